@@ -48,6 +48,11 @@ int log_enabled(int level);
 int log_header(char* buffer, size_t size, int level);
 FILE* log_file(void);
 void log_account(long count);
+/* Writes one whole line to the current stream in a single stdio call and
+ * accounts for it (rotating when due). Safe against a concurrent rotation:
+ * the stream a line goes to stays open until the line is written. Returns
+ * the bytes written, 0 on failure. Prefer this to log_file()+log_account(). */
+long log_write(const char* data, size_t len);
 /* The printed name of a level ("ERROR", "INFO", ... "UNKNOWN"). */
 const char* log_level_name(int level);
 
