@@ -1,0 +1,136 @@
+/*
+ * shm_channel: a two-ring byte channel in one POSIX shared-memory object.
+ *
+ * A server creates and lays out the object, a client attaches to it by name;
+ * each side then gets callbacks on its endpoint's own thread and writes with
+ * shm_write (and, in the data-available style, reads with shm_read).
+ * Everything returns 0 or a byte count on success and a negative code on
+ * failure: a negated errno value or one of the SHM_ERR_* codes below.
+ */
+#ifndef SHM_CHANNEL_SHM_CHANNEL_H
+#define SHM_CHANNEL_SHM_CHANNEL_H
+
+#include <stdarg.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Channel error codes; shm_strerror gives their texts. */
+#define SHM_ERR_NOT_READY (-37200)         /* object exists, server not bound */
+#define SHM_ERR_BAD_MAGIC (-37199)         /* control block is not ours */
+#define SHM_ERR_BAD_SIZE (-37198)          /* size mismatch or too small */
+#define SHM_ERR_REJECTED (-37197)          /* on_connected refused the peer */
+#define SHM_ERR_ALREADY_CONNECTED (-37196) /* another client holds the channel */
+
+/* Size of the control block at the start of the object. */
+#define SHM_MEMBUF_SIZE 496u
+/* Smallest usable object: the control block plus two one-byte rings. */
+#define SHM_MIN_SIZE 498u
+
+/* Defaults for shm_config (see shm_config_init). */
+#define SHM_DEFAULT_NAME "/zefa_shm_ep"
+#define SHM_DEFAULT_TIMEOUT_US 1200000u
+#define SHM_DEFAULT_SIZE 33554432u /* 32 MiB */
+#define SHM_DEFAULT_CHUNK 65535u
+
+/* Logger kinds, the default level numbers handed to a log handler. */
+#define SHM_LOG_ERR 0
+#define SHM_LOG_INFO 1
+#define SHM_LOG_DBG 2
+
+typedef struct shm_endpoint shm_endpoint; /* opaque; one per started endpoint */
+
+/*
+ * Callbacks run on the endpoint's own thread and get the config's user_data
+ * first. Only on_connected's result is used: on a client a negative result
+ * refuses the connection. The others' results are ignored.
+ */
+typedef int (*shm_on_connected_fn)(void *user_data, shm_endpoint *ep);
+typedef int (*shm_on_data_fn)(void *user_data, shm_endpoint *ep,
+                              const uint8_t *data, size_t len);
+typedef int (*shm_on_data_available_fn)(void *user_data, shm_endpoint *ep,
+                                        uint32_t unread);
+typedef int (*shm_on_disconnected_fn)(void *user_data, shm_endpoint *ep);
+
+typedef struct shm_config {
+  /* Object name handed to shm_open; NULL means SHM_DEFAULT_NAME. Copied. */
+  const char *name;
+  /* Connect/reconnect period; only whole seconds are slept. */
+  uint64_t timeout_us;
+  /* Total object size in bytes, at least SHM_MIN_SIZE. */
+  uint32_t size;
+  /* Largest block handed to on_data at once (0 is treated as 1). */
+  uint16_t chunk;
+  shm_on_connected_fn on_connected;
+  /* Received bytes, at most `chunk` at a time. */
+  shm_on_data_fn on_data;
+  /* Used when on_data is NULL: the count of unread bytes; the application
+   * consumes them with shm_read. Repeated while unread data remains. */
+  shm_on_data_available_fn on_data_available;
+  /* The peer has gone, or the endpoint is stopping. */
+  shm_on_disconnected_fn on_disconnected;
+  void *user_data;
+} shm_config;
+
+/* Fills `cfg` with the defaults above and no callbacks. */
+void shm_config_init(shm_config *cfg);
+
+/*
+ * Starts a server: creates the object exclusively, sizes and binds it.
+ * Returns only once bound (the endpoint) or failed (NULL).
+ */
+shm_endpoint *shm_srv_start(const shm_config *cfg);
+
+/*
+ * Starts a client. Returns at once; the endpoint's thread connects, retrying
+ * every timeout_us while the object is missing, not ready or busy.
+ */
+shm_endpoint *shm_cli_start(const shm_config *cfg);
+
+/*
+ * Stops the endpoint's thread, waits for it, releases the mapping (a server
+ * also unlinks its object) and frees the endpoint. 0, or -EINVAL for NULL.
+ */
+int shm_stop(shm_endpoint *ep);
+
+/*
+ * Copies up to `len` bytes into the outgoing ring. Returns the count written
+ * (possibly fewer than len: write the rest later), -ENOSPC for a full ring,
+ * -EINVAL without a mapping or data. Call between on_connected and
+ * on_disconnected; any thread may call it.
+ */
+ssize_t shm_write(shm_endpoint *ep, const void *data, size_t len);
+
+/*
+ * Reads up to `len` unread bytes from the incoming ring. Returns the count,
+ * -EAGAIN for an empty ring, -EINVAL as for shm_write.
+ */
+ssize_t shm_read(shm_endpoint *ep, void *buf, size_t len);
+
+/*
+ * Text for a code returned by this library (negative). Unknown codes give
+ * the system's text for the negated code. Never NULL.
+ */
+const char *shm_strerror(int code);
+
+/*
+ * Logger. Without a handler, messages go to standard output behind the
+ * "[date time.ms zone] [ERR|INFO|DBG] " prefix. A handler receives every
+ * message with the level number configured here for its kind, the printf
+ * format and its arguments. NULL restores standard output.
+ */
+typedef void (*shm_log_handler_fn)(int level, const char *fmt, va_list ap);
+void shm_log_set_handler(shm_log_handler_fn handler, int err_level,
+                         int info_level, int dbg_level);
+/* Debug messages are dropped unless enabled (off at start). */
+void shm_log_set_debug(int enabled);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* SHM_CHANNEL_SHM_CHANNEL_H */
