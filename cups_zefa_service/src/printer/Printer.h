@@ -1,0 +1,46 @@
+// One mirrored CUPS queue: the host's description of a printer plus the names
+// and URIs under which CUPS knows it.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace czs {
+
+struct Printer {
+    static constexpr const char* kBackend = "zefa-prt";
+    static constexpr const char* kPrinterUriPrefix = "ipp://localhost/printers/";
+    // The URI is built in a 1024-byte buffer that keeps room for its
+    // terminating zero byte.
+    static constexpr std::size_t kMaxPrinterUri = 1023;
+
+    // A blank record: empty strings, both flags clear.
+    Printer() = default;
+
+    // Derives cupsName, deviceUri and printerUri from the host's values and
+    // the host channel's device path (found once per update by
+    // TransportProbe, as it cannot change within one update).
+    Printer(bool isDefault, bool driverXps, std::string deviceId, std::string info,
+            std::string location, std::string makeAndModel, std::string name,
+            std::string transportPath);
+
+    // The printer URI for a queue name: letters, digits and "-" as they are,
+    // a space as "+", every other byte as "%XX"; cut before the first byte
+    // whose output would not fit in kMaxPrinterUri bytes.
+    static std::string encodePrinterUri(const std::string& name);
+
+    std::string backend = kBackend;
+    bool isDefault = false;
+    bool driverXps = false;
+    std::string deviceId;
+    std::string info;
+    std::string location;
+    std::string makeAndModel;
+    std::string name;
+    std::string deviceUri;
+    std::string printerUri;
+    std::string cupsName;
+    std::string transportPath;
+};
+
+}  // namespace czs
