@@ -1,0 +1,101 @@
+#include "protocol/PrintProtocolFrame.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+namespace czs {
+namespace {
+
+constexpr uint8_t kSof[4] = {'Z', 'E', 'F', 'A'};
+constexpr uint8_t kEof = 0x0A;
+
+// Built during static initialisation, read-only afterwards.
+const std::map<int32_t, const char*> kErrorTexts = {
+    {kFrameNoError, "No error"},
+    {kFrameInvalidSof, "SOF value is invalid"},
+    {kFrameInvalidType, "type value is invalid"},
+    {kFrameTooSmall, "frame size is too small"},
+    {kFrameInvalidPayloadLen, "payload len is invalid"},
+    {kFrameInvalidCrc, "crc value is invalid"},
+    {kFrameMissingEof, "end of frame is missed"},
+    {kFrameUnknown, "unknown error"},
+};
+
+uint16_t readBe16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+uint32_t readBe32(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+}  // namespace
+
+const char* PrintProtocolFrame::errorText(int32_t code) noexcept {
+    // NoData (empty input) and any code outside the table share the generic
+    // text, so what() always has something to say.
+    const auto it = kErrorTexts.find(code);
+    return it != kErrorTexts.end() ? it->second : kErrorTexts.at(kFrameUnknown);
+}
+
+const char* PrintProtocolFrame::PrintProtocolFrameException::what() const noexcept {
+    return errorText(code_);
+}
+
+void PrintProtocolFrame::fail(int32_t code) {
+    error_ = code;
+    throw PrintProtocolFrameException(code);
+}
+
+PrintProtocolFrame::PrintProtocolFrame(const uint8_t* data, uint64_t size) {
+    // The order of the checks is part of the protocol: the first that fails
+    // decides the code the peer-facing log reports.
+    if (data == nullptr || size == 0) fail(kFrameNoData);
+    frameData_ = data;
+    frameSize_ = size;
+    if (size < 4) fail(kFrameTooSmall);
+    if (std::memcmp(data, kSof, sizeof kSof) != 0) fail(kFrameInvalidSof);
+    if (size == 4) fail(kFrameTooSmall);
+    if (data[size - 1] != kEof) fail(kFrameMissingEof);
+    if (size < 7) fail(kFrameTooSmall);
+    const uint16_t type = readBe16(data + 4);
+    if (type > kMaxType) fail(kFrameInvalidType);
+    type_ = type;
+    if (size < 15) fail(kFrameTooSmall);
+    const uint32_t len = readBe32(data + 6);
+    if (uint64_t{len} != size - kOverhead) fail(kFrameInvalidPayloadLen);
+    payloadLen_ = len;
+    if (data[size - 3] != 0 || data[size - 2] != 0) fail(kFrameInvalidCrc);
+    payload_ = data + 10;
+}
+
+void PrintProtocolFrame::serialize(uint8_t*& buffer, uint64_t& size) {
+    const uint64_t total = uint64_t{payloadLen_} + kOverhead;
+    frameSize_ = total;
+    auto* p = static_cast<uint8_t*>(std::malloc(total));
+    frameData_ = p;
+    if (p == nullptr) {
+        buffer = nullptr;
+        size = 0;
+        return;
+    }
+    std::memcpy(p, kSof, sizeof kSof);
+    const auto type = static_cast<uint16_t>(type_);
+    p[4] = static_cast<uint8_t>(type >> 8);
+    p[5] = static_cast<uint8_t>(type);
+    p[6] = static_cast<uint8_t>(payloadLen_ >> 24);
+    p[7] = static_cast<uint8_t>(payloadLen_ >> 16);
+    p[8] = static_cast<uint8_t>(payloadLen_ >> 8);
+    p[9] = static_cast<uint8_t>(payloadLen_);
+    if (payload_ != nullptr && payloadLen_ != 0) {
+        std::memcpy(p + 10, payload_, payloadLen_);
+    } else if (payloadLen_ != 0) {
+        // A length without bytes must not put uninitialised heap on the wire.
+        std::memset(p + 10, 0, payloadLen_);
+    }
+    p[total - 3] = static_cast<uint8_t>(crc_ >> 8);
+    p[total - 2] = static_cast<uint8_t>(crc_);
+    p[total - 1] = kEof;
+    buffer = p;
+    size = total;
+}
+
+}  // namespace czs

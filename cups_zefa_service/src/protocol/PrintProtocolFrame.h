@@ -1,0 +1,84 @@
+// One binary frame of the host channel: "ZEFA", 16-bit type, 32-bit payload
+// length, payload, 16-bit check field (always 0), 0x0A; integers big-endian.
+// Builds a frame image around a payload, or validates a received buffer and
+// exposes its type and payload in place.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+
+namespace czs {
+
+enum PrintProtocolFrameError : int32_t {
+    kFrameNoError = 0,
+    kFrameNoData = 1,
+    kFrameInvalidSof = 2,
+    kFrameInvalidType = 3,
+    kFrameTooSmall = 4,
+    kFrameInvalidPayloadLen = 5,
+    kFrameInvalidCrc = 6,
+    kFrameMissingEof = 7,
+    kFrameUnknown = 8,
+};
+
+class PrintProtocolFrame {
+public:
+    static constexpr uint64_t kOverhead = 13;      // header 10 + check 2 + end 1
+    static constexpr int32_t kTypeJsonMessage = 4;
+    static constexpr int32_t kMaxType = 4;
+
+    class PrintProtocolFrameException : public std::exception {
+    public:
+        explicit PrintProtocolFrameException(int32_t code) noexcept : code_(code) {}
+        const char* what() const noexcept override;
+        int32_t code() const noexcept { return code_; }
+
+    private:
+        int32_t code_;
+    };
+
+    // The text reported for a decode error code; never null.
+    static const char* errorText(int32_t code) noexcept;
+
+    PrintProtocolFrame() = default;
+    // For building a frame of the given type.
+    explicit PrintProtocolFrame(int32_t type) : type_(type) {}
+    // Decodes and validates `size` bytes at `data`; throws
+    // PrintProtocolFrameException on the first failed check. The payload is
+    // referenced in place, so `data` must outlive its use.
+    PrintProtocolFrame(const uint8_t* data, uint64_t size);
+
+    void setType(int32_t type) { type_ = type; }
+    // Refers to the caller's bytes; nothing is copied until serialize.
+    void setPayload(const uint8_t* payload, uint32_t length) {
+        payload_ = payload;
+        payloadLen_ = length;
+    }
+    void resetCrc() { crc_ = 0; }
+
+    // Builds the frame image in a new malloc'd buffer (one allocation, one
+    // copy of the payload). The receiver owns it and frees it with free().
+    // On allocation failure both outputs are null/0.
+    void serialize(uint8_t*& buffer, uint64_t& size);
+
+    int32_t getType() const { return type_; }
+    uint32_t getPayloadLen() const { return payloadLen_; }
+    const uint8_t* getPayload() const { return payload_; }
+    uint16_t getCrc() const { return crc_; }
+    int32_t getError() const { return error_; }
+    const uint8_t* getFrameData() const { return frameData_; }
+    uint64_t getFrameSize() const { return frameSize_; }
+
+private:
+    [[noreturn]] void fail(int32_t code);
+
+    int32_t type_ = -1;
+    uint32_t payloadLen_ = 0;
+    const uint8_t* payload_ = nullptr;
+    uint16_t crc_ = 0;
+    const uint8_t* frameData_ = nullptr;
+    uint64_t frameSize_ = 0;
+    int32_t error_ = kFrameNoError;
+};
+
+}  // namespace czs
