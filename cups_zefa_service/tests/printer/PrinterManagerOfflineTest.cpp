@@ -1,0 +1,59 @@
+// PrinterManager when the scheduler cannot be reached: every failure is
+// logged, the sequence goes on, and the list is still kept for next time.
+#include <cups/cups.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "LogCapture.h"
+#include "printer/PrinterManager.h"
+
+namespace czs {
+namespace {
+
+class PrinterManagerOffline : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_log.opened());
+        // A socket nobody listens on: libcups cannot connect.
+        cupsSetServer("/nonexistent/czs-printer-test/cups.sock");
+    }
+    void TearDown() override { cupsSetServer(nullptr); }
+
+    test::LogCapture m_log;
+};
+
+TEST_F(PrinterManagerOffline, FailedRequestIsLoggedAtInfoWithTheIppErrorText) {
+    PrinterManager manager;
+    CupsApiWrapper::DeletePrinterIppRequest r;
+    r.setPrinter(Printer(false, false, "", "", "", "", "x", ""));
+    EXPECT_FALSE(manager.runRequest(r.createRequest()));
+    const auto lines = m_log.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, "INFO");
+    EXPECT_EQ(lines[0].body, "[PrinterManager]:[runRequest] error: server-error-service-unavailable");
+}
+
+TEST_F(PrinterManagerOffline, EverySendIsAttemptedAndTheListIsKept) {
+    PrinterManager manager;
+    const std::vector<Printer> list = {Printer(false, false, "1", "", "", "", "A", ""),
+                                       Printer(false, false, "2", "", "", "", "B", "")};
+    manager.setPrinters(list);
+    // Add-Modify A, B, Accept-Jobs A, B; no destinations to look at.
+    EXPECT_EQ(m_log.lines().size(), 4u);
+    ASSERT_EQ(manager.printers().size(), 2u);
+    EXPECT_EQ(manager.printers()[1].name, "B");
+
+    // The empty list deletes the two previous queues, nothing else.
+    manager.setPrinters({});
+    EXPECT_EQ(m_log.lines().size(), 6u);
+    EXPECT_TRUE(manager.printers().empty());
+
+    // Nothing left to delete.
+    manager.setPrinters({});
+    EXPECT_EQ(m_log.lines().size(), 6u);
+}
+
+}  // namespace
+}  // namespace czs

@@ -1,0 +1,160 @@
+// Printer records, the printer URI encoding and the transport probe.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "printer/Printer.h"
+#include "printer/TransportProbe.h"
+
+namespace czs {
+namespace {
+
+const std::string kVirtio = "/dev/virtio-ports/orvanta.Printer.0";
+
+TEST(PrinterRecord, DerivesNamesAndUrisFromHostValues) {
+    Printer p(true, false, "7", "Office printer", "2nd floor", "HP LaserJet", "Office HP", kVirtio);
+    EXPECT_EQ(p.backend, "zefa-prt");
+    EXPECT_TRUE(p.isDefault);
+    EXPECT_FALSE(p.driverXps);
+    EXPECT_EQ(p.deviceId, "7");
+    EXPECT_EQ(p.info, "Office printer");
+    EXPECT_EQ(p.location, "2nd floor");
+    EXPECT_EQ(p.makeAndModel, "HP LaserJet");
+    EXPECT_EQ(p.name, "Office HP");
+    EXPECT_EQ(p.cupsName, "Office+HP");
+    EXPECT_EQ(p.transportPath, kVirtio);
+    EXPECT_EQ(p.printerUri, "ipp://localhost/printers/Office+HP");
+    EXPECT_EQ(p.deviceUri, "zefa-prt:///dev/virtio-ports/orvanta.Printer.0/7");
+}
+
+TEST(PrinterRecord, WithoutTransportTheDeviceUriHasOnlyTheDeviceId) {
+    Printer p(false, true, "7", "", "", "", "x", "");
+    EXPECT_EQ(p.deviceUri, "zefa-prt:///7");
+    EXPECT_TRUE(p.driverXps);
+}
+
+TEST(PrinterRecord, EveryBlankReplacedInCupsNameOnly) {
+    Printer p(false, false, "", "", "", "", " my  printer ", "");
+    EXPECT_EQ(p.cupsName, "+my++printer+");
+    EXPECT_EQ(p.name, " my  printer ");
+}
+
+TEST(PrinterRecord, BlankRecordHasEmptyFieldsAndClearFlags) {
+    Printer p;
+    EXPECT_EQ(p.backend, "zefa-prt");
+    EXPECT_FALSE(p.isDefault);
+    EXPECT_FALSE(p.driverXps);
+    for (const std::string* s : {&p.deviceId, &p.info, &p.location, &p.makeAndModel, &p.name,
+                                 &p.deviceUri, &p.printerUri, &p.cupsName, &p.transportPath}) {
+        EXPECT_TRUE(s->empty());
+    }
+}
+
+TEST(PrinterRecord, CopyCarriesEveryField) {
+    Printer a(true, true, "1", "i", "l", "m", "n n", kVirtio);
+    Printer b = a;
+    EXPECT_EQ(b.isDefault, a.isDefault);
+    EXPECT_EQ(b.driverXps, a.driverXps);
+    EXPECT_EQ(b.cupsName, "n+n");
+    EXPECT_EQ(b.deviceUri, a.deviceUri);
+    EXPECT_EQ(b.printerUri, a.printerUri);
+    EXPECT_EQ(b.transportPath, a.transportPath);
+}
+
+TEST(PrinterUriEncoding, KeepsLettersDigitsAndDashEscapesTheRest) {
+    EXPECT_EQ(Printer::encodePrinterUri("a/b"), "ipp://localhost/printers/a%2Fb");
+    EXPECT_EQ(Printer::encodePrinterUri("Az09-"), "ipp://localhost/printers/Az09-");
+    EXPECT_EQ(Printer::encodePrinterUri("a_b.c"), "ipp://localhost/printers/a%5Fb%2Ec");
+    EXPECT_EQ(Printer::encodePrinterUri("my printer"), "ipp://localhost/printers/my+printer");
+    EXPECT_EQ(Printer::encodePrinterUri("a+b%"), "ipp://localhost/printers/a%2Bb%25");
+    EXPECT_EQ(Printer::encodePrinterUri(""), "ipp://localhost/printers/");
+}
+
+TEST(PrinterUriEncoding, EscapesEachUtf8ByteInUpperCaseHex) {
+    // "Büro" and a CJK character: every byte of the sequence on its own.
+    EXPECT_EQ(Printer::encodePrinterUri("B\xC3\xBCro"), "ipp://localhost/printers/B%C3%BCro");
+    EXPECT_EQ(Printer::encodePrinterUri("\xE5\x8D\xB0"), "ipp://localhost/printers/%E5%8D%B0");
+    EXPECT_EQ(Printer::encodePrinterUri(std::string("\xFF\x01", 2)),
+              "ipp://localhost/printers/%FF%01");
+}
+
+TEST(PrinterUriEncoding, StopsAtTheFirstByteThatDoesNotFitIn1023Bytes) {
+    const std::string prefix = "ipp://localhost/printers/";  // 25 bytes
+    const std::size_t room = 1023 - prefix.size();          // 998
+
+    // Exactly full.
+    EXPECT_EQ(Printer::encodePrinterUri(std::string(room, 'a')), prefix + std::string(room, 'a'));
+    // One more letter is dropped.
+    EXPECT_EQ(Printer::encodePrinterUri(std::string(room + 1, 'a')),
+              prefix + std::string(room, 'a'));
+    // An escape needs three bytes: with two left it is not started, and
+    // nothing after it is taken either, even a letter that would fit.
+    const std::string name = std::string(room - 2, 'a') + "_b";
+    EXPECT_EQ(Printer::encodePrinterUri(name), prefix + std::string(room - 2, 'a'));
+    // A name far beyond the bound.
+    EXPECT_EQ(Printer::encodePrinterUri(std::string(5000, '/')).size(), 1021u);
+}
+
+class TransportProbeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/czs-probe-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        m_dir = tmpl;
+        m_shm = m_dir + "/shm";
+        m_virtio = m_dir + "/virtio";
+    }
+    void TearDown() override {
+        ::unlink(m_shm.c_str());
+        ::unlink(m_virtio.c_str());
+        ::unlink((m_dir + "/runs").c_str());
+        ::rmdir(m_dir.c_str());
+    }
+    void touch(const std::string& path) { std::ofstream(path) << ""; }
+    TransportProbe probe(bool unitInstalled) {
+        return TransportProbe(unitInstalled ? "true" : "false", m_shm, m_virtio);
+    }
+
+    std::string m_dir, m_shm, m_virtio;
+};
+
+TEST_F(TransportProbeTest, AgentInstalledUsesOnlyTheSharedMemoryPath) {
+    EXPECT_EQ(probe(true).transportPath(), "");
+    touch(m_virtio);
+    EXPECT_EQ(probe(true).transportPath(), "");
+    touch(m_shm);
+    EXPECT_EQ(probe(true).transportPath(), m_shm);
+}
+
+TEST_F(TransportProbeTest, WithoutAgentPrefersSharedMemoryThenVirtio) {
+    EXPECT_EQ(probe(false).transportPath(), "");
+    touch(m_virtio);
+    EXPECT_EQ(probe(false).transportPath(), m_virtio);
+    touch(m_shm);
+    EXPECT_EQ(probe(false).transportPath(), m_shm);
+}
+
+TEST_F(TransportProbeTest, RunsTheCommandThroughTheShellEachCall) {
+    const std::string runs = m_dir + "/runs";
+    TransportProbe p("echo x >> '" + runs + "'; exit 3", m_shm, m_virtio);
+    touch(m_virtio);
+    EXPECT_EQ(p.transportPath(), m_virtio);
+    EXPECT_EQ(p.transportPath(), m_virtio);
+    std::ifstream in(runs);
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(all, "x\nx\n");
+}
+
+TEST(TransportProbeDefaults, UseTheFixedCommandAndPaths) {
+    EXPECT_STREQ(TransportProbe::kUnitCheckCommand,
+                 "systemctl list-unit-files --quiet quor-vdagentd.service > /dev/null 2>&1");
+    EXPECT_STREQ(TransportProbe::kShmPath, "/dev/shm/orvanta.Printer.0");
+    EXPECT_STREQ(TransportProbe::kVirtioPath, "/dev/virtio-ports/orvanta.Printer.0");
+}
+
+}  // namespace
+}  // namespace czs
