@@ -1,0 +1,218 @@
+#include "protocol/PrintProtocolFrame.h"
+#include "protocol/Reply.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace czs {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// "ZEFA", type 00 04, length 00 00 00 02, payload "ab", check 00 00, 0A.
+const Bytes kFrame15 = {'Z', 'E', 'F', 'A', 0x00, 0x04, 0x00, 0x00, 0x00, 0x02,
+                        'a', 'b', 0x00, 0x00, 0x0A};
+
+int32_t decodeError(const Bytes& b) {
+    try {
+        PrintProtocolFrame f(b.data(), b.size());
+        return 0;
+    } catch (const PrintProtocolFrame::PrintProtocolFrameException& e) {
+        return e.code();
+    }
+}
+
+std::string decodeText(const Bytes& b) {
+    try {
+        PrintProtocolFrame f(b.data(), b.size());
+        return "";
+    } catch (const PrintProtocolFrame::PrintProtocolFrameException& e) {
+        return e.what();
+    }
+}
+
+TEST(PrintProtocolFrameDecode, FifteenByteFrameDecodesInPlace) {
+    PrintProtocolFrame f(kFrame15.data(), kFrame15.size());
+    EXPECT_EQ(f.getType(), 4);
+    EXPECT_EQ(f.getPayloadLen(), 2u);
+    EXPECT_EQ(f.getPayload(), kFrame15.data() + 10);  // no copy
+    EXPECT_EQ(f.getCrc(), 0);
+    EXPECT_EQ(f.getError(), 0);
+}
+
+TEST(PrintProtocolFrameDecode, EachCheckGivesItsCodeAndText) {
+    Bytes len3 = kFrame15;
+    len3[9] = 0x03;
+    EXPECT_EQ(decodeError(len3), 5);
+    EXPECT_EQ(decodeText(len3), "payload len is invalid");
+
+    Bytes crc = kFrame15;
+    crc[13] = 0x01;
+    EXPECT_EQ(decodeError(crc), 6);
+    EXPECT_EQ(decodeText(crc), "crc value is invalid");
+
+    Bytes crcHigh = kFrame15;
+    crcHigh[12] = 0x80;
+    EXPECT_EQ(decodeError(crcHigh), 6);
+
+    Bytes type5 = kFrame15;
+    type5[5] = 0x05;
+    EXPECT_EQ(decodeError(type5), 3);
+    EXPECT_EQ(decodeText(type5), "type value is invalid");
+
+    Bytes typeHigh = kFrame15;
+    typeHigh[4] = 0x01;  // 0x0104 > 4 although the low byte is 4
+    EXPECT_EQ(decodeError(typeHigh), 3);
+
+    Bytes noEof = kFrame15;
+    noEof[14] = 0x0B;
+    EXPECT_EQ(decodeError(noEof), 7);
+    EXPECT_EQ(decodeText(noEof), "end of frame is missed");
+
+    Bytes sof = kFrame15;
+    sof[3] = 'B';
+    EXPECT_EQ(decodeError(sof), 2);
+    EXPECT_EQ(decodeText(sof), "SOF value is invalid");
+}
+
+TEST(PrintProtocolFrameDecode, TypesZeroToThreeAreValidFrames) {
+    for (uint8_t t = 0; t <= 3; ++t) {
+        Bytes b = kFrame15;
+        b[5] = t;
+        PrintProtocolFrame f(b.data(), b.size());
+        EXPECT_EQ(f.getType(), t);
+    }
+}
+
+TEST(PrintProtocolFrameDecode, CheckOrderDecidesTheCode) {
+    // No data at all: code 1, with a text of its own.
+    EXPECT_EQ(decodeError({}), 1);
+    EXPECT_EQ(decodeText({}), "unknown error");
+    try {
+        PrintProtocolFrame f(nullptr, 5);
+        FAIL() << "null data accepted";
+    } catch (const PrintProtocolFrame::PrintProtocolFrameException& e) {
+        EXPECT_EQ(e.code(), 1);
+    }
+    // Shorter than the start marker.
+    EXPECT_EQ(decodeError({'Z', 'E', 'F'}), 4);
+    EXPECT_EQ(decodeText({'Z'}), "frame size is too small");
+    // Four bytes or more not starting with ZEFA: code 2 whatever else is wrong.
+    EXPECT_EQ(decodeError({'X', 'E', 'F', 'A'}), 2);
+    EXPECT_EQ(decodeError({'z', 'e', 'f', 'a', 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x01, 0x01, 0x01}), 2);
+    // Exactly "ZEFA".
+    EXPECT_EQ(decodeError({'Z', 'E', 'F', 'A'}), 4);
+    // End byte before type: bad end and bad type gives 7.
+    EXPECT_EQ(decodeError({'Z', 'E', 'F', 'A', 0x00, 0x09, 0x00, 0x00, 0x00, 0x02, 'a', 'b', 0x00, 0x00, 0x0B}), 7);
+    // Ends with 0x0A but shorter than 7 bytes.
+    EXPECT_EQ(decodeError({'Z', 'E', 'F', 'A', 0x0A}), 4);
+    EXPECT_EQ(decodeError({'Z', 'E', 'F', 'A', 0x00, 0x0A}), 4);
+    // 7 to 14 bytes with a wrong type: 3, not 4.
+    EXPECT_EQ(decodeError({'Z', 'E', 'F', 'A', 0x00, 0x05, 0x0A}), 3);
+    EXPECT_EQ(decodeError({'Z', 'E', 'F', 'A', 0x00, 0x07, 0x00, 0x00, 0x00, 0x01, 'a', 0x00, 0x00, 0x0A}), 3);
+    // 7 to 14 bytes with a good type: too small.
+    EXPECT_EQ(decodeError({'Z', 'E', 'F', 'A', 0x00, 0x04, 0x0A}), 4);
+    // 13-byte frame, empty payload; 14-byte frame, 1-byte payload: both too small.
+    const Bytes frame13 = {'Z', 'E', 'F', 'A', 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0A};
+    EXPECT_EQ(decodeError(frame13), 4);
+    EXPECT_EQ(decodeText(frame13), "frame size is too small");
+    EXPECT_EQ(decodeError({'Z', 'E', 'F', 'A', 0x00, 0x04, 0x00, 0x00, 0x00, 0x01, 'x', 0x00, 0x00, 0x0A}), 4);
+    // Length checked before the check field.
+    Bytes both = kFrame15;
+    both[9] = 0x07;
+    both[12] = 0x01;
+    EXPECT_EQ(decodeError(both), 5);
+}
+
+TEST(PrintProtocolFrameDecode, TwoFramesBackToBackFailOnLength) {
+    Bytes two = kFrame15;
+    two.insert(two.end(), kFrame15.begin(), kFrame15.end());
+    EXPECT_EQ(decodeError(two), 5);
+}
+
+TEST(PrintProtocolFrameBuild, HundredBytePayloadGives113Bytes) {
+    Bytes payload(100);
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7 + 1);
+    PrintProtocolFrame f(4);
+    f.resetCrc();
+    f.setPayload(payload.data(), static_cast<uint32_t>(payload.size()));
+    uint8_t* buf = nullptr;
+    uint64_t size = 0;
+    f.serialize(buf, size);
+    Reply owner = Reply::adopt(buf, size);  // frees on every exit from the test
+    ASSERT_EQ(size, 113u);
+    ASSERT_NE(buf, nullptr);
+    const Bytes head = {'Z', 'E', 'F', 'A', 0x00, 0x04, 0x00, 0x00, 0x00, 0x64};
+    EXPECT_EQ(Bytes(buf, buf + 10), head);
+    EXPECT_EQ(Bytes(buf + 10, buf + 110), payload);
+    EXPECT_EQ(Bytes(buf + 110, buf + 113), (Bytes{0x00, 0x00, 0x0A}));
+}
+
+TEST(PrintProtocolFrameBuild, TwoBytePayloadMatchesTheFifteenByteFrame) {
+    const uint8_t payload[] = {'a', 'b'};
+    PrintProtocolFrame f(4);
+    f.resetCrc();
+    f.setPayload(payload, 2);
+    uint8_t* buf = nullptr;
+    uint64_t size = 0;
+    f.serialize(buf, size);
+    Reply owner = Reply::adopt(buf, size);
+    EXPECT_EQ(Bytes(owner.data(), owner.data() + owner.size()), kFrame15);
+}
+
+TEST(PrintProtocolFrameBuild, TypeAndLengthAreBigEndian) {
+    Bytes payload(0x010203);
+    PrintProtocolFrame f(0x0102);
+    f.setPayload(payload.data(), static_cast<uint32_t>(payload.size()));
+    uint8_t* buf = nullptr;
+    uint64_t size = 0;
+    f.serialize(buf, size);
+    Reply owner = Reply::adopt(buf, size);
+    ASSERT_EQ(size, 0x010203u + 13);
+    EXPECT_EQ(Bytes(buf + 4, buf + 10), (Bytes{0x01, 0x02, 0x00, 0x01, 0x02, 0x03}));
+}
+
+TEST(PrintProtocolFrameBuild, LengthWithoutBytesIsZeroFilled) {
+    PrintProtocolFrame f(4);
+    f.setPayload(nullptr, 3);
+    uint8_t* buf = nullptr;
+    uint64_t size = 0;
+    f.serialize(buf, size);
+    Reply owner = Reply::adopt(buf, size);
+    ASSERT_EQ(size, 16u);
+    EXPECT_EQ(Bytes(buf + 10, buf + 13), (Bytes{0, 0, 0}));
+}
+
+TEST(Reply, OwnershipMovesAndReleases) {
+    auto* raw = static_cast<uint8_t*>(std::malloc(4));
+    std::memcpy(raw, "ZEFA", 4);
+    Reply a = Reply::adopt(raw, 4);
+    EXPECT_FALSE(a.empty());
+    Reply b = std::move(a);
+    EXPECT_TRUE(a.empty());  // NOLINT(bugprone-use-after-move): moved-from is empty by contract
+    EXPECT_EQ(a.size(), 0u);
+    EXPECT_EQ(b.data(), raw);
+    EXPECT_EQ(b.size(), 4u);
+    uint8_t* released = b.release();
+    EXPECT_EQ(released, raw);
+    EXPECT_TRUE(b.empty());
+    std::free(released);  // the receiver frees exactly once
+
+    Reply c = Reply::adopt(static_cast<uint8_t*>(std::malloc(8)), 8);
+    c = Reply::adopt(static_cast<uint8_t*>(std::malloc(2)), 2);  // the first buffer is freed (ASan checks)
+    EXPECT_EQ(c.size(), 2u);
+    MallocBuffer held = c.releaseBuffer();
+    EXPECT_TRUE(c.empty());
+    EXPECT_NE(held.get(), nullptr);
+
+    Reply zero = Reply::adopt(static_cast<uint8_t*>(std::malloc(1)), 0);  // freed at once
+    EXPECT_TRUE(zero.empty());
+    EXPECT_EQ(zero.release(), nullptr);
+    EXPECT_TRUE(Reply().empty());
+}
+
+}  // namespace
+}  // namespace czs

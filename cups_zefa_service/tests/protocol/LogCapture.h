@@ -1,0 +1,56 @@
+// Test helper: routes the daemon's log into a private file for the lifetime
+// of the object, so a test can assert on the exact lines it produced.
+#pragma once
+
+#include <liblog/logs_cli.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+namespace czs::test {
+
+class LogCapture {
+public:
+    LogCapture() {
+        char tmpl[] = "/tmp/czs-log-XXXXXX";
+        const int fd = mkstemp(tmpl);
+        if (fd >= 0) close(fd);
+        path_ = tmpl;
+        log_config config;
+        log_config_defaults(&config);
+        config.path = path_.data();
+        config.max_size = 0;
+        opened_ = log_open(&config) == 0;
+    }
+    ~LogCapture() {
+        log_close();
+        unlink(path_.c_str());
+    }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    bool opened() const { return opened_; }
+
+    std::string text() const {
+        std::ifstream in(path_);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    bool contains(const std::string& needle) const { return text().find(needle) != std::string::npos; }
+    size_t count(const std::string& needle) const {
+        const std::string t = text();
+        size_t n = 0;
+        for (size_t at = t.find(needle); at != std::string::npos; at = t.find(needle, at + 1)) ++n;
+        return n;
+    }
+
+private:
+    std::string path_;
+    bool opened_ = false;
+};
+
+}  // namespace czs::test
