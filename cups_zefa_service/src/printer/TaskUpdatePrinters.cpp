@@ -1,0 +1,18 @@
+#include "printer/TaskUpdatePrinters.h"
+
+#include "common/Log.h"
+
+namespace czs {
+
+TaskUpdatePrinters::TaskUpdatePrinters(UpdatePrintersPerformer& performer,
+                                       const PrintProtocolJsonMsg& message)
+    : m_performer(&performer), m_message(message) {}
+
+Reply TaskUpdatePrinters::execute() {
+    CZS_LOG_INFO("execute", "executing task\n");
+    m_performer->parseParameters(m_message);
+    m_performer->updatePrinters();
+    return Reply();
+}
+
+}  // namespace czs

@@ -1,0 +1,73 @@
+#include "printer/UpdatePrintersPerformer.h"
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/Log.h"
+
+namespace czs {
+
+UpdatePrintersPerformer::UpdatePrintersPerformer(TransportProbe probe, PrintFileRegistry& registry)
+    : m_probe(std::move(probe)), m_registry(registry) {}
+
+void UpdatePrintersPerformer::parseParameters(const PrintProtocolJsonMsg& message) {
+    const nlohmann::json& document = message.jsonValue();
+    nlohmann::json data;
+    if (document.is_object()) {
+        const auto it = document.find("data");
+        if (it != document.end()) {
+            data = *it;
+        }
+    }
+    m_json = std::move(data);
+    if (!m_json.is_null()) {
+        setMetaData();
+    } else {
+        CZS_LOG_ERROR("parseParameters", "json is null\n");
+    }
+}
+
+void UpdatePrintersPerformer::setMetaData() {
+    // The inserting subscript turns a missing "meta" into null, which then
+    // fails in value(): an update without metadata changes no printer.
+    m_registry.setPlatform(m_json["meta"].value("platform", std::string()));
+    m_registry.setPrintFileFormat(m_json["meta"].value("print-file-format", std::string()));
+}
+
+void UpdatePrintersPerformer::updatePrinters() {
+    if (m_json.is_null()) {
+        m_manager.setPrinters({});
+        return;
+    }
+    CZS_LOG_INFO("updatePrinters", "printers:\n");
+
+    std::vector<Printer> printers;
+    // The host channel cannot change within one update, so its path is
+    // looked up once, when the first device needs it.
+    std::optional<std::string> transportPath;
+    // An object of devices iterates sorted by member name; null iterates as
+    // empty; any other non-array value is one element that is not an object.
+    for (const nlohmann::json& element : m_json["devices"]) {
+        const nlohmann::json device = element;
+        const bool isDefault = device.value("isDefault", false);
+        const bool driverXps = device.value("printer-driver-xps", false);
+        std::string deviceId = device.value("device-id", std::string());
+        std::string info = device.value("printer-info", std::string());
+        std::string location = device.value("printer-location", std::string());
+        std::string makeAndModel = device.value("printer-make-and-model", std::string());
+        std::string name = device.value("name", std::string());
+        logLine(kLogInfo, nullptr, nullptr, "\tinfo=%s location=%s model=%s name=%s\n",
+                info.c_str(), location.c_str(), makeAndModel.c_str(), name.c_str());
+        if (!transportPath) {
+            transportPath = m_probe.transportPath();
+        }
+        printers.emplace_back(isDefault, driverXps, std::move(deviceId), std::move(info),
+                              std::move(location), std::move(makeAndModel), std::move(name),
+                              *transportPath);
+    }
+    m_manager.setPrinters(printers);
+}
+
+}  // namespace czs
