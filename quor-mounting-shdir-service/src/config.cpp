@@ -1,0 +1,80 @@
+#include "config.h"
+
+#include <yaml-cpp/yaml.h>
+
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <system_error>
+
+#include "service_log.h"
+
+namespace qmss {
+
+namespace fs = std::filesystem;
+
+std::optional<std::string> scan_arguments(int argc, const char* const* argv) {
+  std::optional<std::string> path;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "-c") == 0 && i + 1 < argc) {
+      path = argv[i + 1];
+      ++i;
+      continue;
+    }
+    service_log(kWarning, "Unknown argument %d: %s\n", i, argv[i]);
+  }
+  return path;
+}
+
+ServiceConfig parse_config(const std::string& path) {
+  ServiceConfig config;
+  // Written before the debug switch is known, and needed to tell which file
+  // a later parse error is about, so it is never suppressed.
+  service_log(kInfo, "Parsing config file %s\n", path.c_str());
+  try {
+    YAML::Node root = YAML::LoadFile(path);
+    config.debug = root["debug"].as<bool>(config.debug);
+    config.mount_dir = root["mount_dir"].as<std::string>(config.mount_dir);
+    config.use_locks = root["use_locks"].as<bool>(config.use_locks);
+    config.gui_optimize = root["gui_optimize"].as<bool>(config.gui_optimize);
+    config.unmount_task_timeout =
+        root["unmount_task_timeout"].as<uint32_t>(config.unmount_task_timeout);
+  } catch (const std::exception& e) {
+    service_log(kError, "Error while parse configuration file %s: %s\n", path.c_str(), e.what());
+  }
+  return config;
+}
+
+void log_config(const ServiceConfig& config) {
+  service_log(kInfo, "Config debug %d\n", config.debug ? 1 : 0);
+  service_log(kInfo, "Config mount_dir %s\n", config.mount_dir.c_str());
+  service_log(kInfo, "Config use_locks is %s\n", config.use_locks ? "enabled" : "disabled");
+  service_log(kInfo, "Config gui_optimize is %s\n", config.gui_optimize ? "enabled" : "disabled");
+  service_log(kInfo, "Config unmount_task_timeout is %u\n", config.unmount_task_timeout);
+}
+
+void ensure_run_dir(const std::string& path) {
+  std::error_code ec;
+  fs::file_status st = fs::status(path, ec);
+  if (ec && ec != std::errc::no_such_file_or_directory) {
+    service_log(kWarning, "Error[%d]: while check if exists %s. %s\n", ec.value(), path.c_str(),
+                ec.message().c_str());
+    return;
+  }
+  if (!fs::exists(st)) {
+    bool created = fs::create_directories(path, ec);
+    if (ec) {
+      service_log(kWarning, "Error[%d]: while creating %s. %s\n", ec.value(), path.c_str(),
+                  ec.message().c_str());
+      return;
+    }
+    if (!created) return;
+  }
+  fs::permissions(path, fs::perms::all, fs::perm_options::replace, ec);
+  if (ec) {
+    service_log(kWarning, "Error[%d]: while set permissions on %s. %s\n", ec.value(), path.c_str(),
+                ec.message().c_str());
+  }
+}
+
+}  // namespace qmss
