@@ -1,0 +1,1 @@
+// Filled in once the shared-memory library works.
