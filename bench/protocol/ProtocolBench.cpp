@@ -1,0 +1,215 @@
+// Print protocol throughput: our base64 against OpenSSL's block coder, and the
+// two message paths of a 1 MiB chunk response, with their steps measured one
+// by one so the slowest is visible. Figures are bytes of the 1 MiB chunk.
+#include <benchmark/benchmark.h>
+#include <openssl/evp.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "protocol/Base64.h"
+#include "protocol/PrintProtocolFrame.h"
+#include "protocol/PrintProtocolJsonMsg.h"
+#include "protocol/RawStreamDataConverter.h"
+#include "protocol/Reply.h"
+
+namespace {
+
+using namespace czs;
+
+constexpr size_t kChunk = 1 << 20;
+
+const std::vector<uint8_t>& chunkBytes() {
+    static const std::vector<uint8_t> bytes = [] {
+        std::vector<uint8_t> b(kChunk);
+        std::mt19937 rng(42);
+        for (auto& x : b) x = static_cast<uint8_t>(rng());
+        return b;
+    }();
+    return bytes;
+}
+
+const std::string& chunkText() {
+    static const std::string text = base64::encode(chunkBytes());
+    return text;
+}
+
+nlohmann::json responseData() {
+    return nlohmann::json{{"chunk", chunkText()}, {"id", "0b7f2a1c-3d4e-4f50-8a6b-7c8d9e0f1a2b"},
+                          {"offset", 0}, {"size", kChunk}};
+}
+
+Reply buildFrame(const std::vector<uint8_t>& payload) {
+    PrintProtocolFrame frame(4);
+    frame.resetCrc();
+    frame.setPayload(payload.data(), static_cast<uint32_t>(payload.size()));
+    uint8_t* buf = nullptr;
+    uint64_t size = 0;
+    frame.serialize(buf, size);
+    return Reply::adopt(buf, size);
+}
+
+const RawStreamData& responseFrame() {
+    static const RawStreamData frame = [] {
+        PrintProtocolJsonMsg msg(kMethodSendFile, kMsgTypeResponse);
+        msg.setField("data", responseData());
+        const Reply r = buildFrame(msg.serialize());
+        return RawStreamData(r.data(), r.data() + r.size());
+    }();
+    return frame;
+}
+
+void setBytes(benchmark::State& state) {
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(kChunk));
+}
+
+// --- base64, 1 MiB ---------------------------------------------------------
+
+void BM_Base64Encode_Ours(benchmark::State& state) {
+    const auto& in = chunkBytes();
+    std::string out(base64::encodedSize(in.size()), '\0');
+    for (auto _ : state) {
+        base64::encode(in.data(), in.size(), out.data());
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    setBytes(state);
+}
+BENCHMARK(BM_Base64Encode_Ours);
+
+void BM_Base64Encode_OpenSSL(benchmark::State& state) {
+    const auto& in = chunkBytes();
+    std::vector<unsigned char> out(base64::encodedSize(in.size()) + 1);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(EVP_EncodeBlock(out.data(), in.data(), static_cast<int>(in.size())));
+        benchmark::ClobberMemory();
+    }
+    setBytes(state);
+}
+BENCHMARK(BM_Base64Encode_OpenSSL);
+
+void BM_Base64Decode_Ours(benchmark::State& state) {
+    const auto& text = chunkText();
+    std::vector<uint8_t> out;
+    out.reserve(kChunk);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(base64::decode(text.data(), text.size(), out));
+        benchmark::ClobberMemory();
+    }
+    setBytes(state);
+}
+BENCHMARK(BM_Base64Decode_Ours);
+
+void BM_Base64Decode_OpenSSL(benchmark::State& state) {
+    const auto& text = chunkText();
+    std::vector<unsigned char> out(text.size());
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
+                                                 static_cast<int>(text.size())));
+        benchmark::ClobberMemory();
+    }
+    setBytes(state);
+}
+BENCHMARK(BM_Base64Decode_OpenSSL);
+
+// --- receive path: frame carrying a 1 MiB chunk response -> message ----------
+
+void BM_ChunkResponse_DecodeParse(benchmark::State& state) {
+    const auto converter = makeRawStreamDataConverter();
+    const auto& frame = responseFrame();
+    for (auto _ : state) {
+        ConversionResult r = converter->convertToProtocolJsonMsg(frame);
+        if (r.status != 0) state.SkipWithError("conversion failed");
+        benchmark::DoNotOptimize(r);
+    }
+    setBytes(state);
+}
+BENCHMARK(BM_ChunkResponse_DecodeParse);
+
+void BM_Step_FrameDecode(benchmark::State& state) {
+    const auto& frame = responseFrame();
+    for (auto _ : state) {
+        PrintProtocolFrame f(frame.data(), frame.size());
+        benchmark::DoNotOptimize(f.getPayload());
+    }
+    setBytes(state);
+}
+BENCHMARK(BM_Step_FrameDecode);
+
+void BM_Step_PayloadBase64Decode(benchmark::State& state) {
+    const auto& frame = responseFrame();
+    std::vector<uint8_t> text;
+    for (auto _ : state) {
+        base64::decode(frame.data() + 10, frame.size() - 13, text);
+        benchmark::DoNotOptimize(text.data());
+    }
+    setBytes(state);
+}
+BENCHMARK(BM_Step_PayloadBase64Decode);
+
+void BM_Step_JsonParse(benchmark::State& state) {
+    const auto& frame = responseFrame();
+    std::vector<uint8_t> text;
+    base64::decode(frame.data() + 10, frame.size() - 13, text);
+    for (auto _ : state) {
+        auto j = nlohmann::json::parse(text.begin(), text.end());
+        benchmark::DoNotOptimize(j);
+    }
+    setBytes(state);
+}
+BENCHMARK(BM_Step_JsonParse);
+
+// --- send path: 1 MiB chunk -> response message -> frame --------------------
+
+void BM_ChunkResponse_BuildSerialise(benchmark::State& state) {
+    const auto& chunk = chunkBytes();
+    for (auto _ : state) {
+        nlohmann::json data{{"chunk", base64::encode(chunk)}, {"id", "0b7f2a1c-3d4e-4f50-8a6b-7c8d9e0f1a2b"},
+                            {"offset", 0}, {"size", kChunk}};
+        PrintProtocolJsonMsg msg(kMethodSendFile, kMsgTypeResponse);
+        msg.setField("data", std::move(data));
+        Reply r = buildFrame(msg.serialize());
+        benchmark::DoNotOptimize(r.data());
+    }
+    setBytes(state);
+}
+BENCHMARK(BM_ChunkResponse_BuildSerialise);
+
+void BM_Step_JsonDump(benchmark::State& state) {
+    PrintProtocolJsonMsg msg(kMethodSendFile, kMsgTypeResponse);
+    msg.setField("data", responseData());
+    for (auto _ : state) {
+        std::string text = msg.jsonValue().dump();
+        benchmark::DoNotOptimize(text.data());
+    }
+    setBytes(state);
+}
+BENCHMARK(BM_Step_JsonDump);
+
+void BM_Step_MessageSerialize(benchmark::State& state) {
+    PrintProtocolJsonMsg msg(kMethodSendFile, kMsgTypeResponse);
+    msg.setField("data", responseData());
+    for (auto _ : state) {
+        auto payload = msg.serialize();
+        benchmark::DoNotOptimize(payload.data());
+    }
+    setBytes(state);
+}
+BENCHMARK(BM_Step_MessageSerialize);
+
+void BM_Step_FrameBuild(benchmark::State& state) {
+    PrintProtocolJsonMsg msg(kMethodSendFile, kMsgTypeResponse);
+    msg.setField("data", responseData());
+    const auto payload = msg.serialize();
+    for (auto _ : state) {
+        Reply r = buildFrame(payload);
+        benchmark::DoNotOptimize(r.data());
+    }
+    setBytes(state);
+}
+BENCHMARK(BM_Step_FrameBuild);
+
+}  // namespace
+
+BENCHMARK_MAIN();
