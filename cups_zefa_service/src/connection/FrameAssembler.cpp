@@ -8,6 +8,8 @@ namespace czs {
 namespace {
 constexpr uint8_t kSof[4] = {'Z', 'E', 'F', 'A'};
 constexpr uint8_t kEof = 0x0A;
+constexpr unsigned kMaxFrameType = 4;
+constexpr unsigned kMessageFrameType = 4;
 }  // namespace
 
 FrameAssembler::FrameAssembler(std::size_t maxFrame, DropReporter onDrop)
@@ -24,6 +26,7 @@ void FrameAssembler::append(const uint8_t* data, std::size_t size) {
 void FrameAssembler::clear() {
     buf_.clear();
     start_ = 0;
+    scanned_ = 0;
 }
 
 void FrameAssembler::drop(std::size_t count, const char* why) {
@@ -31,6 +34,7 @@ void FrameAssembler::drop(std::size_t count, const char* why) {
         return;
     }
     start_ += count;
+    scanned_ = 0;
     if (onDrop_) {
         onDrop_(count, why);
     }
@@ -95,6 +99,28 @@ bool FrameAssembler::next(RawStreamData& out) {
             }
             continue;
         }
+        const unsigned type = (unsigned{p[4]} << 8) | unsigned{p[5]};
+        if (type > kMaxFrameType) {
+            // No frame has such a type: a false start, not worth waiting for.
+            if (!resync(1, "invalid frame type")) {
+                return false;
+            }
+            continue;
+        }
+        if (type == kMessageFrameType) {
+            // A message payload is base64 text and never holds 0x0A; one inside
+            // the announced length means the header lies. Finding it now saves
+            // waiting for bytes that would only be thrown away.
+            const std::size_t payloadEnd = static_cast<std::size_t>(std::min<uint64_t>(avail, kHeaderSize + payloadLen));
+            std::size_t from = std::max(scanned_, kHeaderSize);
+            if (from < payloadEnd && std::memchr(p + from, kEof, payloadEnd - from) != nullptr) {
+                if (!resync(1, "line end inside a message payload")) {
+                    return false;
+                }
+                continue;
+            }
+            scanned_ = payloadEnd;
+        }
         if (avail < total) {
             return false;
         }
@@ -108,6 +134,7 @@ bool FrameAssembler::next(RawStreamData& out) {
         }
         out.assign(p, p + total);
         start_ += total;
+        scanned_ = 0;
         return true;
     }
 }

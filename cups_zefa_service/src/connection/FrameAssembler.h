@@ -1,6 +1,9 @@
 // Cuts a byte stream from the host into whole print protocol frames, using
 // the frame's own length field, so frames glued together or split by the
-// transport are delivered one by one and in order.
+// transport are delivered one by one and in order. Bytes that cannot start a
+// frame (no "ZEFA", a type above 4, a length above the bound, a line end
+// inside a message payload, a wrong end byte) are dropped up to the next
+// "ZEFA" and reported.
 #pragma once
 
 #include <cstddef>
@@ -49,6 +52,9 @@ private:
 
     std::vector<uint8_t> buf_;
     std::size_t start_ = 0;  // first unconsumed byte in buf_
+    // How far (from start_) the pending message frame's payload has been
+    // checked for a stray line end, so each byte is looked at once.
+    std::size_t scanned_ = 0;
     std::size_t maxFrame_;
     DropReporter onDrop_;
 };

@@ -136,6 +136,25 @@ TEST(FrameAssembler, BufferNeverHoldsMoreThanTheBoundPlusOneRead) {
     }
 }
 
+TEST(FrameAssembler, AFalseStartIsDroppedAtOnceWhenItsHeaderCannotBeTrue) {
+    // A type above 4, or a line end inside a message payload, shows the
+    // header is garbage without waiting for the length it announces.
+    std::vector<std::size_t> drops;
+    FrameAssembler a(FrameAssembler::kDefaultMaxFrame, [&](std::size_t n, const char*) { drops.push_back(n); });
+    std::vector<uint8_t> badType = {'Z', 'E', 'F', 'A', 0x12, 0x34, 0x00, 0x10, 0x00, 0x00};
+    std::vector<uint8_t> lyingLength = {'Z', 'E', 'F', 'A', 0x00, 0x04, 0x00, 0x10, 0x00, 0x00, 'a', 'b', 0x0A};
+    auto stream = cat(cat(badType, lyingLength), kSmallFrame);
+    a.append(stream.data(), stream.size());
+    auto out = drain(a);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0], kSmallFrame);
+    std::size_t total = 0;
+    for (auto n : drops) {
+        total += n;
+    }
+    EXPECT_EQ(total, badType.size() + lyingLength.size());
+}
+
 TEST(FrameAssembler, ShortButCompleteFramesAreStillDeliveredForTheDecoderToJudge) {
     // A 13-byte frame with an empty payload is complete by its length; the
     // converter rejects it, the assembler only cuts.

@@ -1,0 +1,26 @@
+#include "service/CupsZefaService.h"
+
+namespace czs {
+
+CupsZefaService::CupsZefaService(asio::io_context& io) : CupsZefaService(io, Options{}) {}
+
+CupsZefaService::CupsZefaService(asio::io_context& io, Options options)
+    : vm_(std::make_unique<VirtualMachineService>(io, std::move(options.host))),
+      backend_(std::make_unique<CupsBackendService>(
+          io, [this](Reply r) { onReply(std::move(r)); }, options.backendAddress, options.backendPort)) {}
+
+CupsZefaService::~CupsZefaService() {
+    backend_.reset();
+    vm_.reset();
+}
+
+int32_t CupsZefaService::openHostChannel() { return vm_->open(); }
+
+int32_t CupsZefaService::openBackendSocket() {
+    std::error_code ec = backend_->open();
+    return ec ? (ec.value() != 0 ? ec.value() : -1) : 0;
+}
+
+void CupsZefaService::onReply(Reply reply) { vm_->send(std::move(reply)); }
+
+}  // namespace czs

@@ -1,0 +1,39 @@
+// The print channel service the entry point drives: the host side and the
+// backend side, with announcements from the backend forwarded to the host.
+#pragma once
+
+#include <asio.hpp>
+#include <memory>
+
+#include "common/PrintChannelService.h"
+#include "service/CupsBackendService.h"
+#include "service/VirtualMachineService.h"
+
+namespace czs {
+
+class CupsZefaService : public PrintChannelService {
+public:
+    struct Options {
+        VirtualMachineService::Options host{};
+        std::string backendAddress = SocketConnection::kDefaultAddress;
+        uint16_t backendPort = SocketConnection::kDefaultPort;
+    };
+
+    explicit CupsZefaService(asio::io_context& io);
+    CupsZefaService(asio::io_context& io, Options options);
+    // Backend side first, then the host side.
+    ~CupsZefaService() override;
+
+    int32_t openHostChannel() override;
+    int32_t openBackendSocket() override;
+    void onReply(Reply reply);
+
+    VirtualMachineService& host() { return *vm_; }
+    CupsBackendService& backend() { return *backend_; }
+
+private:
+    std::unique_ptr<VirtualMachineService> vm_;
+    std::unique_ptr<CupsBackendService> backend_;
+};
+
+}  // namespace czs

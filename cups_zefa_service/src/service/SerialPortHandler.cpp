@@ -1,0 +1,59 @@
+#include "service/SerialPortHandler.h"
+
+#include <exception>
+
+#include "common/Log.h"
+#include "printer/TaskUpdatePrinters.h"
+#include "task/TaskSendChunk.h"
+#include "task/TaskSendNotification.h"
+
+namespace czs {
+
+namespace {
+constexpr const char* kLogTag = "SerialPortHandler";
+}
+
+SerialPortHandler::SerialPortHandler() : converter_(makeRawStreamDataConverter()) {}
+
+SerialPortHandler::~SerialPortHandler() = default;
+
+std::unique_ptr<TaskBase> SerialPortHandler::createTask(const PrintProtocolJsonMsg& message) {
+    const int32_t method = message.getMethod();
+    const int32_t type = message.getType();
+    if (method == kMethodDiscovery && type == kMsgTypeResponse) {
+        return std::make_unique<TaskUpdatePrinters>(updatePerformer_, message);
+    }
+    if (method == kMethodDiscovery && type == kMsgTypeNotification) {
+        return std::make_unique<TaskSendNotification>();
+    }
+    if ((method == kMethodDiscovery || method == kMethodSendFile) && type == kMsgTypeRequest) {
+        return std::make_unique<TaskSendChunk>(chunkPerformer_, message);
+    }
+    return nullptr;
+}
+
+Reply SerialPortHandler::handle(const RawStreamData& data) {
+    // A host message with the wrong JSON types makes the performers throw;
+    // that must cost this one message, not the daemon or the transport thread.
+    try {
+        ConversionResult result = converter_->convertToProtocolJsonMsg(data);
+        if (result.status != kConversionMessage) {
+            CZS_LOG_ERROR("handle", "RawStreamDataConverter error res=%d\n", result.status);
+            return {};
+        }
+        std::unique_ptr<TaskBase> task = createTask(result.message);
+        if (!task) {
+            logLine(kLogError, nullptr, nullptr, "[SerialPortHandler]:[%s] HandlerSerialPort: cannot create task\n",
+                    "handle");
+            return {};
+        }
+        return task->execute();
+    } catch (const std::exception& e) {
+        CZS_LOG_ERROR("handle", "message dropped, exception: %s\n", e.what());
+    } catch (...) {
+        CZS_LOG_ERROR("handle", "message dropped, unknown exception\n");
+    }
+    return {};
+}
+
+}  // namespace czs

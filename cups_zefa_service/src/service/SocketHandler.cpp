@@ -1,0 +1,40 @@
+#include "service/SocketHandler.h"
+
+#include <exception>
+#include <nlohmann/json.hpp>
+
+#include "common/Log.h"
+#include "task/TaskPrintNewFile.h"
+
+namespace czs {
+
+namespace {
+constexpr const char* kLogTag = "SocketHandler";
+}
+
+Reply SocketHandler::handle(const RawStreamData& data) {
+    if (data.empty()) {
+        CZS_LOG_ERROR("handle", "RawStreamData empty\n");
+        return {};
+    }
+    // Only whether the line is one JSON value matters here; the performer
+    // parses it again for its own use.
+    if (nlohmann::json::parse(data.begin(), data.end(), nullptr, false, false).is_discarded()) {
+        CZS_LOG_ERROR("handle", "Error while parsing JSON\n");
+        return {};
+    }
+    // An announcement of the wrong shape ("abspath" missing or not a string,
+    // an array) makes the performer throw; the backend's next job must still
+    // be served.
+    try {
+        TaskPrintNewFile task(performer_, data);
+        return task.execute();
+    } catch (const std::exception& e) {
+        CZS_LOG_ERROR("handle", "announcement dropped, exception: %s\n", e.what());
+    } catch (...) {
+        CZS_LOG_ERROR("handle", "announcement dropped, unknown exception\n");
+    }
+    return {};
+}
+
+}  // namespace czs

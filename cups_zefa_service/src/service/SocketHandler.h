@@ -1,0 +1,18 @@
+// The backend socket's handler: one JSON announcement of a new print file
+// becomes the "sendfile"/"notification" frame for the host.
+#pragma once
+
+#include "service/HandlerBase.h"
+#include "task/NewFilePerformer.h"
+
+namespace czs {
+
+class SocketHandler : public HandlerBase {
+public:
+    Reply handle(const RawStreamData& data) override;
+
+private:
+    NewFilePerformer performer_;
+};
+
+}  // namespace czs
