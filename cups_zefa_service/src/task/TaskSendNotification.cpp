@@ -1,0 +1,23 @@
+#include "task/TaskSendNotification.h"
+
+#include "common/Log.h"
+#include "protocol/PrintProtocolJsonMsg.h"
+#include "task/FrameBuilder.h"
+
+namespace czs {
+namespace {
+constexpr const char* kLogTag = "TaskSendNotification";
+}
+
+Reply TaskSendNotification::execute() {
+    CZS_LOG_INFO("execute", "executing task\n");
+    return createFrame();
+}
+
+Reply TaskSendNotification::createFrame() {
+    const PrintProtocolJsonMsg msg(kMethodDiscovery, kMsgTypeRequest);
+    // This task's line has always spelt it with a lower-case f.
+    return detail::createFrame(msg.serialize(), kLogTag, "frameSize <= 0\n");
+}
+
+}  // namespace czs
