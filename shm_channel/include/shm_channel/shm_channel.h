@@ -63,7 +63,7 @@ typedef struct shm_config {
   uint64_t timeout_us;
   /* Total object size in bytes, at least SHM_MIN_SIZE. */
   uint32_t size;
-  /* Largest block handed to on_data at once (0 is treated as 1). */
+  /* Largest block handed to on_data at once (0 means SHM_DEFAULT_CHUNK). */
   uint16_t chunk;
   shm_on_connected_fn on_connected;
   /* Received bytes, at most `chunk` at a time. */
