@@ -1,0 +1,272 @@
+// Printer mirroring against a real scheduler: run inside tests/e2e/isolate
+// after tests/e2e/lib/cupsd-start has started cupsd with a zefa-prt backend.
+// Every check is on what CUPS itself reports.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "../../../cups_zefa_service/tests/printer/LogCapture.h"
+#include "CupsQueues.h"
+#include "printer/TaskUpdatePrinters.h"
+#include "printer/UpdatePrintersPerformer.h"
+
+namespace czs {
+namespace {
+
+using nlohmann::json;
+using e2e::cupsQueues;
+using e2e::queueNames;
+using Strings = std::vector<std::string>;
+
+const std::string kShm = "/dev/shm/orvanta.Printer.0";
+
+class PrinterMirroring : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        // Only inside the namespace the harness made: there /dev/shm is a
+        // private tmpfs, and the stand-in shared-memory object makes the
+        // transport probe's answer known.
+        struct stat st {};
+        ASSERT_EQ(::stat((e2e::cupsdRoot() + "/cupsd.pid").c_str(), &st), 0)
+            << "run me through tests/e2e/isolate after tests/e2e/lib/cupsd-start";
+        std::ofstream(kShm) << "";
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(m_log.opened());
+        e2e::deleteAllQueues();
+        ASSERT_TRUE(queueNames().empty());
+        m_requests.mark();
+    }
+
+    static json device(const std::string& name, const std::string& id) {
+        return {{"name", name},
+                {"device-id", id},
+                {"printer-info", name + " info"},
+                {"printer-location", name + " room"},
+                {"printer-make-and-model", "Maker " + name},
+                {"isDefault", false}};
+    }
+    static PrintProtocolJsonMsg response(const json& data) {
+        PrintProtocolJsonMsg msg(kMethodDiscovery, kMsgTypeResponse);
+        msg.setField("data", data);
+        return msg;
+    }
+    // The devices always form an array (a braced single json would be taken
+    // for the device itself).
+    static json list(const std::vector<json>& devices) {
+        return {{"meta", json::object()}, {"devices", json(devices)}};
+    }
+
+    void update(const PrintProtocolJsonMsg& msg) {
+        TaskUpdatePrinters task(m_performer, msg);
+        EXPECT_TRUE(task.execute().empty());
+    }
+    void update(const json& data) { update(response(data)); }
+
+    // The administrative requests CUPS answered since the last mark.
+    Strings requests() {
+        Strings out = m_requests.sinceMark();
+        m_requests.mark();
+        return out;
+    }
+    static std::string ok(const std::string& op, const std::string& name) {
+        return op + " ipp://localhost/printers/" + name + " successful-ok";
+    }
+
+    std::vector<std::string> runRequestErrors() const {
+        std::vector<std::string> out;
+        for (const auto& line : m_log.lines()) {
+            if (line.body.rfind("[PrinterManager]:[runRequest] error: ", 0) == 0) {
+                out.push_back(line.body);
+            }
+        }
+        return out;
+    }
+
+    test::LogCapture m_log;
+    e2e::RequestLog m_requests;
+    PrintFileRegistry m_registry;
+    UpdatePrintersPerformer m_performer{TransportProbe(), m_registry};
+};
+
+TEST_F(PrinterMirroring, QueuesCarryTheHostsDescriptionAndAcceptJobs) {
+    update(list({device("A", "1"), device("B", "2")}));
+    const auto queues = cupsQueues();
+    ASSERT_EQ(queueNames(), (Strings{"A", "B"}));
+    const e2e::Queue& a = queues.at("A");
+    EXPECT_EQ(a.deviceUri, "zefa-prt:///dev/shm/orvanta.Printer.0/1");
+    EXPECT_EQ(a.info, "A info");
+    EXPECT_EQ(a.location, "A room");
+    // The scheduler keeps no make-and-model of its own for a queue without
+    // a driver; the host's value does not show.
+    EXPECT_EQ(a.makeAndModel, "Local Raw Printer");
+    EXPECT_TRUE(a.accepting);
+    EXPECT_EQ(a.state, 3);
+    EXPECT_EQ(queues.at("B").deviceUri, "zefa-prt:///dev/shm/orvanta.Printer.0/2");
+    EXPECT_TRUE(queues.at("B").accepting);
+    EXPECT_EQ(requests(),
+              (Strings{ok("CUPS-Add-Modify-Printer", "A"), ok("CUPS-Add-Modify-Printer", "B"),
+                       ok("CUPS-Accept-Jobs", "A"), ok("CUPS-Accept-Jobs", "B")}));
+    EXPECT_TRUE(runRequestErrors().empty());
+}
+
+TEST_F(PrinterMirroring, AThenOnlyBDeletesAAndEveryOtherQueue) {
+    ASSERT_TRUE(e2e::addForeignQueue("Foreign0"));
+    update(list({device("A", "1"), device("B", "2")}));
+    EXPECT_EQ(queueNames(), (Strings{"A", "B"}));
+    requests();
+
+    ASSERT_TRUE(e2e::addForeignQueue("Zeta"));
+    ASSERT_TRUE(e2e::addForeignQueue("C"));
+    m_requests.mark();
+    update(list({device("B", "2")}));
+    EXPECT_EQ(queueNames(), (Strings{"B"}));
+    EXPECT_EQ(requests(),
+              (Strings{ok("CUPS-Add-Modify-Printer", "B"), ok("CUPS-Accept-Jobs", "B"),
+                       ok("CUPS-Delete-Printer", "A"), ok("CUPS-Delete-Printer", "C"),
+                       ok("CUPS-Delete-Printer", "Zeta")}));
+    EXPECT_TRUE(runRequestErrors().empty());
+}
+
+TEST_F(PrinterMirroring, EmptyUpdateDeletesOnlyThePreviousList) {
+    update(list({device("A", "1"), device("B", "2")}));
+    ASSERT_TRUE(e2e::addForeignQueue("Foreign"));
+    m_requests.mark();
+    update(list({}));
+    EXPECT_EQ(queueNames(), (Strings{"Foreign"}));
+    EXPECT_EQ(requests(),
+              (Strings{ok("CUPS-Delete-Printer", "A"), ok("CUPS-Delete-Printer", "B")}));
+    EXPECT_TRUE(m_performer.manager().printers().empty());
+
+    // A second empty update has nothing left to delete.
+    update(list({}));
+    EXPECT_TRUE(requests().empty());
+    EXPECT_EQ(queueNames(), (Strings{"Foreign"}));
+}
+
+TEST_F(PrinterMirroring, ReUpdateWithTheSameListChangesNothing) {
+    update(list({device("A", "1"), device("B", "2")}));
+    const auto before = cupsQueues();
+    requests();
+    update(list({device("A", "1"), device("B", "2")}));
+    EXPECT_EQ(requests(),
+              (Strings{ok("CUPS-Add-Modify-Printer", "A"), ok("CUPS-Add-Modify-Printer", "B"),
+                       ok("CUPS-Accept-Jobs", "A"), ok("CUPS-Accept-Jobs", "B")}));
+    const auto after = cupsQueues();
+    ASSERT_EQ(after.size(), before.size());
+    EXPECT_EQ(after.at("A").deviceUri, before.at("A").deviceUri);
+    EXPECT_EQ(after.at("B").info, before.at("B").info);
+}
+
+TEST_F(PrinterMirroring, HostNameMatchesAnExistingQueueIgnoringCase) {
+    ASSERT_TRUE(e2e::addForeignQueue("MY+PRINTER"));
+    m_requests.mark();
+    update(list({device("my printer", "5")}));
+    // The scheduler finds its queue case-insensitively, modifies it, and
+    // the stale check keeps it.
+    const auto queues = cupsQueues();
+    ASSERT_EQ(queueNames(), (Strings{"MY+PRINTER"}));
+    EXPECT_EQ(queues.at("MY+PRINTER").deviceUri, "zefa-prt:///dev/shm/orvanta.Printer.0/5");
+    EXPECT_EQ(queues.at("MY+PRINTER").info, "my printer info");
+    EXPECT_EQ(requests(), (Strings{ok("CUPS-Add-Modify-Printer", "my+printer"),
+                                   ok("CUPS-Accept-Jobs", "my+printer")}));
+}
+
+TEST_F(PrinterMirroring, NameCupsRejectsIsLoggedAndTheOthersAreCreated) {
+    update(list({device("first", "1"), device("a/b", "2"), device("last", "3")}));
+    EXPECT_EQ(queueNames(), (Strings{"first", "last"}));
+    EXPECT_EQ(requests(),
+              (Strings{ok("CUPS-Add-Modify-Printer", "first"),
+                       "CUPS-Add-Modify-Printer ipp://localhost/printers/a%2Fb client-error-bad-request",
+                       ok("CUPS-Add-Modify-Printer", "last"), ok("CUPS-Accept-Jobs", "first"),
+                       "CUPS-Accept-Jobs ipp://localhost/printers/a%2Fb client-error-not-found",
+                       ok("CUPS-Accept-Jobs", "last")}));
+    EXPECT_EQ(runRequestErrors(),
+              (Strings{"[PrinterManager]:[runRequest] error: client-error-bad-request",
+                       "[PrinterManager]:[runRequest] error: client-error-not-found"}));
+    // The rejected record stays in the list, so the next update tries again.
+    ASSERT_EQ(m_performer.manager().printers().size(), 3u);
+    EXPECT_EQ(m_performer.manager().printers()[1].printerUri, "ipp://localhost/printers/a%2Fb");
+}
+
+TEST_F(PrinterMirroring, EmptyNameIsRejectedLikeAnyOtherFailure) {
+    update(list({device("", "1"), device("ok", "2")}));
+    EXPECT_EQ(queueNames(), (Strings{"ok"}));
+    EXPECT_EQ(runRequestErrors().size(), 2u);
+}
+
+TEST_F(PrinterMirroring, Utf8NameBecomesAQueueAndSurvivesTheNextUpdate) {
+    const std::string name = "B\xC3\xBCro Drucker";  // "Büro Drucker"
+    update(list({device(name, "9")}));
+    const std::string cupsName = "B\xC3\xBCro+Drucker";
+    ASSERT_EQ(queueNames(), (Strings{cupsName}));
+    EXPECT_EQ(cupsQueues().at(cupsName).info, name + " info");
+    EXPECT_EQ(requests(), (Strings{ok("CUPS-Add-Modify-Printer", "B%C3%BCro+Drucker"),
+                                   ok("CUPS-Accept-Jobs", "B%C3%BCro+Drucker")}));
+    update(list({device(name, "9")}));
+    EXPECT_EQ(queueNames(), (Strings{cupsName}));
+    EXPECT_TRUE(runRequestErrors().empty());
+}
+
+TEST_F(PrinterMirroring, DeviceWithOnlyANameGetsAnEmptyDescription) {
+    update(list({{{"name", "bare"}}}));
+    const auto queues = cupsQueues();
+    ASSERT_EQ(queueNames(), (Strings{"bare"}));
+    EXPECT_EQ(queues.at("bare").deviceUri, "zefa-prt:///dev/shm/orvanta.Printer.0/");
+    EXPECT_EQ(queues.at("bare").info, "");
+    EXPECT_EQ(queues.at("bare").location, "");
+    EXPECT_TRUE(queues.at("bare").accepting);
+}
+
+TEST_F(PrinterMirroring, DevicesAsAnObjectAreMirroredInMemberNameOrder) {
+    update(json::parse(R"({"meta": {"platform": "win"},
+                           "devices": {"b": {"name": "second", "device-id": "2"},
+                                       "a": {"name": "first", "device-id": "1"}}})"));
+    EXPECT_EQ(queueNames(), (Strings{"first", "second"}));
+    EXPECT_EQ(requests(), (Strings{ok("CUPS-Add-Modify-Printer", "first"),
+                                   ok("CUPS-Add-Modify-Printer", "second"),
+                                   ok("CUPS-Accept-Jobs", "first"),
+                                   ok("CUPS-Accept-Jobs", "second")}));
+    EXPECT_EQ(m_registry.platform(), "win");
+}
+
+TEST_F(PrinterMirroring, MissingMetaIsATypeErrorAndTouchesNoQueue) {
+    update(list({device("A", "1")}));
+    ASSERT_TRUE(e2e::addForeignQueue("Foreign"));
+    m_requests.mark();
+    TaskUpdatePrinters task(m_performer, response({{"devices", json::array({device("B", "2")})}}));
+    try {
+        task.execute();
+        ADD_FAILURE() << "no type error";
+    } catch (const json::type_error& e) {
+        EXPECT_EQ(e.id, 306);
+        EXPECT_STREQ(e.what(), "[json.exception.type_error.306] cannot use value() with null");
+    }
+    EXPECT_EQ(queueNames(), (Strings{"A", "Foreign"}));
+    EXPECT_TRUE(requests().empty());
+}
+
+TEST_F(PrinterMirroring, MessageWithoutDataDeletesEveryMirroredQueue) {
+    update(list({device("A", "1"), device("B", "2")}));
+    ASSERT_TRUE(e2e::addForeignQueue("Foreign"));
+    m_requests.mark();
+    update(PrintProtocolJsonMsg(kMethodDiscovery, kMsgTypeResponse));
+    EXPECT_EQ(queueNames(), (Strings{"Foreign"}));
+    EXPECT_EQ(requests(),
+              (Strings{ok("CUPS-Delete-Printer", "A"), ok("CUPS-Delete-Printer", "B")}));
+    bool logged = false;
+    for (const auto& line : m_log.lines()) {
+        if (line.level == "ERROR" &&
+            line.body == "[UpdatePrintersPerformer]:[parseParameters]: json is null") {
+            logged = true;
+        }
+    }
+    EXPECT_TRUE(logged);
+}
+
+}  // namespace
+}  // namespace czs
