@@ -1,0 +1,251 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "davfs/davfs_files.h"
+#include "log_capture.h"
+
+namespace qmss {
+namespace {
+
+namespace fs = std::filesystem;
+using test::LogCapture;
+using test::read_text;
+using test::TempDir;
+using test::write_text;
+
+const std::string kCred = "127.0.0.1:9843 \"\" \"\"";
+
+class DavfsFiles : public ::testing::Test {
+ protected:
+  std::string run() {
+    DavfsSettings s;
+    s.homedir = home.path();
+    s.use_locks = use_locks;
+    s.gui_optimize = gui_optimize;
+    return prepare_davfs_files(s);
+  }
+  std::string dir() const { return home.path() + "/.davfs2"; }
+  std::string conf() const { return dir() + "/davfs2_orvanta.conf"; }
+  std::string secrets() const { return dir() + "/secrets_orvanta"; }
+  static unsigned mode(const std::string& p) {
+    struct stat st {};
+    return lstat(p.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0xffff;
+  }
+  void writeConf(const std::string& text) {
+    fs::create_directories(dir());
+    write_text(conf(), text);
+  }
+  std::string freshConf(const std::string& secrets_path) const {
+    return "buf_size \t64\ngui_optimize \t1\nsecrets \t" + secrets_path + "\nuse_locks \t0\n";
+  }
+
+  TempDir home;
+  LogCapture log;
+  bool use_locks = false;
+  bool gui_optimize = true;
+};
+
+TEST_F(DavfsFiles, FreshHome) {
+  EXPECT_EQ(run(), conf());
+  EXPECT_TRUE(fs::is_directory(dir()));
+  EXPECT_EQ(read_text(conf()), freshConf(secrets()));
+  EXPECT_EQ(read_text(secrets()), kCred + "\n");
+  EXPECT_EQ(kCred.size(), 20u);
+  EXPECT_EQ(mode(secrets()), 0600u);
+  EXPECT_TRUE(log.has(kInfo, "davfs config and secrets dir path " + dir() + "\n"));
+  EXPECT_TRUE(log.has(kInfo, "davfs conf file path " + conf() + "\n"));
+  EXPECT_TRUE(log.has(kDebug, "Created dir " + dir() + "\n"));
+  EXPECT_FALSE(fs::exists(conf() + ".tmp"));
+}
+
+TEST_F(DavfsFiles, SecondRunConvergesAndLeavesTheConfigurationAlone) {
+  ASSERT_EQ(run(), conf());
+  struct stat before {};
+  lstat(conf().c_str(), &before);
+  chmod(secrets().c_str(), 0644);
+  log.clear();
+  ASSERT_EQ(run(), conf());
+  struct stat after {};
+  lstat(conf().c_str(), &after);
+  EXPECT_EQ(before.st_ino, after.st_ino);
+  EXPECT_EQ(read_text(conf()), freshConf(secrets()));
+  EXPECT_EQ(mode(secrets()), 0600u);
+  EXPECT_FALSE(log.anyContaining("Added "));
+  EXPECT_TRUE(log.has(kDebug, "Dir " + dir() + " already exists\n"));
+  EXPECT_TRUE(log.has(kDebug, "Credentials are valid in davfs secret file " + secrets() + "\n"));
+}
+
+TEST_F(DavfsFiles, WrongFlagIsRewrittenAtTheEndAndForeignLinesKeepTheirOrder) {
+  writeConf("# mine\nuse_locks 1\nproxy foo:8080\n  gui_optimize\t1\r\nbuf_size 128\nsecrets " +
+            secrets() + "\n");
+  ASSERT_EQ(run(), conf());
+  EXPECT_EQ(read_text(conf()), "# mine\nproxy foo:8080\n  gui_optimize\t1\r\nbuf_size 128\nsecrets " +
+                                   secrets() + "\nuse_locks \t0\n");
+  EXPECT_TRUE(log.has(kDebug, "Skipped use_locks 1\n"));
+}
+
+TEST_F(DavfsFiles, FlagValuesAreReadInBaseTwo) {
+  use_locks = true;
+  writeConf("use_locks 01\ngui_optimize 2\nbuf_size 32\n");
+  ASSERT_EQ(run(), conf());
+  EXPECT_TRUE(log.has(kWarning, "gui_optimize invalid value 2: \n"));
+  // "01" reads as 1: kept. gui_optimize and the small buffer are rewritten.
+  EXPECT_EQ(read_text(conf()), "use_locks 01\nbuf_size \t64\ngui_optimize \t1\nsecrets \t" + secrets() + "\n");
+}
+
+TEST_F(DavfsFiles, FirstMatchingLineWins) {
+  writeConf("gui_optimize 1\ngui_optimize 0\n");
+  ASSERT_EQ(run(), conf());
+  // The first line says the right thing: both lines are left alone.
+  std::string text = read_text(conf());
+  EXPECT_EQ(text.rfind("gui_optimize 1\ngui_optimize 0\n", 0), 0u);
+}
+
+TEST_F(DavfsFiles, SecretsNamingAMissingFileKeepsTheName) {
+  std::string mine = dir() + "/my_secrets";
+  writeConf("secrets " + mine + "\n");
+  ASSERT_EQ(run(), conf());
+  EXPECT_EQ(read_text(mine), kCred + "\n");
+  EXPECT_EQ(mode(mine), 0600u);
+  EXPECT_TRUE(log.has(kDebug, "Option davfs secrets is correct, file " + mine + "\n"));
+  EXPECT_FALSE(fs::exists(secrets()));
+}
+
+TEST_F(DavfsFiles, SecretsNamingADirectoryIsReplaced) {
+  fs::create_directories(dir() + "/adir");
+  writeConf("secrets " + dir() + "/adir\n");
+  ASSERT_EQ(run(), conf());
+  EXPECT_EQ(read_text(secrets()), kCred + "\n");
+  EXPECT_NE(read_text(conf()).find("secrets \t" + secrets() + "\n"), std::string::npos);
+  EXPECT_EQ(read_text(conf()).find("adir"), std::string::npos);
+}
+
+TEST_F(DavfsFiles, SecretsWithoutValueFails) {
+  writeConf("secrets\n");
+  EXPECT_EQ(run(), "");
+  EXPECT_TRUE(log.has(kError, "Error while opening davfs secret file \n"));
+}
+
+TEST_F(DavfsFiles, SecretsOutsideTheHomeAreNeverTouched) {
+  TempDir elsewhere;
+  std::string victim = elsewhere.path() + "/victim";
+  write_text(victim, "precious\n");
+  chmod(victim.c_str(), 0644);
+  writeConf("secrets " + victim + "\n");
+  ASSERT_EQ(run(), conf());
+  EXPECT_EQ(read_text(victim), "precious\n");
+  EXPECT_EQ(mode(victim), 0644u);
+  EXPECT_EQ(read_text(secrets()), kCred + "\n");
+  // A path that climbs out with ".." is outside too.
+  writeConf("secrets " + home.path() + "/../" + fs::path(elsewhere.path()).filename().string() + "/other\n");
+  ASSERT_EQ(run(), conf());
+  EXPECT_FALSE(fs::exists(elsewhere.path() + "/other"));
+}
+
+TEST_F(DavfsFiles, ForeignCredentialIsCommentedOut) {
+  ASSERT_EQ(run(), conf());
+  write_text(secrets(), "other.host user pw\n#127.0.0.1:9843 old old\n127.0.0.1:9843 bob secret\n");
+  ASSERT_EQ(run(), conf());
+  EXPECT_EQ(read_text(secrets()),
+            "other.host user pw\n#127.0.0.1:9843 bob secret\n" + kCred + "\n");
+  EXPECT_EQ(mode(secrets()), 0600u);
+  EXPECT_TRUE(log.has(kDebug, "Credentials are not valid in davfs secret file " + secrets() + "\n"));
+}
+
+TEST_F(DavfsFiles, OnlyCommentedEndpointLineGetsTheCredentialAppended) {
+  ASSERT_EQ(run(), conf());
+  // No newline at the end: the credential must still land on its own line.
+  write_text(secrets(), "# 127.0.0.1:9843 x y");
+  ASSERT_EQ(run(), conf());
+  EXPECT_EQ(read_text(secrets()), "# 127.0.0.1:9843 x y\n" + kCred + "\n");
+}
+
+TEST_F(DavfsFiles, AlternativeNamesWhenTheUsualOnesAreTaken) {
+  write_text(dir(), "a file where the directory should be");
+  ASSERT_EQ(run(), dir() + "_1/davfs2_orvanta.conf");
+  EXPECT_TRUE(fs::is_directory(dir() + "_1"));
+
+  TempDir home2;
+  fs::create_directories(home2.path() + "/.davfs2/davfs2_orvanta.conf");
+  DavfsSettings s;
+  s.homedir = home2.path();
+  EXPECT_EQ(prepare_davfs_files(s), home2.path() + "/.davfs2/davfs2_orvanta_1.conf");
+}
+
+TEST_F(DavfsFiles, PlantedSymlinksAreNeverFollowed) {
+  TempDir target;
+  // .davfs2 as a link to a directory elsewhere: treated as "not a directory".
+  fs::create_directory_symlink(target.path(), dir());
+  ASSERT_EQ(run(), dir() + "_1/davfs2_orvanta.conf");
+  EXPECT_TRUE(fs::is_empty(target.path()));
+
+  // Links where the configuration and secrets files are expected.
+  TempDir home2;
+  std::string d2 = home2.path() + "/.davfs2";
+  fs::create_directories(d2);
+  write_text(target.path() + "/f", "keep\n");
+  fs::create_symlink(target.path() + "/f", d2 + "/davfs2_orvanta.conf");
+  fs::create_symlink(target.path() + "/f", d2 + "/secrets_orvanta");
+  DavfsSettings s;
+  s.homedir = home2.path();
+  ASSERT_EQ(prepare_davfs_files(s), d2 + "/davfs2_orvanta_1.conf");
+  EXPECT_EQ(read_text(target.path() + "/f"), "keep\n");
+  EXPECT_EQ(read_text(d2 + "/secrets_orvanta_1"), kCred + "\n");
+
+  // A hard link to a file elsewhere counts as "not a regular file" too.
+  TempDir home3;
+  std::string d3 = home3.path() + "/.davfs2";
+  fs::create_directories(d3);
+  ASSERT_EQ(link((target.path() + "/f").c_str(), (d3 + "/secrets_orvanta").c_str()), 0);
+  s.homedir = home3.path();
+  ASSERT_EQ(prepare_davfs_files(s), d3 + "/davfs2_orvanta.conf");
+  EXPECT_EQ(read_text(target.path() + "/f"), "keep\n");
+  EXPECT_EQ(read_text(d3 + "/secrets_orvanta_1"), kCred + "\n");
+}
+
+TEST_F(DavfsFiles, SearchForAFreeNameIsBounded) {
+  fs::create_directories(dir());
+  DavfsSettings s;
+  s.homedir = home.path();
+  s.max_candidates = 3;
+  for (const char* n : {"", "_1", "_2"}) fs::create_directories(dir() + "/davfs2_orvanta" + n + ".conf");
+  EXPECT_EQ(prepare_davfs_files(s), "");
+  EXPECT_TRUE(log.anyContaining("Error: No usable davfs conf file in " + dir()));
+}
+
+TEST_F(DavfsFiles, UnexpectedStatusErrorIsThrown) {
+  DavfsSettings s;
+  s.homedir = home.path() + "/" + std::string(5000, 'x');
+  EXPECT_THROW(prepare_davfs_files(s), fs::filesystem_error);
+}
+
+TEST(DavfsHelpers, TrimAndReconcile) {
+  EXPECT_EQ(trim(" \t a b \r\n"), "a b");
+  EXPECT_EQ(trim(""), "");
+  LogCapture log;
+  std::map<std::string, std::string> p{{"use_locks", " +1x"}};
+  reconcile_flag_option(p, "use_locks", 1);
+  EXPECT_TRUE(p.empty());
+  p = {{"use_locks", "abc"}};
+  reconcile_flag_option(p, "use_locks", 0);
+  EXPECT_EQ(p.at("use_locks"), "0");
+  EXPECT_TRUE(log.has(kWarning, "use_locks invalid value abc: \n"));
+  p = {{"use_locks", "111111111111111111111111111111111111111"}};  // out of int range
+  reconcile_flag_option(p, "use_locks", 1);
+  EXPECT_EQ(p.at("use_locks"), "1");
+  p.clear();
+  reconcile_flag_option(p, "gui_optimize", 1);
+  EXPECT_EQ(p.at("gui_optimize"), "1");
+  p = {{"buf_size", "256"}};
+  reconcile_min_option(p, "buf_size", 64);
+  EXPECT_TRUE(p.empty());
+  p = {{"buf_size", "16"}};
+  reconcile_min_option(p, "buf_size", 64);
+  EXPECT_EQ(p.at("buf_size"), "64");
+}
+
+}  // namespace
+}  // namespace qmss
