@@ -5,10 +5,10 @@
 namespace czs {
 
 CupsBackendService::CupsBackendService(asio::io_context& io, ReplyCallback onReply, std::string address,
-                                       uint16_t port)
+                                       uint16_t port, std::string spoolDir)
     : connection_(std::make_unique<SocketConnection>(
           io, [this](const RawStreamData& d) { onData(d); }, std::move(address), port)),
-      handler_(std::make_unique<SocketHandler>()),
+      handler_(std::make_unique<SocketHandler>(std::move(spoolDir))),
       onReply_(std::move(onReply)) {}
 
 CupsBackendService::~CupsBackendService() {

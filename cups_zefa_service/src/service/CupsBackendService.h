@@ -10,6 +10,7 @@
 
 #include "connection/SocketConnection.h"
 #include "service/HandlerBase.h"
+#include "task/SpoolDir.h"
 
 namespace czs {
 
@@ -19,7 +20,7 @@ public:
 
     CupsBackendService(asio::io_context& io, ReplyCallback onReply,
                        std::string address = SocketConnection::kDefaultAddress,
-                       uint16_t port = SocketConnection::kDefaultPort);
+                       uint16_t port = SocketConnection::kDefaultPort, std::string spoolDir = kSpoolDir);
     ~CupsBackendService();
 
     CupsBackendService(const CupsBackendService&) = delete;

@@ -7,7 +7,8 @@ CupsZefaService::CupsZefaService(asio::io_context& io) : CupsZefaService(io, Opt
 CupsZefaService::CupsZefaService(asio::io_context& io, Options options)
     : vm_(std::make_unique<VirtualMachineService>(io, std::move(options.host))),
       backend_(std::make_unique<CupsBackendService>(
-          io, [this](Reply r) { onReply(std::move(r)); }, options.backendAddress, options.backendPort)) {}
+          io, [this](Reply r) { onReply(std::move(r)); }, options.backendAddress, options.backendPort,
+          options.spoolDir)) {}
 
 CupsZefaService::~CupsZefaService() {
     backend_.reset();

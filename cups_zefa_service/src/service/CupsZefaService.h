@@ -17,6 +17,7 @@ public:
         VirtualMachineService::Options host{};
         std::string backendAddress = SocketConnection::kDefaultAddress;
         uint16_t backendPort = SocketConnection::kDefaultPort;
+        std::string spoolDir = kSpoolDir;
     };
 
     explicit CupsZefaService(asio::io_context& io);

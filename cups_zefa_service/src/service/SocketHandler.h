@@ -2,6 +2,8 @@
 // becomes the "sendfile"/"notification" frame for the host.
 #pragma once
 
+#include <string>
+
 #include "service/HandlerBase.h"
 #include "task/NewFilePerformer.h"
 
@@ -9,6 +11,8 @@ namespace czs {
 
 class SocketHandler : public HandlerBase {
 public:
+    // Print files are served only from `spoolDir`.
+    explicit SocketHandler(std::string spoolDir = kSpoolDir) : performer_(std::move(spoolDir)) {}
     Reply handle(const RawStreamData& data) override;
 
 private:
