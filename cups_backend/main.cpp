@@ -1,0 +1,294 @@
+// zefa-prt: the CUPS backend of the mirrored Orvanta queues (man backend).
+//
+//   zefa-prt                                   prints the device discovery line
+//   zefa-prt job-id user title copies options [file]
+//
+// Copies the job's print data (the file, or standard input) into a new file
+// of the private spool directory, then announces it to the print daemon on
+// its local TCP port as one JSON object and a newline: "abspath" plus the
+// job's metadata, which the daemon forwards to the host. The daemon serves
+// one client at a time with no listen backlog, so a refused or unanswered
+// connection is retried with back-off for a bounded time; after that the
+// backend returns CUPS_BACKEND_RETRY and the job stays queued.
+//
+// Environment (the defaults are the production values; tests override them):
+//   ZEFA_PRT_DAEMON_HOST     daemon address            127.0.0.1
+//   ZEFA_PRT_DAEMON_PORT     daemon port               4848
+//   ZEFA_PRT_SPOOL_DIR       spool directory           /var/spool/orvanta-print
+//   ZEFA_PRT_RETRY_SECONDS   how long to keep retrying 300
+//   ZEFA_PRT_SPOOL_MAX_AGE   seconds after which our old spool files go  86400
+// CUPS sets PRINTER (queue name) and DEVICE_URI for every job.
+#include <arpa/inet.h>
+#include <cups/backend.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "task/SpoolDir.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kSpoolPrefix = "job-";
+constexpr int kConnectTimeoutMs = 5000;  // covers the kernel's SYN retransmits at 1 s and 3 s
+constexpr int kReplyTimeoutMs = 30000;
+
+std::string envOr(const char* name, const char* fallback) {
+    const char* v = std::getenv(name);
+    return v != nullptr && *v != '\0' ? v : fallback;
+}
+
+long envNumber(const char* name, long fallback) {
+    const char* v = std::getenv(name);
+    if (v == nullptr || *v == '\0') return fallback;
+    char* end = nullptr;
+    const long n = std::strtol(v, &end, 10);
+    return *end == '\0' && n >= 0 ? n : fallback;
+}
+
+// The spool directory must be ours alone: the daemon serves only files from
+// it, and it serves them as root.
+bool prepareSpoolDir(const std::string& dir) {
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        std::fprintf(stderr, "ERROR: cannot create spool directory %s: %s\n", dir.c_str(), std::strerror(errno));
+        return false;
+    }
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
+        std::fprintf(stderr, "ERROR: spool directory %s is not a directory owned by us\n", dir.c_str());
+        return false;
+    }
+    if ((st.st_mode & 07777) != 0700 && ::chmod(dir.c_str(), 0700) != 0) {
+        std::fprintf(stderr, "ERROR: cannot restrict spool directory %s: %s\n", dir.c_str(), std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// Nothing else removes spool files (the host may read a file again), so each
+// run drops ours that are older than the limit.
+void removeOldSpoolFiles(const std::string& dir, long maxAge) {
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) return;
+    const time_t cutoff = ::time(nullptr) - maxAge;
+    while (const dirent* e = ::readdir(d)) {
+        if (std::strncmp(e->d_name, kSpoolPrefix, std::strlen(kSpoolPrefix)) != 0) continue;
+        struct stat st {};
+        if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            st.st_mtime < cutoff) {
+            if (::unlinkat(::dirfd(d), e->d_name, 0) == 0) {
+                std::fprintf(stderr, "DEBUG: removed old spool file %s/%s\n", dir.c_str(), e->d_name);
+            }
+        }
+    }
+    ::closedir(d);
+}
+
+bool writeAll(int fd, const char* data, size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, data, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// Copies the print data into a new spool file; returns its path or "".
+std::string spoolJob(const std::string& dir, const std::string& jobId, int in) {
+    std::string name;
+    for (char c : jobId) name += (c >= '0' && c <= '9') ? c : '_';
+    std::string path = dir + "/" + kSpoolPrefix + name + "-XXXXXX";
+    const int out = ::mkstemp(path.data());
+    if (out < 0) {
+        std::fprintf(stderr, "ERROR: cannot create spool file in %s: %s\n", dir.c_str(), std::strerror(errno));
+        return "";
+    }
+    ::fchmod(out, 0600);
+    char buffer[65536];
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = ::read(in, buffer, sizeof buffer);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        if (!writeAll(out, buffer, static_cast<size_t>(n))) {
+            ok = false;
+            break;
+        }
+    }
+    if (ok && ::fsync(out) != 0) ok = false;
+    if (::close(out) != 0) ok = false;
+    if (!ok) {
+        std::fprintf(stderr, "ERROR: cannot spool the print data to %s: %s\n", path.c_str(), std::strerror(errno));
+        ::unlink(path.c_str());
+        return "";
+    }
+    return path;
+}
+
+bool waitFor(int fd, short events, int timeoutMs) {
+    pollfd p{fd, events, 0};
+    for (;;) {
+        const int r = ::poll(&p, 1, timeoutMs);
+        if (r < 0 && errno == EINTR) continue;
+        return r > 0;
+    }
+}
+
+enum class SendResult { Delivered, Retry };
+
+// One attempt: connect, send the line, and wait for the daemon to close the
+// connection once it has read it.
+SendResult sendOnce(const std::string& host, int port, const std::string& line) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
+        std::fprintf(stderr, "ERROR: bad daemon address %s\n", host.c_str());
+        return SendResult::Retry;
+    }
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return SendResult::Retry;
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        if (errno != EINPROGRESS || !waitFor(fd, POLLOUT, kConnectTimeoutMs)) {
+            std::fprintf(stderr, "INFO: print daemon at %s:%d not reachable (%s)\n", host.c_str(), port,
+                         errno == EINPROGRESS ? "timed out" : std::strerror(errno));
+            return SendResult::Retry;
+        }
+        int error = 0;
+        socklen_t len = sizeof error;
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len);
+        if (error != 0) {
+            std::fprintf(stderr, "INFO: print daemon at %s:%d not reachable (%s)\n", host.c_str(), port,
+                         std::strerror(error));
+            return SendResult::Retry;
+        }
+    }
+    size_t sent = 0;
+    while (sent < line.size()) {
+        const ssize_t n = ::send(fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if ((errno == EAGAIN || errno == EWOULDBLOCK) && waitFor(fd, POLLOUT, kReplyTimeoutMs)) continue;
+            std::fprintf(stderr, "INFO: sending to the print daemon failed (%s)\n", std::strerror(errno));
+            return SendResult::Retry;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    ::shutdown(fd, SHUT_WR);
+    // The announcement is complete in the daemon's socket now; from here on a
+    // retry could only announce the job twice. Waiting for the daemon's
+    // close just keeps CUPS from moving on before the daemon has read it.
+    char sink[256];
+    while (waitFor(fd, POLLIN, kReplyTimeoutMs)) {
+        const ssize_t n = ::recv(fd, sink, sizeof sink, 0);
+        if (n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN))) continue;
+        break;
+    }
+    return SendResult::Delivered;
+}
+
+bool announce(const std::string& line) {
+    const std::string host = envOr("ZEFA_PRT_DAEMON_HOST", "127.0.0.1");
+    const long port = envNumber("ZEFA_PRT_DAEMON_PORT", 4848);
+    const auto deadline = Clock::now() + std::chrono::seconds(envNumber("ZEFA_PRT_RETRY_SECONDS", 300));
+    auto delay = std::chrono::milliseconds(100);
+    for (int attempt = 1;; ++attempt) {
+        if (sendOnce(host, static_cast<int>(port), line) == SendResult::Delivered) return true;
+        const auto now = Clock::now();
+        if (now >= deadline) return false;
+        const auto wait = std::min<Clock::duration>(delay, deadline - now);
+        std::fprintf(stderr, "INFO: retrying in %lld ms (attempt %d)\n",
+                     static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(wait).count()),
+                     attempt);
+        std::this_thread::sleep_for(wait);
+        delay = std::min(delay * 2, std::chrono::milliseconds(5000));
+    }
+}
+
+long numberOr(const char* text, long fallback) {
+    char* end = nullptr;
+    errno = 0;
+    const long n = std::strtol(text, &end, 10);
+    return end != text && *end == '\0' && errno == 0 ? n : fallback;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc == 1) {
+        std::printf("direct zefa-prt \"Unknown\" \"Orvanta remote printer\"\n");
+        return CUPS_BACKEND_OK;
+    }
+    if (argc != 6 && argc != 7) {
+        std::fprintf(stderr, "Usage: %s job-id user title copies options [file]\n", argv[0]);
+        return CUPS_BACKEND_FAILED;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const std::string dir = envOr("ZEFA_PRT_SPOOL_DIR", czs::kSpoolDir);
+    if (!prepareSpoolDir(dir)) return CUPS_BACKEND_FAILED;
+    removeOldSpoolFiles(dir, envNumber("ZEFA_PRT_SPOOL_MAX_AGE", 86400));
+
+    int in = 0;
+    if (argc == 7) {
+        in = ::open(argv[6], O_RDONLY | O_CLOEXEC);
+        if (in < 0) {
+            std::fprintf(stderr, "ERROR: cannot open print file %s: %s\n", argv[6], std::strerror(errno));
+            return CUPS_BACKEND_FAILED;
+        }
+    }
+    const std::string path = spoolJob(dir, argv[1], in);
+    if (in != 0) ::close(in);
+    if (path.empty()) return CUPS_BACKEND_FAILED;
+
+    nlohmann::json announcement = {
+        {"abspath", path},
+        {"job-id", numberOr(argv[1], 0)},
+        {"job-originating-user-name", argv[2]},
+        {"job-name", argv[3]},
+        {"copies", numberOr(argv[4], 1)},
+        {"job-options", argv[5]},
+        {"printer-name", envOr("PRINTER", "")},
+        {"device-uri", envOr("DEVICE_URI", "")},
+    };
+    // Titles and options come from users and may not be UTF-8; replace bad
+    // bytes rather than fail the job.
+    const std::string line = announcement.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+
+    std::fprintf(stderr, "INFO: announcing %s to the print daemon\n", path.c_str());
+    if (!announce(line)) {
+        std::fprintf(stderr, "ERROR: print daemon not reachable; the job will be retried\n");
+        ::unlink(path.c_str());  // the retry spools the job anew
+        return CUPS_BACKEND_RETRY;
+    }
+    return CUPS_BACKEND_OK;
+}

@@ -1,0 +1,295 @@
+// Runs the built zefa-prt program the way CUPS does (arguments, environment,
+// print data on standard input or in a file) against a test listener that
+// stands in for the print daemon's local socket.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utime.h>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+using nlohmann::json;
+
+struct BackendRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string drain(int fd) {
+    std::string s;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0) s.append(buf, static_cast<size_t>(n));
+    return s;
+}
+
+// Runs the backend with `args`, extra environment and `input` on stdin.
+BackendRun runBackend(const std::vector<std::string>& args, const std::vector<std::string>& env,
+               const std::string& input = "") {
+    int in[2], out[2], err[2];
+    EXPECT_EQ(::pipe(in), 0);
+    EXPECT_EQ(::pipe(out), 0);
+    EXPECT_EQ(::pipe(err), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
+        std::vector<char*> argv;
+        std::string self = ZEFA_PRT_PATH;
+        argv.push_back(self.data());
+        std::vector<std::string> a = args;
+        for (auto& s : a) argv.push_back(s.data());
+        argv.push_back(nullptr);
+        for (const auto& e : env) ::putenv(::strdup(e.c_str()));
+        ::execv(ZEFA_PRT_PATH, argv.data());
+        ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    // Feed stdin from a thread so a large input cannot deadlock against the pipes.
+    std::thread feeder([fd = in[1], &input] {
+        size_t at = 0;
+        while (at < input.size()) {
+            const ssize_t n = ::write(fd, input.data() + at, input.size() - at);
+            if (n <= 0) break;
+            at += static_cast<size_t>(n);
+        }
+        ::close(fd);
+    });
+    auto errText = std::async(std::launch::async, [fd = err[0]] { return drain(fd); });
+    BackendRun r;
+    r.out = drain(out[0]);
+    r.err = errText.get();
+    feeder.join();
+    ::close(out[0]);
+    ::close(err[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+// Stands in for the daemon's socket: accepts clients one at a time and keeps
+// what each sent before closing.
+class Listener {
+public:
+    Listener() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        socklen_t len = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+    }
+    ~Listener() {
+        if (thread_.joinable()) thread_.join();
+        ::close(fd_);
+    }
+    int port() const { return port_; }
+
+    // Starts listening after `delayMs`, serves `clients` connections.
+    void serve(int clients, int delayMs = 0) {
+        thread_ = std::thread([this, clients, delayMs] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+            ::listen(fd_, 0);
+            for (int i = 0; i < clients; ++i) {
+                pollfd p{fd_, POLLIN, 0};
+                if (::poll(&p, 1, 20000) <= 0) return;
+                const int c = ::accept(fd_, nullptr, nullptr);
+                if (c < 0) return;
+                lines_.push_back(drain(c));
+                ::close(c);
+            }
+        });
+    }
+    std::vector<std::string> lines() {
+        if (thread_.joinable()) thread_.join();
+        return lines_;
+    }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+    std::vector<std::string> lines_;
+};
+
+std::string readFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+std::string randomBytes(size_t n) {
+    std::mt19937 rng(99);
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>(rng());
+    return s;
+}
+
+class BackendTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/zefa-prt-test-XXXXXX";
+        base_ = ::mkdtemp(tmpl);
+        spool_ = base_ + "/spool";  // created by the backend
+    }
+    void TearDown() override { std::filesystem::remove_all(base_); }
+
+    std::vector<std::string> env(int port, int retrySeconds = 10) const {
+        return {"ZEFA_PRT_SPOOL_DIR=" + spool_, "ZEFA_PRT_DAEMON_PORT=" + std::to_string(port),
+                "ZEFA_PRT_RETRY_SECONDS=" + std::to_string(retrySeconds), "PRINTER=Office+HP",
+                "DEVICE_URI=zefa-prt:///dev/virtio-ports/orvanta.Printer.0/7"};
+    }
+
+    // Checks the announcement and the spooled bytes; returns the spool path.
+    std::string checkDelivered(const std::string& line, const std::string& data) {
+        EXPECT_FALSE(line.empty());
+        EXPECT_EQ(line.back(), '\n');
+        EXPECT_EQ(line.find('\n'), line.size() - 1);  // exactly one line
+        const json j = json::parse(line);
+        const std::string path = j.value("abspath", "");
+        EXPECT_EQ(path.rfind(spool_ + "/job-42-", 0), 0u) << path;
+        EXPECT_EQ(j["job-id"], 42);
+        EXPECT_EQ(j["job-originating-user-name"], "alice");
+        EXPECT_EQ(j["job-name"], "Quarterly report");
+        EXPECT_EQ(j["copies"], 2);
+        EXPECT_EQ(j["job-options"], "sides=two-sided-long-edge");
+        EXPECT_EQ(j["printer-name"], "Office+HP");
+        EXPECT_EQ(readFile(path), data);
+        struct stat st {};
+        EXPECT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        EXPECT_EQ(::stat(spool_.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
+        return path;
+    }
+
+    const std::vector<std::string> jobArgs = {"42", "alice", "Quarterly report", "2", "sides=two-sided-long-edge"};
+    std::string base_;
+    std::string spool_;
+};
+
+TEST_F(BackendTest, NoArgumentsPrintsTheDiscoveryLine) {
+    const BackendRun r = runBackend({}, {});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "direct zefa-prt \"Unknown\" \"Orvanta remote printer\"\n");
+}
+
+TEST_F(BackendTest, WrongArgumentCountFails) {
+    const BackendRun r = runBackend({"1", "2"}, env(1));
+    EXPECT_EQ(r.status, 1);  // CUPS_BACKEND_FAILED
+    EXPECT_NE(r.err.find("Usage:"), std::string::npos);
+}
+
+TEST_F(BackendTest, JobFromStandardInputIsSpooledAndAnnounced) {
+    Listener daemon;
+    daemon.serve(1);
+    const std::string data = randomBytes(300000);
+    const BackendRun r = runBackend(jobArgs, env(daemon.port()), data);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto lines = daemon.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    checkDelivered(lines[0], data);
+}
+
+TEST_F(BackendTest, JobFromAFileArgument) {
+    Listener daemon;
+    daemon.serve(1);
+    const std::string data = randomBytes(5000);
+    const std::string input = base_ + "/input.pdf";
+    std::ofstream(input, std::ios::binary) << data;
+    std::vector<std::string> args = jobArgs;
+    args.push_back(input);
+    const BackendRun r = runBackend(args, env(daemon.port()), "not this");
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto lines = daemon.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    checkDelivered(lines[0], data);
+}
+
+TEST_F(BackendTest, BusyDaemonIsWaitedFor) {
+    // The daemon starts listening only after the backend's first attempts failed.
+    Listener daemon;
+    daemon.serve(1, 700);
+    const BackendRun r = runBackend(jobArgs, env(daemon.port()), "late");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("INFO: retrying in "), std::string::npos);
+    const auto lines = daemon.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    checkDelivered(lines[0], "late");
+}
+
+TEST_F(BackendTest, RefusedConnectionIsRetriedThenLeftToCups) {
+    int port = 0;
+    {
+        Listener unused;  // a port nobody listens on
+        port = unused.port();
+    }
+    const BackendRun r = runBackend(jobArgs, env(port, 1), "data");
+    EXPECT_EQ(r.status, 6);  // CUPS_BACKEND_RETRY
+    EXPECT_NE(r.err.find("attempt 2"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("ERROR: print daemon not reachable"), std::string::npos);
+    // Its spool file is gone: the retried job spools afresh.
+    EXPECT_TRUE(std::filesystem::is_empty(spool_));
+}
+
+TEST_F(BackendTest, OldSpoolFilesOfOursAreRemoved) {
+    ASSERT_EQ(::mkdir(spool_.c_str(), 0755), 0);  // too open: the backend tightens it
+    const std::string old = spool_ + "/job-1-abcdef", fresh = spool_ + "/job-2-abcdef", other = spool_ + "/keep";
+    for (const auto& p : {old, fresh, other}) std::ofstream(p) << "x";
+    const struct utimbuf twoDaysAgo = {::time(nullptr) - 2 * 86400, ::time(nullptr) - 2 * 86400};
+    ASSERT_EQ(::utime(old.c_str(), &twoDaysAgo), 0);
+    ASSERT_EQ(::utime(other.c_str(), &twoDaysAgo), 0);
+    Listener daemon;
+    daemon.serve(1);
+    const BackendRun r = runBackend(jobArgs, env(daemon.port()), "data");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(old));
+    EXPECT_TRUE(std::filesystem::exists(fresh));
+    EXPECT_TRUE(std::filesystem::exists(other));
+    ASSERT_EQ(daemon.lines().size(), 1u);
+    struct stat st {};
+    ASSERT_EQ(::stat(spool_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST_F(BackendTest, NonUtf8TitleStillAnnounces) {
+    Listener daemon;
+    daemon.serve(1);
+    std::vector<std::string> args = jobArgs;
+    args[2] = "Caf\xE9";
+    const BackendRun r = runBackend(args, env(daemon.port()), "d");
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto lines = daemon.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(json::parse(lines[0])["job-name"], "Caf\xEF\xBF\xBD");  // U+FFFD
+}
+
+}  // namespace
