@@ -1,0 +1,112 @@
+// A job printed with lp to a mirrored queue reaches the zefa-prt backend,
+// which spools it and announces it on 127.0.0.1:4848, where this test
+// listens in place of the daemon.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "CupsQueues.h"
+#include "printer/UpdatePrintersPerformer.h"
+
+namespace czs {
+namespace {
+
+using nlohmann::json;
+
+// Accepts one connection on 127.0.0.1:4848 and reads one line from it.
+class AnnouncementListener {
+public:
+    AnnouncementListener() {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(4848);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        m_ok = m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+               ::listen(m_fd, 4) == 0;
+    }
+    ~AnnouncementListener() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    bool ok() const { return m_ok; }
+
+    // The first line of the first connection, without its newline; empty
+    // after `timeoutMs` without one.
+    std::string readLine(int timeoutMs) {
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) != 1) {
+            return {};
+        }
+        const int c = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c < 0) {
+            return {};
+        }
+        std::string line;
+        char ch = 0;
+        pollfd q{c, POLLIN, 0};
+        while (::poll(&q, 1, timeoutMs) == 1 && ::read(c, &ch, 1) == 1 && ch != '\n') {
+            line.push_back(ch);
+        }
+        ::close(c);
+        return line;
+    }
+
+private:
+    int m_fd = -1;
+    bool m_ok = false;
+};
+
+TEST(LpJob, PrintedFileIsSpooledAndAnnounced) {
+    if (std::getenv("ZEFA_PRT_IS_STUB") != nullptr) {
+        GTEST_SKIP() << "the zefa-prt backend is not part of this build yet";
+    }
+    AnnouncementListener listener;
+    ASSERT_TRUE(listener.ok()) << "cannot listen on 127.0.0.1:4848";
+
+    e2e::deleteAllQueues();
+    UpdatePrintersPerformer performer(TransportProbe("false"));
+    PrintProtocolJsonMsg msg(kMethodDiscovery, kMsgTypeResponse);
+    msg.setField("data", json{{"meta", {{"platform", "test"}}},
+                              {"devices", json::array({{{"name", "lp queue"},
+                                                        {"device-id", "3"}}})}});
+    performer.parseParameters(msg);
+    performer.updatePrinters();
+    ASSERT_EQ(e2e::queueNames(), std::vector<std::string>{"lp+queue"});
+
+    const std::string content = "hello from the guest\nsecond line\n";
+    const std::string input = "/tmp/lp-job-input.txt";
+    std::ofstream(input) << content;
+    ASSERT_EQ(std::system(("lp -d lp+queue -t czs-e2e-job " + input + " >/dev/null").c_str()), 0);
+
+    const std::string line = listener.readLine(20000);
+    ASSERT_FALSE(line.empty()) << "no announcement within 20 s; scheduler log: "
+                               << e2e::cupsdRoot() << "/log/error_log";
+    const json announcement = json::parse(line);
+    ASSERT_TRUE(announcement.is_object()) << line;
+    ASSERT_TRUE(announcement.contains("abspath")) << line;
+    const std::string path = announcement["abspath"].get<std::string>();
+    EXPECT_EQ(path.rfind("/var/spool/orvanta-print/", 0), 0u) << path;
+    std::ifstream spooled(path);
+    ASSERT_TRUE(spooled.good()) << path;
+    std::stringstream s;
+    s << spooled.rdbuf();
+    EXPECT_EQ(s.str(), content);
+}
+
+}  // namespace
+}  // namespace czs
