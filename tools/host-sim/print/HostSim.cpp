@@ -1,0 +1,454 @@
+#include "HostSim.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "Pattern.h"
+#include "protocol/Base64.h"
+#include "protocol/PrintProtocolFrame.h"
+#include "protocol/PrintProtocolJsonMsg.h"
+
+namespace hostsim {
+
+namespace {
+
+std::vector<uint8_t> frameOf(const std::string& payload, uint16_t type = 4) {
+    std::vector<uint8_t> f = {'Z', 'E', 'F', 'A', static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type)};
+    uint32_t n = static_cast<uint32_t>(payload.size());
+    for (int s = 24; s >= 0; s -= 8) {
+        f.push_back(static_cast<uint8_t>(n >> s));
+    }
+    f.insert(f.end(), payload.begin(), payload.end());
+    f.insert(f.end(), {0, 0, 0x0A});
+    return f;
+}
+
+std::string b64(const std::string& text) {
+    return czs::base64::encode(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
+void out(const std::string& line) {
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+// Reads a decimal member `"key":N` out of a JSON text fragment.
+bool scanNumber(const std::string& text, const std::string& key, long long& value) {
+    auto pos = text.rfind("\"" + key + "\":");
+    if (pos == std::string::npos) {
+        return false;
+    }
+    return std::sscanf(text.c_str() + pos + key.size() + 3, "%lld", &value) == 1;
+}
+
+}  // namespace
+
+HostSim::HostSim(Settings settings, Writer writer)
+    : s_(std::move(settings)),
+      writer_(std::move(writer)),
+      assembler_(czs::FrameAssembler::kDefaultMaxFrame, [this](std::size_t n, const char* why) {
+          error("dropped " + std::to_string(n) + " bytes from the daemon: " + why);
+      }) {}
+
+void HostSim::error(const std::string& what) {
+    ++errors_;
+    std::fprintf(stderr, "host-sim: error: %s\n", what.c_str());
+    std::fflush(stderr);
+}
+
+bool HostSim::done() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return s_.exitAfterFiles >= 0 && filesDone_ >= s_.exitAfterFiles;
+}
+
+void HostSim::onConnected() { out("connected"); }
+
+void HostSim::onDisconnected() {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    out("disconnected");
+    assembler_.clear();
+    for (auto& t : transfers_) {
+        if (t.fd >= 0) {
+            ::close(t.fd);
+        }
+        error("transfer of " + t.id + " cut at " + std::to_string(t.received) + " of " + std::to_string(t.size) +
+              " bytes");
+    }
+    transfers_.clear();
+}
+
+void HostSim::onBytes(const uint8_t* data, std::size_t len) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    assembler_.append(data, len);
+    std::vector<uint8_t> frame;
+    while (assembler_.next(frame)) {
+        onFrame(frame);
+    }
+}
+
+void HostSim::traceFrame(const char* dir, const uint8_t* p, std::size_t n) {
+    std::ostringstream line;
+    line << dir << " frame " << n << " bytes";
+    try {
+        czs::PrintProtocolFrame f(p, n);
+        line << " type " << f.getType();
+        if (f.getType() == 4) {
+            czs::PrintProtocolJsonMsg msg(f.getPayload(), f.getPayloadLen());
+            nlohmann::json j = msg.getJson();
+            if (j.contains("data") && j["data"].is_object() && j["data"].contains("chunk") &&
+                j["data"]["chunk"].is_string()) {
+                std::string c = j["data"]["chunk"].get<std::string>();
+                if (c.size() > 24) {
+                    j["data"]["chunk"] = c.substr(0, 24) + "...(" + std::to_string(c.size()) + " chars)";
+                }
+            }
+            line << " " << j.dump();
+        }
+    } catch (const std::exception& e) {
+        line << " undecodable (" << e.what() << ")";
+    }
+    out(line.str());
+}
+
+void HostSim::sendRaw(const std::vector<uint8_t>& bytes) {
+    if (!writer_(bytes.data(), bytes.size())) {
+        error("write of " + std::to_string(bytes.size()) + " bytes to the daemon failed");
+    }
+}
+
+void HostSim::sendMessage(const std::string& method, const std::string& type, const nlohmann::json* data) {
+    nlohmann::json j = {{"context", "cups"}, {"method", method}, {"type", type}};
+    if (data) {
+        j["data"] = *data;
+    }
+    auto f = frameOf(b64(j.dump()));
+    if (s_.trace) {
+        traceFrame(">>", f.data(), f.size());
+    }
+    sendRaw(f);
+}
+
+void HostSim::onFrame(const std::vector<uint8_t>& frame) {
+    // In benchmark mode most chunk responses are only recognised, not decoded:
+    // the tail of the payload names method, type, offset and size.
+    if (s_.bench && !transfers_.empty() && !transfers_.front().outstanding.empty() && frame.size() > 4096) {
+        const Pending& p = transfers_.front().outstanding.front();
+        if (p.seq % s_.sampleEvery != 0) {
+            std::size_t payloadLen = frame.size() - 13;
+            std::size_t tailChars = std::min<std::size_t>(payloadLen, 160) / 4 * 4;
+            std::vector<uint8_t> tail;
+            czs::base64::decode(frame.data() + 10 + payloadLen - tailChars, tailChars, tail);
+            std::string text(tail.begin(), tail.end());
+            long long off = -1, size = -1;
+            if (text.find("\"method\":\"sendfile\",\"type\":\"response\"}") == std::string::npos ||
+                !scanNumber(text, "offset", off) || !scanNumber(text, "size", size)) {
+                error("unrecognised frame of " + std::to_string(frame.size()) + " bytes during a transfer");
+                return;
+            }
+            onResponse(frame.data(), frame.size(), false,
+                       nlohmann::json{{"id", transfers_.front().id}, {"offset", off}, {"size", size}});
+            return;
+        }
+    }
+    if (s_.trace) {
+        traceFrame("<<", frame.data(), frame.size());
+    }
+    int32_t method = -1, type = -1;
+    nlohmann::json data;
+    try {
+        czs::PrintProtocolFrame f(frame.data(), frame.size());
+        if (f.getType() != 4) {
+            error("frame of type " + std::to_string(f.getType()) + " carries no message");
+            return;
+        }
+        czs::PrintProtocolJsonMsg msg(f.getPayload(), f.getPayloadLen());
+        method = msg.getMethod();
+        type = msg.getType();
+        data = czs::PrintProtocolJsonMsg::getField(msg.jsonValue(), "data");
+    } catch (const std::exception& e) {
+        error(std::string("bad frame from the daemon: ") + e.what());
+        return;
+    }
+    if (method == czs::kMethodDiscovery && type == czs::kMsgTypeRequest) {
+        nlohmann::json list = nlohmann::json::object({{"meta", nlohmann::json::object()}, {"devices", nlohmann::json::array()}});
+        if (!s_.printersFile.empty()) {
+            std::ifstream in(s_.printersFile);
+            list = nlohmann::json::parse(in, nullptr, false);
+            if (list.is_discarded()) {
+                error("printer list " + s_.printersFile + " is not JSON");
+                return;
+            }
+        }
+        sendMessage("discovery", "response", &list);
+        std::size_t n = list.is_object() && list.contains("devices") ? list["devices"].size() : 0;
+        out("printers requested, sent " + std::to_string(n) + " devices");
+        return;
+    }
+    if (method == czs::kMethodSendFile && type == czs::kMsgTypeNotification) {
+        announce(data);
+        return;
+    }
+    if (method == czs::kMethodSendFile && type == czs::kMsgTypeResponse) {
+        onResponse(frame.data(), frame.size(), true, data);
+        return;
+    }
+    error("unexpected message method " + std::to_string(method) + " type " + std::to_string(type));
+}
+
+void HostSim::announce(const nlohmann::json& data) {
+    out("announce " + data.dump());
+    if (!data.is_object() || !data.contains("id") || !data["id"].is_string()) {
+        error("announcement without an id");
+        return;
+    }
+    if (!data.contains(s_.sizeKey) || !data[s_.sizeKey].is_number_unsigned()) {
+        error("announcement without a \"" + s_.sizeKey + "\" member: cannot know the file size");
+        return;
+    }
+    Transfer t;
+    t.id = data["id"].get<std::string>();
+    t.size = data[s_.sizeKey].get<uint64_t>();
+    if (!s_.bench) {
+        t.path = s_.outDir + "/" + t.id;
+        t.fd = ::open(t.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (t.fd < 0) {
+            error("cannot create " + t.path + ": " + std::strerror(errno));
+            return;
+        }
+    }
+    transfers_.push_back(std::move(t));
+    // The daemon serves one open file at a time, so files are pulled one
+    // after the other.
+    if (transfers_.size() == 1) {
+        pump();
+    }
+}
+
+void HostSim::pump() {
+    while (!transfers_.empty()) {
+        Transfer& t = transfers_.front();
+        if (t.next == 0 && t.outstanding.empty()) {
+            t.start = std::chrono::steady_clock::now();
+        }
+        if (t.received == t.size && t.outstanding.empty()) {
+            finish(t);
+            transfers_.pop_front();
+            continue;
+        }
+        while (t.outstanding.size() < s_.inflight && t.next < t.size) {
+            uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(s_.chunk, t.size - t.next));
+            nlohmann::json req = {{"id", t.id}, {"offset", t.next}, {"size", n}};
+            t.outstanding.push_back({t.next, n, seq_++});
+            t.next += n;
+            sendMessage("sendfile", "request", &req);
+        }
+        return;
+    }
+}
+
+void HostSim::onResponse(const uint8_t*, std::size_t frameLen, bool decoded, const nlohmann::json& data) {
+    if (transfers_.empty() || transfers_.front().outstanding.empty()) {
+        error("chunk response nobody asked for (" + std::to_string(frameLen) + " bytes)");
+        return;
+    }
+    Transfer& t = transfers_.front();
+    Pending p = t.outstanding.front();
+    t.outstanding.pop_front();
+    try {
+        if (!data.is_object() || data.value("id", std::string()) != t.id ||
+            data.value("offset", int64_t{-1}) != static_cast<int64_t>(p.offset) ||
+            data.value("size", int64_t{-1}) != static_cast<int64_t>(p.size)) {
+            error("chunk response " + data.dump().substr(0, 200) + " does not match the request at offset " +
+                  std::to_string(p.offset));
+            return;
+        }
+        if (decoded) {
+            std::vector<uint8_t> bytes;
+            const std::string chunk = data.value("chunk", std::string());
+            if (!czs::base64::decode(chunk.data(), chunk.size(), bytes) || bytes.size() != p.size) {
+                error("chunk at offset " + std::to_string(p.offset) + " decodes to " + std::to_string(bytes.size()) +
+                      " bytes, asked for " + std::to_string(p.size));
+                return;
+            }
+            if (s_.patternCheck) {
+                std::vector<uint8_t> want(p.size);
+                fillPattern(want.data(), p.offset, p.size);
+                if (want != bytes) {
+                    error("chunk at offset " + std::to_string(p.offset) + " differs from the expected content");
+                }
+            }
+            if (!s_.bench) {
+                t.sha.update(bytes.data(), bytes.size());
+                if (::pwrite(t.fd, bytes.data(), bytes.size(), static_cast<off_t>(p.offset)) !=
+                    static_cast<ssize_t>(bytes.size())) {
+                    error("cannot write " + t.path + ": " + std::strerror(errno));
+                }
+            }
+        }
+    } catch (const std::exception& e) {
+        error(std::string("bad chunk response: ") + e.what());
+        return;
+    }
+    t.received += p.size;
+    ++t.chunks;
+    pump();
+}
+
+void HostSim::finish(Transfer& t) {
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t.start).count();
+    if (t.fd >= 0) {
+        ::close(t.fd);
+        t.fd = -1;
+    }
+    char line[512];
+    std::snprintf(line, sizeof line, "file id=%s size=%" PRIu64 " sha256=%s chunks=%" PRIu64 " seconds=%.3f MB/s=%.1f%s%s",
+                  t.id.c_str(), t.size, s_.bench ? "-" : t.sha.hex().c_str(), t.chunks, secs,
+                  secs > 0 ? static_cast<double>(t.size) / 1e6 / secs : 0.0, t.path.empty() ? "" : " path=",
+                  t.path.c_str());
+    out(line);
+    ++filesDone_;
+}
+
+void HostSim::sendGarbage(unsigned count, unsigned seed) {
+    std::mt19937 rng(seed);
+    auto rnd = [&](unsigned n) { return static_cast<unsigned>(rng() % n); };
+    auto randomBytes = [&](std::size_t n) {
+        std::vector<uint8_t> b(n);
+        for (auto& x : b) {
+            x = static_cast<uint8_t>(rng());
+        }
+        return b;
+    };
+    const char* notJson[] = {"not json", "[1,2,3]", "42", "null", "{}", "{\"method\":5,\"type\":\"request\",\"context\":\"cups\"}",
+                             "{\"method\":\"discovery\"}", "{\"method\":\"\",\"type\":\"x\",\"context\":\"cups\"}",
+                             "{\"context\":\"cups\",\"method\":\"message\",\"type\":\"info\"}",
+                             "{\"context\":\"cups\",\"method\":\"sendfile\",\"type\":\"error\"}",
+                             "{\"context\":\"other\",\"method\":\"sendfile\",\"type\":\"response\"}"};
+    std::vector<uint8_t> all;
+    for (unsigned i = 0; i < count; ++i) {
+        std::vector<uint8_t> item;
+        switch (rnd(8)) {
+            case 0:  // noise, sometimes with a marker inside
+                item = randomBytes(1 + rnd(300));
+                if (rnd(2)) {
+                    std::memcpy(item.data() + rnd(static_cast<unsigned>(item.size())) / 2, "ZEFA",
+                                std::min<std::size_t>(4, item.size()));
+                }
+                break;
+            case 1: {  // header with a random type and length
+                item = {'Z', 'E', 'F', 'A'};
+                auto r = randomBytes(6 + rnd(100));
+                item.insert(item.end(), r.begin(), r.end());
+                break;
+            }
+            case 2: {  // valid frame shape, random binary payload, random type 0..9
+                auto r = randomBytes(rnd(200));
+                item = frameOf(std::string(r.begin(), r.end()), static_cast<uint16_t>(rnd(10)));
+                break;
+            }
+            case 3: {  // broken check field or end byte
+                item = frameOf(b64(notJson[rnd(std::size(notJson))]));
+                item[item.size() - 1 - rnd(3)] ^= 0x01;
+                break;
+            }
+            case 4:  // payload that is not base64 of a message
+                item = frameOf(std::string("!!not base64 at all~~").substr(0, 1 + rnd(20)));
+                break;
+            case 5:  // base64 of a bad message
+                item = frameOf(b64(notJson[rnd(std::size(notJson))]));
+                break;
+            case 6:  // a request for a file nobody announced
+                item = frameOf(b64("{\"context\":\"cups\",\"data\":{\"id\":\"nope-" + std::to_string(rnd(1000)) +
+                                   "\",\"offset\":0,\"size\":16},\"method\":\"sendfile\",\"type\":\"request\"}"));
+                break;
+            default: {  // a frame cut short, glued to whatever follows
+                auto f = frameOf(b64(notJson[rnd(std::size(notJson))]));
+                f.resize(1 + rnd(static_cast<unsigned>(f.size() - 1)));
+                item = f;
+                break;
+            }
+        }
+        all.insert(all.end(), item.begin(), item.end());
+    }
+    sendRaw(all);
+    out("sent " + std::to_string(count) + " malformed items, " + std::to_string(all.size()) + " bytes");
+}
+
+void HostSim::sendTypeErrors() {
+    // Each message kind the daemon acts on, with members of the wrong type.
+    const char* msgs[] = {
+        R"({"context":"cups","data":{"id":"x","offset":"0","size":4},"method":"sendfile","type":"request"})",
+        R"({"context":"cups","data":{"id":1,"offset":0,"size":4},"method":"sendfile","type":"request"})",
+        R"({"context":"cups","data":{"id":"x","offset":0,"size":[4]},"method":"sendfile","type":"request"})",
+        R"({"context":"cups","data":[1],"method":"sendfile","type":"request"})",
+        R"({"context":"cups","data":"x","method":"discovery","type":"request"})",
+        R"({"context":"cups","data":{"devices":[]},"method":"discovery","type":"response"})",
+        R"({"context":"cups","data":{"meta":{"platform":5},"devices":[]},"method":"discovery","type":"response"})",
+        R"({"context":"cups","data":{"meta":{},"devices":[1]},"method":"discovery","type":"response"})",
+        R"({"context":"cups","data":{"meta":{},"devices":[{"name":7}]},"method":"discovery","type":"response"})",
+        R"({"context":"cups","data":{"meta":{},"devices":[{"isDefault":"yes"}]},"method":"discovery","type":"response"})",
+        R"({"context":"cups","data":7,"method":"discovery","type":"response"})",
+    };
+    for (const char* m : msgs) {
+        sendRaw(frameOf(b64(m)));
+    }
+    out("sent " + std::to_string(std::size(msgs)) + " messages with type errors");
+}
+
+bool HostSim::command(const std::string& line) {
+    std::istringstream in(line);
+    std::string cmd;
+    in >> cmd;
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (cmd.empty()) {
+        return true;
+    }
+    if (cmd == "discover") {
+        sendMessage("discovery", "notification", nullptr);
+        return true;
+    }
+    if (cmd == "garbage") {
+        unsigned n = 100, seed = 1;
+        in >> n >> seed;
+        sendGarbage(n, seed);
+        return true;
+    }
+    if (cmd == "typeerrors") {
+        sendTypeErrors();
+        return true;
+    }
+    if (cmd == "raw") {
+        std::string hex;
+        in >> hex;
+        std::vector<uint8_t> bytes;
+        for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+            bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+        }
+        sendRaw(bytes);
+        return true;
+    }
+    if (cmd == "request") {
+        std::string id;
+        long long off = 0, size = 0;
+        in >> id >> off >> size;
+        nlohmann::json req = {{"id", id}, {"offset", off}, {"size", size}};
+        sendMessage("sendfile", "request", &req);
+        return true;
+    }
+    if (cmd == "status") {
+        out("status files=" + std::to_string(filesDone_) + " active=" + std::to_string(transfers_.size()) +
+            " errors=" + std::to_string(errors_));
+        return true;
+    }
+    return false;
+}
+
+}  // namespace hostsim

@@ -1,0 +1,90 @@
+// The host agent's print side, as far as the daemon can tell: it asks for
+// and serves the printer list, pulls announced print files chunk by chunk and
+// fingerprints them, and can throw malformed input at the daemon.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "Sha256.h"
+#include "connection/FrameAssembler.h"
+
+namespace hostsim {
+
+struct Settings {
+    std::string printersFile;       // JSON: the "data" of the discovery response
+    std::string outDir = ".";       // received files are written here
+    uint32_t chunk = 1024 * 1024;   // bytes asked for per request
+    unsigned inflight = 1;          // requests kept outstanding
+    bool trace = false;             // print every frame both ways
+    bool bench = false;             // decode only sampled chunks, write nothing
+    unsigned sampleEvery = 16;      // in bench mode: check every n-th chunk
+    bool patternCheck = false;      // sampled chunks must hold the pattern
+    std::string sizeKey = "size";   // announcement member with the file size
+    long exitAfterFiles = -1;       // end once this many files arrived
+};
+
+class HostSim {
+public:
+    using Writer = std::function<bool(const uint8_t*, std::size_t)>;
+
+    HostSim(Settings settings, Writer writer);
+
+    // Bytes from the daemon, in any cut.
+    void onBytes(const uint8_t* data, std::size_t len);
+    void onConnected();
+    void onDisconnected();
+
+    // Operator commands (see usage): returns false for an unknown command.
+    bool command(const std::string& line);
+
+    bool done() const;
+    long errors() const { return errors_; }
+
+private:
+    struct Pending {
+        uint64_t offset;
+        uint32_t size;
+        uint64_t seq;
+    };
+    struct Transfer {
+        std::string id;
+        uint64_t size = 0;
+        uint64_t next = 0;
+        uint64_t received = 0;
+        uint64_t chunks = 0;
+        int fd = -1;
+        std::string path;
+        Sha256 sha;
+        std::chrono::steady_clock::time_point start;
+        std::deque<Pending> outstanding;
+    };
+
+    void onFrame(const std::vector<uint8_t>& frame);
+    void onResponse(const uint8_t* frame, std::size_t len, bool decoded, const nlohmann::json& data);
+    void announce(const nlohmann::json& data);
+    void pump();
+    void finish(Transfer& t);
+    void sendMessage(const std::string& method, const std::string& type, const nlohmann::json* data);
+    void sendRaw(const std::vector<uint8_t>& bytes);
+    void sendGarbage(unsigned count, unsigned seed);
+    void sendTypeErrors();
+    void error(const std::string& what);
+    void traceFrame(const char* dir, const uint8_t* p, std::size_t n);
+
+    Settings s_;
+    Writer writer_;
+    czs::FrameAssembler assembler_;
+    mutable std::recursive_mutex mutex_;
+    std::deque<Transfer> transfers_;
+    uint64_t seq_ = 0;
+    long filesDone_ = 0;
+    long errors_ = 0;
+};
+
+}  // namespace hostsim
