@@ -1,5 +1,6 @@
 #include "task/ChunkPerformer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -75,14 +76,15 @@ void ChunkPerformer::setRequest(const nlohmann::json& message) {
     numbersValid_ = valid;
 }
 
-std::vector<uint8_t> ChunkPerformer::createResponse() {
-    std::vector<uint8_t> bytes;
+const std::vector<uint8_t>& ChunkPerformer::createResponse() {
+    static const std::vector<uint8_t> kNothing;
+    bool haveBytes = false;
     if (size_ != -1 && (!numbersValid_ || size_ < 0 || offset_ < 0 || size_ > maxChunkSize_)) {
         // A negative size would ask for a huge buffer, a negative offset for
         // a failed seek; an oversized one could exhaust memory.
         CZS_LOG_ERROR("createResponse", "rejecting request for %s: offset=%d size=%d (maximum %d)\n", id_.c_str(),
                       offset_, size_, maxChunkSize_);
-        return {};
+        return kNothing;
     }
     if (size_ != -1 && registry_.findFile(id_)) {
         if (fd_ >= 0 && openId_ != id_) {
@@ -91,16 +93,16 @@ std::vector<uint8_t> ChunkPerformer::createResponse() {
             close();
         }
         if (fd_ < 0) openFile();
-        bytes = read(offset_, size_);
+        haveBytes = readInto(offset_, size_, chunk_) && !chunk_.empty();
     }
-    if (bytes.empty()) {
+    if (!haveBytes) {
         CZS_LOG_ERROR("createResponse", "base64 chunk is empty\n");
-        return {};
+        return kNothing;
     }
-    return buildResponse(bytes);
+    return buildResponse(chunk_);
 }
 
-std::vector<uint8_t> ChunkPerformer::buildResponse(const std::vector<uint8_t>& bytes) const {
+const std::vector<uint8_t>& ChunkPerformer::buildResponse(const std::vector<uint8_t>& bytes) {
     // The response is serialised with an empty "chunk" and the chunk's base64
     // text is spliced in while the payload is encoded. Base64 text never
     // needs JSON escaping, so the result is byte for byte what serialising
@@ -114,12 +116,13 @@ std::vector<uint8_t> ChunkPerformer::buildResponse(const std::vector<uint8_t>& b
     if (slot == std::string::npos) {
         msg.setField("data", nlohmann::json{{"chunk", base64::encode(bytes)}, {"id", id_}, {"offset", offset_},
                                             {"size", size_}});
-        return msg.serialize();
+        payload_ = msg.serialize();
+        return payload_;
     }
     const size_t cut = slot + sizeof kSlot - 1;
     const size_t jsonSize = text.size() + base64::encodedSize(bytes.size());
-    std::vector<uint8_t> payload(base64::encodedSize(jsonSize));
-    base64::StreamEncoder encoder(reinterpret_cast<char*>(payload.data()));
+    payload_.resize(base64::encodedSize(jsonSize));  // every byte is overwritten below
+    base64::StreamEncoder encoder(reinterpret_cast<char*>(payload_.data()));
     const auto* t = reinterpret_cast<const uint8_t*>(text.data());
     encoder.update(t, cut);
     char chars[base64::encodedSize(kEncodeStep)];
@@ -130,7 +133,7 @@ std::vector<uint8_t> ChunkPerformer::buildResponse(const std::vector<uint8_t>& b
     }
     encoder.update(t + cut, text.size() - cut);
     encoder.finish();
-    return payload;
+    return payload_;
 }
 
 void ChunkPerformer::openFile() {
@@ -154,13 +157,18 @@ void ChunkPerformer::openFile() {
 }
 
 std::vector<uint8_t> ChunkPerformer::read(int32_t offset, int32_t count) {
+    std::vector<uint8_t> buffer;
+    if (!readInto(offset, count, buffer)) buffer.clear();
+    return buffer;
+}
+
+bool ChunkPerformer::readInto(int32_t offset, int32_t count, std::vector<uint8_t>& buffer) {
     if (fd_ < 0) {
         CZS_LOG_ERROR("read", "Unable to read chunk\n");
-        return {};
+        return false;
     }
-    if (offset < 0 || count < 0) return {};
-    // Bytes past the end of the file stay zero: the chunk always has `count` bytes.
-    std::vector<uint8_t> buffer(static_cast<size_t>(count));
+    if (offset < 0 || count < 0) return false;
+    buffer.resize(static_cast<size_t>(count));
     size_t got = 0;
     bool atEnd = false;
     while (got < buffer.size()) {
@@ -169,7 +177,7 @@ std::vector<uint8_t> ChunkPerformer::read(int32_t offset, int32_t count) {
             if (errno == EINTR) continue;
             CZS_LOG_ERROR("read", "Unable to read chunk at offset %d: %s\n", offset, std::strerror(errno));
             close();
-            return {};
+            return false;
         }
         if (n == 0) {
             atEnd = true;
@@ -177,8 +185,10 @@ std::vector<uint8_t> ChunkPerformer::read(int32_t offset, int32_t count) {
         }
         got += static_cast<size_t>(n);
     }
+    // Bytes past the end of the file are zero: the chunk always has `count` bytes.
+    std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(got), buffer.end(), uint8_t{0});
     if (atEnd || int64_t{offset} + count == fileSize_) close();
-    return buffer;
+    return true;
 }
 
 void ChunkPerformer::close() {

@@ -32,7 +32,10 @@ public:
     // without data repeats the previous request. JSON type errors propagate.
     void setRequest(const nlohmann::json& message);
     // The response payload, or empty when no chunk can be produced (logged).
-    std::vector<uint8_t> createResponse();
+    // The bytes live in the performer and stay valid until the next call:
+    // reusing the buffers keeps a transfer from allocating and faulting in
+    // megabytes of fresh memory for every chunk.
+    const std::vector<uint8_t>& createResponse();
 
     void openFile();
     std::vector<uint8_t> read(int32_t offset, int32_t count);
@@ -43,7 +46,10 @@ public:
     int64_t fileSize() const { return fileSize_; }
 
 private:
-    std::vector<uint8_t> buildResponse(const std::vector<uint8_t>& bytes) const;
+    // Reads `count` bytes at `offset` into `buffer` (zeros past the end of
+    // the file); false when nothing could be read.
+    bool readInto(int32_t offset, int32_t count, std::vector<uint8_t>& buffer);
+    const std::vector<uint8_t>& buildResponse(const std::vector<uint8_t>& bytes);
 
     std::string id_;
     int32_t offset_ = -1;
@@ -57,6 +63,8 @@ private:
 
     PrintFileRegistry& registry_;
     int32_t maxChunkSize_;
+    std::vector<uint8_t> chunk_;    // the bytes read for the current request
+    std::vector<uint8_t> payload_;  // the current response payload
 };
 
 }  // namespace czs

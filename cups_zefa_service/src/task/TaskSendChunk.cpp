@@ -14,7 +14,7 @@ TaskSendChunk::TaskSendChunk(ChunkPerformer& performer, const PrintProtocolJsonM
 Reply TaskSendChunk::execute() {
     CZS_LOG_INFO("execute", "executing task\n");
     performer_.setRequest(request_.jsonValue());
-    const std::vector<uint8_t> payload = performer_.createResponse();
+    const std::vector<uint8_t>& payload = performer_.createResponse();
     if (payload.empty()) return {};
     return createFrame(payload);
 }
