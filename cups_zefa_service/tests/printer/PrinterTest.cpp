@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <string>
 
 #include "printer/Printer.h"
@@ -97,6 +99,47 @@ TEST(PrinterUriEncoding, StopsAtTheFirstByteThatDoesNotFitIn1023Bytes) {
     EXPECT_EQ(Printer::encodePrinterUri(name), prefix + std::string(room - 2, 'a'));
     // A name far beyond the bound.
     EXPECT_EQ(Printer::encodePrinterUri(std::string(5000, '/')).size(), 1021u);
+}
+
+// Undoes the encoding: "+" is a space, "%XX" a byte.
+std::string decodeName(const std::string& uri) {
+    std::string out;
+    for (std::size_t i = std::string("ipp://localhost/printers/").size(); i < uri.size(); ++i) {
+        if (uri[i] == '+') {
+            out.push_back(' ');
+        } else if (uri[i] == '%' && i + 2 < uri.size()) {
+            out.push_back(static_cast<char>(std::stoi(uri.substr(i + 1, 2), nullptr, 16)));
+            i += 2;
+        } else {
+            out.push_back(uri[i]);
+        }
+    }
+    return out;
+}
+
+TEST(PrinterUriEncoding, RandomNamesDecodeBackToAPrefixWithinTheBound) {
+    std::mt19937 rng(20240607);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::uniform_int_distribution<int> length(0, 1200);
+    for (int round = 0; round < 500; ++round) {
+        std::string name(static_cast<std::size_t>(length(rng)), '\0');
+        for (char& c : name) {
+            c = static_cast<char>(byte(rng));
+        }
+        const std::string uri = Printer::encodePrinterUri(name);
+        ASSERT_LE(uri.size(), 1023u);
+        ASSERT_EQ(uri.rfind("ipp://localhost/printers/", 0), 0u);
+        for (std::size_t i = 25; i < uri.size(); ++i) {
+            const unsigned char c = static_cast<unsigned char>(uri[i]);
+            ASSERT_TRUE(std::isalnum(c) || c == '-' || c == '+' || c == '%') << int(c);
+        }
+        const std::string decoded = decodeName(uri);
+        ASSERT_EQ(name.compare(0, decoded.size(), decoded), 0);
+        // Cut only when the next byte's output would not fit.
+        if (decoded.size() < name.size()) {
+            ASSERT_GT(uri.size() + 3, 1023u);
+        }
+    }
 }
 
 class TransportProbeTest : public ::testing::Test {
