@@ -1,0 +1,389 @@
+// liblog: header shape, level filter, rotation chain, stdout, and many
+// threads logging across rotations without losing or tearing a line.
+#include <liblog/logs_cli.h>
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class TempDir {
+public:
+    TempDir() {
+        char tmpl[] = "/tmp/liblog_test.XXXXXX";
+        path_ = ::mkdtemp(tmpl);
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::stringstream ss(text);
+    for (std::string line; std::getline(ss, line);) {
+        out.push_back(line);
+    }
+    return out;
+}
+
+// What a daemon call site does: header and text in one write, then account.
+void logText(int level, const std::string& text) {
+    if (!log_enabled(level)) {
+        return;
+    }
+    char header[LOG_HEADER_SIZE];
+    int n = log_header(header, sizeof header, level);
+    std::string line = std::string(header, n) + text;
+    log_write(line.data(), line.size());
+}
+
+// Waits until the rotation thread has closed the old file and shifted names.
+void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(100)); }
+
+int openFdCount() {
+    int count = 0;
+    DIR* d = ::opendir("/proc/self/fd");
+    while (::readdir(d)) {
+        ++count;
+    }
+    ::closedir(d);
+    return count;
+}
+
+struct Logger {
+    explicit Logger(log_config cfg) { EXPECT_EQ(log_open(&cfg), 0); }
+    ~Logger() { log_close(); }
+};
+
+// The config borrows `path`: keep the string alive while the log is open.
+log_config configFor(const std::string& path) {
+    log_config cfg;
+    log_config_defaults(&cfg);
+    cfg.path = const_cast<char*>(path.c_str());
+    return cfg;
+}
+
+}  // namespace
+
+TEST(LogConfig, DefaultsAreTheDocumentedValues) {
+    log_config cfg;
+    log_config_defaults(&cfg);
+    EXPECT_EQ(cfg.path, nullptr);
+    EXPECT_EQ(cfg.level_mask, 23);
+    EXPECT_EQ(cfg.max_size, 10485760);
+    EXPECT_EQ(cfg.close_delay_us, 10000);
+    EXPECT_EQ(cfg.backup_count, 3);
+    EXPECT_EQ(cfg.newline_before, 0);
+    EXPECT_EQ(cfg.fixed_timezone, 1);
+    EXPECT_EQ(log_open(nullptr), -22);
+}
+
+TEST(LogHeader, ShapeLevelNamesAndPid) {
+    TempDir dir;
+    const std::string path = dir / "a.log";
+    Logger logger(configFor(path));
+    char buf[LOG_HEADER_SIZE];
+    int n = log_header(buf, sizeof buf, 2);
+    std::string header(buf, n);
+    std::regex shape(R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} [+-]\d{4}\] \[PID:(\d+)\] \[ERROR\] )");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(header, m, shape)) << header;
+    EXPECT_EQ(std::stoi(m[1]), ::getpid());
+
+    const std::map<int, std::string> names = {{1, "CRITICAL"}, {2, "ERROR"}, {4, "WARNING"},
+                                              {8, "INFO"},     {16, "INFO"}, {1024, "DEBUG"},
+                                              {2048, "INFO"},  {32, "UNKNOWN"}, {3, "UNKNOWN"}};
+    for (const auto& [level, name] : names) {
+        n = log_header(buf, sizeof buf, level);
+        EXPECT_NE(std::string(buf, n).find("] [" + name + "] "), std::string::npos) << level;
+    }
+    // A short buffer cuts the header but never overruns it.
+    char tiny[10];
+    EXPECT_EQ(log_header(tiny, sizeof tiny, 2), 9);
+    EXPECT_EQ(std::string(tiny), std::string(buf, 9));
+}
+
+TEST(LogEnabled, MaskFiltersLevels) {
+    TempDir dir;
+    const std::string path = dir / "a.log";
+    log_config cfg = configFor(path);
+    {
+        Logger logger(cfg);
+        EXPECT_TRUE(log_enabled(2));
+        EXPECT_TRUE(log_enabled(16));
+        EXPECT_TRUE(log_enabled(1));
+        EXPECT_FALSE(log_enabled(8));
+        EXPECT_FALSE(log_enabled(1024));
+        EXPECT_FALSE(log_enabled(0));
+        logText(8, "hidden\n");
+        logText(2, "shown\n");
+    }
+    std::string text = readFile(path);
+    EXPECT_EQ(text.find("hidden"), std::string::npos);
+    EXPECT_NE(text.find("[ERROR] shown\n"), std::string::npos);
+
+    cfg.level_mask = -1;
+    {
+        Logger logger(cfg);
+        EXPECT_TRUE(log_enabled(4));
+        EXPECT_FALSE(log_enabled(8));
+    }
+    cfg.level_mask = 1024;
+    {
+        Logger logger(cfg);
+        EXPECT_TRUE(log_enabled(1024));
+        EXPECT_FALSE(log_enabled(2));
+    }
+}
+
+TEST(LogOpen, CreatesDirectoryChainAndContinuesExistingFile) {
+    TempDir dir;
+    std::string path = dir / "x/y/z/c.log";
+    {
+        Logger logger(configFor(path));
+        logText(16, "first\n");
+    }
+    EXPECT_TRUE(fs::is_directory(dir / "x/y/z"));
+    {
+        // The byte count starts at the existing size: 2 lines of 60 bytes
+        // with max_size 100 rotate on the first new line.
+        log_config cfg = configFor(path);
+        cfg.max_size = static_cast<int32_t>(fs::file_size(path)) + 1;
+        Logger logger(cfg);
+        logText(16, "second\n");
+        settle();
+    }
+    EXPECT_TRUE(fs::exists(path + ".1"));
+    EXPECT_NE(readFile(path + ".1").find("second"), std::string::npos);
+}
+
+TEST(LogRotation, SecondSixtyByteLineRotatesAtOneHundred) {
+    TempDir dir;
+    std::string path = dir / "r.log";
+    log_config cfg = configFor(path);
+    cfg.max_size = 100;
+    Logger logger(cfg);
+    const std::string line = std::string(59, 'a') + "\n";  // 60 bytes, written raw
+    log_write(line.data(), line.size());
+    EXPECT_FALSE(fs::exists(path + ".0"));
+    log_write(line.data(), line.size());
+    settle();
+    EXPECT_EQ(readFile(path + ".1"), line + line);
+    EXPECT_FALSE(fs::exists(path + ".0"));
+    EXPECT_EQ(fs::file_size(path), 0u);
+    const std::string third = std::string(59, 'c') + "\n";
+    log_write(third.data(), third.size());
+    EXPECT_EQ(readFile(path), third);
+}
+
+TEST(LogRotation, ChainKeepsBackupCountAndDropsTheOldest) {
+    TempDir dir;
+    std::string path = dir / "chain.log";
+    log_config cfg = configFor(path);
+    cfg.max_size = 10;
+    cfg.close_delay_us = 0;
+    Logger logger(cfg);
+    for (int i = 1; i <= 5; ++i) {
+        std::string line = "line" + std::to_string(i) + "-padding\n";
+        log_write(line.data(), line.size());
+        settle();
+    }
+    // Newest rotated file is .1; .3 is the oldest kept; nothing beyond.
+    EXPECT_EQ(readFile(path + ".1"), "line5-padding\n");
+    EXPECT_EQ(readFile(path + ".2"), "line4-padding\n");
+    EXPECT_EQ(readFile(path + ".3"), "line3-padding\n");
+    EXPECT_FALSE(fs::exists(path + ".4"));
+    EXPECT_FALSE(fs::exists(path + ".0"));
+}
+
+TEST(LogRotation, BackupCountZeroKeepsOnlyDotZero) {
+    TempDir dir;
+    std::string path = dir / "zero.log";
+    log_config cfg = configFor(path);
+    cfg.max_size = 10;
+    cfg.backup_count = 0;
+    Logger logger(cfg);
+    for (const char* text : {"first-line\n", "second-line\n"}) {
+        log_write(text, std::strlen(text));
+        settle();
+    }
+    EXPECT_EQ(readFile(path + ".0"), "second-line\n");
+    EXPECT_FALSE(fs::exists(path + ".1"));
+}
+
+TEST(LogRotation, NegativeSizesMeanNever) {
+    TempDir dir;
+    std::string path = dir / "neg.log";
+    log_config cfg = configFor(path);
+    cfg.max_size = -5;
+    cfg.close_delay_us = -1;
+    Logger logger(cfg);
+    for (int i = 0; i < 50; ++i) {
+        logText(16, "some text that adds up\n");
+    }
+    settle();
+    EXPECT_FALSE(fs::exists(path + ".0"));
+    EXPECT_FALSE(fs::exists(path + ".1"));
+    EXPECT_EQ(lines(readFile(path)).size(), 50u);
+}
+
+TEST(LogOutput, NewlineBeforeEachHeader) {
+    TempDir dir;
+    const std::string path = dir / "nl.log";
+    log_config cfg = configFor(path);
+    cfg.newline_before = 1;
+    {
+        Logger logger(cfg);
+        logText(16, "one\n");
+        logText(16, "two\n");
+    }
+    auto l = lines(readFile(path));
+    ASSERT_EQ(l.size(), 4u);
+    EXPECT_EQ(l[0], "");
+    EXPECT_EQ(l[2], "");
+    EXPECT_EQ(l[1].substr(l[1].size() - 3), "one");
+}
+
+TEST(LogOutput, StdoutNeverRotates) {
+    TempDir dir;
+    std::string out = dir / "stdout.txt";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        FILE* f = std::freopen(out.c_str(), "w", stdout);
+        log_config cfg;
+        log_config_defaults(&cfg);
+        cfg.max_size = 100;
+        int ok = f && log_open(&cfg) == 0 && log_file() == stdout;
+        const std::string line = std::string(59, 's') + "\n";
+        for (int i = 0; i < 3; ++i) {
+            log_write(line.data(), line.size());
+        }
+        ok = ok && log_file() == stdout;
+        log_close();
+        std::fflush(stdout);
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(lines(readFile(out)).size(), 3u);
+    int entries = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir.path())) {
+        ++entries;
+    }
+    EXPECT_EQ(entries, 1);
+}
+
+// Many writers across many rotations (close delay 0, so the old stream is
+// closed while writers may still hold it): every line exactly once and whole,
+// no more backups than configured, and no descriptor left behind.
+TEST(LogConcurrency, EveryLineOnceAcrossRotations) {
+    TempDir dir;
+    std::string path = dir / "mt.log";
+    int fdsBefore = openFdCount();
+    constexpr int kThreads = 8;
+    constexpr int kLines = 4000;
+    log_config cfg = configFor(path);
+    cfg.max_size = 32 * 1024;
+    cfg.close_delay_us = 0;
+    cfg.backup_count = 200;  // enough that no rotated file is ever removed
+    {
+        Logger logger(cfg);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([t] {
+                for (int i = 0; i < kLines; ++i) {
+                    logText(16, "T" + std::to_string(t) + " L" + std::to_string(i) +
+                                    " payload-payload-payload-payload\n");
+                }
+            });
+        }
+        for (auto& th : threads) {
+            th.join();
+        }
+        settle();
+    }
+    std::map<std::pair<int, int>, int> seen;
+    std::regex shape(R"(\[[^\]]+\] \[PID:\d+\] \[INFO\] T(\d+) L(\d+) payload-payload-payload-payload)");
+    int files = 0;
+    int backups = 0;
+    for (const auto& e : fs::directory_iterator(dir.path())) {
+        ++files;
+        if (e.path().string() != path) {
+            ++backups;
+        }
+        for (const auto& line : lines(readFile(e.path().string()))) {
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(line, m, shape)) << "torn line: " << line;
+            ++seen[{std::stoi(m[1]), std::stoi(m[2])}];
+        }
+    }
+    EXPECT_GT(backups, 10);
+    EXPECT_LE(backups, 200);
+    EXPECT_FALSE(fs::exists(path + ".0"));
+    ASSERT_EQ(seen.size(), static_cast<size_t>(kThreads * kLines));
+    for (const auto& [key, count] : seen) {
+        ASSERT_EQ(count, 1) << "T" << key.first << " L" << key.second;
+    }
+    EXPECT_EQ(openFdCount(), fdsBefore);
+}
+
+TEST(LogConcurrency, BackupsNeverExceedCount) {
+    TempDir dir;
+    std::string path = dir / "few.log";
+    log_config cfg = configFor(path);
+    cfg.max_size = 2048;
+    cfg.close_delay_us = 100;
+    cfg.backup_count = 3;
+    {
+        Logger logger(cfg);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([] {
+                for (int i = 0; i < 3000; ++i) {
+                    logText(2, "rotation pressure line\n");
+                }
+            });
+        }
+        for (auto& th : threads) {
+            th.join();
+        }
+        settle();
+    }
+    int entries = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir.path())) {
+        ++entries;
+    }
+    EXPECT_LE(entries, 4);
+    EXPECT_TRUE(fs::exists(path + ".3"));
+    EXPECT_FALSE(fs::exists(path + ".4"));
+}
