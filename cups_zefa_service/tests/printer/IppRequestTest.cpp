@@ -105,16 +105,6 @@ TEST(IppRequests, DeleteAndAcceptCarryOnlyThePrinterUri) {
     }
 }
 
-TEST(IppRequests, StartWithTheStandardOperationAttributes) {
-    DeletePrinterIppRequest r;
-    r.setPrinter(officePrinter());
-    IppRequestPtr ipp = r.createRequest();
-    ipp_attribute_t* first = ippFirstAttribute(ipp.get());
-    ASSERT_NE(first, nullptr);
-    EXPECT_STREQ(ippGetName(first), "attributes-charset");
-    EXPECT_STREQ(ippGetString(first, 0, nullptr), "utf-8");
-}
-
 TEST(IppRequests, BlankUntilARecordIsSetAndSetCopiesTheRecord) {
     AddPrinterIppRequest r;
     EXPECT_TRUE(r.printer().name.empty());

@@ -54,21 +54,6 @@ public:
         return out;
     }
 
-    std::vector<std::string> bodies() const {
-        std::vector<std::string> out;
-        for (const Line& l : lines()) {
-            out.push_back(l.body);
-        }
-        return out;
-    }
-
-    std::string text() const {
-        std::ifstream in(m_path);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-
 private:
     // The header is "[date time zone] [PID:n] [LEVEL] ".
     static Line split(const std::string& line) {

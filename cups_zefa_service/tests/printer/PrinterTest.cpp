@@ -56,17 +56,6 @@ TEST(PrinterRecord, BlankRecordHasEmptyFieldsAndClearFlags) {
     }
 }
 
-TEST(PrinterRecord, CopyCarriesEveryField) {
-    Printer a(true, true, "1", "i", "l", "m", "n n", kVirtio);
-    Printer b = a;
-    EXPECT_EQ(b.isDefault, a.isDefault);
-    EXPECT_EQ(b.driverXps, a.driverXps);
-    EXPECT_EQ(b.cupsName, "n+n");
-    EXPECT_EQ(b.deviceUri, a.deviceUri);
-    EXPECT_EQ(b.printerUri, a.printerUri);
-    EXPECT_EQ(b.transportPath, a.transportPath);
-}
-
 TEST(PrinterUriEncoding, KeepsLettersDigitsAndDashEscapesTheRest) {
     EXPECT_EQ(Printer::encodePrinterUri("a/b"), "ipp://localhost/printers/a%2Fb");
     EXPECT_EQ(Printer::encodePrinterUri("Az09-"), "ipp://localhost/printers/Az09-");
@@ -190,13 +179,6 @@ TEST_F(TransportProbeTest, RunsTheCommandThroughTheShellEachCall) {
     std::ifstream in(runs);
     std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(all, "x\nx\n");
-}
-
-TEST(TransportProbeDefaults, UseTheFixedCommandAndPaths) {
-    EXPECT_STREQ(TransportProbe::kUnitCheckCommand,
-                 "systemctl list-unit-files --quiet quor-vdagentd.service > /dev/null 2>&1");
-    EXPECT_STREQ(TransportProbe::kShmPath, "/dev/shm/orvanta.Printer.0");
-    EXPECT_STREQ(TransportProbe::kVirtioPath, "/dev/virtio-ports/orvanta.Printer.0");
 }
 
 }  // namespace
