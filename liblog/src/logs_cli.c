@@ -217,30 +217,91 @@ int log_enabled(int level) {
     return level != 0 && (level & g_log.level_mask) == level;
 }
 
+/* Local time of one second, kept per thread: localtime_r takes a global
+ * lock and walks the zone rules, which would dominate the cost of a line. */
+struct second_cache {
+    time_t second;
+    int valid;
+    struct tm tm;
+};
+static _Thread_local struct second_cache t_second;
+
+static char* put_digits(char* out, long value, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+        out[i] = (char)('0' + value % 10);
+        value /= 10;
+    }
+    return out + width;
+}
+
 int log_header(char* buffer, size_t size, int level) {
     if (!buffer || size == 0) {
         return 0;
     }
     struct timeval tv;
     gettimeofday(&tv, NULL);
-    struct tm tm;
-    time_t secs = tv.tv_sec;
-    localtime_r(&secs, &tm);
+    if (!t_second.valid || t_second.second != tv.tv_sec || !g_log.fixed_timezone) {
+        time_t secs = tv.tv_sec;
+        localtime_r(&secs, &t_second.tm);
+        t_second.second = tv.tv_sec;
+        t_second.valid = 1;
+    }
+    const struct tm* tm = &t_second.tm;
     char tz[6];
     if (g_log.fixed_timezone) {
         memcpy(tz, g_log.tz, sizeof tz);
     } else {
-        take_timezone(tz, &tm);
+        take_timezone(tz, tm);
     }
-    int n = snprintf(buffer, size, "%s[%04d-%02d-%02d %02d:%02d:%02d.%03ld %s] [PID:%d] [%s] ",
-                     g_log.newline_before ? "\n" : "", tm.tm_year + 1900, tm.tm_mon + 1,
-                     tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, (long)(tv.tv_usec / 1000), tz,
-                     g_log.pid, log_level_name(level));
+    int year = tm->tm_year + 1900;
+    if (year < 0 || year > 9999) {
+        int n = snprintf(buffer, size, "%s[%04d-%02d-%02d %02d:%02d:%02d.%03ld %s] [PID:%d] [%s] ",
+                         g_log.newline_before ? "\n" : "", year, tm->tm_mon + 1, tm->tm_mday,
+                         tm->tm_hour, tm->tm_min, tm->tm_sec, (long)(tv.tv_usec / 1000), tz,
+                         g_log.pid, log_level_name(level));
+        if (n < 0) {
+            buffer[0] = '\0';
+            return 0;
+        }
+        return (size_t)n >= size ? (int)(size - 1) : n;
+    }
+    /* "[YYYY-MM-DD HH:MM:SS.mmm +zzzz] [PID:" formatted by hand. */
+    char text[128];
+    char* p = text;
+    if (g_log.newline_before) {
+        *p++ = '\n';
+    }
+    *p++ = '[';
+    p = put_digits(p, year, 4);
+    *p++ = '-';
+    p = put_digits(p, tm->tm_mon + 1, 2);
+    *p++ = '-';
+    p = put_digits(p, tm->tm_mday, 2);
+    *p++ = ' ';
+    p = put_digits(p, tm->tm_hour, 2);
+    *p++ = ':';
+    p = put_digits(p, tm->tm_min, 2);
+    *p++ = ':';
+    p = put_digits(p, tm->tm_sec, 2);
+    *p++ = '.';
+    p = put_digits(p, (long)(tv.tv_usec / 1000), 3);
+    *p++ = ' ';
+    size_t tzlen = strlen(tz);
+    memcpy(p, tz, tzlen);
+    p += tzlen;
+    int n = snprintf(p, sizeof text - (size_t)(p - text), "] [PID:%d] [%s] ", g_log.pid,
+                     log_level_name(level));
     if (n < 0) {
         buffer[0] = '\0';
         return 0;
     }
-    return (size_t)n >= size ? (int)(size - 1) : n;
+    size_t len = (size_t)(p - text) + (size_t)n;
+    if (len >= size) {
+        len = size - 1;
+    }
+    memcpy(buffer, text, len);
+    buffer[len] = '\0';
+    return (int)len;
 }
 
 FILE* log_file(void) {
