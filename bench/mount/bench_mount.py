@@ -1,0 +1,131 @@
+#!/usr/bin/env python3
+"""Request-to-visible time of the mount service against a bare davfs2 mount
+of the same endpoint, median over repeated mount/unmount cycles, both
+measured in the same run. Runs inside tests/e2e/isolate:
+
+    tests/e2e/isolate python3 bench/mount/bench_mount.py --service BIN \
+        --user-agent BIN --host-sim BIN [--cycles N] [--max-overhead-ms 10]
+
+The service's overhead is the difference of the medians: what it adds to the
+mount command itself (request decoding, the davfs2 file checks, the mount
+point search, bookkeeping). The bare baseline runs the same command line the
+service runs (sudo mount -t davfs ...), and plain "mount -t davfs" as well.
+"""
+
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "e2e", "mount"))
+from mountenv import Bed, USERS, mounts, wait_until  # noqa: E402
+
+HOME = USERS["alice"][2]
+
+
+def visible(path):
+    target = os.path.normpath(path)
+    return lambda: target in mounts()
+
+
+def gone(path):
+    target = os.path.normpath(path)
+    return lambda: target not in mounts() and not os.path.exists(path)
+
+
+def spin(pred, timeout=30.0):
+    end = time.perf_counter() + timeout
+    while not pred():
+        if time.perf_counter() > end:
+            raise RuntimeError("timeout")
+    return time.perf_counter()
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--service", required=True)
+    ap.add_argument("--user-agent", required=True)
+    ap.add_argument("--host-sim", required=True)
+    ap.add_argument("--cycles", type=int, default=15)
+    ap.add_argument("--max-overhead-ms", type=float, default=10.0)
+    args = ap.parse_args()
+    for k in ("service", "user_agent", "host_sim"):
+        setattr(args, k, os.path.abspath(getattr(args, k)))
+
+    bed = Bed(args)
+    try:
+        bed.start_webdav()
+        bed.start_service("-c", bed.write_config("debug: false\n"))
+        m = bed.log.mark()
+        bed.user_agent("--user", "alice", "--pid", "5001")
+        wait_until(lambda: os.path.isdir(HOME), 5)
+        time.sleep(0.3)
+        host = bed.host()
+        mp = HOME + "/davfs//share"
+
+        # Warm-up: creates the davfs2 files and the mount base once.
+        host.send("mount share")
+        wait_until(visible(mp), 30, "warm-up mount")
+        host.send("unmount share")
+        wait_until(gone(mp), 30, "warm-up unmount")
+
+        service = []
+        for _ in range(args.cycles):
+            t0 = time.perf_counter()
+            host.send("mount share")
+            t1 = spin(visible(mp))
+            service.append((t1 - t0) * 1000)
+            host.send("unmount share")
+            spin(gone(mp))
+            time.sleep(0.05)
+
+        conf = HOME + "/.davfs2/davfs2_orvanta.conf"
+        bare_dir = HOME + "/bare"
+        os.makedirs(bare_dir, exist_ok=True)
+
+        def bare(prefix):
+            out = []
+            for _ in range(args.cycles):
+                t0 = time.perf_counter()
+                subprocess.run(prefix + ["mount", "-t", "davfs", "-o", "uid=alice,conf=" + conf,
+                                         "127.0.0.1:9843", bare_dir], check=True, stdin=subprocess.DEVNULL)
+                t1 = spin(visible(bare_dir))
+                out.append((t1 - t0) * 1000)
+                subprocess.run(["umount", "-i", bare_dir], check=True, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+                spin(lambda: os.path.normpath(bare_dir) not in mounts())
+                time.sleep(0.05)
+            return out
+
+        bare_sudo = bare(["sudo"])
+        bare_plain = bare([])
+        host.close()
+        bed.stop_service()
+        errors = [t for s, t in bed.log.service_lines() if s <= 3]
+    finally:
+        bed.cleanup()
+
+    med_s = statistics.median(service)
+    med_b = statistics.median(bare_sudo)
+    med_p = statistics.median(bare_plain)
+    overhead = med_s - med_b
+    print("mount service benchmark, %d cycles each (milliseconds)" % args.cycles)
+    print("%-44s %9s %9s %9s %7s" % ("case", "median", "min", "max", "ratio"))
+    for name, xs in (("bare: mount -t davfs", bare_plain),
+                     ("bare: sudo mount -t davfs (baseline)", bare_sudo),
+                     ("service: request -> visible in /proc/mounts", service)):
+        print("%-44s %9.2f %9.2f %9.2f %7.3f" % (name, statistics.median(xs), min(xs), max(xs),
+                                                   statistics.median(xs) / med_b))
+    print("service overhead over the baseline: %.2f ms (limit %.1f ms)" % (overhead, args.max_overhead_ms))
+    print("sudo's own cost: %.2f ms" % (med_b - med_p))
+    if errors:
+        print("service errors: %r" % errors)
+        return 1
+    return 0 if overhead < args.max_overhead_ms else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

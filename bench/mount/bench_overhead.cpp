@@ -1,0 +1,74 @@
+// The mount service's own work per request, without the mount helper: the
+// davfs2 file checks of a converged home, and a whole mount + unmount cycle
+// through the manager with a stand-in for the system calls. Baseline in the
+// same run: spawning /bin/true and waiting for it, the cheapest possible
+// mount command.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+
+#include "davfs/davfs_files.h"
+#include "mount/mount_manager.h"
+#include "service_log.h"
+
+namespace {
+
+struct Home {
+  std::string path;
+  Home() {
+    char tmpl[] = "/tmp/qmss-bench-XXXXXX";
+    path = mkdtemp(tmpl);
+  }
+  ~Home() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+  }
+};
+
+class NullSystem : public qmss::MountSystem {
+ public:
+  int runCommand(const std::vector<std::string>&) override { return 0; }
+  int unmount(const std::string&) override { return 0; }
+  int forceUnmount(const std::string&) override { return 0; }
+};
+
+void quiet() {
+  qmss::set_log_sink([](int, const std::string&) {});
+}
+
+void BM_SpawnTrue(benchmark::State& state) {
+  qmss::RealMountSystem sys;
+  for (auto _ : state) benchmark::DoNotOptimize(sys.runCommand({"/bin/true"}));
+}
+BENCHMARK(BM_SpawnTrue)->Unit(benchmark::kMicrosecond);
+
+void BM_PrepareDavfsConverged(benchmark::State& state) {
+  quiet();
+  Home home;
+  qmss::DavfsSettings s;
+  s.homedir = home.path;
+  qmss::prepare_davfs_files(s);
+  for (auto _ : state) benchmark::DoNotOptimize(qmss::prepare_davfs_files(s));
+}
+BENCHMARK(BM_PrepareDavfsConverged)->Unit(benchmark::kMicrosecond);
+
+void BM_MountUnmountCycle(benchmark::State& state) {
+  quiet();
+  Home home;
+  NullSystem sys;
+  qmss::MountManager manager(qmss::MountSettings{}, sys);
+  manager.onUserInfo(qmss::UserInfo{"bench", home.path, 1, getuid(), getgid()});
+  const uint8_t mount[] = {10, 0, 5, 0, 's', 'h', 'a', 'r', 'e', 1};
+  const uint8_t unmount[] = {10, 0, 5, 0, 's', 'h', 'a', 'r', 'e', 0};
+  for (auto _ : state) {
+    manager.onShmData(mount, sizeof mount);
+    manager.onShmData(unmount, sizeof unmount);
+  }
+}
+BENCHMARK(BM_MountUnmountCycle)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
