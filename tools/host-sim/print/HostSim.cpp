@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -209,16 +210,21 @@ void HostSim::announce(const nlohmann::json& data) {
         error("announcement without an id");
         return;
     }
-    if (!data.contains(s_.sizeKey) || !data[s_.sizeKey].is_number_unsigned()) {
-        error("announcement without a \"" + s_.sizeKey + "\" member: cannot know the file size");
-        return;
-    }
     Transfer t;
     t.id = data["id"].get<std::string>();
-    t.size = data[s_.sizeKey].get<uint64_t>();
+    if (data.contains(s_.sizeKey) && data[s_.sizeKey].is_number_unsigned()) {
+        t.size = data[s_.sizeKey].get<uint64_t>();
+    } else if (s_.bench) {
+        error("announcement without a \"" + s_.sizeKey + "\" member; benchmark mode needs the size");
+        return;
+    } else {
+        t.sizeKnown = false;
+        t.size = UINT64_MAX;
+        out("no \"" + s_.sizeKey + "\" in the announcement of " + t.id + ": the file ends where the zero padding begins");
+    }
     if (!s_.bench) {
         t.path = s_.outDir + "/" + t.id;
-        t.fd = ::open(t.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        t.fd = ::open(t.path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
         if (t.fd < 0) {
             error("cannot create " + t.path + ": " + std::strerror(errno));
             return;
@@ -243,7 +249,9 @@ void HostSim::pump() {
             transfers_.pop_front();
             continue;
         }
-        while (t.outstanding.size() < s_.inflight && t.next < t.size) {
+        // Guessing the end needs each answer before the next question.
+        const std::size_t window = t.sizeKnown ? s_.inflight : 1;
+        while (t.outstanding.size() < window && t.next < t.size) {
             uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(s_.chunk, t.size - t.next));
             nlohmann::json req = {{"id", t.id}, {"offset", t.next}, {"size", n}};
             t.outstanding.push_back({t.next, n, seq_++});
@@ -285,8 +293,23 @@ void HostSim::onResponse(const uint8_t*, std::size_t frameLen, bool decoded, con
                     error("chunk at offset " + std::to_string(p.offset) + " differs from the expected content");
                 }
             }
+            if (!t.sizeKnown) {
+                auto last = std::find_if(bytes.rbegin(), bytes.rend(), [](uint8_t b) { return b != 0; });
+                if (last == bytes.rend()) {
+                    // Nothing but padding: the file ended before this chunk.
+                    t.size = t.dataEnd;
+                    t.next = t.size;
+                    t.received = t.size;
+                    t.outstanding.clear();
+                    pump();
+                    return;
+                }
+                t.dataEnd = p.offset + static_cast<uint64_t>(bytes.rend() - last);
+            }
             if (!s_.bench) {
-                t.sha.update(bytes.data(), bytes.size());
+                if (t.sizeKnown) {
+                    t.sha.update(bytes.data(), bytes.size());
+                }
                 if (::pwrite(t.fd, bytes.data(), bytes.size(), static_cast<off_t>(p.offset)) !=
                     static_cast<ssize_t>(bytes.size())) {
                     error("cannot write " + t.path + ": " + std::strerror(errno));
@@ -304,6 +327,23 @@ void HostSim::onResponse(const uint8_t*, std::size_t frameLen, bool decoded, con
 
 void HostSim::finish(Transfer& t) {
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t.start).count();
+    if (!t.sizeKnown && t.fd >= 0) {
+        // Cut the padding off and fingerprint what is left.
+        if (::ftruncate(t.fd, static_cast<off_t>(t.size)) != 0) {
+            error("cannot truncate " + t.path);
+        }
+        std::vector<uint8_t> buf(1 << 20);
+        for (uint64_t off = 0; off < t.size;) {
+            ssize_t n = ::pread(t.fd, buf.data(), static_cast<std::size_t>(std::min<uint64_t>(buf.size(), t.size - off)),
+                                static_cast<off_t>(off));
+            if (n <= 0) {
+                error("cannot read back " + t.path);
+                break;
+            }
+            t.sha.update(buf.data(), static_cast<std::size_t>(n));
+            off += static_cast<uint64_t>(n);
+        }
+    }
     if (t.fd >= 0) {
         ::close(t.fd);
         t.fd = -1;

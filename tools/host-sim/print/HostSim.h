@@ -58,6 +58,13 @@ private:
         uint64_t next = 0;
         uint64_t received = 0;
         uint64_t chunks = 0;
+        // Without a size in the announcement the end of the file is where the
+        // daemon's zero padding begins: pulling stops at the first chunk that
+        // holds nothing but zeros, and the file ends after its last non-zero
+        // byte. (Exact unless a file ends in zero bytes; a size in the
+        // announcement avoids the guess.)
+        bool sizeKnown = true;
+        uint64_t dataEnd = 0;
         int fd = -1;
         std::string path;
         Sha256 sha;
