@@ -25,7 +25,7 @@ void UserInfoCollectorServer::setUserInfoCallback(UserInfoCallback callback) {
 
 void UserInfoCollectorServer::onClientClosed(int client) { clients_.erase(client); }
 
-static std::optional<uid_t> peer_uid_of(int fd) {
+std::optional<uid_t> UserInfoCollectorServer::peerUid(int fd) {
   ucred cred{};
   socklen_t len = sizeof cred;
   if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof cred) {
@@ -40,7 +40,7 @@ void UserInfoCollectorServer::onData(int client, const uint8_t* bytes, size_t le
   auto it = clients_.find(client);
   if (it == clients_.end()) {
     it = clients_.emplace(client, UserInfoCollectorClient(client)).first;
-    it->second.peer_uid = peer_uid_of(client);
+    it->second.peer_uid = peerUid(client);
   }
   UserInfoCollectorClient& c = it->second;
   c.buffer.insert(c.buffer.end(), bytes, bytes + length);

@@ -43,6 +43,10 @@ class UserInfoCollectorServer : public SocketServer {
   void onData(int client, const uint8_t* bytes, size_t length) override;
   void onClientClosed(int client) override;
 
+ protected:
+  // The connected process's uid (SO_PEERCRED); nothing when unreadable.
+  virtual std::optional<uid_t> peerUid(int client);
+
  private:
   void parse(UserInfoCollectorClient& c, size_t delivered);
 

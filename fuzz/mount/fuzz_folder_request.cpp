@@ -1,0 +1,56 @@
+// Requests from the host, decoded and carried out by the manager with a
+// stand-in for mount/umount: nothing may crash, and every mount point the
+// manager records must lie inside the user's home.
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "fuzz_common.h"
+#include "mount/mount_manager.h"
+
+namespace {
+
+class ScriptedSystem : public qmss::MountSystem {
+ public:
+  int result = 0;
+  int runCommand(const std::vector<std::string>&) override { return result; }
+  int unmount(const std::string&) override { return result == 0 ? 0 : 16; }
+  int forceUnmount(const std::string&) override { return 0; }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace qmss;
+  fuzz::quiet_logs();
+  static const std::string home = fuzz::fresh_dir();
+  static ScriptedSystem sys;
+  static MountManager manager(MountSettings{}, sys, [](const DavfsSettings& s) {
+    return s.homedir + "/.davfs2/davfs2_orvanta.conf";
+  });
+  static bool user = false;
+  if (size == 0) return 0;
+  // First byte: whether a user is known yet, and how the system answers.
+  if ((data[0] & 1) && !user) {
+    manager.onUserInfo(UserInfo{"fuzz", home, 1, 0, 0});
+    user = true;
+  }
+  sys.result = (data[0] & 2) ? 1 : 0;
+  manager.onShmData(data + 1, size - 1);
+  manager.retryFailedUnmounts();
+  for (const auto& [u, mounts] : manager.usersTable()) {
+    (void)u;
+    for (const auto& [folder, points] : mounts) {
+      (void)folder;
+      for (const auto& mp : points) {
+        fuzz::require(mp.path.compare(0, home.size() + 1, home + "/") == 0, "mount point inside home");
+        fuzz::require(mp.path.find("/../") == std::string::npos, "no climbing out");
+      }
+    }
+  }
+  // Unmount everything so the next input starts from an empty mount base.
+  sys.result = 0;
+  manager.handleFolderRequest(FolderRequest{"", 2});
+  return 0;
+}
