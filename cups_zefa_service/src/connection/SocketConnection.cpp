@@ -13,7 +13,7 @@ constexpr const char* kDelimiter = "\n";
 }  // namespace
 
 SocketConnection::SocketConnection(asio::io_context& io, DataCallback callback, std::string address, uint16_t port,
-                                   std::size_t maxLine)
+                                   std::size_t maxLine, std::chrono::milliseconds bindWait)
     : io_(io),
       client_(io),
       acceptor_(io),
@@ -21,6 +21,7 @@ SocketConnection::SocketConnection(asio::io_context& io, DataCallback callback, 
       callback_(std::move(callback)),
       address_(std::move(address)),
       port_(port),
+      bindWait_(bindWait),
       retryTimer_(io),
       alive_(std::make_shared<SocketConnection*>(this)) {}
 
@@ -52,7 +53,14 @@ std::error_code SocketConnection::open() {
         CZS_LOG_ERROR("open", "bind failed\n");
         return ec;
     }
-    acceptor_.bind(asio::ip::tcp::endpoint(addr, port_), ec);
+    const auto deadline = std::chrono::steady_clock::now() + bindWait_;
+    for (;;) {
+        acceptor_.bind(asio::ip::tcp::endpoint(addr, port_), ec);
+        if (ec != asio::error::address_in_use || std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
+        sleepFully(0, 100000000);
+    }
     if (ec) {
         CZS_LOG_ERROR("open", "bind failed\n");
         return ec;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <asio.hpp>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -19,8 +20,13 @@ public:
     // this is dropped rather than allowed to fill our memory.
     static constexpr std::size_t kDefaultMaxLine = 1024 * 1024;
 
+    // A daemon being restarted may still hold the port for a moment; the bind
+    // is retried for this long before it counts as failed.
+    static constexpr std::chrono::milliseconds kDefaultBindWait{5000};
+
     SocketConnection(asio::io_context& io, DataCallback callback, std::string address = kDefaultAddress,
-                     uint16_t port = kDefaultPort, std::size_t maxLine = kDefaultMaxLine);
+                     uint16_t port = kDefaultPort, std::size_t maxLine = kDefaultMaxLine,
+                     std::chrono::milliseconds bindWait = kDefaultBindWait);
     ~SocketConnection() override;
 
     SocketConnection(const SocketConnection&) = delete;
@@ -50,6 +56,7 @@ private:
     DataCallback callback_;
     std::string address_;
     uint16_t port_;
+    std::chrono::milliseconds bindWait_;
     asio::steady_timer retryTimer_;
     std::shared_ptr<SocketConnection*> alive_;
 };

@@ -20,7 +20,8 @@ public:
 
     CupsBackendService(asio::io_context& io, ReplyCallback onReply,
                        std::string address = SocketConnection::kDefaultAddress,
-                       uint16_t port = SocketConnection::kDefaultPort, std::string spoolDir = kSpoolDir);
+                       uint16_t port = SocketConnection::kDefaultPort, std::string spoolDir = kSpoolDir,
+                       std::chrono::milliseconds bindWait = SocketConnection::kDefaultBindWait);
     ~CupsBackendService();
 
     CupsBackendService(const CupsBackendService&) = delete;

@@ -8,7 +8,7 @@ CupsZefaService::CupsZefaService(asio::io_context& io, Options options)
     : vm_(std::make_unique<VirtualMachineService>(io, std::move(options.host))),
       backend_(std::make_unique<CupsBackendService>(
           io, [this](Reply r) { onReply(std::move(r)); }, options.backendAddress, options.backendPort,
-          options.spoolDir)) {}
+          options.spoolDir, options.backendBindWait)) {}
 
 CupsZefaService::~CupsZefaService() {
     backend_.reset();

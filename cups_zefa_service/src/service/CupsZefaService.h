@@ -18,6 +18,7 @@ public:
         std::string backendAddress = SocketConnection::kDefaultAddress;
         uint16_t backendPort = SocketConnection::kDefaultPort;
         std::string spoolDir = kSpoolDir;
+        std::chrono::milliseconds backendBindWait = SocketConnection::kDefaultBindWait;
     };
 
     explicit CupsZefaService(asio::io_context& io);

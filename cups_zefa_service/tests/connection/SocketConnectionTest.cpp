@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "LogCapture.h"
@@ -117,10 +118,28 @@ TEST(SocketConnectionOpen, APortInUseFailsWithBindFailed) {
     asio::io_context io;
     SocketConnection first(io, nullptr, "127.0.0.1", 0);
     ASSERT_FALSE(first.open());
-    SocketConnection second(io, nullptr, "127.0.0.1", first.boundPort());
+    SocketConnection second(io, nullptr, "127.0.0.1", first.boundPort(), SocketConnection::kDefaultMaxLine,
+                            std::chrono::milliseconds(0));
     std::error_code ec = second.open();
     EXPECT_EQ(ec.value(), EADDRINUSE);
     EXPECT_TRUE(log.contains("[SocketConnection]:[open]: bind failed\n"));
+}
+
+TEST(SocketConnectionOpen, ABindRetriedWhileThePreviousOwnerLetsGoSucceeds) {
+    test::LogCapture log;
+    asio::io_context io;
+    auto first = std::make_unique<SocketConnection>(io, nullptr, "127.0.0.1", 0);
+    ASSERT_FALSE(first->open());
+    SocketConnection second(io, nullptr, "127.0.0.1", first->boundPort(), SocketConnection::kDefaultMaxLine,
+                            std::chrono::milliseconds(3000));
+    std::thread closer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        first.reset();
+    });
+    std::error_code ec = second.open();
+    closer.join();
+    EXPECT_FALSE(ec) << ec.message();
+    EXPECT_FALSE(log.contains("bind failed"));
 }
 
 }  // namespace
