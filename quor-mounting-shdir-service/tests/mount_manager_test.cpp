@@ -225,6 +225,9 @@ TEST_F(Manager, FailedMountLeavesNoDirectoryAndNoRecord) {
   sys.mount_result = 32;
   send(1, "share");
   EXPECT_TRUE(log.has(kError, "Error: Failed to mount " + home + "/davfs//share\n"));
+  EXPECT_TRUE(log.has(kError, "Error: Mount cmd sudo mount -t davfs -o uid=\"alice\",conf=\"" + home +
+                                  "/.davfs2/davfs2_orvanta.conf\" 127.0.0.1:9843 \"" + home +
+                                  "/davfs//share\" exited with status 32\n"));
   EXPECT_FALSE(fs::exists(home + "/davfs//share"));
   UsersTable t = manager->usersTable();
   ASSERT_TRUE(t.at(alice()).count("share"));

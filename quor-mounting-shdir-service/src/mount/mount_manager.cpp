@@ -261,6 +261,9 @@ void MountManager::mount(const FolderRequest& request, const std::string& base_n
   std::vector<MountPoint>& points = mounts[request.folder];
   if (rc != 0) {
     service_log(kError, "Error: Failed to mount %s\n", printable(path).c_str());
+    // The command line is a debug line; the reason must not depend on it.
+    service_log(kError, "Error: Mount cmd %s exited with status %d\n",
+                printable(commandText(current_.username, conf, path)).c_str(), rc);
     give_up();
     return;
   }
