@@ -182,14 +182,14 @@ static void wake_pause(shm_endpoint *ep) {
  * keeps the loop from spinning. */
 static void idle_wait(shm_endpoint *ep, int ring) {
   shm_ringbuf *rb = &ep->mb->rb[ring];
-  int rc = event_wait(&rb->req, &rb->has_data);
+  int rc = event_wait_while(&rb->req, &rb->has_data, &ep->running);
   if (rc != 0 && rc != ETIMEDOUT)
     usleep(10000);
 }
 
 /* With no data callback at all: wait for the next write or a second. */
 static void idle_wait_unconsumed(shm_endpoint *ep, int ring) {
-  int rc = event_wait(&ep->mb->rb[ring].req, NULL);
+  int rc = event_wait_while(&ep->mb->rb[ring].req, NULL, &ep->running);
   if (rc != 0 && rc != ETIMEDOUT)
     usleep(10000);
 }

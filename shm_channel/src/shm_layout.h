@@ -126,6 +126,10 @@ void shm_event_destroy(shm_event *ev);
  * is already marked waiting, or a negated errno value.
  */
 int event_wait(shm_event *ev, const uint64_t *has_data);
+/* As event_wait, and also skipped once *keep_going (a byte read atomically)
+ * is 0: whoever clears it and then signals cannot be missed either. */
+int event_wait_while(shm_event *ev, const uint64_t *has_data,
+                     const uint8_t *keep_going);
 /* Signals a waiting reader. 0, -1 when none waits, or a negated errno. */
 int event_signal(shm_event *ev);
 

@@ -94,6 +94,11 @@ void shm_event_destroy(shm_event *ev) {
 }
 
 int event_wait(shm_event *ev, const uint64_t *has_data) {
+  return event_wait_while(ev, has_data, NULL);
+}
+
+int event_wait_while(shm_event *ev, const uint64_t *has_data,
+                     const uint8_t *keep_going) {
   int rc = shm_robust_lock(&ev->lock.mutex, NULL);
   if (rc != 0)
     return rc;
@@ -105,7 +110,8 @@ int event_wait(shm_event *ev, const uint64_t *has_data) {
   /* Data published before a writer took this mutex is visible now; data
    * published later comes with a signal, since the writer will see the
    * waiting mark. */
-  if (has_data != NULL && __atomic_load_n(has_data, __ATOMIC_ACQUIRE) != 0) {
+  if ((has_data != NULL && __atomic_load_n(has_data, __ATOMIC_ACQUIRE) != 0) ||
+      (keep_going != NULL && __atomic_load_n(keep_going, __ATOMIC_ACQUIRE) == 0)) {
     __atomic_store_n(&ev->waiting, 0, __ATOMIC_RELAXED);
     pthread_mutex_unlock(&ev->lock.mutex);
     return 0;
@@ -195,9 +201,12 @@ static int rb_bind(shm_ringbuf *rb, uint64_t pbuf, uint64_t end) {
 
 static void rb_unbind(shm_membuf *mb, int ring) {
   shm_ringbuf *rb = &mb->rb[ring];
-  /* A reader that died while waiting may have left the condition variable
-   * in use, and destroying it would wait for that reader for ever. */
-  int keep_event = ring == 0 && mb_reader_dead(mb, 0);
+  /* A reader that died while waiting leaves the condition variable in use
+   * (and its mark set), and destroying it would wait for that reader for
+   * ever. Destroying is only bookkeeping for a process-shared condition
+   * variable; the next bind initialises a fresh one anyway. */
+  int keep_event = (ring == 0 && mb_reader_dead(mb, 0)) ||
+                   __atomic_load_n(&rb->req.waiting, __ATOMIC_ACQUIRE) != 0;
   if (!keep_event)
     shm_event_destroy(&rb->req);
   __atomic_store_n(&rb->req.waiting, 0, __ATOMIC_RELAXED);
