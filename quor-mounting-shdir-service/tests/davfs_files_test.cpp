@@ -216,6 +216,14 @@ TEST_F(DavfsFiles, SearchForAFreeNameIsBounded) {
   EXPECT_TRUE(log.anyContaining("Error: No usable davfs conf file in " + dir()));
 }
 
+TEST_F(DavfsFiles, VanishedHomeIsNotRecreated) {
+  DavfsSettings s;
+  s.homedir = home.path() + "/gone";
+  EXPECT_EQ(prepare_davfs_files(s), "");
+  EXPECT_FALSE(fs::exists(home.path() + "/gone"));
+  EXPECT_TRUE(log.has(kError, "Error : Failed to create dir " + home.path() + "/gone/.davfs2. Stop mount\n"));
+}
+
 TEST_F(DavfsFiles, UnexpectedStatusErrorIsThrown) {
   DavfsSettings s;
   s.homedir = home.path() + "/" + std::string(5000, 'x');

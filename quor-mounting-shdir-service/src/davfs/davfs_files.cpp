@@ -39,8 +39,13 @@ PathStatus secrets_status(const std::string& path) {
   return st;
 }
 
+// One level only: the home itself must exist, or root would create it.
 bool create_dir(const std::string& dir) {
-  if (!fs::create_directories(dir)) {
+  if (mkdir(dir.c_str(), 0755) != 0) {
+    int e = errno;
+    if (e != ENOENT && e != EEXIST) {
+      throw fs::filesystem_error("cannot create directory", dir, std::error_code(e, std::generic_category()));
+    }
     service_log(kError, "Error : Failed to create dir %s. Stop mount\n", dir.c_str());
     return false;
   }
