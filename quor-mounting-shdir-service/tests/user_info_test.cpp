@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -279,6 +280,37 @@ TEST(CollectorStart, LeftoverSocketFileIsRemovedBeforeBind) {
   }
   EXPECT_TRUE(log.has(kDebug, "Cleanup socket " + path + "\n"));
   EXPECT_FALSE(log.has(kError, "Error: Failed to bind socket\n"));
+}
+
+TEST(CollectorStart, SocketModeDoesNotDependOnAnotherThreadsUmask) {
+  LogCapture log(false);
+  TempDir dir;
+  std::atomic<bool> stop{false};
+  // Another thread playing with the process-wide umask, as the shared-memory
+  // endpoint does around its object's creation.
+  std::thread flipper([&] {
+    while (!stop) {
+      mode_t old = umask(0);
+      umask(old);
+      umask(077);
+      umask(old);
+    }
+  });
+  for (int i = 0; i < 5; ++i) {
+    std::string path = dir.path() + "/s" + std::to_string(i);
+    UserInfoCollectorServer server(path);
+    server.start();
+    struct stat st {};
+    for (int k = 0; k < 600 && lstat(path.c_str(), &st) != 0; ++k) usleep(1000);
+    for (int k = 0; k < 100 && (st.st_mode & 0777) != 0777; ++k) {
+      usleep(1000);
+      lstat(path.c_str(), &st);
+    }
+    EXPECT_EQ(st.st_mode & 0777, 0777u) << i;
+    server.stop();
+  }
+  stop = true;
+  flipper.join();
 }
 
 TEST(CollectorStart, BindFailureKeepsUmaskAndEndsOnlyTheThread) {

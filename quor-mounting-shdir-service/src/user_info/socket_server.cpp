@@ -101,14 +101,20 @@ bool SocketServer::setUp() {
   }
   std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
   service_log(kDebug, "Binding socket %s\n", path_.c_str());
-  // With the mask cleared the socket file is 0777: every local user's agent
-  // must be able to connect. Peers are authenticated by their credentials.
-  mode_t old = umask(0);
-  int rc = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  umask(old);
-  if (rc != 0) {
+  // Every local user's agent must be able to connect: the socket file gets
+  // mode 0777 (peers are authenticated by their credentials instead). The
+  // mode is set on the file after the bind rather than by clearing the
+  // process-wide umask around it: another thread (the shared-memory
+  // endpoint creating its object) may change the umask at the same moment,
+  // which would leave the socket closed to users or the umask cleared.
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     service_log(kError, "Error: Failed to bind socket\n");
     return false;
+  }
+  if (chmod(path_.c_str(), 0777) != 0) {
+    int e = errno;
+    service_log(kError, "Error[%d] while setting socket permissions %s: %s\n", e, path_.c_str(),
+                std::strerror(e));
   }
   if (!set_nonblocking(fd, "Error[%d] while getting socket flags: %s\n",
                        "Error[%d] while setting socket flags: %s\n")) {
