@@ -15,6 +15,19 @@
 
 #include "shm_layout.h"
 
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+/* ThreadSanitizer records a timed lock only when it returns 0; tell it about
+ * the lock that an EOWNERDEAD result also hands over. */
+#define NOTE_OWNER_DEAD_LOCK(m)                                                \
+  do {                                                                         \
+    __tsan_mutex_pre_lock((m), 0);                                             \
+    __tsan_mutex_post_lock((m), 0, 0);                                         \
+  } while (0)
+#else
+#define NOTE_OWNER_DEAD_LOCK(m) ((void)(m))
+#endif
+
 enum { ROLE_SERVER = 0, ROLE_CLIENT = 1, ROLE_HUP = 2 };
 
 struct shm_endpoint {
@@ -45,6 +58,8 @@ struct shm_endpoint {
   uint8_t self_free;
   /* A listener's parent (for its text and flags). */
   shm_endpoint *parent;
+  /* A stopping server's mapping, still to be unmapped. */
+  shm_membuf *hidden_mb;
   /* Object seen "not ready" at the previous client attempt. */
   int stale_valid;
   dev_t stale_dev;
@@ -145,6 +160,10 @@ static void set_mapping(shm_endpoint *ep, shm_membuf *mb, size_t size) {
 static void release_mapping(shm_endpoint *ep) {
   shm_membuf *mb = ep->mb;
   size_t size = ep->map_size;
+  if (mb == NULL && ep->role == ROLE_SERVER && ep->fd >= 0) {
+    /* A stopping server has already hidden its mapping. */
+    mb = ep->hidden_mb;
+  }
   set_mapping(ep, NULL, 0);
   if (mb != NULL)
     munmap(mb, size);
@@ -253,6 +272,7 @@ static void *hup_thread(void *arg) {
     if (rc == ETIMEDOUT)
       continue;
     if (rc == EOWNERDEAD) {
+      NOTE_OWNER_DEAD_LOCK(&watched->mutex);
       __atomic_fetch_and(&mb->flags, ~peer_bit, __ATOMIC_ACQ_REL);
       __atomic_fetch_or(&mb->flags, hup_bit, __ATOMIC_ACQ_REL);
       pthread_mutex_consistent(&watched->mutex);
@@ -329,10 +349,14 @@ static void srv_relock(shm_endpoint *ep) {
   shm_robust_lock(&mb->srv_lock.mutex, NULL);
   if (mb_flags(mb) & SHM_FLAG_CLI_HUP) {
     /* The client died: give the next one fresh rings, locks and events
-     * rather than whatever the dead one left half done. */
+     * rather than whatever the dead one left half done. Application threads
+     * inside shm_write/shm_read hold the map lock for reading; the rings
+     * are rebuilt only once they are out. */
+    set_mapping(ep, NULL, ep->map_size); /* waits for them, hides the rings */
     mb_unbind(mb);
     __atomic_store_n(&mb->flags, 0, __ATOMIC_RELEASE);
     int rc = mb_bind(mb, ep->cfg.size);
+    set_mapping(ep, mb, ep->map_size);
     if (rc != 0) {
       shm_log(SHM_KIND_ERR, "%d: %s\n", -rc, shm_strerror(rc));
       return;
@@ -408,6 +432,9 @@ static void *srv_thread(void *arg) {
   }
   shm_log(SHM_KIND_DBG, "shm_srv finished cicle, connected = %d\n",
           mb_is_connected(mb) ? 1 : 0);
+  /* No application call may use the rings while they are torn down. */
+  ep->hidden_mb = mb;
+  set_mapping(ep, NULL, ep->map_size);
   if (bound)
     mb_unbind(mb);
   hup_stop(hup);

@@ -1,0 +1,382 @@
+// Shared-memory channel against its baselines, two processes, one run:
+//   throughput with 64 KiB writes: ring vs memcpy (one process) vs socketpair
+//   round trip of 64 bytes: ring vs socketpair (median and 99th percentile)
+// Usage: shm_bench [MiB to transfer, default 512] [round trips, default 20000]
+#include <shm_channel/shm_channel.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <sched.h>
+#include <string>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr size_t kBlock = 64 * 1024;
+constexpr size_t kMsg = 64;
+constexpr uint32_t kObject = 32u << 20;
+
+double seconds_since(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+void die(const char *what) {
+  perror(what);
+  exit(2);
+}
+
+void write_all(int fd, const void *p, size_t n) {
+  const char *c = static_cast<const char *>(p);
+  while (n > 0) {
+    ssize_t r = write(fd, c, n);
+    if (r <= 0)
+      die("write");
+    c += r;
+    n -= size_t(r);
+  }
+}
+
+void read_all(int fd, void *p, size_t n) {
+  char *c = static_cast<char *>(p);
+  while (n > 0) {
+    ssize_t r = read(fd, c, n);
+    if (r <= 0)
+      die("read");
+    c += r;
+    n -= size_t(r);
+  }
+}
+
+// Blocks until the peer says it is ready / done: one byte on a pipe.
+void wait_byte(int fd) {
+  char c;
+  read_all(fd, &c, 1);
+}
+void send_byte(int fd) { write_all(fd, "x", 1); }
+
+std::string object_name(const char *what) {
+  return "/shmbench-" + std::to_string(getpid()) + "-" + what;
+}
+
+// ---- shared-memory endpoints used by the children and the parent ----------
+
+struct Counter {
+  std::mutex m;
+  std::condition_variable cv;
+  uint64_t bytes = 0;
+  uint64_t target = 0;
+  int report_fd = -1;
+  bool connected = false;
+};
+
+int on_connected(void *u, shm_endpoint *) {
+  auto *c = static_cast<Counter *>(u);
+  std::lock_guard<std::mutex> l(c->m);
+  c->connected = true;
+  c->cv.notify_all();
+  return 0;
+}
+
+int count_data(void *u, shm_endpoint *, const uint8_t *, size_t n) {
+  auto *c = static_cast<Counter *>(u);
+  c->bytes += n; // only this endpoint's thread touches it
+  if (c->bytes >= c->target && c->report_fd >= 0) {
+    send_byte(c->report_fd);
+    c->report_fd = -1;
+  }
+  return 0;
+}
+
+int echo_data(void *, shm_endpoint *ep, const uint8_t *d, size_t n) {
+  size_t off = 0;
+  while (off < n) {
+    ssize_t r = shm_write(ep, d + off, n - off);
+    if (r > 0)
+      off += size_t(r);
+    else
+      sched_yield();
+  }
+  return 0;
+}
+
+shm_config base_config(const std::string &name, Counter *c) {
+  shm_config cfg;
+  shm_config_init(&cfg);
+  cfg.name = name.c_str();
+  cfg.size = kObject;
+  cfg.timeout_us = 1000000;
+  cfg.on_connected = on_connected;
+  cfg.user_data = c;
+  return cfg;
+}
+
+void wait_connected(Counter &c) {
+  std::unique_lock<std::mutex> l(c.m);
+  c.cv.wait(l, [&] { return c.connected; });
+}
+
+// Writes `total` bytes in kBlock writes; a full ring is retried.
+void ring_send(shm_endpoint *ep, const std::vector<uint8_t> &src, uint64_t total) {
+  uint64_t sent = 0;
+  size_t pos = 0;
+  while (sent < total) {
+    size_t off = 0;
+    while (off < kBlock) {
+      ssize_t r = shm_write(ep, src.data() + pos + off, kBlock - off);
+      if (r > 0)
+        off += size_t(r);
+      else if (r == -ENOSPC)
+        sched_yield();
+      else
+        die("shm_write");
+    }
+    sent += kBlock;
+    pos = (pos + kBlock) % (src.size() - kBlock);
+  }
+}
+
+// ---- throughput ------------------------------------------------------------
+
+double bench_memcpy(uint64_t total) {
+  std::vector<uint8_t> src(16u << 20, 1), dst(16u << 20);
+  auto t0 = Clock::now();
+  size_t pos = 0;
+  for (uint64_t done = 0; done < total; done += kBlock) {
+    memcpy(dst.data() + pos, src.data() + pos, kBlock);
+    pos = (pos + kBlock) % (src.size() - kBlock);
+  }
+  double s = seconds_since(t0);
+  volatile uint8_t keep = dst[12345];
+  (void)keep;
+  return double(total) / s / 1e6;
+}
+
+double bench_ring_throughput(uint64_t total) {
+  std::string name = object_name("tput");
+  shm_unlink(name.c_str());
+  int done[2];
+  if (pipe(done) != 0)
+    die("pipe");
+  Counter srv;
+  shm_config cfg = base_config(name, &srv);
+  shm_endpoint *ep = shm_srv_start(&cfg);
+  if (ep == nullptr)
+    die("shm_srv_start");
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(done[0]);
+    static Counter cli;
+    cli.target = total;
+    cli.report_fd = done[1];
+    shm_config c = base_config(name, &cli);
+    c.on_data = count_data;
+    shm_cli_start(&c);
+    for (;;)
+      pause();
+  }
+  close(done[1]);
+  wait_connected(srv);
+  std::vector<uint8_t> src(16u << 20, 2);
+  auto t0 = Clock::now();
+  ring_send(ep, src, total);
+  wait_byte(done[0]);
+  double s = seconds_since(t0);
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  close(done[0]);
+  shm_stop(ep);
+  return double(total) / s / 1e6;
+}
+
+double bench_socket_throughput(uint64_t total) {
+  int sv[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0)
+    die("socketpair");
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(sv[0]);
+    std::vector<uint8_t> buf(kBlock);
+    uint64_t got = 0;
+    while (got < total) {
+      ssize_t r = read(sv[1], buf.data(), buf.size());
+      if (r <= 0)
+        _exit(1);
+      got += uint64_t(r);
+    }
+    send_byte(sv[1]);
+    _exit(0);
+  }
+  close(sv[1]);
+  std::vector<uint8_t> src(16u << 20, 3);
+  auto t0 = Clock::now();
+  size_t pos = 0;
+  for (uint64_t sent = 0; sent < total; sent += kBlock) {
+    write_all(sv[0], src.data() + pos, kBlock);
+    pos = (pos + kBlock) % (src.size() - kBlock);
+  }
+  wait_byte(sv[0]);
+  double s = seconds_since(t0);
+  waitpid(pid, nullptr, 0);
+  close(sv[0]);
+  return double(total) / s / 1e6;
+}
+
+// ---- latency ---------------------------------------------------------------
+
+struct Latency {
+  double median_us, p99_us;
+};
+
+Latency summarise(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return {v[v.size() / 2], v[std::min(v.size() - 1, v.size() * 99 / 100)]};
+}
+
+// The parent's endpoint thread drives the ping-pong from its on_data
+// callback, as an application replying from its callback would.
+struct PingPong {
+  Counter counter;
+  std::vector<double> rtt_us;
+  size_t rounds = 0, warmup = 0;
+  size_t got = 0;
+  size_t answered = 0;
+  Clock::time_point sent_at;
+  bool finished = false;
+  uint8_t msg[kMsg] = {};
+};
+
+int pingpong_data(void *u, shm_endpoint *ep, const uint8_t *, size_t n) {
+  auto *p = static_cast<PingPong *>(u);
+  p->got += n;
+  if (p->got < kMsg)
+    return 0;
+  p->got -= kMsg;
+  auto now = Clock::now();
+  if (p->answered++ >= p->warmup)
+    p->rtt_us.push_back(std::chrono::duration<double, std::micro>(now - p->sent_at).count());
+  if (p->rtt_us.size() >= p->rounds) {
+    std::lock_guard<std::mutex> l(p->counter.m);
+    p->finished = true;
+    p->counter.cv.notify_all();
+    return 0;
+  }
+  p->sent_at = Clock::now();
+  echo_data(nullptr, ep, p->msg, kMsg);
+  return 0;
+}
+
+int pingpong_connected(void *u, shm_endpoint *ep) {
+  return on_connected(&static_cast<PingPong *>(u)->counter, ep);
+}
+
+Latency bench_ring_latency(size_t rounds) {
+  std::string name = object_name("lat");
+  shm_unlink(name.c_str());
+  pid_t pid = fork();
+  if (pid == 0) {
+    static Counter c;
+    shm_config cfg = base_config(name, &c);
+    cfg.on_data = echo_data;
+    shm_endpoint *ep = nullptr;
+    for (int i = 0; i < 200 && ep == nullptr; i++) {
+      ep = shm_srv_start(&cfg);
+      if (ep == nullptr)
+        usleep(20000);
+    }
+    for (;;)
+      pause();
+  }
+  static PingPong p;
+  p.rounds = rounds;
+  p.warmup = 1000;
+  shm_config cfg = base_config(name, &p.counter);
+  cfg.user_data = &p;
+  cfg.on_connected = pingpong_connected;
+  cfg.on_data = pingpong_data;
+  shm_endpoint *ep = shm_cli_start(&cfg);
+  wait_connected(p.counter);
+  usleep(100000);
+  p.sent_at = Clock::now();
+  echo_data(nullptr, ep, p.msg, kMsg);
+  {
+    std::unique_lock<std::mutex> l(p.counter.m);
+    p.counter.cv.wait(l, [&] { return p.finished; });
+  }
+  shm_stop(ep);
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  shm_unlink(name.c_str());
+  return summarise(p.rtt_us);
+}
+
+Latency bench_socket_latency(size_t rounds) {
+  int sv[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0)
+    die("socketpair");
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(sv[0]);
+    char buf[kMsg];
+    for (;;) {
+      ssize_t r = read(sv[1], buf, kMsg);
+      if (r <= 0)
+        _exit(0);
+      write_all(sv[1], buf, size_t(r));
+    }
+  }
+  close(sv[1]);
+  char msg[kMsg] = {};
+  std::vector<double> rtt;
+  for (size_t i = 0; i < rounds + 1000; i++) {
+    auto t0 = Clock::now();
+    write_all(sv[0], msg, kMsg);
+    read_all(sv[0], msg, kMsg);
+    if (i >= 1000)
+      rtt.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+  }
+  close(sv[0]);
+  waitpid(pid, nullptr, 0);
+  return summarise(rtt);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  uint64_t mib = argc > 1 ? strtoull(argv[1], nullptr, 10) : 512;
+  size_t rounds = argc > 2 ? strtoull(argv[2], nullptr, 10) : 20000;
+  uint64_t total = mib << 20;
+
+  double mc = bench_memcpy(total);
+  double ring = bench_ring_throughput(total);
+  double sock = bench_socket_throughput(total);
+  Latency rl = bench_ring_latency(rounds);
+  Latency sl = bench_socket_latency(rounds);
+
+  printf("throughput, %llu MiB in 64 KiB writes (MB/s)\n", (unsigned long long)mib);
+  printf("  memcpy (1 process)   %10.0f\n", mc);
+  printf("  socketpair           %10.0f\n", sock);
+  printf("  shm ring             %10.0f   %.2fx socketpair, %.0f%% of memcpy\n", ring,
+         ring / sock, 100.0 * ring / mc);
+  printf("round trip, 64 bytes, %zu rounds (us)   median      p99\n", rounds);
+  printf("  socketpair                          %8.1f %8.1f\n", sl.median_us, sl.p99_us);
+  printf("  shm ring                            %8.1f %8.1f   median %.2fx socketpair\n",
+         rl.median_us, rl.p99_us, rl.median_us / sl.median_us);
+  bool ok = ring >= 1.5 * sock && ring >= 0.3 * mc && rl.median_us <= 1.5 * sl.median_us &&
+            rl.p99_us < 1000.0;
+  printf("targets (>=1.5x socketpair, >=30%% memcpy, median <=1.5x, p99 < 1 ms): %s\n",
+         ok ? "met" : "NOT met");
+  return 0;
+}
