@@ -325,10 +325,9 @@ static void hup_stop(shm_endpoint *hup) {
 
 /* ---- ending of endpoint threads ---------------------------------------- */
 
-/* Ends an endpoint thread. `stopped` tells a stop asked for by shm_stop
- * from an ending of the thread's own (error). Exactly one of the thread and
- * shm_stop sees `running` go from 1 to 0; only when shm_stop did is anybody
- * waiting for the notify. */
+/* Ends an endpoint thread. Exactly one of the thread and shm_stop sees
+ * `running` go from 1 to 0; only when shm_stop did is anybody waiting for
+ * the notify. */
 static void thread_end(shm_endpoint *ep) {
   if (__atomic_exchange_n(&ep->running, 0, __ATOMIC_ACQ_REL) == 1)
     return; /* ended on its own: shm_stop will not wait */
