@@ -30,7 +30,7 @@ namespace {
 class Entry {
 public:
     Entry(const EntryPaths& paths, SignalPipe& signals)
-        : paths_(paths), pidFile_(paths.pidFile), signals_(signals) {}
+        : pidFile_(paths.pidFile), signals_(signals) {}
 
     int dispatch(const std::string& command);
     int runDaemon(const ServiceFactory& makeService, char* logPath);
@@ -45,7 +45,6 @@ private:
     void restart();
     void signalAndRemove(pid_t pid);
 
-    const EntryPaths& paths_;
     PidFile pidFile_;
     SignalPipe& signals_;
     int32_t result_ = 0;

@@ -6,7 +6,6 @@
 #include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 
-#include <array>
 #include <mutex>
 
 namespace czs {
@@ -32,7 +31,6 @@ private:
     int writeFd_ = -1;
     std::mutex drainMutex_;
     std::unique_ptr<asio::posix::stream_descriptor> watcher_;
-    std::array<unsigned char, 16> buffer_{};
 };
 
 }  // namespace czs
