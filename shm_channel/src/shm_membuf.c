@@ -515,10 +515,13 @@ ssize_t rb_read(shm_membuf *mb, size_t map_size, int ring, void *dst,
 /* ---- the object -------------------------------------------------------- */
 
 int shm_open_object(const char *name, int oflag, size_t size) {
-  mode_t old = umask(0);
   int fd = shm_open(name, oflag | O_CLOEXEC, 0666);
   int err = errno;
-  umask(old);
+  /* The peer may run as another user: open the object up to 0666 without
+   * touching the umask, which is per process and would race with other
+   * threads creating files or sockets. */
+  if (fd >= 0 && (oflag & O_CREAT))
+    (void)fchmod(fd, 0666);
   if (fd < 0) {
     if (err != ENOENT)
       shm_log(SHM_KIND_ERR, "error opening '%s' (%d): %s\n", name, err,
