@@ -3,6 +3,9 @@
 // every frame reaches the port whole and in order.
 #pragma once
 
+// A standard header ahead of asio: asio decides how it allocates handler
+// memory from a libstdc++ macro, and every translation unit must decide alike.
+#include <cstddef>
 #include <asio.hpp>
 #include <deque>
 #include <memory>

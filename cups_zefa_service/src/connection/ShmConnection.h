@@ -5,6 +5,9 @@
 
 #include <shm_channel/shm_channel.h>
 
+// A standard header ahead of asio: asio decides how it allocates handler
+// memory from a libstdc++ macro, and every translation unit must decide alike.
+#include <cstddef>
 #include <asio.hpp>
 #include <atomic>
 #include <chrono>

@@ -2,6 +2,9 @@
 // announcement per newline-terminated line, each line delivered on its own.
 #pragma once
 
+// A standard header ahead of asio: asio decides how it allocates handler
+// memory from a libstdc++ macro, and every translation unit must decide alike.
+#include <cstddef>
 #include <asio.hpp>
 #include <chrono>
 #include <cstdint>

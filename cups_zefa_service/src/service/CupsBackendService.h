@@ -2,6 +2,9 @@
 // print files on, and the handler that turns them into frames for the host.
 #pragma once
 
+// A standard header ahead of asio: asio decides how it allocates handler
+// memory from a libstdc++ macro, and every translation unit must decide alike.
+#include <cstddef>
 #include <asio.hpp>
 #include <cstdint>
 #include <functional>

@@ -3,6 +3,9 @@
 // sends to the SerialPortHandler and writes replies back.
 #pragma once
 
+// A standard header ahead of asio: asio decides how it allocates handler
+// memory from a libstdc++ macro, and every translation unit must decide alike.
+#include <cstddef>
 #include <asio.hpp>
 #include <chrono>
 #include <cstdint>

@@ -11,8 +11,17 @@ PIDFILE=/var/run/cups_zefa_service.pid
 here=$(cd "$(dirname "$0")" && pwd)
 e2e_lib=$here/../lib
 
+# The daemon detaches with its output on /dev/null; sanitizer reports of an
+# instrumented build go to files instead, shown on failure.
+ASAN_OPTIONS="${ASAN_OPTIONS:-}${ASAN_OPTIONS:+:}log_path=$WORK/sanitizer"
+UBSAN_OPTIONS="${UBSAN_OPTIONS:-}${UBSAN_OPTIONS:+:}log_path=$WORK/sanitizer"
+export ASAN_OPTIONS UBSAN_OPTIONS
+
 fail() {
   echo "FAIL: $*" >&2
+  for f in "$WORK"/sanitizer*; do
+    [ -f "$f" ] && { echo "---- $f ----" >&2; head -n 60 "$f" >&2; }
+  done
   echo "---- daemon log (tail) ----" >&2
   tail -n 40 "$LOG" >&2 2>/dev/null || true
   echo "---- host-sim output (tail) ----" >&2
