@@ -303,21 +303,19 @@ TEST_F(EntryTest, FailedOpensStopThroughThePidFile) {
 TEST_F(EntryTest, FailedOpenWithoutPidFileExits255) {
     // A pid file that cannot be written: the failed start-up finds no pid.
     paths_.pidFile = (dir_ / "missing-dir/cups_zefa_service.pid").string();
-    run({"start"}, [](asio::io_context&) {
-        return std::make_unique<FakeService>([] { return 1; }, [] { return 0; });
+    const std::string daemonPidFile = (dir_ / "daemon-pid").string();
+    run({"start"}, [daemonPidFile](asio::io_context&) {
+        return std::make_unique<FakeService>(
+            [daemonPidFile] {
+                std::ofstream(daemonPidFile) << ::getpid();
+                return 1;
+            },
+            [] { return 0; });
     });
     ASSERT_TRUE(waitForLog("[ERROR] Daemon already stopped\n"));
-    int status = -1;
-    for (int i = 0; i < 500; ++i) {
-        int st = 0;
-        pid_t r = ::waitpid(-1, &st, WNOHANG);
-        if (r > 0) {
-            status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-            break;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_EQ(status, 255);
+    pid_t daemonPid = czs::PidFile(daemonPidFile).read();
+    ASSERT_GT(daemonPid, 0);
+    EXPECT_EQ(waitForDaemon(daemonPid), 255);
 }
 
 }  // namespace
