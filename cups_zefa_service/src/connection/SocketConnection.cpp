@@ -14,8 +14,7 @@ constexpr const char* kDelimiter = "\n";
 
 SocketConnection::SocketConnection(asio::io_context& io, DataCallback callback, std::string address, uint16_t port,
                                    std::size_t maxLine, std::chrono::milliseconds bindWait)
-    : io_(io),
-      client_(io),
+    : client_(io),
       acceptor_(io),
       receive_(maxLine),
       callback_(std::move(callback)),

@@ -52,7 +52,6 @@ private:
     void startAccept();
     void handleAccept(const std::error_code& ec);
 
-    asio::io_context& io_;
     asio::ip::tcp::socket client_;
     asio::ip::tcp::acceptor acceptor_;
     asio::streambuf receive_;
