@@ -9,7 +9,8 @@ transport=$1 DAEMON=$2 HOSTSIM=$3 BACKEND=$4
 setup
 
 if [ "$transport" = serial ]; then
-  start_hostsim serial --port /dev/virtio-ports/orvanta.Printer.0
+  # The serial run also exercises the protocol trace.
+  start_hostsim serial --port /dev/virtio-ports/orvanta.Printer.0 --trace
   [ ! -e /dev/shm/orvanta.Printer.0 ] || fail "a shared-memory object exists in the serial scenario"
 else
   start_hostsim shm
@@ -51,6 +52,12 @@ for i in 1 2 3 4; do
   expect_received "$WORK/job$i.bin" 90
 done
 
+if [ "$transport" = serial ]; then
+  grep -q '^>> frame 97 bytes type 4 {"context":"cups","method":"discovery","type":"notification"}' "$WORK/hostsim.out" ||
+    fail "the trace lacks the discovery notification"
+  grep -q '^<< frame 89 bytes type 4 {"context":"cups","method":"discovery","type":"request"}' "$WORK/hostsim.out" ||
+    fail "the trace lacks the daemon's discovery request"
+fi
 if grep -q 'error' "$WORK/hostsim.err"; then
   fail "host-sim saw errors: $(cat "$WORK/hostsim.err")"
 fi
