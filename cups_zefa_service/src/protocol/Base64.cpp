@@ -1,7 +1,10 @@
 #include "protocol/Base64.h"
 
 #include <array>
+#include <atomic>
 #include <cstring>
+
+#include "protocol/Base64Kernels.h"
 
 namespace czs::base64 {
 namespace {
@@ -66,10 +69,65 @@ inline uint32_t decodeGroup(const unsigned char* in) {
 
 }  // namespace
 
-void encode(const uint8_t* in, size_t n, char* out) {
+namespace detail {
+
+#if !defined(CZS_BASE64_AVX2)
+// Not built on this architecture; never called, since cpuHasAvx2() is false.
+size_t encodeBlocksAvx2(const uint8_t*, size_t, char*) { return 0; }
+#endif
+
+void encodeScalar(const uint8_t* in, size_t n, char* out) {
     const size_t full = n / 3;
     for (size_t g = 0; g < full; ++g) encodeGroup(in + 3 * g, out + 4 * g);
     if (const size_t rest = n % 3; rest != 0) encodeTail(in + 3 * full, rest, out + 4 * full);
+}
+
+namespace {
+
+void encodeAvx2(const uint8_t* in, size_t n, char* out) {
+    const size_t done = encodeBlocksAvx2(in, n, out);
+    encodeScalar(in + done, n - done, out + done / 3 * 4);
+}
+
+using EncodeFn = void (*)(const uint8_t*, size_t, char*);
+
+bool cpuHasAvx2() {
+#if defined(CZS_BASE64_AVX2)
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
+// Resolved on first use (a function-local static, so an encode from another
+// file's static initialiser still finds it set).
+std::atomic<EncodeFn>& encoderSlot() {
+    static std::atomic<EncodeFn> slot{cpuHasAvx2() ? &encodeAvx2 : &encodeScalar};
+    return slot;
+}
+
+}  // namespace
+
+bool supported(Encoder e) {
+    static const bool avx2 = cpuHasAvx2();
+    return e == Encoder::Scalar || avx2;
+}
+
+Encoder activeEncoder() {
+    return encoderSlot().load(std::memory_order_relaxed) == &encodeAvx2 ? Encoder::Avx2 : Encoder::Scalar;
+}
+
+bool useEncoder(Encoder e) {
+    if (!supported(e)) return false;
+    encoderSlot().store(e == Encoder::Avx2 ? &encodeAvx2 : &encodeScalar, std::memory_order_relaxed);
+    return true;
+}
+
+}  // namespace detail
+
+void encode(const uint8_t* in, size_t n, char* out) {
+    detail::encoderSlot().load(std::memory_order_relaxed)(in, n, out);
 }
 
 std::string encode(const uint8_t* in, size_t n) {
