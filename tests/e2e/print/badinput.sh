@@ -10,6 +10,7 @@ DAEMON=$1 HOSTSIM=$2 BACKEND=$3
 setup
 start_hostsim shm
 start_daemon
+wait_connected
 mirror_printers
 
 hostsim_cmd garbage 3000 7

@@ -96,9 +96,17 @@ start_hostsim() {
 hostsim_cmd() { echo "$*" >&9; }
 
 start_daemon() {
+  opened=$(grep -c 'socket opened' "$LOG" 2>/dev/null || true)
   "$DAEMON" start || fail "start returned $?"
-  wait_for "grep -q 'socket opened' '$LOG'" 20 || fail "daemon did not open its socket"
+  wait_for "[ \$(grep -c 'socket opened' '$LOG') -gt ${opened:-0} ]" 20 || fail "daemon did not open its socket"
+  wait_for "[ -s '$PIDFILE' ]" 10 || fail "daemon wrote no pid file"
   DAEMON_PID=$(cat "$PIDFILE")
+}
+
+# wait_connected [n]: the shared-memory client has connected n times (default 1).
+wait_connected() {
+  wait_for "[ \$(grep -c '^connected' '$WORK/hostsim.out') -ge ${1:-1} ]" 15 ||
+    fail "the daemon did not connect to the host's shared memory"
 }
 
 daemon_alive() { kill -0 "$DAEMON_PID" 2>/dev/null; }

@@ -8,6 +8,7 @@ DAEMON=$1 HOSTSIM=$2 BACKEND=$3
 setup
 start_hostsim shm
 start_daemon
+wait_connected
 first=$DAEMON_PID
 daemon_alive || fail "first daemon not running"
 
