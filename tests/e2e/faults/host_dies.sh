@@ -46,7 +46,7 @@ spooled=$(ls /var/spool/orvanta-print/job-* 2>/dev/null | head -n 1)
 [ -e /dev/shm/orvanta.Printer.0 ] || fail "expected the dead host's shared-memory object to be left behind"
 restart_daemon
 wait_for "[ ! -e /dev/shm/orvanta.Printer.0 ]" 20 || fail "the new daemon did not clear the dead host's object"
-start_hostsim shm --chunk 1048576
+start_hostsim shm
 wait_for "grep -q '^connected' '$WORK/hostsim.out'" 20 || fail "the new daemon did not connect to the new host"
 announce_path "$spooled"
 expect_received "$WORK/big.bin" 120

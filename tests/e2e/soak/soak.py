@@ -359,7 +359,8 @@ def soak(args, rng, bed, ps):
     d.host.close()
     check(bed.stop_service() == 0, "the mount service's clean exit")
     ps.stop()
-    with open(DAEMON_LOG) as f:
+    # The log quotes malformed input, bytes that are not UTF-8 included.
+    with open(DAEMON_LOG, encoding="utf-8", errors="replace") as f:
         check("Stopped Orvanta Cups Daemon" in f.read(), "the print daemon's clean stop")
     reports = [n for n in os.listdir(WORK) if n.startswith("sanitizer")]
     if reports:
