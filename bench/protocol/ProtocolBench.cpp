@@ -82,9 +82,9 @@ BENCHMARK(BM_Base64Encode_Ours);
 
 // Each encoder pinned in turn, so the table encoder's figure stays visible on
 // a CPU where the dispatcher would always pick the vector one.
-void encodePinned(benchmark::State& state, base64::detail::Encoder which) {
-    const auto saved = base64::detail::activeEncoder();
-    if (!base64::detail::useEncoder(which)) {
+void encodePinned(benchmark::State& state, base64::detail::Kernel which) {
+    const auto saved = base64::detail::activeKernel();
+    if (!base64::detail::useKernel(which)) {
         state.SkipWithError("encoder not supported on this CPU");
         return;
     }
@@ -95,12 +95,12 @@ void encodePinned(benchmark::State& state, base64::detail::Encoder which) {
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
-    base64::detail::useEncoder(saved);
+    base64::detail::useKernel(saved);
     setBytes(state);
 }
-void BM_Base64Encode_Table(benchmark::State& state) { encodePinned(state, base64::detail::Encoder::Scalar); }
+void BM_Base64Encode_Table(benchmark::State& state) { encodePinned(state, base64::detail::Kernel::Scalar); }
 BENCHMARK(BM_Base64Encode_Table);
-void BM_Base64Encode_Avx2(benchmark::State& state) { encodePinned(state, base64::detail::Encoder::Avx2); }
+void BM_Base64Encode_Avx2(benchmark::State& state) { encodePinned(state, base64::detail::Kernel::Avx2); }
 BENCHMARK(BM_Base64Encode_Avx2);
 
 // The chunk path's shape: 1 MiB encoded in 48 KiB steps, each step's text

@@ -74,6 +74,7 @@ namespace detail {
 #if !defined(CZS_BASE64_AVX2)
 // Not built on this architecture; never called, since cpuHasAvx2() is false.
 size_t encodeBlocksAvx2(const uint8_t*, size_t, char*) { return 0; }
+size_t decodeBlocksAvx2(const unsigned char*, size_t, uint8_t*) { return 0; }
 #endif
 
 void encodeScalar(const uint8_t* in, size_t n, char* out) {
@@ -89,7 +90,14 @@ void encodeAvx2(const uint8_t* in, size_t n, char* out) {
     encodeScalar(in + done, n - done, out + done / 3 * 4);
 }
 
-using EncodeFn = void (*)(const uint8_t*, size_t, char*);
+size_t decodeBlocksNone(const unsigned char*, size_t, uint8_t*) { return 0; }
+
+struct Kernels {
+    void (*encode)(const uint8_t*, size_t, char*);
+    size_t (*decodeBlocks)(const unsigned char*, size_t, uint8_t*);
+};
+constexpr Kernels kScalar{&encodeScalar, &decodeBlocksNone};
+constexpr Kernels kAvx2{&encodeAvx2, &decodeBlocksAvx2};
 
 bool cpuHasAvx2() {
 #if defined(CZS_BASE64_AVX2)
@@ -100,35 +108,33 @@ bool cpuHasAvx2() {
 #endif
 }
 
-// Resolved on first use (a function-local static, so an encode from another
+// Resolved on first use (a function-local static, so a call from another
 // file's static initialiser still finds it set).
-std::atomic<EncodeFn>& encoderSlot() {
-    static std::atomic<EncodeFn> slot{cpuHasAvx2() ? &encodeAvx2 : &encodeScalar};
+std::atomic<const Kernels*>& kernelSlot() {
+    static std::atomic<const Kernels*> slot{cpuHasAvx2() ? &kAvx2 : &kScalar};
     return slot;
 }
 
+const Kernels& kernels() { return *kernelSlot().load(std::memory_order_relaxed); }
+
 }  // namespace
 
-bool supported(Encoder e) {
+bool supported(Kernel k) {
     static const bool avx2 = cpuHasAvx2();
-    return e == Encoder::Scalar || avx2;
+    return k == Kernel::Scalar || avx2;
 }
 
-Encoder activeEncoder() {
-    return encoderSlot().load(std::memory_order_relaxed) == &encodeAvx2 ? Encoder::Avx2 : Encoder::Scalar;
-}
+Kernel activeKernel() { return &kernels() == &kAvx2 ? Kernel::Avx2 : Kernel::Scalar; }
 
-bool useEncoder(Encoder e) {
-    if (!supported(e)) return false;
-    encoderSlot().store(e == Encoder::Avx2 ? &encodeAvx2 : &encodeScalar, std::memory_order_relaxed);
+bool useKernel(Kernel k) {
+    if (!supported(k)) return false;
+    kernelSlot().store(k == Kernel::Avx2 ? &kAvx2 : &kScalar, std::memory_order_relaxed);
     return true;
 }
 
 }  // namespace detail
 
-void encode(const uint8_t* in, size_t n, char* out) {
-    detail::encoderSlot().load(std::memory_order_relaxed)(in, n, out);
-}
+void encode(const uint8_t* in, size_t n, char* out) { detail::kernels().encode(in, n, out); }
 
 std::string encode(const uint8_t* in, size_t n) {
     std::string s(encodedSize(n), '\0');
@@ -183,7 +189,9 @@ bool decode(const char* text, size_t n, std::vector<uint8_t>& out) {
     uint8_t* o = out.data();
     const size_t groups = n / 4;
     // Every group but the last fills three whole bytes.
-    for (size_t g = 0; g + 1 < groups; ++g) {
+    const size_t bulk = detail::kernels().decodeBlocks(in, (groups - 1) * 4, o);
+    o += bulk / 4 * 3;
+    for (size_t g = bulk / 4; g + 1 < groups; ++g) {
         const uint32_t v = decodeGroup(in + 4 * g);
         o[0] = static_cast<uint8_t>(v >> 16);
         o[1] = static_cast<uint8_t>(v >> 8);

@@ -1,5 +1,5 @@
-// AVX2 base64 encoder: 24 input bytes become 32 characters per step, with
-// no table lookups and no branches per character. This file alone is built
+// AVX2 base64 coder: 24 input bytes become 32 characters per step and back,
+// with no table lookups and no branches per character. This file alone is built
 // with -mavx2 and includes nothing else that could be inlined elsewhere, so
 // no AVX2 instruction leaks into code that runs on a CPU without it.
 #include <immintrin.h>
@@ -97,6 +97,64 @@ size_t encodeBlocksAvx2(const uint8_t* in, size_t n, char* out) {
     for (; n - at >= kReach; at += 24, out += 32) {
         const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + at - 4));
         store(out, _mm256_shuffle_epi8(a, kOffsetShuffle));
+    }
+    return at;
+}
+
+namespace {
+
+// Bytes of c within [lo, hi]. Compares are signed, so bytes of 0x80 and
+// above are negative and fall outside every range.
+inline __m256i within(__m256i c, char lo, char hi) {
+    return _mm256_and_si256(_mm256_cmpgt_epi8(c, _mm256_set1_epi8(static_cast<char>(lo - 1))),
+                            _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(hi + 1)), c));
+}
+
+inline __m256i is(__m256i c, char x) { return _mm256_cmpeq_epi8(c, _mm256_set1_epi8(x)); }
+
+inline __m256i when(__m256i mask, int value) {
+    return _mm256_and_si256(mask, _mm256_set1_epi8(static_cast<char>(value)));
+}
+
+// Character -> value with the table decoder's lenient rules: the alphabet
+// gives 0-63, "=" gives 0, every other byte 64. The masks are disjoint, so
+// the per-range offsets can be or-ed together.
+inline __m256i values(__m256i c) {
+    const __m256i upper = within(c, 'A', 'Z');
+    const __m256i lower = within(c, 'a', 'z');
+    const __m256i digit = within(c, '0', '9');
+    const __m256i plus = is(c, '+');
+    const __m256i slash = is(c, '/');
+    const __m256i pad = is(c, '=');
+    const __m256i offset = _mm256_or_si256(
+        _mm256_or_si256(_mm256_or_si256(when(upper, -'A'), when(lower, 26 - 'a')), when(digit, 52 - '0')),
+        _mm256_or_si256(_mm256_or_si256(when(plus, 62 - '+'), when(slash, 63 - '/')), when(pad, -'=')));
+    const __m256i known = _mm256_or_si256(_mm256_or_si256(_mm256_or_si256(upper, lower), digit),
+                                          _mm256_or_si256(_mm256_or_si256(plus, slash), pad));
+    return _mm256_blendv_epi8(_mm256_set1_epi8(64), _mm256_add_epi8(c, offset), known);
+}
+
+}  // namespace
+
+size_t decodeBlocksAvx2(const unsigned char* in, size_t n, uint8_t* out) {
+    // Per 32-bit word, the four values v0..v3 (each at most 64) are summed
+    // as v0<<18 + v1<<12 + v2<<6 + v3, which is what the table decoder adds
+    // up (at most 0x1041040, so nothing overflows); its low three bytes,
+    // high first, are the output.
+    const __m256i pairWeights = _mm256_set1_epi32(0x01400140);  // bytes 64, 1, 64, 1
+    const __m256i wordWeights = _mm256_set1_epi32(0x00011000);  // words 4096, 1
+    const __m256i pickBytes = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1,
+                                               2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+    const __m256i packLanes = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
+    size_t at = 0;
+    for (; n - at >= 32; at += 32, out += 24) {
+        const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + at));
+        const __m256i pairs = _mm256_maddubs_epi16(values(c), pairWeights);
+        const __m256i words = _mm256_madd_epi16(pairs, wordWeights);
+        const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(words, pickBytes), packLanes);
+        // Exactly 24 bytes: the output ends where the caller's full groups end.
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(bytes));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16), _mm256_extracti128_si256(bytes, 1));
     }
     return at;
 }

@@ -1,7 +1,7 @@
 // Internals of the base64 codec shared between its translation units, and
-// the switch that lets tests and benchmarks pin the encoder on a machine
-// where the vector one would otherwise always win. Not part of the codec's
-// public interface.
+// the switch that lets tests and benchmarks pin the table or the vector code
+// on a machine where the vector code would otherwise always be used. Not
+// part of the codec's public interface.
 #pragma once
 
 #include <cstddef>
@@ -18,17 +18,26 @@ void encodeScalar(const uint8_t* in, size_t n, char* out);
 // caller encodes the rest. Only call it on a CPU that has AVX2.
 size_t encodeBlocksAvx2(const uint8_t* in, size_t n, char* out);
 
-enum class Encoder { Scalar, Avx2 };
+// The AVX2 decoder for whole groups that yield three bytes each (none of
+// them the final, possibly padded group). It decodes the longest prefix of
+// whole 32-character blocks of in[0, n), writes exactly 24 bytes per block,
+// and returns the characters consumed. Same lenient values as the table
+// decoder: "=" is 0, any other character outside the alphabet 64, sextets
+// added. Only call it on a CPU that has AVX2.
+size_t decodeBlocksAvx2(const unsigned char* in, size_t n, uint8_t* out);
 
-// Whether this CPU can run the given encoder.
-bool supported(Encoder e);
+enum class Kernel { Scalar, Avx2 };
 
-// The encoder that encode() and StreamEncoder use. It is picked once, the
-// first time it is needed: AVX2 where the CPU has it, the table otherwise.
-Encoder activeEncoder();
+// Whether this CPU can run the given kernel.
+bool supported(Kernel k);
 
-// Pins the encoder (tests, benchmarks). Returns false and changes nothing
-// when the CPU cannot run it. Not meant to race with encoding threads.
-bool useEncoder(Encoder e);
+// The kernel that encode(), decode() and StreamEncoder use. It is picked
+// once, the first time it is needed: AVX2 where the CPU has it, the tables
+// otherwise.
+Kernel activeKernel();
+
+// Pins the kernel (tests, benchmarks). Returns false and changes nothing
+// when the CPU cannot run it. Not meant to race with coding threads.
+bool useKernel(Kernel k);
 
 }  // namespace czs::base64::detail

@@ -1,9 +1,11 @@
-// The table and AVX2 encoders, each pinned in turn, against a bit-by-bit
-// reference and against each other. Inputs live in heap buffers of exactly
+// The table and AVX2 kernels, each pinned in turn: the encoders against a
+// bit-by-bit reference, the lenient decoders against a reference written
+// from the decoder's documented rules. Inputs live in heap buffers of exactly
 // their own size, so the sanitizer builds catch any load past the end.
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -11,10 +13,15 @@
 #include "protocol/Base64.h"
 #include "protocol/Base64Kernels.h"
 
+namespace czs::base64::detail {
+// Names the parameter in failure messages.
+void PrintTo(Kernel k, std::ostream* os) { *os << (k == Kernel::Scalar ? "Table" : "Avx2"); }
+}  // namespace czs::base64::detail
+
 namespace czs {
 namespace {
 
-using base64::detail::Encoder;
+using base64::detail::Kernel;
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -33,6 +40,50 @@ std::string referenceEncode(const std::vector<uint8_t>& in) {
     }
     if (bits != 0) out += kAlphabet[value << (6 - bits)];
     while (out.size() % 4 != 0) out += '=';
+    return out;
+}
+
+// The lenient rules one character at a time: "=" is 0, characters outside
+// the alphabet 64, the four values added and the low 24 bits kept; the
+// length drops by one for a final "=" and by one more for a "=" before it.
+std::vector<uint8_t> referenceDecode(const std::string& text) {
+    auto value = [](unsigned char c) -> uint32_t {
+        if (c == '=') return 0;
+        for (uint32_t i = 0; i < 64; ++i)
+            if (static_cast<unsigned char>(kAlphabet[i]) == c) return i;
+        return 64;
+    };
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 3 < text.size(); i += 4) {
+        const uint32_t v = (value(text[i]) << 18) + (value(text[i + 1]) << 12) + (value(text[i + 2]) << 6) +
+                           value(text[i + 3]);
+        out.push_back(static_cast<uint8_t>(v >> 16));
+        out.push_back(static_cast<uint8_t>(v >> 8));
+        out.push_back(static_cast<uint8_t>(v));
+    }
+    if (!text.empty() && text.back() == '=') out.pop_back();
+    if (text.size() >= 2 && text[text.size() - 2] == '=') out.pop_back();
+    return out;
+}
+
+// Decodes from a heap copy of exactly the text's size.
+std::vector<uint8_t> decodeExact(const std::string& text) {
+    const std::unique_ptr<char[]> src(new char[text.size()]);
+    std::copy(text.begin(), text.end(), src.get());
+    std::vector<uint8_t> out;
+    EXPECT_TRUE(base64::decode(src.get(), text.size(), out));
+    return out;
+}
+
+std::string repeat(const std::string& s, size_t times) {
+    std::string out;
+    for (size_t i = 0; i < times; ++i) out += s;
+    return out;
+}
+
+std::vector<uint8_t> repeat(const std::vector<uint8_t>& s, size_t times) {
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i < times; ++i) out.insert(out.end(), s.begin(), s.end());
     return out;
 }
 
@@ -64,21 +115,21 @@ std::string encodeExact(const std::vector<uint8_t>& in) {
     return std::string(dst.get(), outSize);
 }
 
-class EncoderPath : public testing::TestWithParam<Encoder> {
+class KernelPath : public testing::TestWithParam<Kernel> {
 protected:
     void SetUp() override {
         if (!base64::detail::supported(GetParam())) GTEST_SKIP() << "this CPU lacks AVX2";
-        saved_ = base64::detail::activeEncoder();
-        ASSERT_TRUE(base64::detail::useEncoder(GetParam()));
-        ASSERT_EQ(base64::detail::activeEncoder(), GetParam());
+        saved_ = base64::detail::activeKernel();
+        ASSERT_TRUE(base64::detail::useKernel(GetParam()));
+        ASSERT_EQ(base64::detail::activeKernel(), GetParam());
     }
-    void TearDown() override { base64::detail::useEncoder(saved_); }
+    void TearDown() override { base64::detail::useKernel(saved_); }
 
 private:
-    Encoder saved_ = Encoder::Scalar;
+    Kernel saved_ = Kernel::Scalar;
 };
 
-TEST_P(EncoderPath, KnownVectors) {
+TEST_P(KernelPath, KnownVectors) {
     // RFC 4648, section 10.
     const std::pair<std::string, std::string> vectors[] = {
         {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},          {"foo", "Zm9v"},
@@ -108,7 +159,7 @@ TEST_P(EncoderPath, KnownVectors) {
     }
 }
 
-TEST_P(EncoderPath, EveryLengthAndAlignmentMatchesTheReference) {
+TEST_P(KernelPath, EveryLengthAndAlignmentMatchesTheReference) {
     std::mt19937 rng(20240601);
     for (size_t n = 0; n <= 200; ++n) {
         const auto in = randomBytes(rng, n);
@@ -125,7 +176,7 @@ TEST_P(EncoderPath, EveryLengthAndAlignmentMatchesTheReference) {
     }
 }
 
-TEST_P(EncoderPath, LargeBuffersMatchTheTableEncoder) {
+TEST_P(KernelPath, LargeBuffersMatchTheTableEncoder) {
     std::mt19937 rng(7);
     for (size_t n : {size_t{1} << 20, (size_t{1} << 20) + 1, (size_t{1} << 20) + 2, (size_t{1} << 20) + 3,
                      (size_t{1} << 20) + 27, (size_t{1} << 20) + 28, (size_t{1} << 20) + 51}) {
@@ -141,7 +192,7 @@ TEST_P(EncoderPath, LargeBuffersMatchTheTableEncoder) {
     }
 }
 
-TEST_P(EncoderPath, StreamEncoderAgreesAcrossRandomSplits) {
+TEST_P(KernelPath, StreamEncoderAgreesAcrossRandomSplits) {
     std::mt19937 rng(99);
     for (int round = 0; round < 300; ++round) {
         const size_t n = rng() % (round < 200 ? 200 : 20000);
@@ -161,19 +212,56 @@ TEST_P(EncoderPath, StreamEncoderAgreesAcrossRandomSplits) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Base64, EncoderPath, testing::Values(Encoder::Scalar, Encoder::Avx2),
-                         [](const testing::TestParamInfo<Encoder>& info) {
-                             return info.param == Encoder::Scalar ? "Table" : "Avx2";
+TEST_P(KernelPath, DecodesWhatTheReferenceEncodes) {
+    std::mt19937 rng(4);
+    for (size_t n = 0; n <= 300; ++n) {
+        const auto in = randomBytes(rng, n);
+        EXPECT_EQ(decodeExact(referenceEncode(in)), in) << "length " << n;
+    }
+    const auto big = randomBytes(rng, (size_t{1} << 20) + 2);
+    EXPECT_EQ(decodeExact(referenceEncode(big)), big);
+}
+
+TEST_P(KernelPath, DamagedTextDecodesToTheSameGarbage) {
+    // Long enough that the vector loop sees every group but the last.
+    // "A*AA" is 64<<12 = 1<<18: one added to the first sextet.
+    EXPECT_EQ(decodeExact(repeat("A*AA", 40)), repeat(std::vector<uint8_t>{0x04, 0x00, 0x00}, 40));
+    // "*AAA" is 64<<18, which overflows out of the 24 bits.
+    EXPECT_EQ(decodeExact(repeat("*AAA", 40)), repeat(std::vector<uint8_t>{0x00, 0x00, 0x00}, 40));
+    // "=" inside a group is zero bits: "Z=9v" = 25<<18 + 61<<6 + 47 = 0x640F6F.
+    EXPECT_EQ(decodeExact(repeat("Z=9v", 40)), repeat(std::vector<uint8_t>{0x64, 0x0F, 0x6F}, 40));
+    // Bytes of 0x80 and above are foreign characters like any other:
+    // 64<<18 + 64<<12 + 64<<6 + 64 = 0x1041040, low 24 bits 0x041040.
+    EXPECT_EQ(decodeExact(repeat(std::string{'\x80', '\xFF', '\xC3', '\xA9'}, 40)),
+              repeat(std::vector<uint8_t>{0x04, 0x10, 0x40}, 40));
+
+    // Random text over all 256 byte values, weighted towards the alphabet,
+    // "=" and the bytes next to each range's ends.
+    const std::string edges = std::string("@AZ[`az{/09:+,.-=<>") + '\x7F' + '\x80' + '\xFF' + '\0';
+    std::mt19937 rng(31337);
+    for (int round = 0; round < 400; ++round) {
+        std::string text(4 * (rng() % 120), '\0');
+        for (auto& c : text) {
+            const unsigned pick = rng() % 4;
+            c = pick == 0 ? static_cast<char>(rng()) : pick == 1 ? edges[rng() % edges.size()] : kAlphabet[rng() % 64];
+        }
+        EXPECT_EQ(decodeExact(text), referenceDecode(text)) << "round " << round;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Base64, KernelPath, testing::Values(Kernel::Scalar, Kernel::Avx2),
+                         [](const testing::TestParamInfo<Kernel>& info) {
+                             return info.param == Kernel::Scalar ? "Table" : "Avx2";
                          });
 
 TEST(Base64Dispatch, PicksTheVectorEncoderWhereTheCpuHasIt) {
     // The choice made on first use, before any test pins one.
-    EXPECT_TRUE(base64::detail::supported(Encoder::Scalar));
-    const Encoder expected = base64::detail::supported(Encoder::Avx2) ? Encoder::Avx2 : Encoder::Scalar;
-    EXPECT_EQ(base64::detail::activeEncoder(), expected);
-    if (!base64::detail::supported(Encoder::Avx2)) {
-        EXPECT_FALSE(base64::detail::useEncoder(Encoder::Avx2));
-        EXPECT_EQ(base64::detail::activeEncoder(), Encoder::Scalar);
+    EXPECT_TRUE(base64::detail::supported(Kernel::Scalar));
+    const Kernel expected = base64::detail::supported(Kernel::Avx2) ? Kernel::Avx2 : Kernel::Scalar;
+    EXPECT_EQ(base64::detail::activeKernel(), expected);
+    if (!base64::detail::supported(Kernel::Avx2)) {
+        EXPECT_FALSE(base64::detail::useKernel(Kernel::Avx2));
+        EXPECT_EQ(base64::detail::activeKernel(), Kernel::Scalar);
     }
 }
 
