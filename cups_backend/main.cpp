@@ -270,8 +270,16 @@ int main(int argc, char* argv[]) {
     if (in != 0) ::close(in);
     if (path.empty()) return CUPS_BACKEND_FAILED;
 
+    // The protocol has no end-of-file mark: the size tells the host where the
+    // job ends, so a file ending in zero bytes is not cut short.
+    struct stat spooled {};
+    if (::stat(path.c_str(), &spooled) != 0) {
+        std::fprintf(stderr, "ERROR: spooled job %s vanished: %s\n", path.c_str(), std::strerror(errno));
+        return CUPS_BACKEND_FAILED;
+    }
     nlohmann::json announcement = {
         {"abspath", path},
+        {"size", static_cast<uint64_t>(spooled.st_size)},
         {"job-id", numberOr(argv[1], 0)},
         {"job-originating-user-name", argv[2]},
         {"job-name", argv[3]},

@@ -183,6 +183,7 @@ protected:
         EXPECT_EQ(j["job-options"], "sides=two-sided-long-edge");
         EXPECT_EQ(j["printer-name"], "Office+HP");
         EXPECT_EQ(readFile(path), data);
+        EXPECT_EQ(j["size"], data.size());
         struct stat st {};
         EXPECT_EQ(::stat(path.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u);

@@ -34,6 +34,12 @@ grep '^announce ' "$WORK/hostsim.out" | grep -q '"job-name":"big.bin"' ||
   fail "the announcement lacks the job metadata: $(grep '^announce' "$WORK/hostsim.out")"
 grep '^announce ' "$WORK/hostsim.out" | grep -q '"abspath"' && fail "the local path leaked to the host"
 
+# A job that ends in zero bytes: the size in the announcement tells the host
+# where it ends, so nothing is cut.
+{ head -c 100000 /dev/urandom; head -c 5000 /dev/zero; } > "$WORK/zeros.bin"
+print_file "$WORK/zeros.bin" lab
+expect_received "$WORK/zeros.bin" 60
+
 # Several jobs at once, to both queues.
 for i in 1 2 3 4; do
   random_file "$WORK/job$i.bin" $((300000 * i + 7))
