@@ -10,6 +10,9 @@
 #include "common/Log.h"
 #include "protocol/PrintProtocolJsonMsg.h"
 
+#include <cerrno>
+#include <cstring>
+
 namespace czs {
 namespace {
 
@@ -43,8 +46,18 @@ std::optional<std::string> NewFilePerformer::admit(const std::string& path) cons
                       path.c_str(), spoolDir_.c_str());
         return std::nullopt;
     }
+    // A JSON string may hold a NUL; the file system would see a shorter
+    // name than the one announced, so such a path names no file of ours.
+    if (path.find('\0') != std::string::npos) {
+        CZS_LOG_ERROR("modifyJson", "refusing print file %s: the path holds a NUL byte\n", path.c_str());
+        return std::nullopt;
+    }
     const auto file = canonical(path);
-    if (!file || file->compare(0, dir->size() + 1, *dir + "/") != 0) {
+    if (!file) {
+        CZS_LOG_ERROR("modifyJson", "refusing print file %s: %s\n", path.c_str(), std::strerror(errno));
+        return std::nullopt;
+    }
+    if (file->compare(0, dir->size() + 1, *dir + "/") != 0) {
         CZS_LOG_ERROR("modifyJson", "refusing print file %s: not inside %s\n", path.c_str(), dir->c_str());
         return std::nullopt;
     }

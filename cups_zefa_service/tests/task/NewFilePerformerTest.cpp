@@ -130,6 +130,7 @@ TEST_F(NewFilePerformerTest, OnlyRegularFilesInsideTheSpoolAreAnnounced) {
         spool.path(),
         "",
         "job-1",  // relative: resolved against the daemon's directory, not the spool
+        file + std::string("\0.pdf", 5),  // the file system would see only the part before the NUL
     };
     for (const auto& path : refused) {
         EXPECT_TRUE(announce({{"abspath", path}}).empty()) << path;
