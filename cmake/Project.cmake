@@ -16,6 +16,17 @@ if(ORV_BUILD_TESTS)
   find_package(GTest REQUIRED)
 endif()
 
+# Adds every direct subdirectory of the current source directory that has a
+# CMakeLists.txt: areas register themselves by existing.
+function(orv_add_subdirectories)
+  file(GLOB _entries LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  foreach(dir ${_entries})
+    if(IS_DIRECTORY ${dir} AND EXISTS ${dir}/CMakeLists.txt)
+      add_subdirectory(${dir})
+    endif()
+  endforeach()
+endfunction()
+
 # orv_test(NAME <name> SOURCES <files...> [LIBS <libs...>] [LABELS <labels...>]
 #          [TIMEOUT <s>])
 # One test executable registered as one CTest test; label "unit" by default.

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "FrameBytes.h"
-#include "LogCapture.h"
+#include "../support/LogCapture.h"
 
 namespace czs {
 namespace {

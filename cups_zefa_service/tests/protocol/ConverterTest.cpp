@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "LogCapture.h"
+#include "../support/LogCapture.h"
 
 namespace czs {
 namespace {

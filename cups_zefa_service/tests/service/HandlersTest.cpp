@@ -3,7 +3,7 @@
 #include <string>
 
 #include "../connection/FrameBytes.h"
-#include "../connection/LogCapture.h"
+#include "../support/LogCapture.h"
 #include "protocol/Base64.h"
 #include "service/SerialPortHandler.h"
 #include "service/SocketHandler.h"

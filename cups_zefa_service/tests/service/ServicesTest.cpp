@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "../connection/FrameBytes.h"
-#include "../connection/LogCapture.h"
+#include "../support/LogCapture.h"
 #include "service/CupsZefaService.h"
 #include "service/VirtualMachineService.h"
 

@@ -6,7 +6,7 @@
 #include <set>
 #include <unistd.h>
 
-#include "../protocol/LogCapture.h"
+#include "../support/LogCapture.h"
 #include "TaskTestSupport.h"
 
 namespace czs {

@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "../protocol/LogCapture.h"
+#include "../support/LogCapture.h"
 #include "TaskTestSupport.h"
 
 namespace czs {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "../../../cups_zefa_service/tests/printer/LogCapture.h"
+#include "../../../cups_zefa_service/tests/support/LogCapture.h"
 #include "CupsQueues.h"
 #include "printer/TaskUpdatePrinters.h"
 #include "printer/UpdatePrintersPerformer.h"

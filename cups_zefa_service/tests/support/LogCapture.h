@@ -1,8 +1,9 @@
-// Sends the daemon's log to a temporary file for the lifetime of the object,
-// so a test can assert on the exact lines an operation wrote.
+// Test helper: routes the daemon's log into a private file for the lifetime
+// of the object, so a test can assert on the exact lines it produced.
 #pragma once
 
 #include <liblog/logs_cli.h>
+
 #include <unistd.h>
 
 #include <cstdlib>
@@ -16,39 +17,53 @@ namespace czs::test {
 class LogCapture {
 public:
     LogCapture() {
-        char tmpl[] = "/tmp/czs-printer-log-XXXXXX";
+        char tmpl[] = "/tmp/czs-log-XXXXXX";
         const int fd = ::mkstemp(tmpl);
         if (fd >= 0) {
             ::close(fd);
         }
-        m_path = tmpl;
+        path_ = tmpl;
         log_config config;
         log_config_defaults(&config);
-        config.path = m_path.data();
+        config.path = path_.data();
         config.max_size = 0;
-        m_opened = log_open(&config) == 0;
+        opened_ = log_open(&config) == 0;
     }
     ~LogCapture() {
         log_close();
-        ::unlink(m_path.c_str());
+        ::unlink(path_.c_str());
     }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    bool opened() const { return m_opened; }
+    bool opened() const { return opened_; }
+
+    std::string text() const {
+        std::ifstream in(path_);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    bool contains(const std::string& needle) const { return text().find(needle) != std::string::npos; }
+    size_t count(const std::string& needle) const {
+        const std::string t = text();
+        size_t n = 0;
+        for (size_t at = t.find(needle); at != std::string::npos; at = t.find(needle, at + 1)) {
+            ++n;
+        }
+        return n;
+    }
 
     struct Line {
-        std::string level;  // "INFO", "ERROR", ...; empty when no header
+        std::string level;  // "INFO", "ERROR", ...; empty when the line has no header
         std::string body;   // the text after the header
     };
-
     // Every line split into the level name of its header and its text, e.g.
-    // {"INFO", "[PrinterManager]:[runRequest] error: not-found"}.
+    // {"INFO", "[PrinterManager]:[runRequest]: ..."}.
     std::vector<Line> lines() const {
         std::vector<Line> out;
-        std::ifstream in(m_path);
-        std::string line;
-        while (std::getline(in, line)) {
+        std::istringstream in(text());
+        for (std::string line; std::getline(in, line);) {
             out.push_back(split(line));
         }
         return out;
@@ -69,8 +84,8 @@ private:
         return {line.substr(open + 3, close - open - 3), line.substr(close + 2)};
     }
 
-    std::string m_path;
-    bool m_opened = false;
+    std::string path_;
+    bool opened_ = false;
 };
 
 }  // namespace czs::test
