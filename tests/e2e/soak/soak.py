@@ -117,17 +117,26 @@ class PrintSide:
     def write_printers(self, extras):
         devices = [{"name": q, "printer-info": q + " queue"} for q in QUEUES + tuple(extras)]
         devices[0]["isDefault"] = True
-        with open(WORK + "/printers.json", "w") as f:
+        # host-sim reads the file whenever the daemon asks: replace it whole.
+        with open(WORK + "/printers.json.new", "w") as f:
             json.dump({"meta": {"platform": "soak", "print-file-format": "pdf"}, "devices": devices}, f)
+        os.replace(WORK + "/printers.json.new", WORK + "/printers.json")
 
     @staticmethod
     def queues():
         out = subprocess.run(["lpstat", "-v"], capture_output=True, text=True).stdout
         return sorted(re.findall(r"^device for (\S+):", out, re.M))
 
+    def served(self):
+        with self.lock:
+            return self.lines.count("printers")
+
     def update_printers(self, extras):
         self.write_printers(extras)
+        before = self.served()
         self.cmd("discover")
+        # The same list as before matches at once: wait for this exchange.
+        wait_until(lambda: self.served() > before, 30, "the daemon to ask for the printer list")
         want = sorted(QUEUES + tuple(extras))
         wait_until(lambda: self.queues() == want, 30, "queues %r" % want)
 
