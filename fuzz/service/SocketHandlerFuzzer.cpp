@@ -70,8 +70,10 @@ std::optional<std::string> servable(const std::string& path) {
     char dir[PATH_MAX];
     char file[PATH_MAX];
     if (::realpath(spoolDir().c_str(), dir) == nullptr) czs::fuzz::fail("spool directory vanished");
-    const std::string cpath = path.c_str();
-    if (cpath.empty() || ::realpath(cpath.c_str(), file) == nullptr) return std::nullopt;
+    // A path holding a NUL names a different file than the one announced.
+    if (path.empty() || path.find('\0') != std::string::npos || ::realpath(path.c_str(), file) == nullptr) {
+        return std::nullopt;
+    }
     const std::string resolved = file;
     const std::string prefix = std::string(dir) + "/";
     if (resolved.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
