@@ -405,10 +405,23 @@ void log_account(long count) {
     rotate();
 }
 
+/* Set when a line was cut short (a full disk): the next line first ends the
+ * fragment, so it does not run on into the middle of it. */
+static atomic_int g_cut_line;
+
 long log_write(const char* data, size_t len) {
     pthread_once(&g_lock_once, init_stream_lock);
     pthread_rwlock_rdlock(&g_stream_lock);
-    size_t n = fwrite(data, 1, len, current_stream());
+    FILE* f = current_stream();
+    if (atomic_load(&g_cut_line) && atomic_exchange(&g_cut_line, 0)) {
+        if (fwrite("\n", 1, 1, f) != 1) {
+            atomic_store(&g_cut_line, 1);
+        }
+    }
+    size_t n = fwrite(data, 1, len, f);
+    if (n > 0 && n < len) {
+        atomic_store(&g_cut_line, 1);
+    }
     pthread_rwlock_unlock(&g_stream_lock);
     long written = n == len ? (long)n : 0;
     log_account(written);
