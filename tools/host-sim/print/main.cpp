@@ -66,6 +66,7 @@ struct ShmWriter {
     bool write(const uint8_t* p, std::size_t n) {
         std::lock_guard<std::mutex> lock(mutex);
         auto lastProgress = std::chrono::steady_clock::now();
+        int failures = 0;
         while (n > 0) {
             if (!connected || ep == nullptr) {
                 return false;
@@ -77,8 +78,16 @@ struct ShmWriter {
                 lastProgress = std::chrono::steady_clock::now();
                 continue;
             }
+            // A full ring waits for the daemon; anything else is reported,
+            // and retried for a moment in case the channel was being set up.
             if (r != -ENOSPC) {
-                return false;
+                if (++failures > 100) {
+                    std::fprintf(stderr, "host-sim: shm_write: %s (%d)\n", shm_strerror(static_cast<int>(r)),
+                                 static_cast<int>(r));
+                    return false;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                continue;
             }
             if (std::chrono::steady_clock::now() - lastProgress > std::chrono::seconds(10)) {
                 return false;
