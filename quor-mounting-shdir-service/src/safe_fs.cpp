@@ -133,15 +133,19 @@ bool resolves_inside(const std::string& path, const std::string& dir) {
   std::unique_ptr<char, decltype(&free)> real_dir(realpath(dir.c_str(), nullptr), &free);
   if (!real_dir) return false;
   size_t slash = path.find_last_of('/');
-  std::string parent = slash == std::string::npos ? "." : path.substr(0, slash);
-  std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
-  if (parent.empty()) parent = "/";
+  const std::string parent = slash == std::string::npos ? std::string(".")
+                             : slash == 0                ? std::string("/")
+                                                         : path.substr(0, slash);
+  const std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
   std::unique_ptr<char, decltype(&free)> real_parent(realpath(parent.c_str(), nullptr), &free);
   if (!real_parent) return false;
   std::string base = real_dir.get();
   std::string full = real_parent.get();
   if (leaf == "..") return false;
-  if (!leaf.empty() && leaf != ".") full += (full == "/" ? "" : "/") + leaf;
+  if (!leaf.empty() && leaf != ".") {
+    if (full != "/") full.push_back('/');
+    full.append(leaf);
+  }
   if (base == "/") return full != "/";
   return full.size() > base.size() + 1 && full.compare(0, base.size(), base) == 0 &&
          full[base.size()] == '/';
