@@ -220,6 +220,8 @@ def main():
         step(6, "The host asks to unmount everything:")
         host.send("unmount-all")
         wait_until(lambda: mounts() == [], 30, "all mounts gone")
+        # The service removes each mount point right after its unmount.
+        wait_until(lambda: not os.listdir(os.path.join(home, "davfs")), 10, "the mount points removed")
         show("mounts of the WebDAV endpoint left: %d; %s/davfs holds: %s" % (
             len(mounts()), home, os.listdir(os.path.join(home, "davfs")) or "nothing"))
         host.close()
