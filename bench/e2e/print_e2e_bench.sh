@@ -12,7 +12,7 @@ set -eu
 DAEMON=$1 HOSTSIM=$2 PUSH=$3
 MIB=${4:-256}
 CHUNK=${5:-1048576}
-INFLIGHT=${6:-8}
+INFLIGHT=${6:-16}
 BYTES=$((MIB * 1024 * 1024))
 W=/tmp/bench
 LOG=/var/log/orvanta/cups_daemon.log
