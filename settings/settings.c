@@ -1,9 +1,9 @@
 /* settings: the agent's version strings as a Python extension module.
  *
  * Multi-phase initialisation, so the body runs after the import machinery has
- * given the module its spec and file: the body needs the extension's own
- * directory, and the name comes from the spec, which makes the module work
- * both at top level and inside a package. */
+ * given the module its ModuleSpec and file: the body needs the extension's own
+ * directory, and the module takes its name from the importer, which makes it
+ * work both at top level and inside a package. */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 

@@ -60,3 +60,20 @@ no_sanitizer_reports() {
   done
   return 0
 }
+
+# Starts host-sim over shared memory and the daemon, mirrors the printers,
+# prints a file of SIZE_MIB MiB ($WORK/big.bin) and returns once the host is
+# part-way through pulling it. Sets $size and $id (the file's identifier).
+start_big_transfer() {
+  setup
+  start_hostsim shm
+  start_daemon
+  mirror_printers
+  size=$((SIZE_MIB * 1024 * 1024 + 17))
+  random_file "$WORK/big.bin" "$size"
+  print_file "$WORK/big.bin" office
+  wait_for "grep -q '^announce ' '$WORK/hostsim.out'" 60 || fail "the job was never announced to the host"
+  id=$(last_announced_id)
+  [ -n "$id" ] || fail "no identifier in the announcement"
+  wait_mid_transfer "$id" "$size"
+}

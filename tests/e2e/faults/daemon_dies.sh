@@ -10,17 +10,7 @@ SIZE_MIB=${FAULTS_SIZE_MIB:-$1} DAEMON=$2 HOSTSIM=$3 BACKEND=$4
 here_faults=$(cd "$(dirname "$0")" && pwd)
 . "$here_faults/../print/lib.sh"
 . "$here_faults/common.sh"
-setup
-start_hostsim shm
-start_daemon
-mirror_printers
-
-size=$((SIZE_MIB * 1024 * 1024 + 17))
-random_file "$WORK/big.bin" "$size"
-print_file "$WORK/big.bin" office
-wait_for "grep -q '^announce ' '$WORK/hostsim.out'" 60 || fail "the job was never announced to the host"
-id=$(last_announced_id)
-wait_mid_transfer "$id" "$size"
+start_big_transfer
 
 kill -9 "$DAEMON_PID"
 wait_for "! kill -0 $DAEMON_PID" 10 || fail "the daemon survived kill -9"

@@ -10,18 +10,7 @@ SIZE_MIB=${FAULTS_SIZE_MIB:-$1} DAEMON=$2 HOSTSIM=$3 BACKEND=$4
 here_faults=$(cd "$(dirname "$0")" && pwd)
 . "$here_faults/../print/lib.sh"
 . "$here_faults/common.sh"
-setup
-start_hostsim shm
-start_daemon
-mirror_printers
-
-size=$((SIZE_MIB * 1024 * 1024 + 17))
-random_file "$WORK/big.bin" "$size"
-print_file "$WORK/big.bin" office
-wait_for "grep -q '^announce ' '$WORK/hostsim.out'" 60 || fail "the job was never announced to the host"
-id=$(last_announced_id)
-[ -n "$id" ] || fail "no identifier in the announcement"
-wait_mid_transfer "$id" "$size"
+start_big_transfer
 
 before=$(log_lines)
 kill -9 "$HOSTSIM_PID"
