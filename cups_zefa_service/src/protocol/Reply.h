@@ -1,12 +1,17 @@
-// The frame a handler hands back for the host: the malloc'd image built by the
-// frame codec, owned by exactly one holder at a time. Moving passes ownership
-// on; the last holder frees it, or release() hands the raw pointer to a
-// connection, which then frees it with free() once written. Copying is
-// impossible, so the image can be neither leaked nor freed twice.
+// The frame a handler hands back for the host, owned by exactly one holder at
+// a time. A reply is either a finished image (the malloc'd buffer the frame
+// codec built) or a producer that writes the image on demand straight into
+// the memory the transport offers (a shared-memory ring's free space, a
+// socket's buffer), so a large chunk response is never built twice.
+// Moving passes ownership on; copying is impossible, so the image can be
+// neither leaked nor freed twice.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -18,13 +23,30 @@ struct FreeDeleter {
 };
 using MallocBuffer = std::unique_ptr<uint8_t[], FreeDeleter>;
 
+// Writes a frame image of a known size in order, piece by piece, into memory
+// it is handed. Successive produce() calls cover [0, size()) exactly once.
+class FrameProducer {
+public:
+    virtual ~FrameProducer() = default;
+    /// The whole image's size in bytes; fixed before the first produce().
+    virtual uint64_t size() const = 0;
+    /// Writes the next `n` bytes of the image to `out` (n > 0, and never past
+    /// size() in total). Called from the thread that writes the reply.
+    virtual void produce(uint8_t* out, std::size_t n) = 0;
+};
+
+// Told once whether a reply's whole image reached the host channel (true),
+// or was dropped (false: no channel, a stalled or vanished peer, shutdown).
+// Runs on the thread that finished the write; may be empty.
+using WriteDone = std::function<void(bool written)>;
+
 class Reply {
 public:
     Reply() noexcept = default;
 
-    // Takes ownership of `data`, which must come from malloc (or be null).
-    // A null pointer or a zero size makes an empty reply (the buffer, if any,
-    // is freed at once).
+    /// Takes ownership of `data`, which must come from malloc (or be null).
+    /// A null pointer or a zero size makes an empty reply (the buffer, if
+    /// any, is freed at once).
     static Reply adopt(uint8_t* data, uint64_t size) noexcept {
         Reply r;
         if (data != nullptr && size != 0) {
@@ -36,12 +58,28 @@ public:
         return r;
     }
 
+    /// Takes ownership of a producer; an empty reply when it is null or has
+    /// nothing to write.
+    static Reply produced(std::unique_ptr<FrameProducer> producer) noexcept {
+        Reply r;
+        if (producer && producer->size() != 0) {
+            r.size_ = producer->size();
+            r.producer_ = std::move(producer);
+        }
+        return r;
+    }
+
     Reply(Reply&& other) noexcept
-        : data_(std::move(other.data_)), size_(std::exchange(other.size_, 0)) {}
+        : data_(std::move(other.data_)),
+          producer_(std::move(other.producer_)),
+          size_(std::exchange(other.size_, 0)),
+          written_(std::exchange(other.written_, 0)) {}
     Reply& operator=(Reply&& other) noexcept {
         if (this != &other) {
             data_ = std::move(other.data_);
+            producer_ = std::move(other.producer_);
             size_ = std::exchange(other.size_, 0);
+            written_ = std::exchange(other.written_, 0);
         }
         return *this;
     }
@@ -49,26 +87,44 @@ public:
     Reply& operator=(const Reply&) = delete;
     ~Reply() = default;
 
-    const uint8_t* data() const noexcept { return data_.get(); }
+    /// The whole image's size; 0 for an empty reply.
     uint64_t size() const noexcept { return size_; }
-    bool empty() const noexcept { return !data_; }
+    bool empty() const noexcept { return size_ == 0; }
+    /// Bytes of the image not yet handed out by take().
+    uint64_t remaining() const noexcept { return size_ - written_; }
 
-    // Hands the image over; the caller must free() it. The reply is empty
-    // afterwards.
-    uint8_t* release() noexcept {
-        size_ = 0;
-        return data_.release();
+    /// The finished image when this reply holds one (null for a producer):
+    /// transports that can write a contiguous buffer as it is use this.
+    const uint8_t* data() const noexcept { return data_.get(); }
+
+    /// Copies (or produces) the next at most `n` bytes of the image into
+    /// `out`, in order; returns how many. The same reply can be drained in
+    /// pieces of any size, e.g. the two spans of a ring's free space.
+    std::size_t take(uint8_t* out, std::size_t n) {
+        n = static_cast<std::size_t>(std::min<uint64_t>(n, remaining()));
+        if (n == 0) return 0;
+        if (data_) {
+            std::memcpy(out, data_.get() + written_, n);
+        } else {
+            producer_->produce(out, n);
+        }
+        written_ += n;
+        return n;
     }
 
-    // The same hand-over, keeping the ownership in a type.
+    /// Hands a finished image over as its malloc'd buffer (null for a
+    /// producer or an empty reply); the reply is empty afterwards.
     MallocBuffer releaseBuffer() noexcept {
         size_ = 0;
+        written_ = 0;
         return std::move(data_);
     }
 
 private:
     MallocBuffer data_;
+    std::unique_ptr<FrameProducer> producer_;
     uint64_t size_ = 0;
+    uint64_t written_ = 0;
 };
 
 }  // namespace czs

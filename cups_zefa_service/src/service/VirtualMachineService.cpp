@@ -93,7 +93,7 @@ void VirtualMachineService::send(Reply reply) {
         return;
     }
     const uint64_t size = reply.size();
-    connection_->write(reply.release(), size);
+    connection_->write(reply.releaseBuffer().release(), size);
 }
 
 }  // namespace czs

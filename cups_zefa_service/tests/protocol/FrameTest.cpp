@@ -196,10 +196,9 @@ TEST(Reply, OwnershipMovesAndReleases) {
     EXPECT_EQ(a.size(), 0u);
     EXPECT_EQ(b.data(), raw);
     EXPECT_EQ(b.size(), 4u);
-    uint8_t* released = b.release();
-    EXPECT_EQ(released, raw);
+    MallocBuffer released = b.releaseBuffer();
+    EXPECT_EQ(released.get(), raw);
     EXPECT_TRUE(b.empty());
-    std::free(released);  // the receiver frees exactly once
 
     Reply c = Reply::adopt(static_cast<uint8_t*>(std::malloc(8)), 8);
     c = Reply::adopt(static_cast<uint8_t*>(std::malloc(2)), 2);  // the first buffer is freed (ASan checks)
@@ -210,8 +209,44 @@ TEST(Reply, OwnershipMovesAndReleases) {
 
     Reply zero = Reply::adopt(static_cast<uint8_t*>(std::malloc(1)), 0);  // freed at once
     EXPECT_TRUE(zero.empty());
-    EXPECT_EQ(zero.release(), nullptr);
+    EXPECT_EQ(zero.releaseBuffer(), nullptr);
     EXPECT_TRUE(Reply().empty());
+}
+
+// Counts up from a start byte, so any skipped or repeated piece shows.
+class CountingProducer : public FrameProducer {
+public:
+    explicit CountingProducer(uint64_t size) : size_(size) {}
+    uint64_t size() const override { return size_; }
+    void produce(uint8_t* out, std::size_t n) override {
+        for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(next_++);
+    }
+
+private:
+    uint64_t size_;
+    uint64_t next_ = 0;
+};
+
+TEST(Reply, DrainsInArbitraryPiecesInOrder) {
+    Bytes image(1000);
+    for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i);
+    auto* raw = static_cast<uint8_t*>(std::malloc(image.size()));
+    std::memcpy(raw, image.data(), image.size());
+
+    Reply copied = Reply::adopt(raw, image.size());
+    Reply produced = Reply::produced(std::make_unique<CountingProducer>(image.size()));
+    EXPECT_EQ(produced.data(), nullptr);
+    for (Reply* r : {&copied, &produced}) {
+        Bytes out(image.size() + 7, 0xEE);
+        std::size_t at = 0;
+        for (std::size_t piece : {1u, 0u, 13u, 500u, 486u}) at += r->take(out.data() + at, piece);
+        EXPECT_EQ(at, image.size());
+        EXPECT_EQ(r->take(out.data() + at, 7), 0u);  // nothing past the end
+        EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<long>(at)), image);
+        EXPECT_EQ(out.back(), 0xEE);
+        EXPECT_EQ(r->remaining(), 0u);
+    }
+    EXPECT_TRUE(Reply::produced(std::make_unique<CountingProducer>(0)).empty());
 }
 
 }  // namespace

@@ -55,6 +55,13 @@ typedef int (*shm_on_data_fn)(void *user_data, shm_endpoint *ep,
 typedef int (*shm_on_data_available_fn)(void *user_data, shm_endpoint *ep,
                                         uint32_t unread);
 typedef int (*shm_on_disconnected_fn)(void *user_data, shm_endpoint *ep);
+/*
+ * Client only: asked, before anything is mapped, whether to trust an object
+ * owned by `owner` (taken with fstat from the descriptor that will be mapped,
+ * so it is the object actually used). A negative result refuses it: the
+ * client logs why and retries as for a missing object.
+ */
+typedef int (*shm_on_owner_fn)(void *user_data, uid_t owner);
 
 typedef struct shm_config {
   /* Object name handed to shm_open; NULL means SHM_DEFAULT_NAME. Copied. */
@@ -74,6 +81,8 @@ typedef struct shm_config {
   /* The peer has gone, or the endpoint is stopping. */
   shm_on_disconnected_fn on_disconnected;
   void *user_data;
+  /* Client only; NULL trusts any owner. */
+  shm_on_owner_fn on_owner;
 } shm_config;
 
 /* Fills `cfg` with the defaults above and no callbacks. */
@@ -110,6 +119,48 @@ ssize_t shm_write(shm_endpoint *ep, const void *data, size_t len);
  * -EAGAIN for an empty ring, -EINVAL as for shm_write.
  */
 ssize_t shm_read(shm_endpoint *ep, void *buf, size_t len);
+
+/*
+ * In-place I/O. A span is a piece of ring memory, valid until the matching
+ * commit or consume; a ring's free or unread region is at most two spans
+ * (before and after the wrap point).
+ */
+typedef struct shm_span {
+  uint8_t *data;
+  size_t len;
+} shm_span;
+
+/*
+ * Reserves up to `len` bytes of the outgoing ring's free space as one or two
+ * spans (spans[1].len is 0 when it does not wrap). When the ring is full,
+ * waits for the reader to free space, up to `timeout_us` (0: do not wait).
+ * Returns the count reserved (>= 1), -ENOSPC when still full, -EINVAL as for
+ * shm_write, or -EPIPE once the peer has gone. The reserved bytes are not
+ * visible to the reader until shm_commit; one reservation at a time per
+ * endpoint (other writers of this endpoint wait for its commit).
+ */
+ssize_t shm_reserve(shm_endpoint *ep, size_t len, shm_span spans[2],
+                    uint64_t timeout_us);
+
+/*
+ * Publishes the first `len` bytes of the current reservation (len may be 0,
+ * and at most what was reserved) and ends it. 0, or -EINVAL without a
+ * reservation or for a len larger than it.
+ */
+int shm_commit(shm_endpoint *ep, size_t len);
+
+/*
+ * The incoming ring's unread bytes in place, as one or two spans. Returns the
+ * total (0 when empty) or -EINVAL. The bytes stay in the ring until
+ * shm_consume releases them.
+ */
+ssize_t shm_peek(shm_endpoint *ep, shm_span spans[2]);
+
+/*
+ * Releases the first `len` peeked bytes to the writer (waking it if it waits
+ * for space). 0, or -EINVAL for more than is unread.
+ */
+int shm_consume(shm_endpoint *ep, size_t len);
 
 /*
  * Text for a code returned by this library (negative). Unknown codes give
