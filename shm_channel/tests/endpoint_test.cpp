@@ -24,7 +24,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "shm_layout.h"
+#include "shm_internal.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -559,15 +559,15 @@ TEST(Endpoint, ObjectBeingSetUpIsNeitherMappedEarlyNorUnlinked) {
   void *p = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   ASSERT_NE(p, MAP_FAILED);
   auto *mb = static_cast<shm_membuf *>(p);
-  ASSERT_EQ(mb_bind(mb, kSize), 0);
+  ASSERT_EQ(shmi_mb_bind(mb, kSize), 0);
   EXPECT_TRUE(csink.wait([&] { return csink.connected > 0; }, 5000ms));
   struct stat st1;
   ASSERT_EQ(stat(("/dev/shm" + name).c_str(), &st1), 0);
   EXPECT_EQ(st1.st_ino, st0.st_ino); // still the object being set up
-  EXPECT_EQ(mb_flags(mb), 3u);
+  EXPECT_EQ(shmi_mb_flags(mb), 3u);
   shm_stop(cli);
-  EXPECT_EQ(mb_flags(mb) & SHM_FLAG_CONNECTED, 0u);
-  mb_unbind(mb);
+  EXPECT_EQ(shmi_mb_flags(mb) & SHM_FLAG_CONNECTED, 0u);
+  shmi_mb_unbind(mb);
   munmap(p, kSize);
   close(fd);
 }

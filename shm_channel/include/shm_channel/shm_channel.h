@@ -19,6 +19,10 @@
 extern "C" {
 #endif
 
+/* The library is built with hidden visibility; what this header declares is
+ * its whole exported interface. */
+#pragma GCC visibility push(default)
+
 /* Channel error codes; shm_strerror gives their texts. */
 #define SHM_ERR_NOT_READY (-37200)         /* object exists, server not bound */
 #define SHM_ERR_BAD_MAGIC (-37199)         /* control block is not ours */
@@ -66,7 +70,11 @@ typedef int (*shm_on_owner_fn)(void *user_data, uid_t owner);
 typedef struct shm_config {
   /* Object name handed to shm_open; NULL means SHM_DEFAULT_NAME. Copied. */
   const char *name;
-  /* Connect/reconnect period; only whole seconds are slept. */
+  /* Client: the pause between two connect attempts (object missing, not
+   * ready, busy, refused owner) and after the server went away, in
+   * microseconds, slept to the microsecond (all 64 bits count); values
+   * under 1000 are raised to 1000 so that retrying never spins. A stop cuts
+   * the pause short. The server does not use it. */
   uint64_t timeout_us;
   /* Total object size in bytes, at least SHM_MIN_SIZE. */
   uint32_t size;
@@ -179,6 +187,8 @@ void shm_log_set_handler(shm_log_handler_fn handler, int err_level,
                          int info_level, int dbg_level);
 /* Debug messages are dropped unless enabled (off at start). */
 void shm_log_set_debug(int enabled);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }
