@@ -41,6 +41,23 @@ static int cli_attempt(shm_endpoint *ep) {
     return CLI_FATAL;
   }
   snprintf(ep->text, sizeof ep->text, "%s %s", "shm_cli", ep->name);
+  /* Whom we are about to talk to is decided on the descriptor that will be
+   * mapped, so a name swapped after the check cannot slip another object
+   * in. A refusal is treated like a missing object: logged (once per
+   * object), retried after the pause. */
+  if (c->on_owner != NULL && c->on_owner(c->user_data, st.st_uid) < 0) {
+    if (!ep->refused_valid || ep->refused_ino != st.st_ino ||
+        ep->refused_uid != st.st_uid)
+      shmi_log(SHM_KIND_ERR,
+               "%s: object owned by uid %u refused, waiting for another\n",
+               ep->text, (unsigned)st.st_uid);
+    ep->refused_valid = 1;
+    ep->refused_ino = st.st_ino;
+    ep->refused_uid = st.st_uid;
+    close(fd);
+    return CLI_RETRY;
+  }
+  ep->refused_valid = 0;
   int rc;
   shm_membuf *mb = NULL;
   size_t map_len = 0;
@@ -131,6 +148,19 @@ static void *cli_thread(void *arg) {
 
     int server_gone = 0;
     while (shmi_ep_running(ep)) {
+      if (__atomic_load_n(&ep->broken, __ATOMIC_ACQUIRE)) {
+        /* A live server broke the channel: leave as if it had gone, and
+         * find the object anew after the pause. */
+        shmi_log(SHM_KIND_ERR,
+                 "%s: broken peer (lock held past its deadline or corrupt "
+                 "ring), dropping the connection\n",
+                 ep->text);
+        cli_teardown(ep, &hup, 0);
+        if (c->on_disconnected != NULL)
+          c->on_disconnected(c->user_data, ep);
+        server_gone = 1;
+        break;
+      }
       uint32_t f = shmi_mb_flags(mb);
       if (!(f & SHM_FLAG_BOUND) || (f & SHM_FLAG_SRV_HUP)) {
         cli_teardown(ep, &hup, 0);

@@ -63,6 +63,8 @@ shm_endpoint *shmi_ep_create(int role, const shm_config *cfg,
   pthread_cond_init(&ep->rv_cond, NULL);
   pthread_rwlock_init(&ep->map_lock, NULL);
   pthread_mutex_init(&ep->pause_mutex, NULL);
+  pthread_mutex_init(&ep->wr_mutex, NULL);
+  pthread_cond_init(&ep->wr_cond, NULL);
   pthread_condattr_t ca;
   pthread_condattr_init(&ca);
   pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
@@ -86,6 +88,8 @@ void shmi_ep_free(shm_endpoint *ep) {
   pthread_cond_destroy(&ep->rv_cond);
   pthread_rwlock_destroy(&ep->map_lock);
   pthread_mutex_destroy(&ep->pause_mutex);
+  pthread_mutex_destroy(&ep->wr_mutex);
+  pthread_cond_destroy(&ep->wr_cond);
   pthread_cond_destroy(&ep->pause_cond);
   shmi_log(SHM_KIND_DBG, "destroyed %s %p\n", ep->text, (void *)ep);
   free(ep->name);
@@ -93,10 +97,57 @@ void shmi_ep_free(shm_endpoint *ep) {
 }
 
 void shmi_ep_set_mapping(shm_endpoint *ep, shm_membuf *mb, size_t size) {
+  /* A peek or reservation left open by a callback on this very thread holds
+   * the map lock for reading: taking it for writing would wait for ever.
+   * Such a hold ends here (an uncommitted reservation is dropped). */
+  pthread_t self = pthread_self();
+  if (__atomic_load_n(&ep->peek_active, __ATOMIC_ACQUIRE) &&
+      pthread_equal(ep->peek_thread, self)) {
+    __atomic_store_n(&ep->peek_active, 0, __ATOMIC_RELEASE);
+    pthread_rwlock_unlock(&ep->map_lock);
+  }
+  if (__atomic_load_n(&ep->resv_active, __ATOMIC_ACQUIRE) &&
+      pthread_equal(ep->resv_thread, self)) {
+    __atomic_store_n(&ep->resv_active, 0, __ATOMIC_RELEASE);
+    pthread_rwlock_unlock(&ep->map_lock);
+    pthread_mutex_lock(&ep->wr_mutex);
+    ep->wr_busy = 0;
+    pthread_cond_broadcast(&ep->wr_cond);
+    pthread_mutex_unlock(&ep->wr_mutex);
+  }
+  if (mb == NULL)
+    __atomic_store_n(&ep->closing, 1, __ATOMIC_RELEASE);
   pthread_rwlock_wrlock(&ep->map_lock);
   ep->mb = mb;
   ep->map_size = size;
+  if (mb != NULL) {
+    __atomic_store_n(&ep->closing, 0, __ATOMIC_RELEASE);
+    __atomic_store_n(&ep->broken, 0, __ATOMIC_RELEASE);
+  }
   pthread_rwlock_unlock(&ep->map_lock);
+}
+
+void shmi_ep_note_result(shm_endpoint *ep, long rc) {
+  if (rc == -ETIMEDOUT || rc == -EIO)
+    __atomic_store_n(&ep->broken, 1, __ATOMIC_RELEASE);
+}
+
+int shmi_ep_ring(const shm_endpoint *ep, int writing) {
+  if (ep->role == SHMI_ROLE_SERVER)
+    return writing ? 0 : 1;
+  if (ep->role == SHMI_ROLE_CLIENT)
+    return writing ? 1 : 0;
+  return -1;
+}
+
+int shmi_ep_peer_gone(shm_endpoint *ep, const shm_membuf *mb) {
+  if (!shmi_ep_running(ep) || __atomic_load_n(&ep->closing, __ATOMIC_ACQUIRE) ||
+      __atomic_load_n(&ep->broken, __ATOMIC_ACQUIRE))
+    return 1;
+  uint32_t f = shmi_mb_flags(mb);
+  if (ep->role == SHMI_ROLE_SERVER)
+    return !(f & SHM_FLAG_CONNECTED) || (f & SHM_FLAG_CLI_HUP);
+  return !(f & SHM_FLAG_BOUND) || (f & SHM_FLAG_SRV_HUP);
 }
 
 /* Unmaps and closes; the endpoint's own thread only. */
@@ -142,24 +193,48 @@ void shmi_ep_wake_pause(shm_endpoint *ep) {
   pthread_mutex_unlock(&ep->pause_mutex);
 }
 
-/* Waits for data on `ring`, at most a second. When the event cannot be
- * waited on (another reader's stale mark, a broken mutex), a short sleep
- * keeps the loop from spinning. */
+/* Waits for data on `ring`, at most a second (a peer that never signals
+ * costs at most that). A peer holding the event's mutex past the lock
+ * deadline is broken. When the event cannot be waited on because another
+ * waiter's mark is set (one left by a peer that died waiting), a short
+ * sleep keeps the loop from spinning; that is the only sleep left here. */
 void shmi_ep_idle_wait(shm_endpoint *ep, int ring) {
   shm_ringbuf *rb = &ep->mb->rb[ring];
   int rc = shmi_event_wait_while(&rb->req, &rb->has_data, &ep->running);
-  if (rc != 0 && rc != ETIMEDOUT)
+  shmi_ep_note_result(ep, rc);
+  if (rc == -1 || (rc < 0 && rc != -ETIMEDOUT))
     usleep(10000);
 }
 
-/* With no data callback at all: wait for the next write or a second. */
-static void idle_wait_unconsumed(shm_endpoint *ep, int ring) {
-  int rc = shmi_event_wait_while(&ep->mb->rb[ring].req, NULL, &ep->running);
-  if (rc != 0 && rc != ETIMEDOUT)
+struct count_changed {
+  shm_endpoint *ep;
+  const uint64_t *has_data;
+  uint64_t count;
+};
+
+static int count_changed(const void *arg) {
+  const struct count_changed *c = arg;
+  return __atomic_load_n(c->has_data, __ATOMIC_ACQUIRE) != c->count ||
+         !shmi_ep_running(c->ep) ||
+         __atomic_load_n(&c->ep->broken, __ATOMIC_ACQUIRE);
+}
+
+/* Waits until the unread count differs from `count`: the peer wrote (its
+ * write signals the event) or the application read (a read or consume
+ * signals it too), or a second passed. */
+static void wait_count_change(shm_endpoint *ep, int ring, uint64_t count) {
+  shm_ringbuf *rb = &ep->mb->rb[ring];
+  struct count_changed c = {ep, &rb->has_data, count};
+  int rc = shmi_event_wait_for(&rb->req, 1000000u, count_changed, &c);
+  shmi_ep_note_result(ep, rc);
+  if (rc == -1 || (rc < 0 && rc != -ETIMEDOUT))
     usleep(10000);
 }
 
-/* Hands received data to the application; ring is the one this side reads. */
+/* Hands received data to the application; ring is the one this side reads.
+ * on_data gets a private copy, never ring memory: the peer can rewrite the
+ * ring at any time, and the application's parser must not see its input
+ * change under it. */
 void shmi_ep_deliver(shm_endpoint *ep, int ring, uint64_t count, uint8_t *buf) {
   const shm_config *c = &ep->cfg;
   if (c->on_data != NULL) {
@@ -167,21 +242,18 @@ void shmi_ep_deliver(shm_endpoint *ep, int ring, uint64_t count, uint8_t *buf) {
     ssize_t r = shmi_rb_read(ep->mb, ep->map_size, ring, buf, n);
     if (r > 0)
       c->on_data(c->user_data, ep, buf, (size_t)r);
-    else if (r < 0 && r != -EAGAIN)
-      usleep(10000); /* a broken ring: do not spin on it */
+    else
+      shmi_ep_note_result(ep, r);
   } else if (c->on_data_available != NULL) {
     c->on_data_available(c->user_data, ep,
                          count > UINT32_MAX ? UINT32_MAX : (uint32_t)count);
-    /* Data left unread: look again shortly rather than at once. (Waiting
-     * on the event here could miss the signal of a write that lands while
-     * the count happens to be unchanged.) */
+    /* Data left unread: the callback comes again once something changes. */
     if (shmi_rb_unread(ep->mb, ring) == count)
-      usleep(1000);
+      wait_count_change(ep, ring, count);
   } else {
-    idle_wait_unconsumed(ep, ring);
+    wait_count_change(ep, ring, count);
   }
 }
-
 
 /* Ends an endpoint thread. Exactly one of the thread and shm_stop sees
  * `running` go from 1 to 0; only when shm_stop did is anybody waiting for

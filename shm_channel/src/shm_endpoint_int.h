@@ -11,18 +11,6 @@
 
 #include "shm_internal.h"
 
-#if defined(__SANITIZE_THREAD__)
-#include <sanitizer/tsan_interface.h>
-/* ThreadSanitizer records a timed lock only when it returns 0; tell it about
- * the lock that an EOWNERDEAD result also hands over. */
-#define SHMI_NOTE_OWNER_DEAD_LOCK(m)                                           \
-  do {                                                                         \
-    __tsan_mutex_pre_lock((m), 0);                                             \
-    __tsan_mutex_post_lock((m), 0, 0);                                         \
-  } while (0)
-#else
-#define SHMI_NOTE_OWNER_DEAD_LOCK(m) ((void)(m))
-#endif
 
 #pragma GCC visibility push(hidden)
 
@@ -61,6 +49,30 @@ struct shm_endpoint {
   shm_endpoint *parent;
   /* A stopping server's mapping, still to be unmapped. */
   shm_membuf *hidden_mb;
+  /* One writer at a time: a reservation keeps shm_write and other
+   * reservations out until its commit. Process-private. */
+  pthread_mutex_t wr_mutex;
+  pthread_cond_t wr_cond;
+  uint8_t wr_busy;
+  /* The open reservation and the open peek. Each holds map_lock for reading
+   * (so the spans stay mapped) and belongs to the thread that opened it. */
+  uint8_t resv_active;
+  pthread_t resv_thread;
+  uint64_t resv_at;
+  size_t resv_len;
+  uint8_t peek_active;
+  pthread_t peek_thread;
+  /* Set by any thread whose ring call met a broken peer (a lock held past
+   * its deadline, impossible indices); the endpoint's thread then drops
+   * the connection as if the peer had left. */
+  uint8_t broken;
+  /* Set by the endpoint's thread before it unmaps: writers waiting for
+   * space give up at once instead of holding the mapping. */
+  uint8_t closing;
+  /* The last object whose owner on_owner refused (logged once). */
+  int refused_valid;
+  ino_t refused_ino;
+  uid_t refused_uid;
   /* Object seen "not ready" at the previous client attempt. */
   int stale_valid;
   dev_t stale_dev;
@@ -86,6 +98,13 @@ void shmi_ep_idle_wait(shm_endpoint *ep, int ring);
 void shmi_ep_deliver(shm_endpoint *ep, int ring, uint64_t count, uint8_t *buf);
 /* Ends an endpoint thread, notifying shm_stop when it waits. */
 void shmi_ep_thread_end(shm_endpoint *ep);
+
+/* Notes a ring result: a broken-peer code marks the endpoint broken. */
+void shmi_ep_note_result(shm_endpoint *ep, long rc);
+/* 1 once the peer of this endpoint has gone (flags), or it is stopping. */
+int shmi_ep_peer_gone(shm_endpoint *ep, const shm_membuf *mb);
+/* The ring this endpoint writes (writing != 0) or reads; -1 for a listener. */
+int shmi_ep_ring(const shm_endpoint *ep, int writing);
 
 /* Starts a listener on the peer's lock; NULL (logged) when it cannot. */
 shm_endpoint *shmi_hup_start(shm_endpoint *parent);

@@ -23,13 +23,18 @@ uint64_t shmi_rb_unread(const shm_membuf *mb, int ring) {
   return __atomic_load_n(&mb->rb[ring & 1].has_data, __ATOMIC_ACQUIRE);
 }
 
-int shmi_mb_reader_dead(const shm_membuf *mb, int ring) {
+int shmi_mb_side_dead(const shm_membuf *mb, int ring, int reader) {
+  /* Ring 0 is written by the server and read by the client. */
+  int client = (ring == 0) == (reader != 0);
   uint32_t f = shmi_mb_flags(mb);
-  if (ring == 0) /* read by the client */
+  if (client)
     return (f & SHM_FLAG_CLI_HUP) != 0 || shmi_lock_owner_died(&mb->cli_lock);
   return (f & SHM_FLAG_SRV_HUP) != 0 || shmi_lock_owner_died(&mb->srv_lock);
 }
 
+int shmi_mb_reader_dead(const shm_membuf *mb, int ring) {
+  return shmi_mb_side_dead(mb, ring, 1);
+}
 
 static void rb_log_state(const char *fmt, shm_ringbuf *rb) {
   shmi_log(SHM_KIND_DBG, fmt, (void *)rb, (size_t)rb->pbuf, (ssize_t)rb->head,
