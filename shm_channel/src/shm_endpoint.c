@@ -198,9 +198,23 @@ void shmi_ep_wake_pause(shm_endpoint *ep) {
  * deadline is broken. When the event cannot be waited on because another
  * waiter's mark is set (one left by a peer that died waiting), a short
  * sleep keeps the loop from spinning; that is the only sleep left here. */
+struct data_or_news {
+  shm_endpoint *ep;
+  const uint64_t *has_data;
+};
+
+static int data_or_news(const void *arg) {
+  const struct data_or_news *d = arg;
+  return __atomic_load_n(d->has_data, __ATOMIC_ACQUIRE) != 0 ||
+         !shmi_ep_running(d->ep) ||
+         __atomic_load_n(&d->ep->peer_left, __ATOMIC_ACQUIRE) ||
+         __atomic_load_n(&d->ep->broken, __ATOMIC_ACQUIRE);
+}
+
 void shmi_ep_idle_wait(shm_endpoint *ep, int ring) {
   shm_ringbuf *rb = &ep->mb->rb[ring];
-  int rc = shmi_event_wait_while(&rb->req, &rb->has_data, &ep->running);
+  struct data_or_news d = {ep, &rb->has_data};
+  int rc = shmi_event_wait_for(&rb->req, 1000000u, data_or_news, &d);
   shmi_ep_note_result(ep, rc);
   if (rc == -1 || (rc < 0 && rc != -ETIMEDOUT))
     usleep(10000);
