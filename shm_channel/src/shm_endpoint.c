@@ -16,6 +16,10 @@ int shmi_ep_running(shm_endpoint *ep) {
 }
 
 
+/* The rendezvous: endpoint_wait and endpoint_notify meet exactly once per
+ * round, whichever comes first; the notifier returns only once its waiter
+ * has arrived (so the waiter may free the endpoint right after). Both sides
+ * block on the condition variable, no side polls. */
 static void rv_wait(shm_endpoint *ep) {
   pthread_mutex_lock(&ep->rv_mutex);
   if (__atomic_load_n(&ep->rv_flag, __ATOMIC_ACQUIRE)) {
@@ -23,21 +27,21 @@ static void rv_wait(shm_endpoint *ep) {
     return;
   }
   __atomic_store_n(&ep->rv_flag, 1, __ATOMIC_RELEASE);
+  pthread_cond_broadcast(&ep->rv_cond);
   while (__atomic_load_n(&ep->rv_flag, __ATOMIC_ACQUIRE))
     pthread_cond_wait(&ep->rv_cond, &ep->rv_mutex);
   pthread_mutex_unlock(&ep->rv_mutex);
 }
 
 static void rv_notify(shm_endpoint *ep) {
-  while (!__atomic_load_n(&ep->rv_flag, __ATOMIC_ACQUIRE))
-    usleep(1000);
   pthread_mutex_lock(&ep->rv_mutex);
+  while (!__atomic_load_n(&ep->rv_flag, __ATOMIC_ACQUIRE))
+    pthread_cond_wait(&ep->rv_cond, &ep->rv_mutex);
   __atomic_store_n(&ep->rv_flag, 0, __ATOMIC_RELEASE);
-  pthread_cond_signal(&ep->rv_cond);
+  pthread_cond_broadcast(&ep->rv_cond);
   /* The waiter may free the endpoint as soon as this unlock lets it go. */
   pthread_mutex_unlock(&ep->rv_mutex);
 }
-
 
 shm_endpoint *shmi_ep_create(int role, const shm_config *cfg,
                                      shm_endpoint *parent) {
