@@ -215,9 +215,37 @@ static int data_or_news(const void *arg) {
          __atomic_load_n(&d->ep->broken, __ATOMIC_ACQUIRE);
 }
 
+/* How long a reader that found its ring empty keeps looking before it
+ * blocks. Blocking costs a futex wait here and a wake-up system call in the
+ * writer, a few microseconds each way, which is most of a small message's
+ * round trip; a reply usually comes within this. Bounded, so an idle
+ * channel still sleeps on its event. */
+#define SHMI_SPIN_NS 50000u
+
+static uint64_t mono_ns(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
+}
+
+static int spin_until_news(const struct data_or_news *d) {
+  uint64_t start = mono_ns();
+  for (unsigned i = 1;; i++) {
+    if (data_or_news(d))
+      return 1;
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+    if ((i & 63u) == 0 && mono_ns() - start > SHMI_SPIN_NS)
+      return 0;
+  }
+}
+
 void shmi_ep_idle_wait(shm_endpoint *ep, int ring) {
   shm_ringbuf *rb = &ep->mb->rb[ring];
   struct data_or_news d = {ep, &rb->has_data};
+  if (spin_until_news(&d))
+    return;
   int rc = shmi_event_wait_for(&rb->req, 1000000u, data_or_news, &d);
   shmi_ep_note_result(ep, rc);
   if (rc == -1 || (rc < 0 && rc != -ETIMEDOUT))
