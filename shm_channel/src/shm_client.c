@@ -141,7 +141,8 @@ static void *cli_thread(void *arg) {
       shmi_ep_release_mapping(ep);
       goto fatal;
     }
-    hup = shmi_hup_start(ep);
+    __atomic_store_n(&ep->peer_left, 0, __ATOMIC_RELEASE);
+    hup = shmi_hup_start(ep, shmi_lock_owner(&mb->srv_lock));
     if (hup == NULL)
       shmi_log(SHM_KIND_ERR, "%s hup listener not started", ep->text);
     shmi_event_signal(&mb->rb[1].req);
@@ -162,7 +163,8 @@ static void *cli_thread(void *arg) {
         break;
       }
       uint32_t f = shmi_mb_flags(mb);
-      if (!(f & SHM_FLAG_BOUND) || (f & SHM_FLAG_SRV_HUP)) {
+      if (!(f & SHM_FLAG_BOUND) || (f & SHM_FLAG_SRV_HUP) ||
+          __atomic_load_n(&ep->peer_left, __ATOMIC_ACQUIRE)) {
         cli_teardown(ep, &hup, 0);
         if (c->on_disconnected != NULL)
           c->on_disconnected(c->user_data, ep);

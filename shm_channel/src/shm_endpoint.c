@@ -16,6 +16,10 @@ int shmi_ep_running(shm_endpoint *ep) {
 }
 
 
+/* The rendezvous: endpoint_wait and endpoint_notify meet exactly once per
+ * round, whichever comes first; the notifier returns only once its waiter
+ * has arrived (so the waiter may free the endpoint right after). Both sides
+ * block on the condition variable, no side polls. */
 static void rv_wait(shm_endpoint *ep) {
   pthread_mutex_lock(&ep->rv_mutex);
   if (__atomic_load_n(&ep->rv_flag, __ATOMIC_ACQUIRE)) {
@@ -23,21 +27,21 @@ static void rv_wait(shm_endpoint *ep) {
     return;
   }
   __atomic_store_n(&ep->rv_flag, 1, __ATOMIC_RELEASE);
+  pthread_cond_broadcast(&ep->rv_cond);
   while (__atomic_load_n(&ep->rv_flag, __ATOMIC_ACQUIRE))
     pthread_cond_wait(&ep->rv_cond, &ep->rv_mutex);
   pthread_mutex_unlock(&ep->rv_mutex);
 }
 
 static void rv_notify(shm_endpoint *ep) {
-  while (!__atomic_load_n(&ep->rv_flag, __ATOMIC_ACQUIRE))
-    usleep(1000);
   pthread_mutex_lock(&ep->rv_mutex);
+  while (!__atomic_load_n(&ep->rv_flag, __ATOMIC_ACQUIRE))
+    pthread_cond_wait(&ep->rv_cond, &ep->rv_mutex);
   __atomic_store_n(&ep->rv_flag, 0, __ATOMIC_RELEASE);
-  pthread_cond_signal(&ep->rv_cond);
+  pthread_cond_broadcast(&ep->rv_cond);
   /* The waiter may free the endpoint as soon as this unlock lets it go. */
   pthread_mutex_unlock(&ep->rv_mutex);
 }
-
 
 shm_endpoint *shmi_ep_create(int role, const shm_config *cfg,
                                      shm_endpoint *parent) {
@@ -198,9 +202,51 @@ void shmi_ep_wake_pause(shm_endpoint *ep) {
  * deadline is broken. When the event cannot be waited on because another
  * waiter's mark is set (one left by a peer that died waiting), a short
  * sleep keeps the loop from spinning; that is the only sleep left here. */
+struct data_or_news {
+  shm_endpoint *ep;
+  const uint64_t *has_data;
+};
+
+static int data_or_news(const void *arg) {
+  const struct data_or_news *d = arg;
+  return __atomic_load_n(d->has_data, __ATOMIC_ACQUIRE) != 0 ||
+         !shmi_ep_running(d->ep) ||
+         __atomic_load_n(&d->ep->peer_left, __ATOMIC_ACQUIRE) ||
+         __atomic_load_n(&d->ep->broken, __ATOMIC_ACQUIRE);
+}
+
+/* How long a reader that found its ring empty keeps looking before it
+ * blocks. Blocking costs a futex wait here and a wake-up system call in the
+ * writer, a few microseconds each way, which is most of a small message's
+ * round trip; a reply usually comes within this. Bounded, so an idle
+ * channel still sleeps on its event. */
+#define SHMI_SPIN_NS 50000u
+
+static uint64_t mono_ns(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
+}
+
+static int spin_until_news(const struct data_or_news *d) {
+  uint64_t start = mono_ns();
+  for (unsigned i = 1;; i++) {
+    if (data_or_news(d))
+      return 1;
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+    if ((i & 63u) == 0 && mono_ns() - start > SHMI_SPIN_NS)
+      return 0;
+  }
+}
+
 void shmi_ep_idle_wait(shm_endpoint *ep, int ring) {
   shm_ringbuf *rb = &ep->mb->rb[ring];
-  int rc = shmi_event_wait_while(&rb->req, &rb->has_data, &ep->running);
+  struct data_or_news d = {ep, &rb->has_data};
+  if (spin_until_news(&d))
+    return;
+  int rc = shmi_event_wait_for(&rb->req, 1000000u, data_or_news, &d);
   shmi_ep_note_result(ep, rc);
   if (rc == -1 || (rc < 0 && rc != -ETIMEDOUT))
     usleep(10000);

@@ -66,6 +66,11 @@ struct shm_endpoint {
    * its deadline, impossible indices); the endpoint's thread then drops
    * the connection as if the peer had left. */
   uint8_t broken;
+  /* Set by the hang-up listener when the peer it watched has gone; the
+   * endpoint's thread takes it as the end of that peer's session. */
+  uint8_t peer_left;
+  /* A listener's peer: the holder of the watched lock for this session. */
+  int watch_owner;
   /* Set by the endpoint's thread before it unmaps: writers waiting for
    * space give up at once instead of holding the mapping. */
   uint8_t closing;
@@ -107,7 +112,9 @@ int shmi_ep_peer_gone(shm_endpoint *ep, const shm_membuf *mb);
 int shmi_ep_ring(const shm_endpoint *ep, int writing);
 
 /* Starts a listener on the peer's lock; NULL (logged) when it cannot. */
-shm_endpoint *shmi_hup_start(shm_endpoint *parent);
+/* `owner`: the thread id the parent saw holding the peer's lock when the
+ * session began (0: unknown, the listener takes the first holder). */
+shm_endpoint *shmi_hup_start(shm_endpoint *parent, int owner);
 /* Stops and frees a listener; NULL is ignored. */
 void shmi_hup_stop(shm_endpoint *hup);
 

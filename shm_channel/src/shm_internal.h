@@ -132,6 +132,8 @@ int shmi_mb_reader_dead(const shm_membuf *mb, int ring);
 int shmi_mb_side_dead(const shm_membuf *mb, int ring, int reader);
 /* 1 when the robust mutex's owner died and nobody recovered it yet. */
 int shmi_lock_owner_died(const shm_lock *l);
+/* The thread id holding the mutex (0 when free). */
+int shmi_lock_owner(const shm_lock *l);
 /* 1 when some thread (of any process) holds the mutex or its owner died. */
 int shmi_lock_taken(const shm_lock *l);
 

@@ -136,6 +136,14 @@ int shmi_mb_connect(shm_membuf *mb, uint64_t size) {
    * about to rebuild the rings: wait for that like for a busy channel. */
   if (f & (SHM_FLAG_CONNECTED | SHM_FLAG_CLI_HUP))
     return SHM_ERR_ALREADY_CONNECTED;
+  /* Check what can be checked before claiming: a claim that is withdrawn
+   * at once still looks like a connection to a server that happens to look
+   * at the flags in between (it would greet a client that is not there and
+   * then see it leave). */
+  if (mb->magic != SHM_MAGIC)
+    return SHM_ERR_BAD_MAGIC;
+  if (mb->size != size)
+    return SHM_ERR_BAD_SIZE;
   /* Claim atomically: of two clients racing here only one wins. */
   uint32_t before = __atomic_fetch_or(&mb->flags, SHM_FLAG_CONNECTED,
                                       __ATOMIC_ACQ_REL);
@@ -145,6 +153,7 @@ int shmi_mb_connect(shm_membuf *mb, uint64_t size) {
     __atomic_fetch_and(&mb->flags, ~SHM_FLAG_CONNECTED, __ATOMIC_ACQ_REL);
     return SHM_ERR_NOT_READY;
   }
+  /* Checked again under the claim: a server may have rebound meanwhile. */
   if (mb->magic != SHM_MAGIC) {
     __atomic_fetch_and(&mb->flags, ~SHM_FLAG_CONNECTED, __ATOMIC_ACQ_REL);
     return SHM_ERR_BAD_MAGIC;

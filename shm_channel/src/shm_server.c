@@ -88,6 +88,22 @@ static int srv_create(shm_endpoint *ep) {
   return 0;
 }
 
+/* A client claims the channel, then initialises and takes its lock: the
+ * two are microseconds apart. Returns the holder, or 0 when none appeared
+ * within a few milliseconds (the claim was withdrawn, or the client is
+ * slow; the listener then takes the first holder it sees). */
+static int srv_await_client_lock(shm_membuf *mb) {
+  for (int i = 0; i < 50; i++) {
+    int owner = shmi_lock_owner(&mb->cli_lock);
+    if (owner != 0 && !shmi_lock_owner_died(&mb->cli_lock))
+      return owner;
+    if (!shmi_mb_is_connected(mb))
+      return 0;
+    usleep(100);
+  }
+  return 0;
+}
+
 static void srv_relock(shm_endpoint *ep) {
   shm_membuf *mb = ep->mb;
   pthread_mutex_unlock(&mb->srv_lock.mutex);
@@ -182,14 +198,25 @@ static void *srv_thread(void *arg) {
     /* A hang-up not yet handled counts as gone even if bit 1 was claimed
      * again meanwhile: the rings still hold the dead client's state. */
     int now = (f & SHM_FLAG_CONNECTED) && !(f & SHM_FLAG_CLI_HUP);
+    /* The listener saw the client go: that session is over even when a new
+     * client has already claimed the channel (the bit then looks unchanged).
+     * The new one is taken on the next pass. */
+    if (connected && __atomic_load_n(&ep->peer_left, __ATOMIC_ACQUIRE))
+      now = 0;
     if (now != connected) {
       if (now) {
+        __atomic_store_n(&ep->peer_left, 0, __ATOMIC_RELEASE);
+        /* Watch before greeting, and watch this very client: the listener
+         * is told which thread holds the client lock now, so that a client
+         * that leaves at once and a successor that takes the lock before
+         * the listener runs are still two sessions. */
+        hup = shmi_hup_start(ep, srv_await_client_lock(mb));
         if (c->on_connected != NULL)
           c->on_connected(c->user_data, ep);
-        hup = shmi_hup_start(ep);
       } else {
         shmi_hup_stop(hup);
         hup = NULL;
+        __atomic_store_n(&ep->peer_left, 0, __ATOMIC_RELEASE);
         srv_relock(ep);
         if (!shmi_mb_is_bound(mb)) {
           bound = 0;

@@ -88,6 +88,10 @@ int shmi_lock_owner_died(const shm_lock *l) {
   return (lock_word(l) & FUTEX_OWNER_DIED) != 0;
 }
 
+int shmi_lock_owner(const shm_lock *l) {
+  return lock_word(l) & FUTEX_TID_MASK;
+}
+
 int shmi_lock_taken(const shm_lock *l) {
   return (lock_word(l) & (FUTEX_TID_MASK | FUTEX_OWNER_DIED)) != 0;
 }
