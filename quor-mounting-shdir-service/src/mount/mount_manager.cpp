@@ -97,15 +97,17 @@ UserInfo MountManager::currentUser() const {
 
 std::optional<FolderRequest> MountManager::decode(const uint8_t* bytes, size_t count) {
   service_log(kDebug, "shm recv %ld bytes\n", static_cast<long>(count));
-  std::optional<FolderRequest> request = parse_folder_request(bytes, count);
-  if (!request) return std::nullopt;
-  service_log(kDebug, "Got msg shfolder: %s\n", printable(request->folder).c_str());
-  service_log(kDebug, "Got msg is mount: %d\n", request->op == 1 ? 1 : 0);
-  return request;
+  return parse_folder_request(bytes, count);
+}
+
+void MountManager::carryOut(const FolderRequest& request) {
+  service_log(kDebug, "Got msg shfolder: %s\n", printable(request.folder).c_str());
+  service_log(kDebug, "Got msg is mount: %d\n", request.op == 1 ? 1 : 0);
+  handleFolderRequest(request);
 }
 
 void MountManager::onShmData(const uint8_t* bytes, size_t count) {
-  if (std::optional<FolderRequest> request = decode(bytes, count)) handleFolderRequest(*request);
+  if (std::optional<FolderRequest> request = decode(bytes, count)) carryOut(*request);
 }
 
 void MountManager::dropIdleUsers() {

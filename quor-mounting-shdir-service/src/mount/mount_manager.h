@@ -67,9 +67,11 @@ class MountManager {
                DavfsPreparer prepare = nullptr, PidAlive alive = pid_alive);
 
   /// Decodes one block of the shared-memory channel (one block, one
-  /// request) and logs it; nothing when it is malformed. Any thread.
+  /// request); nothing when it is malformed (logged). Any thread.
   static std::optional<FolderRequest> decode(const uint8_t* bytes, size_t count);
-  /// decode + handleFolderRequest, on the calling thread.
+  /// Logs what the request is and carries it out (handleFolderRequest).
+  void carryOut(const FolderRequest& request);
+  /// decode + carryOut, on the calling thread.
   void onShmData(const uint8_t* bytes, size_t count);
   /// Makes the user current (collector thread). The table is bounded by
   /// config.max_users: entries of other users whose process is gone and who

@@ -14,6 +14,7 @@
 #include <runtime/Deadline.h>
 #include <runtime/UniqueFd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -196,12 +197,24 @@ int run_command(const std::vector<std::string>& argv, std::chrono::milliseconds 
 }
 
 std::string RealMountSystem::makeStaging() {
-  std::string tmpl = staging_dir_ + "/m-XXXXXX";
-  if (!mkdtemp(tmpl.data())) {
-    service_log(kError, "Error[%d]: while creating %s. %s\n", errno, tmpl.c_str(), std::strerror(errno));
-    return "";
+  // davfs2 names its pid file and its cache directory after the mount
+  // point: numbered names, taken again once free, keep the caches from
+  // piling up, and a name whose daemon still runs (its pid file is there)
+  // is skipped, or davfs2 would refuse it.
+  for (unsigned n = 0; n < 4096; ++n) {
+    std::string dir = staging_dir_ + "/" + std::to_string(n);
+    std::string pid_file = dir.substr(1);
+    std::replace(pid_file.begin(), pid_file.end(), '/', '-');
+    struct stat st {};
+    if (lstat((std::string(kDavfsPidDir) + "/" + pid_file + ".pid").c_str(), &st) == 0) continue;
+    if (mkdir(dir.c_str(), 0700) == 0) return dir;
+    if (errno != EEXIST) {
+      service_log(kError, "Error[%d]: while creating %s. %s\n", errno, dir.c_str(), std::strerror(errno));
+      return "";
+    }
   }
-  return tmpl;
+  service_log(kError, "Error: No free staging directory in %s\n", staging_dir_.c_str());
+  return "";
 }
 
 void RealMountSystem::dropStaging(const std::string& staging) {

@@ -46,6 +46,9 @@ class MountSystem {
   virtual int unmount(int parentfd, const std::string& name, uint64_t mnt_id, bool force) = 0;
 };
 
+/// Where mount.davfs keeps a pid file for each mount point it serves.
+inline constexpr const char* kDavfsPidDir = "/var/run/mount.davfs";
+
 class RealMountSystem : public MountSystem {
  public:
   explicit RealMountSystem(std::string staging_dir);

@@ -53,7 +53,7 @@ void RequestQueue::run() {
     queue_.pop_front();
     busy_ = true;
     lock.unlock();
-    manager_.handleFolderRequest(request);
+    manager_.carryOut(request);
     lock.lock();
     busy_ = false;
     if (queue_.empty()) idle_.notify_all();
