@@ -266,7 +266,11 @@ int RealMountSystem::unmount(int parentfd, const std::string& name, uint64_t mnt
   // only the last component is looked up, and never followed. A user cannot
   // rename or remove a mount point, so this is the mount that was checked.
   std::string path = "/proc/self/fd/" + std::to_string(parentfd) + "/" + name;
-  if (umount2(path.c_str(), UMOUNT_NOFOLLOW | (force ? MNT_FORCE : 0)) != 0) return errno;
+  if (umount2(path.c_str(), UMOUNT_NOFOLLOW | (force ? MNT_FORCE : 0)) != 0) {
+    // The mount was just seen there: a lookup failure can only come from
+    // /proc itself, and must not make the caller forget a live mount.
+    return (errno == ENOENT || errno == EINVAL) ? EIO : errno;
+  }
   return 0;
 }
 
