@@ -33,7 +33,7 @@ public:
         : pidFile_(paths.pidFile), signals_(signals) {}
 
     int dispatch(const std::string& command);
-    int runDaemon(const ServiceFactory& makeService, char* logPath);
+    int runDaemon(const ServiceFactory& makeService);
 
 private:
     using Action = void (Entry::*)();
@@ -112,7 +112,7 @@ void Entry::restart() {
     start();
 }
 
-int Entry::runDaemon(const ServiceFactory& makeService, char* logPath) {
+int Entry::runDaemon(const ServiceFactory& makeService) {
     logLine(kLogInfo, nullptr, nullptr, "---------Orvanta Cups Daemon---------\n\n");
     logLine(kLogInfo, nullptr, nullptr, "Starting Orvanta Cups Daemon\n");
 
@@ -135,7 +135,6 @@ int Entry::runDaemon(const ServiceFactory& makeService, char* logPath) {
         loop.run();  // an error surfaces as std::system_error and ends the process
         logLine(kLogInfo, nullptr, nullptr, "Stopped Orvanta Cups Daemon\n");
         log_close();
-        std::free(logPath);
         signals_.unwatch();
         service.reset();
         work.reset();
@@ -158,8 +157,7 @@ int runEntry(int argc, char** argv, const ServiceFactory& makeService, const Ent
 
     log_config config;
     log_config_defaults(&config);
-    char* logPath = ::strdup(paths.logFile.c_str());
-    config.path = logPath;
+    config.path = paths.logFile.c_str();  // copied by log_open
     log_open(&config);
 
     if (argc != 2) {
@@ -167,17 +165,15 @@ int runEntry(int argc, char** argv, const ServiceFactory& makeService, const Ent
         std::fflush(stdout);
         logLine(kLogError, nullptr, nullptr, "Need to specify command: start, stop, restart\n");
         log_close();
-        std::free(logPath);
         return -1;
     }
 
     Entry entry(paths, signals);
     if (entry.dispatch(argv[1]) != 0) {
         log_close();
-        std::free(logPath);
         std::exit(0);
     }
-    return entry.runDaemon(makeService, logPath);
+    return entry.runDaemon(makeService);
 }
 
 }  // namespace czs
