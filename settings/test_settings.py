@@ -78,6 +78,9 @@ class SettingsModule(unittest.TestCase):
         needed = subprocess.run(["readelf", "-d", EXTENSION], check=True, capture_output=True,
                                 text=True).stdout
         self.assertNotIn("libpython", needed)
+        needed = {line.split("[", 1)[1].rstrip("]") for line in needed.splitlines() if "(NEEDED)" in line}
+        self.assertIn("libc.so.6", needed)
+        self.assertLessEqual(needed, {"libc.so.6", "libm.so.6", "libdl.so.2"})
         self.assertIn("PyInit_settings", subprocess.run(
             ["nm", "-D", "--defined-only", EXTENSION], check=True, capture_output=True,
             text=True).stdout)
