@@ -85,6 +85,8 @@ ssize_t shm_read(shm_endpoint *ep, void *buf, size_t len) {
                   ? -EINVAL
                   : shmi_rb_read(ep->mb, ep->map_size, ring, buf, len);
   pthread_rwlock_unlock(&ep->map_lock);
+  if (r > 0)
+    __atomic_fetch_add(&ep->reads, 1, __ATOMIC_ACQ_REL);
   shmi_ep_note_result(ep, r);
   return r;
 }
@@ -219,6 +221,8 @@ int shm_consume(shm_endpoint *ep, size_t len) {
   int r = shmi_rb_consume(ep->mb, ep->map_size, shmi_ep_ring(ep, 0), len);
   if (r == -EINVAL)
     return r; /* more than is unread: the peek stays open */
+  if (r == 0 && len > 0)
+    __atomic_fetch_add(&ep->reads, 1, __ATOMIC_ACQ_REL);
   shmi_ep_note_result(ep, r);
   __atomic_store_n(&ep->peek_active, 0, __ATOMIC_RELEASE);
   pthread_rwlock_unlock(&ep->map_lock);
