@@ -238,7 +238,9 @@ ssize_t shmi_rb_reserve(shm_membuf *mb, size_t map_size, int ring, size_t len,
     first = len;
   spans[0].data = v.area + v.tail;
   spans[0].len = (size_t)first;
-  spans[1].data = len > first ? v.area : NULL;
+  /* An empty second span still points into the area, so that a caller's
+   * memcpy of zero bytes gets a valid pointer. */
+  spans[1].data = v.area;
   spans[1].len = (size_t)(len - first);
   *at = v.tail;
   return (ssize_t)len;
@@ -294,9 +296,9 @@ ssize_t shmi_rb_peek(shm_membuf *mb, size_t map_size, int ring,
   uint64_t first = v.end - v.head;
   if (first > v.has)
     first = v.has;
-  spans[0].data = v.has != 0 ? v.area + v.head : NULL;
+  spans[0].data = v.area + v.head;
   spans[0].len = (size_t)first;
-  spans[1].data = v.has > first ? v.area : NULL;
+  spans[1].data = v.area;
   spans[1].len = (size_t)(v.has - first);
   return (ssize_t)v.has;
 }
