@@ -19,7 +19,7 @@ int shm_stop(shm_endpoint *ep) {
     __atomic_store_n(&ep->running, 0, __ATOMIC_RELEASE);
     return 0;
   }
-  if (__atomic_exchange_n(&ep->running, 0, __ATOMIC_ACQ_REL) == 1) {
+  if (__atomic_exchange_n(&ep->running, 0, __ATOMIC_SEQ_CST) == 1) {
     shmi_ep_wake_pause(ep);
     pthread_rwlock_rdlock(&ep->map_lock);
     if (ep->mb != NULL) {
@@ -100,7 +100,7 @@ struct space_or_gone {
 
 static int space_or_gone(const void *arg) {
   const struct space_or_gone *s = arg;
-  uint64_t has = __atomic_load_n(&s->rb->has_data, __ATOMIC_ACQUIRE);
+  uint64_t has = __atomic_load_n(&s->rb->has_data, __ATOMIC_SEQ_CST);
   uint64_t end = __atomic_load_n(&s->rb->end, __ATOMIC_RELAXED);
   return has < end || shmi_ep_peer_gone(s->ep, s->ep->mb);
 }

@@ -12,7 +12,7 @@
 #include "shm_endpoint_int.h"
 
 int shmi_ep_running(shm_endpoint *ep) {
-  return __atomic_load_n(&ep->running, __ATOMIC_ACQUIRE);
+  return __atomic_load_n(&ep->running, __ATOMIC_SEQ_CST);
 }
 
 
@@ -134,7 +134,7 @@ void shmi_ep_set_mapping(shm_endpoint *ep, shm_membuf *mb, size_t size) {
 
 void shmi_ep_note_result(shm_endpoint *ep, long rc) {
   if (rc == -ETIMEDOUT || rc == -EIO)
-    __atomic_store_n(&ep->broken, 1, __ATOMIC_RELEASE);
+    __atomic_store_n(&ep->broken, 1, __ATOMIC_SEQ_CST);
 }
 
 int shmi_ep_ring(const shm_endpoint *ep, int writing) {
@@ -210,10 +210,10 @@ struct data_or_news {
 
 static int data_or_news(const void *arg) {
   const struct data_or_news *d = arg;
-  return __atomic_load_n(d->has_data, __ATOMIC_ACQUIRE) != 0 ||
+  return __atomic_load_n(d->has_data, __ATOMIC_SEQ_CST) != 0 ||
          !shmi_ep_running(d->ep) ||
-         __atomic_load_n(&d->ep->peer_left, __ATOMIC_ACQUIRE) ||
-         __atomic_load_n(&d->ep->broken, __ATOMIC_ACQUIRE);
+         __atomic_load_n(&d->ep->peer_left, __ATOMIC_SEQ_CST) ||
+         __atomic_load_n(&d->ep->broken, __ATOMIC_SEQ_CST);
 }
 
 /* How long a reader that found its ring empty keeps looking before it
@@ -277,9 +277,9 @@ struct count_changed {
 
 static int count_changed(const void *arg) {
   const struct count_changed *c = arg;
-  return __atomic_load_n(c->has_data, __ATOMIC_ACQUIRE) != c->count ||
+  return __atomic_load_n(c->has_data, __ATOMIC_SEQ_CST) != c->count ||
          !shmi_ep_running(c->ep) ||
-         __atomic_load_n(&c->ep->broken, __ATOMIC_ACQUIRE);
+         __atomic_load_n(&c->ep->broken, __ATOMIC_SEQ_CST);
 }
 
 /* Waits until the unread count differs from `count`: the peer wrote (its
