@@ -234,7 +234,10 @@ TEST_F(DavfsFiles, UnexpectedStatusErrorIsThrown) {
 // follows it: the user swaps a directory for a link to a root directory.
 class DavfsRaces : public DavfsFiles {
  protected:
-  void TearDown() override { set_race_hook(nullptr); }
+  void TearDown() override {
+    set_race_hook(nullptr);
+    force_component_walk(false);
+  }
   void swapAt(const std::string& point, const std::string& dir_path, const std::string& link_to) {
     set_race_hook([=](const std::string& p) {
       if (p != point) return;
@@ -242,6 +245,7 @@ class DavfsRaces : public DavfsFiles {
       fs::create_directory_symlink(link_to, dir_path);
     });
   }
+  void secretsDirectorySwap();
   TempDir victim;  // stands in for /etc/modprobe.d, /etc
 };
 
@@ -269,9 +273,9 @@ TEST_F(DavfsRaces, DavfsDirSwappedRightAfterItWasPinned) {
   EXPECT_TRUE(fs::exists(dir() + ".moved/davfs2_orvanta.conf"));
 }
 
-TEST_F(DavfsRaces, SecretsDirectorySwappedForALinkNeverReachesTheTarget) {
-  // "secrets ~/x/passwd", and ~/x becomes a link to a root directory holding
-  // a passwd file after the check.
+// "secrets ~/x/passwd", and ~/x becomes a link to a root directory holding a
+// passwd file after the check.
+void DavfsRaces::secretsDirectorySwap() {
   fs::create_directories(home.path() + "/x");
   write_text(victim.path() + "/passwd", "root:x:0:0::/root:/bin/sh\n");
   chmod((victim.path() + "/passwd").c_str(), 0644);
@@ -283,6 +287,14 @@ TEST_F(DavfsRaces, SecretsDirectorySwappedForALinkNeverReachesTheTarget) {
   // The credential went where the check pointed: the real ~/x, now moved.
   EXPECT_EQ(read_text(home.path() + "/x.moved/passwd"), kCred + "\n");
   EXPECT_EQ(mode(home.path() + "/x.moved/passwd"), 0600u);
+}
+
+TEST_F(DavfsRaces, SecretsDirectorySwappedForALinkNeverReachesTheTarget) { secretsDirectorySwap(); }
+
+TEST_F(DavfsRaces, SecretsDirectorySwapWithTheComponentWalkOfOlderKernels) {
+  force_component_walk(true);
+  secretsDirectorySwap();
+  force_component_walk(false);
 }
 
 TEST_F(DavfsRaces, SecretsPathThroughALinkAtCheckTimeIsReplacedByTheServicesOwn) {

@@ -41,6 +41,7 @@ class RecordingSystem : public MountSystem {
   }
   std::string makeStaging() override { return "/run/staging/m-" + std::to_string(++staged); }
   void dropStaging(const std::string& staging) override { dropped.push_back(staging); }
+  void releaseStaging(const std::string& staging) override { released.push_back(staging); }
   int moveMount(const std::string&, int targetfd, int parentfd, const std::string& name,
                 uint64_t* id) override {
     if (move_result != 0) return move_result;
@@ -67,7 +68,7 @@ class RecordingSystem : public MountSystem {
 
   std::vector<std::vector<std::string>> commands;
   std::vector<std::chrono::milliseconds> deadlines;
-  std::vector<std::string> calls, dropped, targets;
+  std::vector<std::string> calls, dropped, released, targets;
   std::map<Key, uint64_t> mounted;
   std::set<std::string> busy;  // entry names whose unmount fails busy
   int mount_result = 0;
@@ -506,6 +507,21 @@ TEST_F(Manager, FullTableOfUsersWithMountsRefusesANewUser) {
   send(0, "b");
   manager->onUserInfo(UserInfo{"carol", home, 300, 4005, 4005});
   EXPECT_EQ(manager->currentUser().pid, 300);
+}
+
+TEST_F(Manager, StagingNameIsHeldWhileItsMountLives) {
+  // davfs2's daemon is named after the staging directory: the name may only
+  // be taken again once that mount is gone.
+  manager->onUserInfo(alice());
+  send(1, "share");
+  EXPECT_EQ(sys.dropped, std::vector<std::string>{"/run/staging/m-1"});
+  EXPECT_TRUE(sys.released.empty());
+  sys.mount_result = 32;
+  send(1, "other");
+  EXPECT_EQ(sys.released, std::vector<std::string>{"/run/staging/m-2"});
+  sys.mount_result = 0;
+  send(0, "share");
+  EXPECT_EQ(sys.released, (std::vector<std::string>{"/run/staging/m-2", "/run/staging/m-1"}));
 }
 
 }  // namespace

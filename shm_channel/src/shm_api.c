@@ -19,7 +19,7 @@ int shm_stop(shm_endpoint *ep) {
     __atomic_store_n(&ep->running, 0, __ATOMIC_RELEASE);
     return 0;
   }
-  if (__atomic_exchange_n(&ep->running, 0, __ATOMIC_ACQ_REL) == 1) {
+  if (__atomic_exchange_n(&ep->running, 0, __ATOMIC_SEQ_CST) == 1) {
     shmi_ep_wake_pause(ep);
     pthread_rwlock_rdlock(&ep->map_lock);
     if (ep->mb != NULL) {
@@ -85,6 +85,8 @@ ssize_t shm_read(shm_endpoint *ep, void *buf, size_t len) {
                   ? -EINVAL
                   : shmi_rb_read(ep->mb, ep->map_size, ring, buf, len);
   pthread_rwlock_unlock(&ep->map_lock);
+  if (r > 0)
+    __atomic_fetch_add(&ep->reads, 1, __ATOMIC_ACQ_REL);
   shmi_ep_note_result(ep, r);
   return r;
 }
@@ -98,7 +100,7 @@ struct space_or_gone {
 
 static int space_or_gone(const void *arg) {
   const struct space_or_gone *s = arg;
-  uint64_t has = __atomic_load_n(&s->rb->has_data, __ATOMIC_ACQUIRE);
+  uint64_t has = __atomic_load_n(&s->rb->has_data, __ATOMIC_SEQ_CST);
   uint64_t end = __atomic_load_n(&s->rb->end, __ATOMIC_RELAXED);
   return has < end || shmi_ep_peer_gone(s->ep, s->ep->mb);
 }
@@ -219,6 +221,8 @@ int shm_consume(shm_endpoint *ep, size_t len) {
   int r = shmi_rb_consume(ep->mb, ep->map_size, shmi_ep_ring(ep, 0), len);
   if (r == -EINVAL)
     return r; /* more than is unread: the peek stays open */
+  if (r == 0 && len > 0)
+    __atomic_fetch_add(&ep->reads, 1, __ATOMIC_ACQ_REL);
   shmi_ep_note_result(ep, r);
   __atomic_store_n(&ep->peek_active, 0, __ATOMIC_RELEASE);
   pthread_rwlock_unlock(&ep->map_lock);

@@ -12,7 +12,7 @@
 #include "shm_endpoint_int.h"
 
 int shmi_ep_running(shm_endpoint *ep) {
-  return __atomic_load_n(&ep->running, __ATOMIC_ACQUIRE);
+  return __atomic_load_n(&ep->running, __ATOMIC_SEQ_CST);
 }
 
 
@@ -68,6 +68,7 @@ shm_endpoint *shmi_ep_create(int role, const shm_config *cfg,
   pthread_rwlock_init(&ep->map_lock, NULL);
   pthread_mutex_init(&ep->pause_mutex, NULL);
   pthread_mutex_init(&ep->wr_mutex, NULL);
+  ep->spin_ns = 50000u; /* SHMI_SPIN_MAX_NS: start optimistic */
   pthread_cond_init(&ep->wr_cond, NULL);
   pthread_condattr_t ca;
   pthread_condattr_init(&ca);
@@ -133,7 +134,7 @@ void shmi_ep_set_mapping(shm_endpoint *ep, shm_membuf *mb, size_t size) {
 
 void shmi_ep_note_result(shm_endpoint *ep, long rc) {
   if (rc == -ETIMEDOUT || rc == -EIO)
-    __atomic_store_n(&ep->broken, 1, __ATOMIC_RELEASE);
+    __atomic_store_n(&ep->broken, 1, __ATOMIC_SEQ_CST);
 }
 
 int shmi_ep_ring(const shm_endpoint *ep, int writing) {
@@ -209,18 +210,22 @@ struct data_or_news {
 
 static int data_or_news(const void *arg) {
   const struct data_or_news *d = arg;
-  return __atomic_load_n(d->has_data, __ATOMIC_ACQUIRE) != 0 ||
+  return __atomic_load_n(d->has_data, __ATOMIC_SEQ_CST) != 0 ||
          !shmi_ep_running(d->ep) ||
-         __atomic_load_n(&d->ep->peer_left, __ATOMIC_ACQUIRE) ||
-         __atomic_load_n(&d->ep->broken, __ATOMIC_ACQUIRE);
+         __atomic_load_n(&d->ep->peer_left, __ATOMIC_SEQ_CST) ||
+         __atomic_load_n(&d->ep->broken, __ATOMIC_SEQ_CST);
 }
 
 /* How long a reader that found its ring empty keeps looking before it
  * blocks. Blocking costs a futex wait here and a wake-up system call in the
  * writer, a few microseconds each way, which is most of a small message's
- * round trip; a reply usually comes within this. Bounded, so an idle
- * channel still sleeps on its event. */
-#define SHMI_SPIN_NS 50000u
+ * round trip when both processes have a core. On a loaded machine the peer
+ * is often not running at all, and spinning only takes the core it needs:
+ * so the budget adapts (as an adaptive mutex's does), doubling after a spin
+ * that saw data and halving after one that did not, down to nothing, with
+ * an occasional short probe. Bounded, so an idle channel sleeps. */
+#define SHMI_SPIN_MAX_NS 50000u
+#define SHMI_SPIN_PROBE_NS 2000u
 
 static uint64_t mono_ns(void) {
   struct timespec ts;
@@ -228,23 +233,35 @@ static uint64_t mono_ns(void) {
   return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
 }
 
-static int spin_until_news(const struct data_or_news *d) {
+static int spin_until_news(shm_endpoint *ep, const struct data_or_news *d) {
+  uint32_t budget = ep->spin_ns;
+  if (budget == 0) {
+    if ((++ep->spin_skips & 15u) != 0)
+      return data_or_news(d);
+    budget = SHMI_SPIN_PROBE_NS;
+  }
   uint64_t start = mono_ns();
   for (unsigned i = 1;; i++) {
-    if (data_or_news(d))
+    if (data_or_news(d)) {
+      uint32_t next = budget * 2 < SHMI_SPIN_PROBE_NS * 2 ? SHMI_SPIN_PROBE_NS * 2
+                                                          : budget * 2;
+      ep->spin_ns = next > SHMI_SPIN_MAX_NS ? SHMI_SPIN_MAX_NS : next;
       return 1;
+    }
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
 #endif
-    if ((i & 63u) == 0 && mono_ns() - start > SHMI_SPIN_NS)
+    if ((i & 63u) == 0 && mono_ns() - start > budget) {
+      ep->spin_ns = budget / 2 < 1000u ? 0 : budget / 2;
       return 0;
+    }
   }
 }
 
 void shmi_ep_idle_wait(shm_endpoint *ep, int ring) {
   shm_ringbuf *rb = &ep->mb->rb[ring];
   struct data_or_news d = {ep, &rb->has_data};
-  if (spin_until_news(&d))
+  if (spin_until_news(ep, &d))
     return;
   int rc = shmi_event_wait_for(&rb->req, 1000000u, data_or_news, &d);
   shmi_ep_note_result(ep, rc);
@@ -260,9 +277,9 @@ struct count_changed {
 
 static int count_changed(const void *arg) {
   const struct count_changed *c = arg;
-  return __atomic_load_n(c->has_data, __ATOMIC_ACQUIRE) != c->count ||
+  return __atomic_load_n(c->has_data, __ATOMIC_SEQ_CST) != c->count ||
          !shmi_ep_running(c->ep) ||
-         __atomic_load_n(&c->ep->broken, __ATOMIC_ACQUIRE);
+         __atomic_load_n(&c->ep->broken, __ATOMIC_SEQ_CST);
 }
 
 /* Waits until the unread count differs from `count`: the peer wrote (its
@@ -291,10 +308,15 @@ void shmi_ep_deliver(shm_endpoint *ep, int ring, uint64_t count, uint8_t *buf) {
     else
       shmi_ep_note_result(ep, r);
   } else if (c->on_data_available != NULL) {
+    uint64_t reads = __atomic_load_n(&ep->reads, __ATOMIC_ACQUIRE);
     c->on_data_available(c->user_data, ep,
                          count > UINT32_MAX ? UINT32_MAX : (uint32_t)count);
-    /* Data left unread: the callback comes again once something changes. */
-    if (shmi_rb_unread(ep->mb, ring) == count)
+    /* The application read something: look again at once. The unread count
+     * alone cannot tell, as a peer may have written exactly as much as was
+     * read meanwhile. Nothing read: the callback comes again once the count
+     * changes (the peer wrote more, or another thread read). */
+    if (__atomic_load_n(&ep->reads, __ATOMIC_ACQUIRE) == reads &&
+        shmi_rb_unread(ep->mb, ring) == count)
       wait_count_change(ep, ring, count);
   } else {
     wait_count_change(ep, ring, count);

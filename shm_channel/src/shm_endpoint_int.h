@@ -69,6 +69,11 @@ struct shm_endpoint {
   /* Set by the hang-up listener when the peer it watched has gone; the
    * endpoint's thread takes it as the end of that peer's session. */
   uint8_t peer_left;
+  /* The reader's current spin budget before blocking (endpoint thread). */
+  uint32_t spin_ns;
+  uint32_t spin_skips;
+  /* Counts successful application reads (shm_read, shm_consume). */
+  uint64_t reads;
   /* A listener's peer: the holder of the watched lock for this session. */
   int watch_owner;
   /* Set by the endpoint's thread before it unmaps: writers waiting for

@@ -18,7 +18,7 @@
  * missed (the new peer would never get its on_connected). */
 static void tell_parent(shm_endpoint *ep, shm_membuf *mb) {
   shm_endpoint *parent = ep->parent;
-  __atomic_store_n(&parent->peer_left, 1, __ATOMIC_RELEASE);
+  __atomic_store_n(&parent->peer_left, 1, __ATOMIC_SEQ_CST);
   int ring = shmi_ep_ring(parent, 0);
   if (!shmi_mb_side_dead(mb, ring, 1))
     shmi_event_signal(&mb->rb[ring].req);

@@ -110,7 +110,7 @@ static uint64_t contiguous_free(const rb_view *v) {
 /* Publishes n bytes written at the tail of the view. */
 static void publish(rb_view *v, uint64_t n) {
   __atomic_store_n(&v->rb->tail, (v->tail + n) % v->end, __ATOMIC_RELEASE);
-  __atomic_store_n(&v->rb->has_data, v->has + n, __ATOMIC_RELEASE);
+  __atomic_store_n(&v->rb->has_data, v->has + n, __ATOMIC_SEQ_CST);
 }
 
 /* Releases n unread bytes from head (n <= has). */
@@ -119,16 +119,19 @@ static void release(rb_view *v, uint64_t n) {
   if (n == v->has) {
     /* Emptied: clear the count first (see the index discipline). Starting
      * an empty ring at 0 lets the next copying write place a whole ring. */
-    __atomic_store_n(&v->rb->has_data, 0, __ATOMIC_RELEASE);
+    __atomic_store_n(&v->rb->has_data, 0, __ATOMIC_SEQ_CST);
     __atomic_store_n(&v->rb->head, 0, __ATOMIC_RELEASE);
     __atomic_store_n(&v->rb->tail, 0, __ATOMIC_RELEASE);
   } else {
     __atomic_store_n(&v->rb->head, head, __ATOMIC_RELEASE);
-    __atomic_store_n(&v->rb->has_data, v->has - n, __ATOMIC_RELEASE);
+    __atomic_store_n(&v->rb->has_data, v->has - n, __ATOMIC_SEQ_CST);
   }
 }
 
-/* Wakes whoever waits on the ring's event: its reader after a write, its
+/* The count is stored sequentially consistent: shmi_event_signal's look at
+ * the waiting mark must not be ordered before it (see there).
+ *
+ * Wakes whoever waits on the ring's event: its reader after a write, its
  * writer after a read. A side known to be dead may have left the condition
  * variable in a state where signalling it never returns; it needs no
  * wake-up anyway. */
@@ -238,7 +241,9 @@ ssize_t shmi_rb_reserve(shm_membuf *mb, size_t map_size, int ring, size_t len,
     first = len;
   spans[0].data = v.area + v.tail;
   spans[0].len = (size_t)first;
-  spans[1].data = len > first ? v.area : NULL;
+  /* An empty second span still points into the area, so that a caller's
+   * memcpy of zero bytes gets a valid pointer. */
+  spans[1].data = v.area;
   spans[1].len = (size_t)(len - first);
   *at = v.tail;
   return (ssize_t)len;
@@ -275,7 +280,7 @@ int shmi_rb_commit(shm_membuf *mb, size_t map_size, int ring, uint64_t at,
      * where they were written, so the data starts there. */
     __atomic_store_n(&v.rb->head, at, __ATOMIC_RELEASE);
     __atomic_store_n(&v.rb->tail, (at + len) % v.end, __ATOMIC_RELEASE);
-    __atomic_store_n(&v.rb->has_data, len, __ATOMIC_RELEASE);
+    __atomic_store_n(&v.rb->has_data, len, __ATOMIC_SEQ_CST);
   }
   rb_unlock(&v);
   wake(mb, ring, 1);
@@ -294,9 +299,9 @@ ssize_t shmi_rb_peek(shm_membuf *mb, size_t map_size, int ring,
   uint64_t first = v.end - v.head;
   if (first > v.has)
     first = v.has;
-  spans[0].data = v.has != 0 ? v.area + v.head : NULL;
+  spans[0].data = v.area + v.head;
   spans[0].len = (size_t)first;
-  spans[1].data = v.has > first ? v.area : NULL;
+  spans[1].data = v.area;
   spans[1].len = (size_t)(v.has - first);
   return (ssize_t)v.has;
 }

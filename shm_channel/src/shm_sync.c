@@ -132,7 +132,7 @@ struct data_or_stop {
 static int data_or_stop(const void *arg) {
   const struct data_or_stop *d = arg;
   return (d->has_data != NULL &&
-          __atomic_load_n(d->has_data, __ATOMIC_ACQUIRE) != 0) ||
+          __atomic_load_n(d->has_data, __ATOMIC_SEQ_CST) != 0) ||
          (d->keep_going != NULL &&
           __atomic_load_n(d->keep_going, __ATOMIC_ACQUIRE) == 0);
 }
@@ -156,10 +156,10 @@ int shmi_event_wait_for(shm_event *ev, uint64_t wait_us, shmi_ready_fn ready,
     pthread_mutex_unlock(&ev->lock.mutex);
     return -1;
   }
-  __atomic_store_n(&ev->waiting, 1, __ATOMIC_RELAXED);
-  /* Pairs with the fence in shmi_event_signal: either the signaller sees
-   * the mark, or this check sees what it published before looking. */
-  __atomic_thread_fence(__ATOMIC_SEQ_CST);
+  /* Sequentially consistent, as are the signaller's publication and its
+   * look at the mark: either the signaller sees the mark, or the check
+   * below sees what it published before looking. */
+  __atomic_store_n(&ev->waiting, 1, __ATOMIC_SEQ_CST);
   if (ready != NULL && ready(arg)) {
     __atomic_store_n(&ev->waiting, 0, __ATOMIC_RELAXED);
     pthread_mutex_unlock(&ev->lock.mutex);
@@ -185,9 +185,9 @@ int shmi_event_signal(shm_event *ev) {
    * then re-checks its condition (the fence above). So when the mark is
    * clear after this fence there is nobody to wake, and the event mutex
    * need not be taken: that keeps a peer holding it out of the data path
-   * and saves two atomic operations per transfer. */
-  __atomic_thread_fence(__ATOMIC_SEQ_CST);
-  if (!__atomic_load_n(&ev->waiting, __ATOMIC_RELAXED))
+   * and saves two atomic operations per transfer. (The publication before
+   * this call and this load are sequentially consistent.) */
+  if (!__atomic_load_n(&ev->waiting, __ATOMIC_SEQ_CST))
     return -1;
   int died = 0;
   int rc = shmi_lock_timed(&ev->lock.mutex, &died);

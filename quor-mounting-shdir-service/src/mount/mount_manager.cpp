@@ -383,10 +383,11 @@ void MountManager::mount(const FolderRequest& request, const std::string& base_n
                   printable(path).c_str(), std::strerror(move_err));
     }
     give_up();
+    system_.releaseStaging(staging);
     return;
   }
   service_log(kDebug, "Mount created at %s...\n", printable(path).c_str());
-  points.push_back(MountPoint{path, MountState::Mounted, base->fd, name, mnt_id});
+  points.push_back(MountPoint{path, MountState::Mounted, base->fd, name, mnt_id, staging});
 }
 
 void MountManager::removeMountDir(const MountPoint& mp, bool retry) {
@@ -406,6 +407,7 @@ void MountManager::unmountPoint(MountPoint& mp, bool retry) {
     service_log(kDebug, "Umount result %d\n", 0);
     removeMountDir(mp, retry);
     mp.state = MountState::Unmounted;
+    system_.releaseStaging(mp.staging);
     return;
   }
   service_log(kWarning, "Error: Failed to umount %s. Reason: %s [%d]\n", printable(mp.path).c_str(),
@@ -417,6 +419,7 @@ void MountManager::unmountPoint(MountPoint& mp, bool retry) {
     service_log(kWarning, "Mount point %s is not mounted any more\n", printable(mp.path).c_str());
     removeMountDir(mp, retry);
     mp.state = MountState::Unmounted;
+    system_.releaseStaging(mp.staging);
     return;
   }
   int ferr = system_.unmount(parentfd, mp.name, mp.mnt_id, true);
@@ -424,6 +427,7 @@ void MountManager::unmountPoint(MountPoint& mp, bool retry) {
     service_log(kDebug, "Umount force result %d\n", 0);
     removeMountDir(mp, retry);
     mp.state = MountState::Unmounted;
+    system_.releaseStaging(mp.staging);
     return;
   }
   mp.state = MountState::UnmountFailed;

@@ -38,6 +38,7 @@ struct MountPoint {
   std::shared_ptr<const orv::UniqueFd> parent;
   std::string name;     // the mount point's entry in parent
   uint64_t mnt_id = 0;  // the mount moved onto it
+  std::string staging;  // where davfs2 mounted it (names its daemon)
 };
 
 using UserMounts = std::unordered_map<std::string, std::vector<MountPoint>>;

@@ -203,11 +203,16 @@ std::string RealMountSystem::makeStaging() {
   // is skipped, or davfs2 would refuse it.
   for (unsigned n = 0; n < 4096; ++n) {
     std::string dir = staging_dir_ + "/" + std::to_string(n);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (in_use_.count(dir)) continue;
     std::string pid_file = dir.substr(1);
     std::replace(pid_file.begin(), pid_file.end(), '/', '-');
     struct stat st {};
     if (lstat((std::string(kDavfsPidDir) + "/" + pid_file + ".pid").c_str(), &st) == 0) continue;
-    if (mkdir(dir.c_str(), 0700) == 0) return dir;
+    if (mkdir(dir.c_str(), 0700) == 0) {
+      in_use_.insert(dir);
+      return dir;
+    }
     if (errno != EEXIST) {
       service_log(kError, "Error[%d]: while creating %s. %s\n", errno, dir.c_str(), std::strerror(errno));
       return "";
@@ -225,6 +230,11 @@ void RealMountSystem::dropStaging(const std::string& staging) {
   if (rmdir(staging.c_str()) != 0 && errno != ENOENT) {
     service_log(kWarning, "Error[%d]: while removing %s. %s\n", errno, staging.c_str(), std::strerror(errno));
   }
+}
+
+void RealMountSystem::releaseStaging(const std::string& staging) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  in_use_.erase(staging);
 }
 
 int RealMountSystem::moveMount(const std::string& staging, int targetfd, int parentfd,

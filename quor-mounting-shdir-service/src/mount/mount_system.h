@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,8 +30,12 @@ class MountSystem {
   /// A fresh, empty, root-only directory for the mount command to mount on;
   /// "" when none could be made (logged).
   virtual std::string makeStaging() = 0;
-  /// Detaches whatever is still mounted on a staging directory and removes it.
+  /// Detaches whatever is still mounted on a staging directory and removes
+  /// it. The name stays reserved until releaseStaging.
   virtual void dropStaging(const std::string& staging) = 0;
+  /// The mount staged under this name is gone (or never came): the name may
+  /// be taken again.
+  virtual void releaseStaging(const std::string& staging) { (void)staging; }
 
   /// Moves the mount sitting on `staging` onto the directory `targetfd`
   /// (the descriptor of the directory that was checked), which must still
@@ -60,12 +66,18 @@ class RealMountSystem : public MountSystem {
   int runCommand(const std::vector<std::string>& argv, std::chrono::milliseconds deadline) override;
   std::string makeStaging() override;
   void dropStaging(const std::string& staging) override;
+  void releaseStaging(const std::string& staging) override;
   int moveMount(const std::string& staging, int targetfd, int parentfd, const std::string& name,
                 uint64_t* mnt_id) override;
   int unmount(int parentfd, const std::string& name, uint64_t mnt_id, bool force) override;
 
  private:
   std::string staging_dir_;
+  // Names whose mount may still be served by a davfs2 daemon. Its pid file
+  // is written only after the mount command has returned, so it alone
+  // cannot tell a name is taken.
+  std::mutex mutex_;
+  std::set<std::string> in_use_;
 };
 
 /// runCommand of the real system: posix_spawn, then a wait on a pidfd up to

@@ -141,7 +141,7 @@ ssize_t shm_read(shm_endpoint *ep, void *buf, size_t len);
  * copy bytes out before validating them where the peer is not trusted.
  */
 typedef struct shm_span {
-  uint8_t *data;
+  uint8_t *data; /* never NULL once filled in, even when len is 0 */
   size_t len;
 } shm_span;
 
