@@ -21,6 +21,9 @@ enum PrintProtocolFrameError : int32_t {
     kFrameUnknown = 8,
 };
 
+// One object describes one frame and is used by one thread at a time; it owns
+// nothing: a decoded frame points into the caller's buffer, a built frame's
+// image belongs to whoever serialize() hands it to.
 class PrintProtocolFrame {
 public:
     static constexpr uint8_t kSof[4] = {'Z', 'E', 'F', 'A'};
@@ -69,12 +72,14 @@ public:
     // referenced in place, so `data` must outlive its use.
     PrintProtocolFrame(const uint8_t* data, uint64_t size);
 
+    /// The type the built frame will carry.
     void setType(int32_t type) { type_ = type; }
     // Refers to the caller's bytes; nothing is copied until serialize.
     void setPayload(const uint8_t* payload, uint32_t length) {
         payload_ = payload;
         payloadLen_ = length;
     }
+    /// The check field is reserved and always written as 0.
     void resetCrc() { crc_ = 0; }
 
     // Builds the frame image in a new malloc'd buffer (one allocation, one
@@ -82,10 +87,13 @@ public:
     // On allocation failure both outputs are null/0.
     void serialize(uint8_t*& buffer, uint64_t& size);
 
+    /// -1 until set or decoded.
     int32_t getType() const { return type_; }
     uint32_t getPayloadLen() const { return payloadLen_; }
+    /// Borrowed: valid as long as the buffer it was decoded from or set with.
     const uint8_t* getPayload() const { return payload_; }
     uint16_t getCrc() const { return crc_; }
+    /// The code of the failed decode check, 0 for a valid frame.
     int32_t getError() const { return error_; }
 
 private:
