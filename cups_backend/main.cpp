@@ -39,7 +39,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "task/SpoolDir.h"
+#include <cups_zefa_service/BackendLink.h>
 
 namespace {
 
@@ -218,7 +218,7 @@ SendResult sendOnce(const std::string& host, int port, const std::string& line) 
 
 bool announce(const std::string& line) {
     const std::string host = envOr("ZEFA_PRT_DAEMON_HOST", "127.0.0.1");
-    const long port = envNumber("ZEFA_PRT_DAEMON_PORT", 4848);
+    const long port = envNumber("ZEFA_PRT_DAEMON_PORT", czs::kBackendPort);
     const auto deadline = Clock::now() + std::chrono::seconds(envNumber("ZEFA_PRT_RETRY_SECONDS", 300));
     auto delay = std::chrono::milliseconds(100);
     for (int attempt = 1;; ++attempt) {

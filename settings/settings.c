@@ -7,8 +7,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#define SETTINGS_VERSION "7.0.0"
-#define SETTINGS_BUILD "26173"
+/* SETTINGS_VERSION and SETTINGS_BUILD, generated from the project version. */
+#include "settings_version.h"
 
 /* The directory of the loaded extension joined with "settings.py". */
 static PyObject* source_path(PyObject* module) {

@@ -11,6 +11,7 @@
 
 #include "davfs/davfs_files.h"
 #include "mount/mount_manager.h"
+#include "mount/mount_system.h"
 #include "service_log.h"
 
 namespace {
@@ -29,9 +30,14 @@ struct Home {
 
 class NullSystem : public qmss::MountSystem {
  public:
-  int runCommand(const std::vector<std::string>&) override { return 0; }
-  int unmount(const std::string&) override { return 0; }
-  int forceUnmount(const std::string&) override { return 0; }
+  int runCommand(const std::vector<std::string>&, std::chrono::milliseconds) override { return 0; }
+  std::string makeStaging() override { return "/staging"; }
+  void dropStaging(const std::string&) override {}
+  int moveMount(const std::string&, int, int, const std::string&, uint64_t* id) override {
+    *id = 1;
+    return 0;
+  }
+  int unmount(int, const std::string&, uint64_t, bool) override { return 0; }
 };
 
 void quiet() {
@@ -39,18 +45,18 @@ void quiet() {
 }
 
 void BM_SpawnTrue(benchmark::State& state) {
-  qmss::RealMountSystem sys;
-  for (auto _ : state) benchmark::DoNotOptimize(sys.runCommand({"/bin/true"}));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(qmss::run_command({"/bin/true"}, std::chrono::seconds(30)));
+  }
 }
 BENCHMARK(BM_SpawnTrue)->Unit(benchmark::kMicrosecond);
 
 void BM_PrepareDavfsConverged(benchmark::State& state) {
   quiet();
   Home home;
-  qmss::DavfsSettings s;
-  s.homedir = home.path;
-  qmss::prepare_davfs_files(s);
-  for (auto _ : state) benchmark::DoNotOptimize(qmss::prepare_davfs_files(s));
+  qmss::ServiceConfig s;
+  qmss::prepare_davfs_files(s, home.path);
+  for (auto _ : state) benchmark::DoNotOptimize(qmss::prepare_davfs_files(s, home.path));
 }
 BENCHMARK(BM_PrepareDavfsConverged)->Unit(benchmark::kMicrosecond);
 
@@ -58,7 +64,8 @@ void BM_MountUnmountCycle(benchmark::State& state) {
   quiet();
   Home home;
   NullSystem sys;
-  qmss::MountManager manager(qmss::MountSettings{}, sys);
+  qmss::ServiceConfig config;
+  qmss::MountManager manager(config, sys);
   manager.onUserInfo(qmss::UserInfo{"bench", home.path, 1, getuid(), getgid()});
   const uint8_t mount[] = {10, 0, 5, 0, 's', 'h', 'a', 'r', 'e', 1};
   const uint8_t unmount[] = {10, 0, 5, 0, 's', 'h', 'a', 'r', 'e', 0};

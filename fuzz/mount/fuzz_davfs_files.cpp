@@ -40,18 +40,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (zero != std::string::npos) {
     std::ofstream(home + "/.davfs2/secrets_orvanta", std::ios::binary) << all.substr(zero + 1);
   }
-  qmss::DavfsSettings s;
-  s.homedir = home;
+  qmss::ServiceConfig s;
   s.max_candidates = 5;
   std::string first;
   try {
-    first = qmss::prepare_davfs_files(s);
+    first = qmss::prepare_davfs_files(s, home);
   } catch (const fs::filesystem_error&) {
     return 0;
   }
   if (first.empty()) return 0;
   std::string text = slurp(first);
-  std::string second = qmss::prepare_davfs_files(s);
+  std::string second = qmss::prepare_davfs_files(s, home);
   qmss::fuzz::require(second == first, "same configuration file on the second run");
   qmss::fuzz::require(slurp(first) == text, "second run leaves the configuration alone");
   return 0;

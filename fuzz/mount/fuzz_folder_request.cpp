@@ -14,9 +14,16 @@ namespace {
 class ScriptedSystem : public qmss::MountSystem {
  public:
   int result = 0;
-  int runCommand(const std::vector<std::string>&) override { return result; }
-  int unmount(const std::string&) override { return result == 0 ? 0 : 16; }
-  int forceUnmount(const std::string&) override { return 0; }
+  int runCommand(const std::vector<std::string>&, std::chrono::milliseconds) override { return result; }
+  std::string makeStaging() override { return "/staging"; }
+  void dropStaging(const std::string&) override {}
+  int moveMount(const std::string&, int, int, const std::string&, uint64_t* id) override {
+    *id = 1;
+    return 0;
+  }
+  int unmount(int, const std::string&, uint64_t, bool force) override {
+    return result == 0 || force ? 0 : 16;
+  }
 };
 
 }  // namespace
@@ -26,8 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::quiet_logs();
   static const std::string home = fuzz::fresh_dir();
   static ScriptedSystem sys;
-  static MountManager manager(MountSettings{}, sys, [](const DavfsSettings& s) {
-    return s.homedir + "/.davfs2/davfs2_orvanta.conf";
+  static const ServiceConfig config;
+  static MountManager manager(config, sys, [](const ServiceConfig&, const std::string& homedir, int) {
+    return homedir + "/.davfs2/davfs2_orvanta.conf";
   });
   static bool user = false;
   if (size == 0) return 0;

@@ -5,14 +5,19 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -83,12 +88,48 @@ struct Logger {
     ~Logger() { log_close(); }
 };
 
-// The config borrows `path`: keep the string alive while the log is open.
 log_config configFor(const std::string& path) {
     log_config cfg;
     log_config_defaults(&cfg);
-    cfg.path = const_cast<char*>(path.c_str());
+    cfg.path = path.c_str();
     return cfg;
+}
+
+struct FileInfo {
+    mode_t mode;
+    uid_t uid;
+    gid_t gid;
+};
+
+FileInfo infoOf(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return {static_cast<mode_t>(st.st_mode & 07777), st.st_uid, st.st_gid};
+}
+
+// The group the library gives its files: "adm" where the machine has it.
+gid_t expectedGroup() {
+    struct group* g = ::getgrnam("adm");
+    return g ? g->gr_gid : 0;
+}
+
+// Sets the umask for one scope: the file mode must not depend on it.
+class Umask {
+public:
+    explicit Umask(mode_t mask) : old_(::umask(mask)) {}
+    ~Umask() { ::umask(old_); }
+
+private:
+    mode_t old_;
+};
+
+void expectLogFileMode(const std::string& path) {
+    FileInfo info = infoOf(path);
+    EXPECT_EQ(info.mode, 0640u) << path << " mode " << std::oct << info.mode;
+    if (::geteuid() == 0) {
+        EXPECT_EQ(info.uid, 0u) << path;
+        EXPECT_EQ(info.gid, expectedGroup()) << path;
+    }
 }
 
 }  // namespace
@@ -386,4 +427,106 @@ TEST(LogConcurrency, BackupsNeverExceedCount) {
     EXPECT_LE(entries, 4);
     EXPECT_TRUE(fs::exists(path + ".3"));
     EXPECT_FALSE(fs::exists(path + ".4"));
+}
+
+// log_open copies the path: the caller's string may go away or change at once.
+TEST(LogConfig, PathIsCopiedAtOpen) {
+    TempDir dir;
+    const std::string path = dir / "copied.log";
+    std::string scratch = path;
+    log_config cfg = configFor(scratch);
+    ASSERT_EQ(log_open(&cfg), 0);
+    std::fill(scratch.begin(), scratch.end(), 'x');
+    scratch.clear();
+    scratch.shrink_to_fit();
+    cfg.path = nullptr;
+    logText(2, "after the caller's string is gone\n");
+    log_close();
+    EXPECT_NE(readFile(path).find("[ERROR] after the caller's string is gone\n"), std::string::npos);
+}
+
+// The log carries user and host names: 0640, root and adm, whatever the umask.
+TEST(LogFileMode, NewFileIs0640WithTheLogGroup) {
+    TempDir dir;
+    const std::string path = dir / "sub/new.log";
+    {
+        Umask noMask(0);
+        Logger logger(configFor(path));
+        logText(2, "line\n");
+    }
+    expectLogFileMode(path);
+}
+
+TEST(LogFileMode, OlderFileWithAWiderModeIsNarrowed) {
+    TempDir dir;
+    const std::string path = dir / "old.log";
+    {
+        Umask noMask(0);
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT, 0666);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, "earlier\n", 8), 8);
+        ::close(fd);
+        ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+        if (::geteuid() == 0) {
+            ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+        }
+    }
+    {
+        Logger logger(configFor(path));
+        logText(2, "later\n");
+    }
+    expectLogFileMode(path);
+    // The earlier content stays: the file is continued, not replaced.
+    EXPECT_EQ(readFile(path).rfind("earlier\n", 0), 0u);
+}
+
+TEST(LogFileMode, RotatedAndFreshFilesAre0640) {
+    TempDir dir;
+    const std::string path = dir / "rot.log";
+    Umask noMask(0);
+    log_config cfg = configFor(path);
+    cfg.max_size = 10;
+    cfg.close_delay_us = 0;
+    {
+        Logger logger(cfg);
+        for (int i = 0; i < 3; ++i) {
+            const std::string line = "rotate-me-" + std::to_string(i) + "\n";
+            log_write(line.data(), line.size());
+            settle();
+        }
+        ASSERT_TRUE(fs::exists(path + ".1"));
+        ASSERT_TRUE(fs::exists(path + ".2"));
+        expectLogFileMode(path);
+        expectLogFileMode(path + ".1");
+        expectLogFileMode(path + ".2");
+    }
+}
+
+// A log sent to something that is not a regular file (here a pipe, as
+// /dev/null would be) must leave that node's mode and owner alone.
+TEST(LogFileMode, SpecialFilesAreLeftAsTheyAre) {
+    TempDir dir;
+    const std::string fifo = dir / "pipe";
+    {
+        Umask noMask(0);
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+    }
+    int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    const FileInfo before = infoOf(fifo);
+    {
+        log_config cfg = configFor(fifo);
+        ASSERT_EQ(log_open(&cfg), 0);
+        logText(2, "through the pipe\n");
+        log_close();
+    }
+    const FileInfo after = infoOf(fifo);
+    EXPECT_EQ(after.mode, 0666u);
+    EXPECT_EQ(after.uid, before.uid);
+    EXPECT_EQ(after.gid, before.gid);
+    char buf[256] = {};
+    ssize_t n = ::read(reader, buf, sizeof buf - 1);
+    ::close(reader);
+    ASSERT_GT(n, 0);
+    EXPECT_NE(std::string(buf, static_cast<size_t>(n)).find("through the pipe"), std::string::npos);
 }

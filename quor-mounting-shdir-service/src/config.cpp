@@ -39,6 +39,7 @@ ServiceConfig parse_config(const std::string& path) {
     config.gui_optimize = root["gui_optimize"].as<bool>(config.gui_optimize);
     config.unmount_task_timeout =
         root["unmount_task_timeout"].as<uint32_t>(config.unmount_task_timeout);
+    config.mount_timeout = root["mount_timeout"].as<uint32_t>(config.mount_timeout);
   } catch (const std::exception& e) {
     service_log(kError, "Error while parse configuration file %s: %s\n", path.c_str(), e.what());
   }
@@ -51,6 +52,7 @@ void log_config(const ServiceConfig& config) {
   service_log(kInfo, "Config use_locks is %s\n", config.use_locks ? "enabled" : "disabled");
   service_log(kInfo, "Config gui_optimize is %s\n", config.gui_optimize ? "enabled" : "disabled");
   service_log(kInfo, "Config unmount_task_timeout is %u\n", config.unmount_task_timeout);
+  service_log(kInfo, "Config mount_timeout is %u\n", config.mount_timeout);
 }
 
 void ensure_run_dir(const std::string& path) {

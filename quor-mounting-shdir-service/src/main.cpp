@@ -4,6 +4,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <ctime>
@@ -11,30 +12,25 @@
 
 #include "config.h"
 #include "mount/mount_manager.h"
+#include "mount/request_queue.h"
 #include "service_log.h"
 #include "user_info/user_info_collector.h"
 
 namespace {
 
-volatile std::sig_atomic_t g_running = 1;
-
-void on_signal(int sig) {
-  if (sig == SIGINT || sig == SIGTERM) g_running = 0;
-}
-
 void shm_log_handler(int level, const char* fmt, va_list ap) {
   qmss::service_vlog(level, fmt, ap);
 }
-
-qmss::MountManager* g_manager = nullptr;
 
 int on_shm_connected(void*, shm_endpoint*) {
   qmss::service_log(qmss::kInfo, "Shm connected\n");
   return 0;
 }
 
-int on_shm_data(void*, shm_endpoint*, const uint8_t* data, size_t len) {
-  g_manager->onShmData(data, len);
+// user_data is the request queue; the block is decoded and queued, the work
+// is done on the queue's worker.
+int on_shm_data(void* user_data, shm_endpoint*, const uint8_t* data, size_t len) {
+  static_cast<qmss::RequestQueue*>(user_data)->onShmData(data, len);
   return 0;
 }
 
@@ -43,10 +39,18 @@ int on_shm_disconnected(void*, shm_endpoint*) {
   return 0;
 }
 
-// Sleeps whole seconds; a signal cuts the sleep short.
-void pause_seconds(uint32_t seconds) {
+// Waits up to `seconds` for SIGINT or SIGTERM, which every thread keeps
+// blocked: the signal is taken here, on the main loop, and nowhere else.
+// Returns true when one arrived.
+bool wait_for_stop(const sigset_t& stop, uint32_t seconds) {
   timespec ts{static_cast<time_t>(seconds), 0};
-  nanosleep(&ts, nullptr);
+  for (;;) {
+    int sig = sigtimedwait(&stop, nullptr, &ts);
+    if (sig == SIGINT || sig == SIGTERM) return true;
+    if (sig < 0 && errno == EAGAIN) return false;
+    // EINTR: another signal; the remaining time is not reported, so the
+    // pause restarts, which only delays the next retry round.
+  }
 }
 
 }  // namespace
@@ -54,12 +58,13 @@ void pause_seconds(uint32_t seconds) {
 int main(int argc, char** argv) {
   shm_log_set_handler(shm_log_handler, qmss::kError, qmss::kInfo, qmss::kDebug);
   openlog(nullptr, LOG_PID, LOG_USER);
-  // Installed without SA_RESTART, so the main loop's sleep ends at once.
-  struct sigaction sa {};
-  sa.sa_handler = on_signal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  // Blocked before any thread starts, so every thread inherits the mask and
+  // the main loop alone receives the stop signals (sigtimedwait).
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
   qmss::ServiceConfig config;
   if (auto path = qmss::scan_arguments(argc, argv)) {
@@ -71,13 +76,10 @@ int main(int argc, char** argv) {
 
   qmss::ensure_run_dir();
 
-  qmss::MountSettings settings;
-  settings.mount_dir = config.mount_dir;
-  settings.use_locks = config.use_locks;
-  settings.gui_optimize = config.gui_optimize;
-  qmss::RealMountSystem system;
-  qmss::MountManager manager(settings, system);
-  g_manager = &manager;
+  qmss::RealMountSystem system(config.staging_dir);
+  system.prepareStaging();
+  qmss::MountManager manager(config, system);
+  qmss::RequestQueue requests(manager);
 
   auto collector = std::make_unique<qmss::UserInfoCollectorServer>(qmss::kUserInfoSocketPath);
   collector->setUserInfoCallback([&manager](const qmss::UserInfo& info) { manager.onUserInfo(info); });
@@ -93,7 +95,7 @@ int main(int argc, char** argv) {
   shm.on_data = on_shm_data;
   shm.on_data_available = nullptr;
   shm.on_disconnected = on_shm_disconnected;
-  shm.user_data = nullptr;
+  shm.user_data = &requests;
   shm_endpoint* endpoint = shm_srv_start(&shm);
   if (endpoint == nullptr) {
     qmss::service_log(qmss::kError, "Error while connect to shared memory\n");
@@ -102,16 +104,17 @@ int main(int argc, char** argv) {
   }
 
   qmss::service_log(qmss::kDebug, "Before loop\n");
-  while (g_running) {
-    pause_seconds(config.unmount_task_timeout);
+  bool running = true;
+  while (running) {
+    running = !wait_for_stop(stop, config.unmount_task_timeout);
     manager.retryFailedUnmounts();
   }
 
   collector.reset();
   // Stopping the endpoint unlinks the object, so the next start can create
-  // it again; no request can reach the manager after this.
+  // it again; no request can be queued after this.
   shm_stop(endpoint);
-  g_manager = nullptr;
+  requests.stop();
   qmss::service_log(qmss::kInfo, "Service stopped\n");
   return 0;
 }

@@ -1,29 +1,27 @@
 #include "safe_fs.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <memory>
 
 namespace qmss {
 
-PathStatus path_status(const std::string& path) {
-  PathStatus s;
-  struct stat st {};
-  if (lstat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) {
-      s.kind = PathKind::Missing;
-    } else {
-      s.kind = PathKind::Error;
-      s.error = errno;
-    }
-    return s;
-  }
+namespace {
+
+std::atomic<int> g_openat2_state{0};  // 0 unknown, 1 usable, -1 missing
+std::atomic<bool> g_force_walk{false};
+RaceHook g_race_hook;
+
+EntryStatus classify(const struct stat& st) {
+  EntryStatus s;
   s.owner = st.st_uid;
+  s.dev = st.st_dev;
+  s.ino = st.st_ino;
   if (S_ISDIR(st.st_mode)) {
     s.kind = PathKind::Directory;
   } else if (S_ISREG(st.st_mode) && st.st_nlink == 1) {
@@ -34,16 +32,164 @@ PathStatus path_status(const std::string& path) {
   return s;
 }
 
-namespace {
-struct Fd {
-  int fd = -1;
-  explicit Fd(int f) : fd(f) {}
-  ~Fd() {
-    if (fd >= 0) close(fd);
+std::vector<std::string> components(const std::string& rel) {
+  std::vector<std::string> out;
+  size_t pos = 0;
+  while (pos <= rel.size()) {
+    size_t next = rel.find('/', pos);
+    if (next == std::string::npos) next = rel.size();
+    std::string c = rel.substr(pos, next - pos);
+    if (!c.empty() && c != ".") out.push_back(std::move(c));
+    pos = next + 1;
   }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-};
+  return out;
+}
+
+orv::UniqueFd walk_beneath(int dirfd, const std::vector<std::string>& parts, int flags,
+                           mode_t mode, int* err) {
+  if (parts.empty()) {
+    orv::UniqueFd fd(openat(dirfd, ".", flags | O_CLOEXEC, mode));
+    if (!fd) *err = errno;
+    return fd;
+  }
+  orv::UniqueFd cur;
+  int at = dirfd;
+  for (size_t i = 0; i + 1 < parts.size(); ++i) {
+    orv::UniqueFd next(openat(at, parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next) {
+      *err = errno;
+      return {};
+    }
+    cur = std::move(next);
+    at = cur.get();
+  }
+  const std::string& last = parts.back();
+  // O_PATH|O_NOFOLLOW would open a link itself instead of refusing it.
+  if ((flags & O_PATH) && !(flags & O_DIRECTORY)) {
+    struct stat st {};
+    if (fstatat(at, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+      *err = ELOOP;
+      return {};
+    }
+  }
+  orv::UniqueFd fd(openat(at, last.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode));
+  if (!fd) *err = errno;
+  return fd;
+}
+
+}  // namespace
+
+EntryStatus entry_status(int dirfd, const std::string& name) {
+  struct stat st {};
+  if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    EntryStatus s;
+    if (errno == ENOENT) {
+      s.kind = PathKind::Missing;
+    } else {
+      s.kind = PathKind::Error;
+      s.error = errno;
+    }
+    return s;
+  }
+  return classify(st);
+}
+
+EntryStatus fd_status(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    EntryStatus s;
+    s.kind = PathKind::Error;
+    s.error = errno;
+    return s;
+  }
+  return classify(st);
+}
+
+orv::UniqueFd open_dir(const std::string& path, int* err) {
+  orv::UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) *err = errno;
+  return fd;
+}
+
+bool openat2_in_use() {
+  if (g_force_walk.load()) return false;
+  int state = g_openat2_state.load();
+  if (state == 0) {
+    open_how how{};
+    how.flags = O_PATH | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    long fd = syscall(SYS_openat2, AT_FDCWD, ".", &how, sizeof how);
+    if (fd >= 0) close(static_cast<int>(fd));
+    // ENOSYS on kernels before 5.6; anything else means the call exists.
+    state = (fd >= 0 || errno != ENOSYS) ? 1 : -1;
+    g_openat2_state.store(state);
+  }
+  return state > 0;
+}
+
+void force_component_walk(bool on) { g_force_walk.store(on); }
+
+orv::UniqueFd open_beneath(int dirfd, const std::string& rel, int flags, int* err, mode_t mode) {
+  if (!rel.empty() && rel[0] == '/') {
+    *err = EXDEV;
+    return {};
+  }
+  std::vector<std::string> parts = components(rel);
+  for (const auto& p : parts) {
+    // Refused in both resolvers alike: ".." inside the tree can be raced
+    // (a directory moved out while it is walked).
+    if (p == "..") {
+      *err = EXDEV;
+      return {};
+    }
+  }
+  if (openat2_in_use()) {
+    open_how how{};
+    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+    how.mode = (flags & (O_CREAT | O_TMPFILE)) ? mode : 0;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    std::string path = rel.empty() ? "." : rel;
+    for (int tries = 0; tries < 8; ++tries) {
+      long fd = syscall(SYS_openat2, dirfd, path.c_str(), &how, sizeof how);
+      if (fd >= 0) return orv::UniqueFd(static_cast<int>(fd));
+      // EAGAIN: a rename raced the lookup; the kernel asks for a retry.
+      if (errno != EAGAIN) break;
+    }
+    *err = errno;
+    if (*err != ENOSYS && *err != E2BIG) return {};
+    g_openat2_state.store(-1);
+  }
+  return walk_beneath(dirfd, parts, flags, mode, err);
+}
+
+orv::UniqueFd open_regular(int dirfd, const std::string& name, int flags, int* err, mode_t mode) {
+  orv::UniqueFd fd(openat(dirfd, name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode));
+  if (!fd) {
+    *err = errno;
+    return {};
+  }
+  EntryStatus st = fd_status(fd.get());
+  if (st.kind != PathKind::Regular) {
+    *err = st.kind == PathKind::Error ? st.error : EINVAL;
+    return {};
+  }
+  return fd;
+}
+
+std::optional<std::string> read_all(int fd) {
+  std::string out;
+  char buf[8192];
+  for (;;) {
+    ssize_t r = read(fd, buf, sizeof buf);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    if (r == 0) break;
+    out.append(buf, static_cast<size_t>(r));
+  }
+  return out;
+}
 
 int write_all(int fd, const std::string& content) {
   size_t off = 0;
@@ -57,25 +203,42 @@ int write_all(int fd, const std::string& content) {
   }
   return 0;
 }
-}  // namespace
 
-std::optional<std::string> read_file(const std::string& path) {
-  Fd f(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-  if (f.fd < 0) return std::nullopt;
-  struct stat st {};
-  if (fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  std::string out;
-  char buf[8192];
-  for (;;) {
-    ssize_t r = read(f.fd, buf, sizeof buf);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    if (r == 0) break;
-    out.append(buf, static_cast<size_t>(r));
+int replace_in_dir(int dirfd, const std::string& name, const std::string& content, mode_t mode,
+                   const char** stage) {
+  const std::string tmp = name + ".tmp";
+  *stage = "open";
+  // A leftover temporary file (or anything planted under its name) is
+  // replaced, never written through.
+  if (unlinkat(dirfd, tmp.c_str(), 0) != 0 && errno != ENOENT) return errno;
+  orv::UniqueFd f(openat(dirfd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                         mode));
+  if (!f) return errno;
+  int err = write_all(f.get(), content);
+  if (err == 0 && fsync(f.get()) != 0) err = errno;
+  if (err == 0 && fchmod(f.get(), mode) != 0) err = errno;
+  if (err != 0) {
+    unlinkat(dirfd, tmp.c_str(), 0);
+    return err;
   }
-  return out;
+  race_point("replace:before-rename");
+  *stage = "rename";
+  if (renameat(dirfd, tmp.c_str(), dirfd, name.c_str()) != 0) return errno;
+  // The user may own the directory: make sure what now carries the name is
+  // the file written here, not one put in its place under the ".tmp" name.
+  EntryStatus now = entry_status(dirfd, name);
+  EntryStatus mine = fd_status(f.get());
+  if (now.kind != PathKind::Regular || now.dev != mine.dev || now.ino != mine.ino) return EXDEV;
+  return 0;
+}
+
+int append_in_dir(int dirfd, const std::string& name, const std::string& content, mode_t mode) {
+  int err = 0;
+  orv::UniqueFd f = open_regular(dirfd, name, O_WRONLY | O_APPEND | O_CREAT, &err, mode);
+  if (!f) return err;
+  err = write_all(f.get(), content);
+  if (err == 0 && fsync(f.get()) != 0) err = errno;
+  return err;
 }
 
 std::vector<std::string> split_lines(const std::string& text) {
@@ -93,62 +256,30 @@ std::vector<std::string> split_lines(const std::string& text) {
   return lines;
 }
 
-int replace_file(const std::string& path, const std::string& content, mode_t mode,
-                 const char** stage) {
-  std::string tmp = path + ".tmp";
-  *stage = "open";
-  // A leftover temporary file (or anything planted under its name) is
-  // replaced, never written through.
-  if (unlink(tmp.c_str()) != 0 && errno != ENOENT) return errno;
-  int err = 0;
-  {
-    Fd f(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-    if (f.fd < 0) return errno;
-    err = write_all(f.fd, content);
-    if (err == 0 && fsync(f.fd) != 0) err = errno;
-    if (err == 0 && fchmod(f.fd, mode) != 0) err = errno;
+std::optional<std::string> relative_beneath(const std::string& path, const std::string& base) {
+  if (path.empty() || path[0] != '/' || base.empty() || base[0] != '/') return std::nullopt;
+  std::vector<std::string> b = components(base);
+  std::vector<std::string> p = components(path);
+  for (const auto& c : b) {
+    if (c == "..") return std::nullopt;
   }
-  if (err != 0) {
-    unlink(tmp.c_str());
-    return err;
+  if (p.size() < b.size()) return std::nullopt;
+  for (size_t i = 0; i < b.size(); ++i) {
+    if (p[i] != b[i]) return std::nullopt;
   }
-  *stage = "rename";
-  if (rename(tmp.c_str(), path.c_str()) != 0) return errno;
-  return 0;
+  std::string rel;
+  for (size_t i = b.size(); i < p.size(); ++i) {
+    if (p[i] == "..") return std::nullopt;
+    if (!rel.empty()) rel += "/";
+    rel += p[i];
+  }
+  return rel;
 }
 
-int append_file(const std::string& path, const std::string& content, mode_t mode) {
-  Fd f(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
-            mode));
-  if (f.fd < 0) return errno;
-  struct stat st {};
-  if (fstat(f.fd, &st) != 0) return errno;
-  if (!S_ISREG(st.st_mode)) return EINVAL;
-  int err = write_all(f.fd, content);
-  if (err == 0 && fsync(f.fd) != 0) err = errno;
-  return err;
-}
+void set_race_hook(RaceHook hook) { g_race_hook = std::move(hook); }
 
-bool resolves_inside(const std::string& path, const std::string& dir) {
-  std::unique_ptr<char, decltype(&free)> real_dir(realpath(dir.c_str(), nullptr), &free);
-  if (!real_dir) return false;
-  size_t slash = path.find_last_of('/');
-  const std::string parent = slash == std::string::npos ? std::string(".")
-                             : slash == 0                ? std::string("/")
-                                                         : path.substr(0, slash);
-  const std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::unique_ptr<char, decltype(&free)> real_parent(realpath(parent.c_str(), nullptr), &free);
-  if (!real_parent) return false;
-  std::string base = real_dir.get();
-  std::string full = real_parent.get();
-  if (leaf == "..") return false;
-  if (!leaf.empty() && leaf != ".") {
-    if (full != "/") full.push_back('/');
-    full.append(leaf);
-  }
-  if (base == "/") return full != "/";
-  return full.size() > base.size() + 1 && full.compare(0, base.size(), base) == 0 &&
-         full[base.size()] == '/';
+void race_point(const std::string& point) {
+  if (g_race_hook) g_race_hook(point);
 }
 
 }  // namespace qmss

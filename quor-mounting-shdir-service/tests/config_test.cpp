@@ -48,12 +48,13 @@ class ParseConfig : public ::testing::Test {
 TEST_F(ParseConfig, AllKeys) {
   ServiceConfig c = parse(
       "debug: yes\nmount_dir: /srv/$HOME/x\nuse_locks: on\ngui_optimize: false\n"
-      "unmount_task_timeout: 7\nother: 1\n");
+      "unmount_task_timeout: 7\nmount_timeout: 12\nother: 1\n");
   EXPECT_TRUE(c.debug);
   EXPECT_EQ(c.mount_dir, "/srv/$HOME/x");
   EXPECT_TRUE(c.use_locks);
   EXPECT_FALSE(c.gui_optimize);
   EXPECT_EQ(c.unmount_task_timeout, 7u);
+  EXPECT_EQ(c.mount_timeout, 12u);
   EXPECT_TRUE(log.has(kInfo, "Parsing config file " + dir.path() + "/c.yaml\n"));
 }
 
@@ -67,6 +68,8 @@ TEST_F(ParseConfig, ValuesOfTheWrongKindKeepDefaults) {
   EXPECT_EQ(c.unmount_task_timeout, 40u);
   EXPECT_EQ(parse("unmount_task_timeout: 5s\n").unmount_task_timeout, 40u);
   EXPECT_EQ(parse("unmount_task_timeout: 0\n").unmount_task_timeout, 0u);
+  EXPECT_EQ(parse("mount_timeout: -1\n").mount_timeout, 30u);
+  EXPECT_EQ(parse("mount_timeout: 9x\n").mount_timeout, 30u);
   EXPECT_FALSE(log.anyContaining("Error while parse"));
 }
 
@@ -91,18 +94,19 @@ TEST_F(ParseConfig, BrokenFilesGiveDefaultsAndOneErrorLine) {
   EXPECT_TRUE(log.anyContaining("Error while parse configuration file " + dir.path() + "/missing.yaml: "));
 }
 
-TEST(LogConfig, FiveInfoLines) {
+TEST(LogConfig, InfoLinesOneForEachKey) {
   LogCapture log;
   ServiceConfig c;
   c.debug = true;
   log_config(c);
   auto lines = log.lines();
-  ASSERT_EQ(lines.size(), 5u);
+  ASSERT_EQ(lines.size(), 6u);
   EXPECT_EQ(lines[0], std::make_pair(int(kInfo), std::string("Config debug 1\n")));
   EXPECT_EQ(lines[1].second, "Config mount_dir $HOME/davfs/\n");
   EXPECT_EQ(lines[2].second, "Config use_locks is disabled\n");
   EXPECT_EQ(lines[3].second, "Config gui_optimize is enabled\n");
   EXPECT_EQ(lines[4].second, "Config unmount_task_timeout is 40\n");
+  EXPECT_EQ(lines[5].second, "Config mount_timeout is 30\n");
 }
 
 TEST(Logging, DebugLinesOnlyWithTheGateOpen) {

@@ -6,6 +6,7 @@
 
 #include "davfs/davfs_files.h"
 #include "log_capture.h"
+#include "safe_fs.h"
 
 namespace qmss {
 namespace {
@@ -21,11 +22,10 @@ const std::string kCred = "127.0.0.1:9843 \"\" \"\"";
 class DavfsFiles : public ::testing::Test {
  protected:
   std::string run() {
-    DavfsSettings s;
-    s.homedir = home.path();
+    ServiceConfig s;
     s.use_locks = use_locks;
     s.gui_optimize = gui_optimize;
-    return prepare_davfs_files(s);
+    return prepare_davfs_files(s, home.path());
   }
   std::string dir() const { return home.path() + "/.davfs2"; }
   std::string conf() const { return dir() + "/davfs2_orvanta.conf"; }
@@ -170,9 +170,9 @@ TEST_F(DavfsFiles, AlternativeNamesWhenTheUsualOnesAreTaken) {
 
   TempDir home2;
   fs::create_directories(home2.path() + "/.davfs2/davfs2_orvanta.conf");
-  DavfsSettings s;
-  s.homedir = home2.path();
-  EXPECT_EQ(prepare_davfs_files(s), home2.path() + "/.davfs2/davfs2_orvanta_1.conf");
+  ServiceConfig s;
+  const std::string sh = home2.path();
+  EXPECT_EQ(prepare_davfs_files(s, sh), home2.path() + "/.davfs2/davfs2_orvanta_1.conf");
 }
 
 TEST_F(DavfsFiles, PlantedSymlinksAreNeverFollowed) {
@@ -189,9 +189,9 @@ TEST_F(DavfsFiles, PlantedSymlinksAreNeverFollowed) {
   write_text(target.path() + "/f", "keep\n");
   fs::create_symlink(target.path() + "/f", d2 + "/davfs2_orvanta.conf");
   fs::create_symlink(target.path() + "/f", d2 + "/secrets_orvanta");
-  DavfsSettings s;
-  s.homedir = home2.path();
-  ASSERT_EQ(prepare_davfs_files(s), d2 + "/davfs2_orvanta_1.conf");
+  ServiceConfig s;
+  std::string sh = home2.path();
+  ASSERT_EQ(prepare_davfs_files(s, sh), d2 + "/davfs2_orvanta_1.conf");
   EXPECT_EQ(read_text(target.path() + "/f"), "keep\n");
   EXPECT_EQ(read_text(d2 + "/secrets_orvanta_1"), kCred + "\n");
 
@@ -200,34 +200,116 @@ TEST_F(DavfsFiles, PlantedSymlinksAreNeverFollowed) {
   std::string d3 = home3.path() + "/.davfs2";
   fs::create_directories(d3);
   ASSERT_EQ(link((target.path() + "/f").c_str(), (d3 + "/secrets_orvanta").c_str()), 0);
-  s.homedir = home3.path();
-  ASSERT_EQ(prepare_davfs_files(s), d3 + "/davfs2_orvanta.conf");
+  sh = home3.path();
+  ASSERT_EQ(prepare_davfs_files(s, sh), d3 + "/davfs2_orvanta.conf");
   EXPECT_EQ(read_text(target.path() + "/f"), "keep\n");
   EXPECT_EQ(read_text(d3 + "/secrets_orvanta_1"), kCred + "\n");
 }
 
 TEST_F(DavfsFiles, SearchForAFreeNameIsBounded) {
   fs::create_directories(dir());
-  DavfsSettings s;
-  s.homedir = home.path();
+  ServiceConfig s;
+  const std::string sh = home.path();
   s.max_candidates = 3;
   for (const char* n : {"", "_1", "_2"}) fs::create_directories(dir() + "/davfs2_orvanta" + n + ".conf");
-  EXPECT_EQ(prepare_davfs_files(s), "");
+  EXPECT_EQ(prepare_davfs_files(s, sh), "");
   EXPECT_TRUE(log.anyContaining("Error: No usable davfs conf file in " + dir()));
 }
 
 TEST_F(DavfsFiles, VanishedHomeIsNotRecreated) {
-  DavfsSettings s;
-  s.homedir = home.path() + "/gone";
-  EXPECT_EQ(prepare_davfs_files(s), "");
+  ServiceConfig s;
+  const std::string sh = home.path() + "/gone";
+  EXPECT_EQ(prepare_davfs_files(s, sh), "");
   EXPECT_FALSE(fs::exists(home.path() + "/gone"));
   EXPECT_TRUE(log.has(kError, "Error : Failed to create dir " + home.path() + "/gone/.davfs2. Stop mount\n"));
 }
 
 TEST_F(DavfsFiles, UnexpectedStatusErrorIsThrown) {
-  DavfsSettings s;
-  s.homedir = home.path() + "/" + std::string(5000, 'x');
-  EXPECT_THROW(prepare_davfs_files(s), fs::filesystem_error);
+  ServiceConfig s;
+  const std::string sh = home.path() + "/" + std::string(5000, 'x');
+  EXPECT_THROW(prepare_davfs_files(s, sh), fs::filesystem_error);
+}
+
+// Races replayed at the exact point between a check and the write that
+// follows it: the user swaps a directory for a link to a root directory.
+class DavfsRaces : public DavfsFiles {
+ protected:
+  void TearDown() override { set_race_hook(nullptr); }
+  void swapAt(const std::string& point, const std::string& dir_path, const std::string& link_to) {
+    set_race_hook([=](const std::string& p) {
+      if (p != point) return;
+      fs::rename(dir_path, dir_path + ".moved");
+      fs::create_directory_symlink(link_to, dir_path);
+    });
+  }
+  TempDir victim;  // stands in for /etc/modprobe.d, /etc
+};
+
+TEST_F(DavfsRaces, DavfsDirSwappedAfterTheReadWritesOnlyIntoTheCheckedDirectory) {
+  // The user's own line (with filler to widen the window) must survive, but
+  // only in the directory that was read, never in the link's target.
+  std::string filler;
+  for (int i = 0; i < 200; ++i) filler += "# filler " + std::to_string(i) + "\n";
+  writeConf("install dccp /bin/sh -c 'touch /pwned'\n" + filler);
+  swapAt("davfs:conf-read", dir(), victim.path());
+  ASSERT_EQ(run(), conf());
+  EXPECT_TRUE(fs::is_empty(victim.path()));
+  std::string moved = dir() + ".moved";
+  std::string text = read_text(moved + "/davfs2_orvanta.conf");
+  EXPECT_EQ(text.rfind("install dccp", 0), 0u);
+  EXPECT_NE(text.find("secrets \t" + secrets() + "\n"), std::string::npos);
+  EXPECT_EQ(read_text(moved + "/secrets_orvanta"), kCred + "\n");
+  EXPECT_EQ(mode(moved + "/secrets_orvanta"), 0600u);
+}
+
+TEST_F(DavfsRaces, DavfsDirSwappedRightAfterItWasPinned) {
+  swapAt("davfs:dir-pinned", dir(), victim.path());
+  ASSERT_EQ(run(), conf());
+  EXPECT_TRUE(fs::is_empty(victim.path()));
+  EXPECT_TRUE(fs::exists(dir() + ".moved/davfs2_orvanta.conf"));
+}
+
+TEST_F(DavfsRaces, SecretsDirectorySwappedForALinkNeverReachesTheTarget) {
+  // "secrets ~/x/passwd", and ~/x becomes a link to a root directory holding
+  // a passwd file after the check.
+  fs::create_directories(home.path() + "/x");
+  write_text(victim.path() + "/passwd", "root:x:0:0::/root:/bin/sh\n");
+  chmod((victim.path() + "/passwd").c_str(), 0644);
+  writeConf("secrets " + home.path() + "/x/passwd\n");
+  swapAt("davfs:secrets-resolved", home.path() + "/x", victim.path());
+  ASSERT_EQ(run(), conf());
+  EXPECT_EQ(read_text(victim.path() + "/passwd"), "root:x:0:0::/root:/bin/sh\n");
+  EXPECT_EQ(mode(victim.path() + "/passwd"), 0644u);
+  // The credential went where the check pointed: the real ~/x, now moved.
+  EXPECT_EQ(read_text(home.path() + "/x.moved/passwd"), kCred + "\n");
+  EXPECT_EQ(mode(home.path() + "/x.moved/passwd"), 0600u);
+}
+
+TEST_F(DavfsRaces, SecretsPathThroughALinkAtCheckTimeIsReplacedByTheServicesOwn) {
+  write_text(victim.path() + "/passwd", "keep\n");
+  chmod((victim.path() + "/passwd").c_str(), 0644);
+  fs::create_directory_symlink(victim.path(), home.path() + "/x");
+  writeConf("secrets " + home.path() + "/x/passwd\n");
+  ASSERT_EQ(run(), conf());
+  EXPECT_EQ(read_text(victim.path() + "/passwd"), "keep\n");
+  EXPECT_EQ(mode(victim.path() + "/passwd"), 0644u);
+  EXPECT_NE(read_text(conf()).find("secrets \t" + secrets() + "\n"), std::string::npos);
+  EXPECT_EQ(read_text(secrets()), kCred + "\n");
+}
+
+TEST_F(DavfsRaces, SecretsRewriteWhoseFileIsSwappedBeforeTheRenameIsRefused) {
+  ASSERT_EQ(run(), conf());
+  write_text(secrets(), "127.0.0.1:9843 bob secret\n");
+  // The user swaps the temporary file for their own between write and rename
+  // is not possible in a root-owned directory, but the directory may be the
+  // user's: what carries the name afterwards must be the file written.
+  set_race_hook([&](const std::string& p) {
+    if (p != "replace:before-rename") return;
+    fs::remove(secrets() + ".tmp");
+    write_text(secrets() + ".tmp", "planted\n");
+  });
+  EXPECT_EQ(run(), "");
+  EXPECT_TRUE(log.has(kError, "Error while renaming davfs secret file " + secrets() + "\n"));
 }
 
 TEST(DavfsHelpers, TrimAndReconcile) {

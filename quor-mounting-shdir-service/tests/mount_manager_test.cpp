@@ -2,12 +2,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <filesystem>
+#include <optional>
 #include <map>
 #include <set>
 
 #include "log_capture.h"
+#include "safe_fs.h"
 #include "mount/mount_manager.h"
 
 namespace qmss {
@@ -17,32 +21,59 @@ namespace fs = std::filesystem;
 using test::LogCapture;
 using test::TempDir;
 
-// Records what would have been run; mounts are a set of paths, and failures
-// can be scripted per path.
+// Records what would have been run. A mount is keyed by the inode of the
+// directory it was moved onto, so the tests see which directory really got
+// it, whatever its path became; failures can be scripted per entry name.
 class RecordingSystem : public MountSystem {
  public:
-  int runCommand(const std::vector<std::string>& argv) override {
+  using Key = std::pair<dev_t, ino_t>;
+  static std::optional<Key> keyAt(int dirfd, const std::string& name) {
+    struct stat st {};
+    if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
+      return std::nullopt;
+    }
+    return Key{st.st_dev, st.st_ino};
+  }
+  int runCommand(const std::vector<std::string>& argv, std::chrono::milliseconds deadline) override {
     commands.push_back(argv);
-    if (mount_result != 0) return mount_result;
-    mounted.insert(argv.back());
+    deadlines.push_back(deadline);
+    return mount_result;
+  }
+  std::string makeStaging() override { return "/run/staging/m-" + std::to_string(++staged); }
+  void dropStaging(const std::string& staging) override { dropped.push_back(staging); }
+  int moveMount(const std::string&, int targetfd, int parentfd, const std::string& name,
+                uint64_t* id) override {
+    if (move_result != 0) return move_result;
+    auto key = keyAt(targetfd, ".");
+    if (keyAt(parentfd, name) != key) return EXDEV;  // moved, then detached again
+    mounted[*key] = *id = ++next_id;
+    char buf[4096];
+    ssize_t n = readlink(("/proc/self/fd/" + std::to_string(targetfd)).c_str(), buf, sizeof buf);
+    targets.emplace_back(buf, n > 0 ? static_cast<size_t>(n) : 0);
     return 0;
   }
-  int unmount(const std::string& path) override {
-    calls.push_back("umount " + path);
-    if (busy.count(path)) return EBUSY;
-    if (!mounted.erase(path)) return EINVAL;
+  int unmount(int parentfd, const std::string& name, uint64_t id, bool force) override {
+    calls.push_back((force ? "force " : "umount ") + name);
+    auto key = keyAt(parentfd, name);
+    if (!key || !mounted.count(*key) || mounted[*key] != id) return EINVAL;
+    if (busy.count(name)) return EBUSY;
+    mounted.erase(*key);
     return 0;
   }
-  int forceUnmount(const std::string& path) override {
-    calls.push_back("force " + path);
-    if (busy.count(path)) return EBUSY;
-    return mounted.erase(path) ? 0 : EINVAL;
+  bool isMounted(const std::string& path) const {
+    auto key = keyAt(AT_FDCWD, path);
+    return key && mounted.count(*key);
   }
+
   std::vector<std::vector<std::string>> commands;
-  std::vector<std::string> calls;
-  std::set<std::string> mounted;
-  std::set<std::string> busy;
+  std::vector<std::chrono::milliseconds> deadlines;
+  std::vector<std::string> calls, dropped, targets;
+  std::map<Key, uint64_t> mounted;
+  std::set<std::string> busy;  // entry names whose unmount fails busy
   int mount_result = 0;
+  int move_result = 0;
+  unsigned staged = 0;
+  uint64_t next_id = 100;
 };
 
 std::vector<uint8_t> request_bytes(uint8_t op, const std::string& folder) {
@@ -62,10 +93,17 @@ class Manager : public ::testing::Test {
     home2 = root.path() + "/bob";
     fs::create_directories(home);
     fs::create_directories(home2);
-    manager = std::make_unique<MountManager>(settings, sys);
+    manager = std::make_unique<MountManager>(settings, sys, nullptr, [this](pid_t p) {
+      return alive.count(p) > 0;
+    });
+  }
+  void remake() {
+    manager = std::make_unique<MountManager>(settings, sys, nullptr,
+                                             [this](pid_t p) { return alive.count(p) > 0; });
   }
   UserInfo alice() const { return UserInfo{"alice", home, 100, 4001, 4002}; }
   UserInfo bob() const { return UserInfo{"bob", home2, 200, 4003, 4003}; }
+  void alice_like(int32_t pid) { manager->onUserInfo(UserInfo{"c", home, pid, 0, 0}); }
   void send(uint8_t op, const std::string& folder) {
     auto b = request_bytes(op, folder);
     manager->onShmData(b.data(), b.size());
@@ -85,7 +123,8 @@ class Manager : public ::testing::Test {
   LogCapture log;
   TempDir root;
   std::string home, home2;
-  MountSettings settings;
+  ServiceConfig settings;
+  std::set<pid_t> alive;
   RecordingSystem sys;
   std::unique_ptr<MountManager> manager;
 };
@@ -104,10 +143,16 @@ TEST_F(Manager, MountBuildsThePathAndTheCommand) {
   const std::string mp = home + "/davfs//share";
   ASSERT_EQ(sys.commands.size(), 1u);
   const std::string conf = home + "/.davfs2/davfs2_orvanta.conf";
+  // davfs2 mounts on a root-only staging directory; the mount is then moved
+  // onto the directory made in the home.
+  const std::string staging = "/run/staging/m-1";
   EXPECT_EQ(sys.commands[0], (std::vector<std::string>{"sudo", "mount", "-t", "davfs", "-o",
-                                                        "uid=alice,conf=" + conf, "127.0.0.1:9843", mp}));
+                                                        "uid=alice,conf=" + conf, "127.0.0.1:9843", staging}));
   EXPECT_TRUE(log.has(kDebug, "Mount cmd sudo mount -t davfs -o uid=\"alice\",conf=\"" + conf +
-                                  "\" 127.0.0.1:9843 \"" + mp + "\"\n"));
+                                  "\" 127.0.0.1:9843 \"" + staging + "\"\n"));
+  EXPECT_EQ(sys.deadlines[0], std::chrono::seconds(30));
+  EXPECT_TRUE(sys.isMounted(mp));
+  EXPECT_EQ(sys.dropped, std::vector<std::string>{staging});
   EXPECT_TRUE(log.has(kInfo, "Mounting host/docs/share\n"));
   EXPECT_TRUE(log.has(kDebug, "Got msg shfolder: host/docs/share\n"));
   EXPECT_TRUE(log.has(kDebug, "Got msg is mount: 1\n"));
@@ -189,14 +234,15 @@ TEST_F(Manager, OnlyTheFirstOfTwoRequestsInOneBlockIsCarriedOut) {
   b.insert(b.end(), c.begin(), c.end());
   manager->onShmData(b.data(), b.size());
   ASSERT_EQ(sys.commands.size(), 1u);
-  EXPECT_EQ(sys.commands[0].back(), home + "/davfs//one");
+  EXPECT_TRUE(sys.isMounted(home + "/davfs/one"));
+  EXPECT_FALSE(fs::exists(home + "/davfs/two"));
 }
 
 TEST_F(Manager, BusyMountIsForcedThenRetried) {
   manager->onUserInfo(alice());
   send(1, "share");
   const std::string mp = home + "/davfs//share";
-  sys.busy.insert(mp);
+  sys.busy.insert("share");
   send(0, "share");
   EXPECT_TRUE(log.has(kWarning, "Error: Failed to umount " + mp + ". Reason: Device or resource busy [16]\n"));
   EXPECT_TRUE(log.has(kError, "Error: Failed to umount force " + mp + ". Reason: Device or resource busy [16]\n"));
@@ -217,7 +263,7 @@ TEST_F(Manager, MountPointThatIsNoLongerMountedIsForgotten) {
   send(0, "share");
   EXPECT_TRUE(points(alice(), "share").empty());
   EXPECT_FALSE(fs::exists(home + "/davfs//share"));
-  EXPECT_EQ(std::count(sys.calls.begin(), sys.calls.end(), "force " + home + "/davfs//share"), 0);
+  EXPECT_EQ(std::count(sys.calls.begin(), sys.calls.end(), "force share"), 0);
 }
 
 TEST_F(Manager, FailedMountLeavesNoDirectoryAndNoRecord) {
@@ -226,8 +272,8 @@ TEST_F(Manager, FailedMountLeavesNoDirectoryAndNoRecord) {
   send(1, "share");
   EXPECT_TRUE(log.has(kError, "Error: Failed to mount " + home + "/davfs//share\n"));
   EXPECT_TRUE(log.has(kError, "Error: Mount cmd sudo mount -t davfs -o uid=\"alice\",conf=\"" + home +
-                                  "/.davfs2/davfs2_orvanta.conf\" 127.0.0.1:9843 \"" + home +
-                                  "/davfs//share\" exited with status 32\n"));
+                                  "/.davfs2/davfs2_orvanta.conf\" 127.0.0.1:9843 \"/run/staging/m-1\" "
+                                  "exited with status 32\n"));
   EXPECT_FALSE(fs::exists(home + "/davfs//share"));
   UsersTable t = manager->usersTable();
   ASSERT_TRUE(t.at(alice()).count("share"));
@@ -255,7 +301,7 @@ TEST_F(Manager, HostileFolderNamesStayInsideTheHome) {
   manager->onUserInfo(alice());
   for (const std::string name : {"a\"b", "`id`", "$(reboot)", "x; rm -rf ~", "a,b"}) {
     send(1, name);
-    EXPECT_EQ(sys.commands.back().back(), home + "/davfs//" + name);
+    EXPECT_EQ(sys.targets.back(), home + "/davfs/" + name);
   }
   size_t before = sys.commands.size();
   send(1, "..");
@@ -287,18 +333,19 @@ TEST_F(Manager, PlantedSymlinksAreRefused) {
   fs::create_directory_symlink(outside.path(), home + "/davfs/share");
   send(1, "share");
   ASSERT_EQ(sys.commands.size(), 1u);
-  EXPECT_EQ(sys.commands[0].back(), home + "/davfs//share_1");
+  EXPECT_TRUE(sys.isMounted(home + "/davfs/share_1"));
+  EXPECT_TRUE(fs::is_empty(outside.path()));
 }
 
 TEST_F(Manager, MountBaseOutsideTheHomeIsRefused) {
   settings.mount_dir = "/mnt/shares";
-  manager = std::make_unique<MountManager>(settings, sys);
+  remake();
   manager->onUserInfo(alice());
   send(1, "share");
   EXPECT_TRUE(sys.commands.empty());
   EXPECT_TRUE(log.has(kError, "Error: Mount base /mnt/shares is not inside the home directory " + home + ". Stop mount\n"));
   settings.mount_dir = "$HOME/../escape";
-  manager = std::make_unique<MountManager>(settings, sys);
+  remake();
   manager->onUserInfo(alice());
   send(1, "share");
   EXPECT_TRUE(sys.commands.empty());
@@ -316,12 +363,149 @@ TEST_F(Manager, UserNameThatWouldChangeTheOptionsIsRefused) {
 
 TEST_F(Manager, SearchForAFreeMountPointIsBounded) {
   settings.max_candidates = 3;
-  manager = std::make_unique<MountManager>(settings, sys);
+  remake();
   manager->onUserInfo(alice());
   for (const char* n : {"share", "share_1", "share_2"}) fs::create_directories(home + "/davfs/" + n);
   send(1, "share");
   EXPECT_TRUE(sys.commands.empty());
   EXPECT_TRUE(log.has(kError, "Error: No free mount point for share after 3 candidates. Stop mount\n"));
+}
+
+// ---- a local user racing the service (hooks replay the race exactly) ----
+
+class ManagerRaces : public Manager {
+ protected:
+  void TearDown() override { set_race_hook(nullptr); }
+  TempDir victim;  // stands in for /etc/profile.d and other root directories
+};
+
+TEST_F(ManagerRaces, MountPointSwappedForALinkNeverSendsTheMountThere) {
+  manager->onUserInfo(alice());
+  const std::string dir = home + "/davfs/share";
+  for (const char* point : {"mount:dir-created", "mount:before-move"}) {
+    set_race_hook([&, point](const std::string& p) {
+      if (p != point) return;
+      fs::rename(dir, dir + ".moved");
+      fs::create_directory_symlink(victim.path(), dir);
+    });
+    send(1, "share");
+    set_race_hook(nullptr);
+    // The mount went onto the checked directory only; since that is no
+    // longer where the service would find it, it was taken off again.
+    EXPECT_FALSE(sys.isMounted(victim.path())) << point;
+    EXPECT_TRUE(sys.mounted.empty()) << point;
+    EXPECT_TRUE(fs::is_empty(victim.path()));
+    EXPECT_TRUE(log.has(kError, "Error[18]: while moving the mount onto " + home +
+                                    "/davfs//share. Invalid cross-device link\n"));
+    EXPECT_TRUE(points(alice(), "share").empty());
+    EXPECT_TRUE(fs::is_symlink(dir));
+    fs::remove(dir);
+    fs::remove(dir + ".moved");
+  }
+  // The real user is served as before.
+  send(1, "share");
+  EXPECT_TRUE(sys.isMounted(dir));
+}
+
+TEST_F(ManagerRaces, UnmountThroughASwappedParentActsOnTheMountNotOnTheLinkTarget) {
+  manager->onUserInfo(alice());
+  send(1, "share");
+  send(1, "other");
+  ASSERT_EQ(sys.mounted.size(), 2u);
+  // The user moves ~/davfs away and links it to a root directory holding an
+  // entry of the share's name: a file, and for "other" an empty directory.
+  test::write_text(victim.path() + "/share", "root's file\n");
+  fs::create_directory(victim.path() + "/other");
+  fs::rename(home + "/davfs", home + "/davfs.old");
+  fs::create_directory_symlink(victim.path(), home + "/davfs");
+  send(2, "");
+  EXPECT_TRUE(sys.mounted.empty());
+  EXPECT_EQ(test::read_text(victim.path() + "/share"), "root's file\n");
+  EXPECT_TRUE(fs::is_directory(victim.path() + "/other"));
+  EXPECT_FALSE(fs::exists(home + "/davfs.old/share"));
+  EXPECT_FALSE(fs::exists(home + "/davfs.old/other"));
+  EXPECT_TRUE(points(alice(), "share").empty());
+}
+
+TEST_F(ManagerRaces, MountDirectoryIsRemovedOnlyWhenEmpty) {
+  manager->onUserInfo(alice());
+  send(1, "share");
+  sys.mounted.clear();  // gone behind the service's back; the user filled the directory
+  test::write_text(home + "/davfs/share/keep", "x");
+  send(0, "share");
+  EXPECT_TRUE(points(alice(), "share").empty());
+  EXPECT_EQ(test::read_text(home + "/davfs/share/keep"), "x");
+  EXPECT_TRUE(log.anyContaining("Error[39]: while unmount " + home + "/davfs//share."));
+}
+
+TEST_F(Manager, MountCommandPastItsDeadlineIsReportedAndLeavesNothing) {
+  settings.mount_timeout = 7;
+  remake();
+  manager->onUserInfo(alice());
+  sys.mount_result = kCommandTimedOut;
+  send(1, "share");
+  EXPECT_EQ(sys.deadlines.at(0), std::chrono::seconds(7));
+  EXPECT_TRUE(log.has(kError, "Error: Failed to mount " + home + "/davfs//share\n"));
+  EXPECT_TRUE(log.anyContaining("\"/run/staging/m-1\" did not end within 7 s and was killed\n"));
+  EXPECT_FALSE(fs::exists(home + "/davfs/share"));
+  EXPECT_EQ(sys.dropped, std::vector<std::string>{"/run/staging/m-1"});
+  EXPECT_TRUE(points(alice(), "share").empty());
+}
+
+TEST_F(Manager, MountThatCannotBeMovedIsNotRecorded) {
+  manager->onUserInfo(alice());
+  sys.move_result = EINVAL;
+  send(1, "share");
+  EXPECT_TRUE(log.has(kError, "Error[22]: while moving the mount onto " + home + "/davfs//share. Invalid argument\n"));
+  EXPECT_TRUE(points(alice(), "share").empty());
+  EXPECT_FALSE(fs::exists(home + "/davfs/share"));
+  EXPECT_EQ(sys.dropped.size(), 1u);
+}
+
+TEST_F(Manager, UsersTableIsBoundedAndForgetsIdleUsersWhoseProcessIsGone) {
+  settings.max_users = 4;
+  remake();
+  manager->onUserInfo(alice());
+  send(1, "share");  // alice has a mount: never dropped while it is there
+  for (int32_t pid = 1000; pid < 1100; ++pid) {
+    manager->onUserInfo(UserInfo{"bob", home2, pid, 4003, 4003});
+  }
+  UsersTable t = manager->usersTable();
+  EXPECT_LE(t.size(), 4u);
+  EXPECT_TRUE(t.count(alice()));
+  EXPECT_EQ(manager->currentUser().pid, 1099);
+  // The current user stays even though its process is gone.
+  EXPECT_TRUE(t.count(UserInfo{"bob", home2, 1099, 4003, 4003}));
+
+  // Live idle users survive the purge of dead ones until the table is full;
+  // then the oldest idle entry makes room.
+  for (int32_t pid = 2000; pid < 2004; ++pid) {
+    alive.insert(pid);
+    alice_like(pid);
+  }
+  t = manager->usersTable();
+  EXPECT_EQ(t.size(), 4u);
+  EXPECT_FALSE(t.count(UserInfo{"bob", home2, 1099, 4003, 4003}));
+  EXPECT_FALSE(t.count(UserInfo{"c", home, 2000, 0, 0}));
+  for (int32_t pid = 2001; pid < 2004; ++pid) EXPECT_TRUE(t.count(UserInfo{"c", home, pid, 0, 0})) << pid;
+  EXPECT_TRUE(t.count(alice()));
+}
+
+TEST_F(Manager, FullTableOfUsersWithMountsRefusesANewUser) {
+  settings.max_users = 2;
+  remake();
+  manager->onUserInfo(alice());
+  send(1, "a");
+  manager->onUserInfo(bob());
+  send(1, "b");
+  log.clear();
+  manager->onUserInfo(UserInfo{"carol", home, 300, 4005, 4005});
+  EXPECT_TRUE(log.has(kError, "Error: users table full (2 users with mounts), user info for pid 300 dropped\n"));
+  EXPECT_EQ(manager->currentUser().pid, 200);
+  // Once bob's mount is gone, his entry makes room.
+  send(0, "b");
+  manager->onUserInfo(UserInfo{"carol", home, 300, 4005, 4005});
+  EXPECT_EQ(manager->currentUser().pid, 300);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <sys/time.h>
 #include <time.h>
 
-#include "shm_layout.h"
+#include "shm_internal.h"
 
 static shm_log_handler_fn g_handler;
 static int g_levels[3] = {SHM_LOG_ERR, SHM_LOG_INFO, SHM_LOG_DBG};
@@ -45,7 +45,7 @@ void shm_log_set_debug(int enabled) {
   __atomic_store_n(&g_debug, enabled ? 1 : 0, __ATOMIC_RELAXED);
 }
 
-int shm_log_debug_enabled(void) {
+int shmi_log_debug_enabled(void) {
   return __atomic_load_n(&g_debug, __ATOMIC_RELAXED);
 }
 
@@ -99,8 +99,8 @@ static void log_to_stdout(int kind, const char *fmt, va_list ap) {
   fflush(stdout);
 }
 
-void shm_log(int kind, const char *fmt, ...) {
-  if (kind == SHM_KIND_DBG && !shm_log_debug_enabled())
+void shmi_log(int kind, const char *fmt, ...) {
+  if (kind == SHM_KIND_DBG && !shmi_log_debug_enabled())
     return;
   pthread_mutex_lock(&g_log_mutex);
   shm_log_handler_fn handler = g_handler;

@@ -24,52 +24,18 @@
 #include <unistd.h>
 #include <vector>
 
-#include "shm_layout.h"
+#include "shm_internal.h"
+#include "two_process.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
+using namespace shmtest;
+
 constexpr uint32_t kSize = 1u << 20; // two rings of about 512 KiB
 constexpr uint64_t kExchangeBytes = 64ull << 20;
-
-std::string unique_name(const char *what) {
-  static int counter;
-  return "/shmtest-" + std::to_string(getpid()) + "-" + what + "-" +
-         std::to_string(counter++);
-}
-
-// ---- deterministic streams -------------------------------------------------
-
-struct Stream { // byte generator, identical on both sides for a seed
-  explicit Stream(uint64_t seed) : x(seed * 0x9E3779B97F4A7C15ull + 1) {}
-  uint8_t next() {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    return uint8_t(x >> 24);
-  }
-  uint64_t x;
-};
-
-struct Fnv {
-  uint64_t h = 1469598103934665603ull;
-  void add(const uint8_t *p, size_t n) {
-    for (size_t i = 0; i < n; i++)
-      h = (h ^ p[i]) * 1099511628211ull;
-  }
-};
-
-uint64_t expected_hash(uint64_t seed, uint64_t total) {
-  Stream s(seed);
-  Fnv f;
-  for (uint64_t i = 0; i < total; i++) {
-    uint8_t b = s.next();
-    f.add(&b, 1);
-  }
-  return f.h;
-}
 
 // Writes `total` bytes of stream `seed` in random-sized pieces.
 bool send_stream(shm_endpoint *ep, uint64_t seed, uint64_t total) {
@@ -161,87 +127,6 @@ shm_config make_config(const std::string &name, Sink *sink, uint32_t size = kSiz
 }
 
 // ---- children --------------------------------------------------------------
-
-struct Child {
-  pid_t pid = -1;
-  int fd = -1; // read end of the report pipe
-  std::string pending;
-
-  // Next report line, or "" on timeout/EOF.
-  std::string line(std::chrono::milliseconds t = 20000ms) {
-    auto end = Clock::now() + t;
-    for (;;) {
-      size_t nl = pending.find('\n');
-      if (nl != std::string::npos) {
-        std::string l = pending.substr(0, nl);
-        pending.erase(0, nl + 1);
-        return l;
-      }
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-      if (left.count() <= 0)
-        return "";
-      pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, int(left.count())) <= 0)
-        return "";
-      char buf[256];
-      ssize_t n = read(fd, buf, sizeof buf);
-      if (n <= 0)
-        return "";
-      pending.append(buf, size_t(n));
-    }
-  }
-  void kill9() {
-    if (pid > 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-      pid = -1;
-    }
-  }
-  int wait_exit() {
-    int st = 0;
-    waitpid(pid, &st, 0);
-    pid = -1;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-  }
-  ~Child() {
-    kill9();
-    if (fd >= 0)
-      close(fd);
-  }
-};
-
-void spawn(Child &c, const std::string &role, const std::string &name,
-           const std::string &arg = "") {
-  int p[2];
-  ASSERT_EQ(pipe(p), 0);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    close(p[0]);
-    setenv("SHM_TEST_CHILD", role.c_str(), 1);
-    setenv("SHM_TEST_NAME", name.c_str(), 1);
-    setenv("SHM_TEST_ARG", arg.c_str(), 1);
-    setenv("SHM_TEST_FD", std::to_string(p[1]).c_str(), 1);
-    execl("/proc/self/exe", "endpoint_child", "--gtest_filter=Child.Main",
-          "--gtest_brief=1", static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  close(p[1]);
-  c.pid = pid;
-  c.fd = p[0];
-}
-
-void report(const std::string &s) {
-  static int fd = atoi(getenv("SHM_TEST_FD"));
-  std::string l = s + "\n";
-  if (write(fd, l.data(), l.size()) != ssize_t(l.size()))
-    _exit(90);
-}
-
-[[noreturn]] void hold_forever() {
-  for (;;)
-    pause();
-}
 
 int echo_data(void *, shm_endpoint *ep, const uint8_t *d, size_t n) {
   size_t off = 0;
@@ -559,15 +444,15 @@ TEST(Endpoint, ObjectBeingSetUpIsNeitherMappedEarlyNorUnlinked) {
   void *p = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   ASSERT_NE(p, MAP_FAILED);
   auto *mb = static_cast<shm_membuf *>(p);
-  ASSERT_EQ(mb_bind(mb, kSize), 0);
+  ASSERT_EQ(shmi_mb_bind(mb, kSize), 0);
   EXPECT_TRUE(csink.wait([&] { return csink.connected > 0; }, 5000ms));
   struct stat st1;
   ASSERT_EQ(stat(("/dev/shm" + name).c_str(), &st1), 0);
   EXPECT_EQ(st1.st_ino, st0.st_ino); // still the object being set up
-  EXPECT_EQ(mb_flags(mb), 3u);
+  EXPECT_EQ(shmi_mb_flags(mb), 3u);
   shm_stop(cli);
-  EXPECT_EQ(mb_flags(mb) & SHM_FLAG_CONNECTED, 0u);
-  mb_unbind(mb);
+  EXPECT_EQ(shmi_mb_flags(mb) & SHM_FLAG_CONNECTED, 0u);
+  shmi_mb_unbind(mb);
   munmap(p, kSize);
   close(fd);
 }

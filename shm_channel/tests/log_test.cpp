@@ -9,7 +9,7 @@
 #include <vector>
 #include <unistd.h>
 
-#include "shm_layout.h"
+#include "shm_internal.h"
 
 namespace {
 
@@ -58,10 +58,10 @@ protected:
 TEST_F(Logger, StdoutLineHasDatedPrefixAndLabel) {
   shm_log_set_debug(1);
   std::string out = stdout_of([] {
-    shm_log(SHM_KIND_ERR, "error opening '%s' (%d): %s\n", "/x", 2, "No such");
-    shm_log(SHM_KIND_INFO, "mb %p unbind\n", (void *)0x10);
-    shm_log(SHM_KIND_DBG, "started hup listener\n");
-    shm_log(7, "odd kind\n");
+    shmi_log(SHM_KIND_ERR, "error opening '%s' (%d): %s\n", "/x", 2, "No such");
+    shmi_log(SHM_KIND_INFO, "mb %p unbind\n", (void *)0x10);
+    shmi_log(SHM_KIND_DBG, "started hup listener\n");
+    shmi_log(7, "odd kind\n");
   });
   const std::string prefix =
       R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} [+-]\d{4}\] )";
@@ -74,7 +74,7 @@ TEST_F(Logger, StdoutLineHasDatedPrefixAndLabel) {
 
 TEST_F(Logger, MessagesWithoutNewlineDoNotEndTheLine) {
   std::string out = stdout_of([] {
-    shm_log(SHM_KIND_ERR, "error starting shm_srv (%d): %s", 12, "Cannot allocate memory");
+    shmi_log(SHM_KIND_ERR, "error starting shm_srv (%d): %s", 12, "Cannot allocate memory");
   });
   ASSERT_FALSE(out.empty());
   EXPECT_NE(out.back(), '\n');
@@ -83,15 +83,15 @@ TEST_F(Logger, MessagesWithoutNewlineDoNotEndTheLine) {
 }
 
 TEST_F(Logger, DebugIsOffUntilSwitchedOn) {
-  std::string out = stdout_of([] { shm_log(SHM_KIND_DBG, "hidden\n"); });
+  std::string out = stdout_of([] { shmi_log(SHM_KIND_DBG, "hidden\n"); });
   EXPECT_EQ(out, "");
   shm_log_set_handler(capture, 3, 6, 7);
-  shm_log(SHM_KIND_DBG, "still hidden\n");
+  shmi_log(SHM_KIND_DBG, "still hidden\n");
   EXPECT_TRUE(g_lines.empty());
   shm_log_set_debug(1);
-  shm_log(SHM_KIND_DBG, "shown %d\n", 1);
+  shmi_log(SHM_KIND_DBG, "shown %d\n", 1);
   shm_log_set_debug(0);
-  shm_log(SHM_KIND_DBG, "hidden again\n");
+  shmi_log(SHM_KIND_DBG, "hidden again\n");
   ASSERT_EQ(g_lines.size(), 1u);
   EXPECT_EQ(g_lines[0].text, "shown 1\n");
 }
@@ -100,9 +100,9 @@ TEST_F(Logger, HandlerGetsConfiguredLevelsAndNothingOnStdout) {
   shm_log_set_debug(1);
   std::string out = stdout_of([] {
     shm_log_set_handler(capture, 3, 6, 7);
-    shm_log(SHM_KIND_ERR, "e %s\n", "x");
-    shm_log(SHM_KIND_INFO, "i\n");
-    shm_log(SHM_KIND_DBG, "d\n");
+    shmi_log(SHM_KIND_ERR, "e %s\n", "x");
+    shmi_log(SHM_KIND_INFO, "i\n");
+    shmi_log(SHM_KIND_DBG, "d\n");
   });
   EXPECT_EQ(out, "");
   ASSERT_EQ(g_lines.size(), 3u);
@@ -113,9 +113,9 @@ TEST_F(Logger, HandlerGetsConfiguredLevelsAndNothingOnStdout) {
   // Defaults are 0, 1, 2.
   shm_log_set_handler(capture, SHM_LOG_ERR, SHM_LOG_INFO, SHM_LOG_DBG);
   g_lines.clear();
-  shm_log(SHM_KIND_ERR, "a\n");
-  shm_log(SHM_KIND_INFO, "b\n");
-  shm_log(SHM_KIND_DBG, "c\n");
+  shmi_log(SHM_KIND_ERR, "a\n");
+  shmi_log(SHM_KIND_INFO, "b\n");
+  shmi_log(SHM_KIND_DBG, "c\n");
   ASSERT_EQ(g_lines.size(), 3u);
   EXPECT_EQ(g_lines[0].level, 0);
   EXPECT_EQ(g_lines[1].level, 1);
@@ -127,7 +127,7 @@ TEST_F(Logger, OverlongFormatIsCutWithoutAHalfConversion) {
   // cut falls right after the '%'.
   std::string fmt(984, 'a');
   fmt += "%s tail";
-  std::string out = stdout_of([&] { shm_log(SHM_KIND_INFO, fmt.c_str(), "ARG"); });
+  std::string out = stdout_of([&] { shmi_log(SHM_KIND_INFO, fmt.c_str(), "ARG"); });
   EXPECT_EQ(out.size(), 39u + 984u) << out;
   EXPECT_EQ(out.back(), 'a');
   EXPECT_NE(out.find("[INFO] aaaa"), std::string::npos);

@@ -9,7 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "shm_layout.h"
+#include "shm_internal.h"
 
 namespace {
 
@@ -37,14 +37,14 @@ class Ring8 : public ::testing::Test {
 protected:
   void SetUp() override {
     ASSERT_NE(block.p, nullptr);
-    ASSERT_EQ(mb_bind(block.mb(), kCap8Object), 0);
+    ASSERT_EQ(shmi_mb_bind(block.mb(), kCap8Object), 0);
   }
-  void TearDown() override { mb_unbind(block.mb()); }
+  void TearDown() override { shmi_mb_unbind(block.mb()); }
 
   ssize_t write(const char *s, size_t n) {
-    return rb_write(block.mb(), block.size, 0, s, n);
+    return shmi_rb_write(block.mb(), block.size, 0, s, n);
   }
-  ssize_t read(char *d, size_t n) { return rb_read(block.mb(), block.size, 0, d, n); }
+  ssize_t read(char *d, size_t n) { return shmi_rb_read(block.mb(), block.size, 0, d, n); }
   const shm_ringbuf &rb() const { return block.mb()->rb[0]; }
   std::string area() const {
     return std::string(reinterpret_cast<const char *>(block.bytes() + 496), 8);
@@ -59,15 +59,15 @@ protected:
 };
 
 TEST(Layout, ObjectGeometry) {
-  EXPECT_EQ(shm_ring_capacity(33554432), 16776968u);
-  EXPECT_EQ(496u + shm_ring_capacity(33554432), 16777464u);
-  EXPECT_EQ(shm_ring_capacity(262144), 130824u);
-  EXPECT_EQ(496u + shm_ring_capacity(262144), 131320u);
+  EXPECT_EQ(shmi_ring_capacity(33554432), 16776968u);
+  EXPECT_EQ(496u + shmi_ring_capacity(33554432), 16777464u);
+  EXPECT_EQ(shmi_ring_capacity(262144), 130824u);
+  EXPECT_EQ(496u + shmi_ring_capacity(262144), 131320u);
 }
 
 TEST(Layout, BindWritesMagicFlagsAndRingOffsets) {
   SharedBlock block(262144);
-  ASSERT_EQ(mb_bind(block.mb(), 262144), 0);
+  ASSERT_EQ(shmi_mb_bind(block.mb(), 262144), 0);
   const uint8_t *b = block.bytes();
   EXPECT_EQ(std::string(reinterpret_cast<const char *>(b + 4), 4), "orva");
   uint32_t flags;
@@ -85,23 +85,23 @@ TEST(Layout, BindWritesMagicFlagsAndRingOffsets) {
   std::memcpy(&v, b + 304 + 24, 8);
   EXPECT_EQ(v, 130824u); // ring 1 end
   // A second bind on a bound block is refused.
-  EXPECT_EQ(mb_bind(block.mb(), 262144), -EBUSY);
-  mb_unbind(block.mb());
+  EXPECT_EQ(shmi_mb_bind(block.mb(), 262144), -EBUSY);
+  shmi_mb_unbind(block.mb());
   std::memcpy(&flags, b + 0, 4);
   EXPECT_EQ(flags & 1u, 0u);
 }
 
 TEST(Layout, SmallestObjectHasOneByteRings) {
   SharedBlock block(498);
-  ASSERT_EQ(mb_bind(block.mb(), 498), 0);
+  ASSERT_EQ(shmi_mb_bind(block.mb(), 498), 0);
   EXPECT_EQ(block.mb()->rb[0].end, 1u);
   EXPECT_EQ(block.mb()->rb[1].pbuf, 497u);
   char c = 'x', d = 0;
-  EXPECT_EQ(rb_write(block.mb(), 498, 1, &c, 5), 1);
-  EXPECT_EQ(rb_write(block.mb(), 498, 1, &c, 1), -ENOSPC);
-  EXPECT_EQ(rb_read(block.mb(), 498, 1, &d, 5), 1);
+  EXPECT_EQ(shmi_rb_write(block.mb(), 498, 1, &c, 5), 1);
+  EXPECT_EQ(shmi_rb_write(block.mb(), 498, 1, &c, 1), -ENOSPC);
+  EXPECT_EQ(shmi_rb_read(block.mb(), 498, 1, &d, 5), 1);
   EXPECT_EQ(d, 'x');
-  mb_unbind(block.mb());
+  shmi_mb_unbind(block.mb());
 }
 
 TEST(Layout, MapRefusesObjectsBelow498Bytes) {
@@ -109,10 +109,10 @@ TEST(Layout, MapRefusesObjectsBelow498Bytes) {
   int fd = memfd_create("shm_map_test", 0);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(ftruncate(fd, 498), 0);
-  EXPECT_EQ(shm_map(fd, 497, &mb), SHM_ERR_BAD_SIZE);
+  EXPECT_EQ(shmi_map(fd, 497, &mb), SHM_ERR_BAD_SIZE);
   EXPECT_EQ(mb, nullptr);
-  EXPECT_EQ(shm_map(-1, 498, &mb), -EINVAL);
-  ASSERT_EQ(shm_map(fd, 498, &mb), 0);
+  EXPECT_EQ(shmi_map(-1, 498, &mb), -EINVAL);
+  ASSERT_EQ(shmi_map(fd, 498, &mb), 0);
   ASSERT_NE(mb, nullptr);
   munmap(mb, 498);
   close(fd);
@@ -177,8 +177,8 @@ TEST_F(Ring8, EmptyRingAndZeroLengthCallsChangeNothing) {
   expect_state(0, 0, 8);
   EXPECT_EQ(write("Z", 0), 0);
   expect_state(0, 0, 8);
-  EXPECT_EQ(rb_read(block.mb(), block.size, 0, nullptr, 1), -EINVAL);
-  EXPECT_EQ(rb_write(block.mb(), block.size, 2, "x", 1), -EINVAL);
+  EXPECT_EQ(shmi_rb_read(block.mb(), block.size, 0, nullptr, 1), -EINVAL);
+  EXPECT_EQ(shmi_rb_write(block.mb(), block.size, 2, "x", 1), -EINVAL);
 }
 
 TEST_F(Ring8, CorruptIndicesAreRefusedNotCopied) {
@@ -208,27 +208,27 @@ TEST(Layout, ErrorTexts) {
 TEST(Connect, RefusalsLeaveTheClaimBitClear) {
   SharedBlock block(kCap8Object);
   shm_membuf *mb = block.mb();
-  EXPECT_EQ(mb_connect(mb, kCap8Object), SHM_ERR_NOT_READY);
+  EXPECT_EQ(shmi_mb_connect(mb, kCap8Object), SHM_ERR_NOT_READY);
   EXPECT_EQ(mb->flags, 0u);
-  ASSERT_EQ(mb_bind(mb, kCap8Object), 0);
-  EXPECT_EQ(mb_connect(mb, kCap8Object + 2), SHM_ERR_BAD_SIZE);
+  ASSERT_EQ(shmi_mb_bind(mb, kCap8Object), 0);
+  EXPECT_EQ(shmi_mb_connect(mb, kCap8Object + 2), SHM_ERR_BAD_SIZE);
   EXPECT_EQ(mb->flags, 1u);
   mb->magic ^= 1;
-  EXPECT_EQ(mb_connect(mb, kCap8Object), SHM_ERR_BAD_MAGIC);
+  EXPECT_EQ(shmi_mb_connect(mb, kCap8Object), SHM_ERR_BAD_MAGIC);
   EXPECT_EQ(mb->flags, 1u);
   mb->magic ^= 1;
-  ASSERT_EQ(mb_connect(mb, kCap8Object), 0);
+  ASSERT_EQ(shmi_mb_connect(mb, kCap8Object), 0);
   EXPECT_EQ(mb->flags, 3u);
-  EXPECT_EQ(mb_connect(mb, kCap8Object), SHM_ERR_ALREADY_CONNECTED);
+  EXPECT_EQ(shmi_mb_connect(mb, kCap8Object), SHM_ERR_ALREADY_CONNECTED);
   EXPECT_EQ(mb->flags, 3u);
-  mb_disconnect(mb);
-  mb_destroy_client_lock(mb);
+  shmi_mb_disconnect(mb);
+  shmi_mb_destroy_client_lock(mb);
   EXPECT_EQ(mb->flags, 1u);
   // A client hang-up the server has not handled yet keeps new clients out.
   mb->flags |= SHM_FLAG_CLI_HUP;
-  EXPECT_EQ(mb_connect(mb, kCap8Object), SHM_ERR_ALREADY_CONNECTED);
+  EXPECT_EQ(shmi_mb_connect(mb, kCap8Object), SHM_ERR_ALREADY_CONNECTED);
   mb->flags &= ~SHM_FLAG_CLI_HUP;
-  mb_unbind(mb);
+  shmi_mb_unbind(mb);
 }
 
 // Runs `body` in a child that is killed with SIGKILL once it has reported
@@ -317,13 +317,13 @@ TEST_F(Ring8, WriterKilledAfterFillingKeepsAFullRing) {
 
 TEST(Event, SignalAfterWaiterKilledMidWaitDoesNotBlock) {
   SharedBlock block(kCap8Object);
-  ASSERT_EQ(mb_bind(block.mb(), kCap8Object), 0);
+  ASSERT_EQ(shmi_mb_bind(block.mb(), kCap8Object), 0);
   shm_event *ev = &block.mb()->rb[0].req;
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     for (;;)
-      event_wait(ev, nullptr);
+      shmi_event_wait(ev, nullptr);
   }
   for (int i = 0; i < 2000 && !__atomic_load_n(&ev->waiting, __ATOMIC_ACQUIRE); i++)
     usleep(1000);
@@ -331,32 +331,32 @@ TEST(Event, SignalAfterWaiterKilledMidWaitDoesNotBlock) {
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
   // The dead waiter's mark stays: waits are refused rather than stacked.
-  EXPECT_EQ(event_wait(ev, nullptr), -1);
+  EXPECT_EQ(shmi_event_wait(ev, nullptr), -1);
   // Signals to it return.
   for (int i = 0; i < 3; i++)
-    EXPECT_EQ(event_signal(ev), 0);
-  mb_unbind(block.mb());
+    EXPECT_EQ(shmi_event_signal(ev), 0);
+  shmi_mb_unbind(block.mb());
 }
 
 TEST(Event, WaitSkipsWhenDataIsAlreadyThere) {
   SharedBlock block(kCap8Object);
-  ASSERT_EQ(mb_bind(block.mb(), kCap8Object), 0);
+  ASSERT_EQ(shmi_mb_bind(block.mb(), kCap8Object), 0);
   shm_ringbuf *rb = &block.mb()->rb[1];
-  ASSERT_EQ(rb_write(block.mb(), block.size, 1, "x", 1), 1);
+  ASSERT_EQ(shmi_rb_write(block.mb(), block.size, 1, "x", 1), 1);
   timespec t0, t1;
   clock_gettime(CLOCK_MONOTONIC, &t0);
-  EXPECT_EQ(event_wait(&rb->req, &rb->has_data), 0);
+  EXPECT_EQ(shmi_event_wait(&rb->req, &rb->has_data), 0);
   clock_gettime(CLOCK_MONOTONIC, &t1);
   EXPECT_LT(t1.tv_sec - t0.tv_sec, 1); // not the one-second timeout
   EXPECT_EQ(rb->req.waiting, 0);
   char c;
-  ASSERT_EQ(rb_read(block.mb(), block.size, 1, &c, 1), 1);
+  ASSERT_EQ(shmi_rb_read(block.mb(), block.size, 1, &c, 1), 1);
   clock_gettime(CLOCK_MONOTONIC, &t0);
-  EXPECT_EQ(event_wait(&rb->req, &rb->has_data), ETIMEDOUT);
+  EXPECT_EQ(shmi_event_wait(&rb->req, &rb->has_data), ETIMEDOUT);
   clock_gettime(CLOCK_MONOTONIC, &t1);
   double s = double(t1.tv_sec - t0.tv_sec) + double(t1.tv_nsec - t0.tv_nsec) / 1e9;
   EXPECT_GT(s, 0.9);
-  mb_unbind(block.mb());
+  shmi_mb_unbind(block.mb());
 }
 
 } // namespace

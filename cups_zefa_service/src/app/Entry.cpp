@@ -168,9 +168,7 @@ int runEntry(int argc, char** argv, const ServiceFactory& makeService, const Ent
 
     log_config config;
     log_config_defaults(&config);
-    // The library keeps its own copy of the path.
-    std::string logPath = paths.logFile;
-    config.path = logPath.data();
+    config.path = paths.logFile.c_str();  // copied by log_open
     log_open(&config);
 
     if (argc != 2) {

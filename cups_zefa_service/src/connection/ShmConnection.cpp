@@ -179,16 +179,15 @@ bool ShmConnection::putFrame(Reply& reply, bool& partial) {
     const uint64_t size = reply.size();
     const auto stallUs = static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::microseconds>(options_.writeStallLimit).count());
-    writer_.begin();
-    while (writer_.pending(reply) > 0) {
+    while (reply.remaining() > 0) {
         if (!connected_ || client_ == nullptr) {
             CZS_LOG_ERROR("write", "peer not connected, frame of %llu bytes dropped (%llu not sent)\n",
-                          static_cast<unsigned long long>(size), static_cast<unsigned long long>(writer_.pending(reply)));
+                          static_cast<unsigned long long>(size), static_cast<unsigned long long>(reply.remaining()));
             return false;
         }
         // Waits (without polling) for the reader to free space, at most the
         // stall limit counted from the last progress.
-        ssize_t res = writer_.putSome(client_, reply, stallUs);
+        ssize_t res = shmPutSome(client_, reply, stallUs);
         if (res > 0) {
             partial = true;
             continue;
@@ -196,12 +195,12 @@ bool ShmConnection::putFrame(Reply& reply, bool& partial) {
         if (res == -ENOSPC) {
             CZS_LOG_ERROR("write", "ring full for %lld ms, frame of %llu bytes dropped (%llu not sent)\n",
                           static_cast<long long>(options_.writeStallLimit.count()),
-                          static_cast<unsigned long long>(size), static_cast<unsigned long long>(writer_.pending(reply)));
+                          static_cast<unsigned long long>(size), static_cast<unsigned long long>(reply.remaining()));
             return false;
         }
         CZS_LOG_ERROR("write", "write res=%zd %s, frame of %llu bytes dropped (%llu not sent)\n", res,
                       shm_strerror(static_cast<int>(res)), static_cast<unsigned long long>(size),
-                      static_cast<unsigned long long>(writer_.pending(reply)));
+                      static_cast<unsigned long long>(reply.remaining()));
         return false;
     }
     partial = false;

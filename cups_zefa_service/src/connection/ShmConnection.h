@@ -83,7 +83,6 @@ private:
     shm_endpoint* client_ = nullptr;  // set and cleared on the main thread
     std::vector<uint8_t> readBuf_;    // client thread only
     std::mutex writeMutex_;           // one frame at a time into the ring
-    ShmRingWriter writer_;            // guarded by writeMutex_
     std::atomic<bool> connected_{false};
     std::atomic<bool> stopping_{false};
     std::atomic<bool> closedReported_{false};

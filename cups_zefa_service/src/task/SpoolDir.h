@@ -1,12 +1,5 @@
-// Where the "zefa-prt" backend spools print jobs and the only place the
-// daemon serves print files from. Root-owned, mode 0700: the daemon runs as
-// root and ships whatever it serves to the host, so no other user may be able
-// to place or link files here. Shared by the daemon and the backend; keep it
-// free of daemon dependencies.
+// The spool directory is shared with the "zefa-prt" backend, so it is defined
+// in the daemon's public header; this name stays for the daemon's own sources.
 #pragma once
 
-namespace czs {
-
-inline constexpr const char* kSpoolDir = "/var/spool/orvanta-print";
-
-}  // namespace czs
+#include <cups_zefa_service/BackendLink.h>

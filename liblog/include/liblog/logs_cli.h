@@ -1,5 +1,7 @@
 /* logs_cli: levelled log lines with a fixed header, written to a file that
  * rotates by size into numbered backups (path.1, path.2, ...), or to stdout.
+ * The live file and every backup are mode 0640, owned by root and the group
+ * "adm" (root where there is no such group) when the process runs as root.
  *
  * A call site formats the header with log_header() into a 100-byte buffer,
  * prints header and text to log_file() in one stdio call, and passes the byte
@@ -30,7 +32,9 @@ enum {
 #define LOG_HEADER_SIZE 100
 
 typedef struct log_config {
-    char* path;             /* NULL: standard output */
+    /* NULL: standard output. log_open copies the string: the caller may free
+     * or reuse it as soon as log_open returns. */
+    const char* path;
     int32_t level_mask;     /* -1 means LOG_DEFAULT_MASK */
     int32_t max_size;       /* bytes; <= 0 never rotates */
     int32_t close_delay_us; /* rotated-out file stays open this long; < 0 is 0 */
@@ -40,8 +44,10 @@ typedef struct log_config {
 } log_config;
 
 void log_config_defaults(log_config* config);
-/* 0, or a negative errno. */
+/* Opens the one log of the process, closing any log open before; `config`
+ * is read during the call only. 0, or a negative errno. */
 int log_open(const log_config* config);
+/* Closes the file (not stdout) and forgets the path; always 0. */
 int log_close(void);
 int log_enabled(int level);
 /* Writes the header for `level` into buffer; returns its length, 0 on error. */

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <filesystem>
 #include <regex>
-#include <stdexcept>
 #include <system_error>
 
 #include "../safe_fs.h"
@@ -20,41 +19,34 @@ namespace fs = std::filesystem;
 
 namespace {
 
+constexpr mode_t kDirMode = 0755;
 constexpr mode_t kConfMode = 0644;
 constexpr mode_t kSecretsMode = 0600;
 
-[[noreturn]] void throw_status_error(const std::string& path, int err) {
-  throw fs::filesystem_error("cannot check status", path, std::error_code(err, std::generic_category()));
-}
-
-// The secrets file davfs2 will accept: a plain regular file owned by the
-// account that mounts (this service), lying inside the user's home.
-bool usable_secrets(const PathStatus& st) {
-  return st.kind == PathKind::Regular && st.owner == geteuid();
-}
-
-PathStatus secrets_status(const std::string& path) {
-  PathStatus st = path_status(path);
-  if (st.kind == PathKind::Regular && !usable_secrets(st)) st.kind = PathKind::Other;
-  return st;
-}
-
-// One level only: the home itself must exist, or root would create it.
-bool create_dir(const std::string& dir) {
-  if (mkdir(dir.c_str(), 0755) != 0) {
-    int e = errno;
-    if (e != ENOENT && e != EEXIST) {
-      throw fs::filesystem_error("cannot create directory", dir, std::error_code(e, std::generic_category()));
-    }
-    service_log(kError, "Error : Failed to create dir %s. Stop mount\n", dir.c_str());
-    return false;
-  }
-  service_log(kDebug, "Created dir %s\n", dir.c_str());
-  return true;
+[[noreturn]] void throw_fs_error(const char* what, const std::string& path, int err) {
+  throw fs::filesystem_error(what, path, std::error_code(err, std::generic_category()));
 }
 
 std::string numbered(const std::string& stem, unsigned n, const std::string& suffix) {
   return n == 0 ? stem + suffix : stem + "_" + std::to_string(n) + suffix;
+}
+
+// A secrets file davfs2 will accept: a plain regular file owned by the
+// account that mounts (this service).
+bool own_plain_file(const EntryStatus& st) {
+  return st.kind == PathKind::Regular && st.owner == geteuid();
+}
+
+orv::UniqueFd dup_fd(int fd) { return orv::UniqueFd(fcntl(fd, F_DUPFD_CLOEXEC, 0)); }
+
+// Opens an existing secrets file for reading, only when it is a plain file
+// of the service's own.
+orv::UniqueFd open_own_secrets(const SecretsFile& s) {
+  if (!s.dir) return {};
+  int err = 0;
+  orv::UniqueFd fd = open_regular(s.dir.get(), s.name, O_RDONLY, &err);
+  if (fd && fd_status(fd.get()).owner != geteuid()) return {};
+  return fd;
 }
 
 }  // namespace
@@ -72,8 +64,7 @@ const std::map<int, std::string>& owned_options() {
   return table;
 }
 
-void reconcile_flag_option(std::map<std::string, std::string>& pending, const std::string& name,
-                           int wanted) {
+void reconcile_flag_option(Options& pending, const std::string& name, int wanted) {
   auto it = pending.find(name);
   if (it == pending.end()) {
     pending[name] = std::to_string(wanted);
@@ -94,8 +85,7 @@ void reconcile_flag_option(std::map<std::string, std::string>& pending, const st
   }
 }
 
-void reconcile_min_option(std::map<std::string, std::string>& pending, const std::string& name,
-                          int minimum) {
+void reconcile_min_option(Options& pending, const std::string& name, int minimum) {
   auto it = pending.find(name);
   if (it == pending.end()) {
     pending[name] = std::to_string(minimum);
@@ -116,235 +106,320 @@ void reconcile_min_option(std::map<std::string, std::string>& pending, const std
   }
 }
 
-std::string choose_secrets_path(const std::string& dir, unsigned max_candidates) {
-  for (unsigned n = 0; n < max_candidates; ++n) {
-    std::string candidate = numbered(dir + "/secrets_orvanta", n, "");
-    PathStatus st = secrets_status(candidate);
-    if (st.kind == PathKind::Missing || st.kind == PathKind::Regular) return candidate;
-    if (st.kind == PathKind::Error) throw_status_error(candidate, st.error);
-  }
-  return "";
-}
-
-bool create_secrets_file(const std::string& path, const std::string& endpoint) {
-  std::string content = credential_line(endpoint) + "\n";
-  // Appending to a file whose last line has no newline would glue the
-  // credential onto that line.
-  if (auto existing = read_file(path); existing && !existing->empty() && existing->back() != '\n') {
-    content.insert(content.begin(), '\n');
-  }
-  if (append_file(path, content, kSecretsMode) != 0) {
-    service_log(kError, "Error while opening davfs secret file %s\n", path.c_str());
-    return false;
-  }
-  service_log(kDebug, "Created davfs secrets file %s\n", path.c_str());
-  return true;
-}
-
-std::string prepare_davfs_files(const DavfsSettings& s) {
-  const unsigned bound = s.max_candidates;
-
-  // 1. The davfs2 directory.
-  std::string dir;
-  for (unsigned n = 0; n < bound && dir.empty(); ++n) {
-    std::string candidate = numbered(s.homedir + "/.davfs2", n, "");
-    PathStatus st = path_status(candidate);
-    switch (st.kind) {
-      case PathKind::Missing:
-        if (!create_dir(candidate)) return "";
-        dir = candidate;
-        break;
-      case PathKind::Directory:
-        service_log(kDebug, "Dir %s already exists\n", candidate.c_str());
-        dir = candidate;
-        break;
-      case PathKind::Error:
-        throw_status_error(candidate, st.error);
-      default:
-        break;
-    }
-  }
-  if (dir.empty()) {
-    service_log(kError, "Error: No usable davfs dir in %s after %u candidates. Stop mount\n",
-                s.homedir.c_str(), bound);
-    return "";
-  }
-  service_log(kInfo, "davfs config and secrets dir path %s\n", dir.c_str());
-
-  // 2. The configuration file.
-  std::string conf;
-  for (unsigned n = 0; n < bound && conf.empty(); ++n) {
-    std::string candidate = numbered(dir + "/davfs2_orvanta", n, ".conf");
-    PathStatus st = path_status(candidate);
-    if (st.kind == PathKind::Missing || st.kind == PathKind::Regular) conf = candidate;
-    if (st.kind == PathKind::Error) throw_status_error(candidate, st.error);
-  }
-  if (conf.empty()) {
-    service_log(kError, "Error: No usable davfs conf file in %s after %u candidates. Stop mount\n",
-                dir.c_str(), bound);
-    return "";
-  }
-  service_log(kInfo, "davfs conf file path %s\n", conf.c_str());
-
-  // 3. What the file says about the owned options (first line wins).
-  std::map<std::string, std::string> pending;
-  std::optional<std::string> conf_text;
-  if (path_status(conf).kind == PathKind::Regular) conf_text = read_file(conf);
-  if (!conf_text) {
-    service_log(kDebug, "davfs conf file %s cannot be opened to read options\n", conf.c_str());
-  } else {
-    static const std::regex kv("(\\S+)\\s+(\\S+)", std::regex::ECMAScript);
-    for (const std::string& raw : split_lines(*conf_text)) {
-      std::string line = trim(raw);
-      for (const auto& [key, name] : owned_options()) {
-        (void)key;
-        if (line.compare(0, name.size(), name) != 0) continue;
-        service_log(kDebug, "found %s -> %s\n", name.c_str(), line.c_str());
-        std::smatch m;
-        std::string value = std::regex_search(line, m, kv) ? m[2].str() : std::string();
-        pending.emplace(name, value);
+std::optional<DavfsDir> pin_davfs_dir(int homefd, const std::string& homedir, unsigned bound) {
+  for (unsigned n = 0; n < bound; ++n) {
+    const std::string name = numbered(".davfs2", n, "");
+    const std::string path = homedir + "/" + name;
+    EntryStatus st = entry_status(homefd, name);
+    if (st.kind == PathKind::Error) throw_fs_error("cannot check status", path, st.error);
+    bool created = false;
+    if (st.kind == PathKind::Missing) {
+      if (mkdirat(homefd, name.c_str(), kDirMode) != 0) {
+        int e = errno;
+        if (e == EEXIST) continue;  // appeared meanwhile: judged as the next one
+        if (e == ENOENT) {
+          service_log(kError, "Error : Failed to create dir %s. Stop mount\n", path.c_str());
+          return std::nullopt;
+        }
+        throw_fs_error("cannot create directory", path, e);
       }
+      created = true;
+    } else if (st.kind != PathKind::Directory) {
+      continue;
+    }
+    // Opened without following: a link put in its place after the check is
+    // refused here and the next name is tried.
+    orv::UniqueFd fd(openat(homefd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
+      if (errno == ENOTDIR || errno == ELOOP || errno == ENOENT) continue;
+      throw_fs_error("cannot open directory", path, errno);
+    }
+    service_log(kDebug, created ? "Created dir %s\n" : "Dir %s already exists\n", path.c_str());
+    service_log(kInfo, "davfs config and secrets dir path %s\n", path.c_str());
+    return DavfsDir{std::move(fd), path};
+  }
+  service_log(kError, "Error: No usable davfs dir in %s after %u candidates. Stop mount\n",
+              homedir.c_str(), bound);
+  return std::nullopt;
+}
+
+std::optional<ConfFile> choose_conf_file(const DavfsDir& dir, unsigned bound) {
+  for (unsigned n = 0; n < bound; ++n) {
+    ConfFile c;
+    c.name = numbered("davfs2_orvanta", n, ".conf");
+    c.path = dir.path + "/" + c.name;
+    int err = 0;
+    orv::UniqueFd fd = open_regular(dir.fd.get(), c.name, O_RDONLY, &err);
+    if (!fd && err == ENOENT) {
+      service_log(kInfo, "davfs conf file path %s\n", c.path.c_str());
+      service_log(kDebug, "davfs conf file %s cannot be opened to read options\n", c.path.c_str());
+      return c;
+    }
+    if (!fd) {
+      // A link, a directory, a fifo, a hard link: not ours to edit.
+      if (err == ELOOP || err == EINVAL || err == EISDIR || err == ENXIO) continue;
+      // A plain file that cannot be read: kept as the file, reported when
+      // it is copied.
+      EntryStatus st = entry_status(dir.fd.get(), c.name);
+      if (st.kind == PathKind::Error) throw_fs_error("cannot check status", c.path, st.error);
+      if (st.kind != PathKind::Regular) continue;
+      c.exists = true;
+      service_log(kInfo, "davfs conf file path %s\n", c.path.c_str());
+      service_log(kDebug, "davfs conf file %s cannot be opened to read options\n", c.path.c_str());
+      return c;
+    }
+    c.exists = true;
+    c.text = read_all(fd.get());
+    service_log(kInfo, "davfs conf file path %s\n", c.path.c_str());
+    if (!c.text) {
+      service_log(kDebug, "davfs conf file %s cannot be opened to read options\n", c.path.c_str());
+    }
+    return c;
+  }
+  service_log(kError, "Error: No usable davfs conf file in %s after %u candidates. Stop mount\n",
+              dir.path.c_str(), bound);
+  return std::nullopt;
+}
+
+Options read_owned_options(const std::string& text) {
+  static const std::regex kv("(\\S+)\\s+(\\S+)", std::regex::ECMAScript);
+  Options pending;
+  for (const std::string& raw : split_lines(text)) {
+    std::string line = trim(raw);
+    for (const auto& [key, name] : owned_options()) {
+      (void)key;
+      if (line.compare(0, name.size(), name) != 0) continue;
+      service_log(kDebug, "found %s -> %s\n", name.c_str(), line.c_str());
+      std::smatch m;
+      std::string value = std::regex_search(line, m, kv) ? m[2].str() : std::string();
+      pending.emplace(name, value);
     }
   }
+  return pending;
+}
 
-  // 4. Reconcile.
-  std::string secrets;
+std::optional<SecretsFile> choose_secrets_path(const DavfsDir& dir, unsigned bound) {
+  for (unsigned n = 0; n < bound; ++n) {
+    std::string name = numbered("secrets_orvanta", n, "");
+    EntryStatus st = entry_status(dir.fd.get(), name);
+    if (st.kind == PathKind::Error) throw_fs_error("cannot check status", dir.path + "/" + name, st.error);
+    if (st.kind == PathKind::Missing || own_plain_file(st)) {
+      return SecretsFile{dup_fd(dir.fd.get()), name, dir.path + "/" + name};
+    }
+  }
+  service_log(kError, "Error: No usable davfs secret file in %s. Stop mount\n", dir.path.c_str());
+  return std::nullopt;
+}
+
+namespace {
+
+// The secrets file a "secrets" line names, when root may use it: beneath the
+// home, reached without a link, missing or a plain file of root's own. Its
+// directory is pinned here; every later step goes through that descriptor.
+std::optional<SecretsFile> named_secrets(const std::string& named, int homefd,
+                                         const std::string& homedir) {
+  // The empty name is kept: davfs2 would be told nothing usable, and the
+  // write reports it.
+  if (named.empty()) return SecretsFile{orv::UniqueFd(), "", ""};
+  std::optional<std::string> rel = relative_beneath(named, homedir);
+  if (!rel || rel->empty()) return std::nullopt;
+  size_t slash = rel->find_last_of('/');
+  std::string parent = slash == std::string::npos ? std::string() : rel->substr(0, slash);
+  std::string leaf = slash == std::string::npos ? *rel : rel->substr(slash + 1);
+  if (leaf.empty() || leaf == "." || leaf == "..") return std::nullopt;
+  int err = 0;
+  orv::UniqueFd dirfd = open_beneath(homefd, parent, O_PATH | O_DIRECTORY, &err);
+  if (!dirfd) {
+    // A directory that does not exist: the name is kept and the file cannot
+    // be created, as for any missing directory. A link anywhere: refused.
+    if (err == ENOENT) return SecretsFile{orv::UniqueFd(), leaf, named};
+    return std::nullopt;
+  }
+  EntryStatus st = entry_status(dirfd.get(), leaf);
+  if (st.kind == PathKind::Error) throw_fs_error("cannot check status", named, st.error);
+  if (st.kind != PathKind::Missing && !own_plain_file(st)) return std::nullopt;
+  return SecretsFile{std::move(dirfd), leaf, named};
+}
+
+}  // namespace
+
+std::optional<SecretsFile> reconcile_options(Options& pending, const DavfsDir& dir, int homefd,
+                                             const std::string& homedir,
+                                             const ServiceConfig& config) {
+  std::optional<SecretsFile> secrets;
   auto sec = pending.find("secrets");
   if (sec == pending.end()) {
-    secrets = choose_secrets_path(dir, bound);
-    if (secrets.empty()) {
-      service_log(kError, "Error: No usable davfs secret file in %s. Stop mount\n", dir.c_str());
-      return "";
-    }
-    pending["secrets"] = secrets;
+    secrets = choose_secrets_path(dir, config.max_candidates);
+    if (!secrets) return std::nullopt;
+    pending["secrets"] = secrets->path;
   } else {
-    const std::string& named = sec->second;
-    PathStatus st = secrets_status(named);
-    if (st.kind == PathKind::Error) throw_status_error(named, st.error);
-    // A file named by the user's configuration is written to and chmod-ed
-    // by root: it must lie inside the home and be a plain file. The empty
-    // name is left to fail when opened.
-    bool acceptable = named.empty() || ((st.kind == PathKind::Missing || st.kind == PathKind::Regular) &&
-                                        resolves_inside(named, s.homedir));
-    if (!acceptable) {
-      secrets = choose_secrets_path(dir, bound);
-      if (secrets.empty()) {
-        service_log(kError, "Error: No usable davfs secret file in %s. Stop mount\n", dir.c_str());
-        return "";
-      }
-      sec->second = secrets;
+    secrets = named_secrets(sec->second, homefd, homedir);
+    if (!secrets) {
+      secrets = choose_secrets_path(dir, config.max_candidates);
+      if (!secrets) return std::nullopt;
+      sec->second = secrets->path;
     } else {
-      secrets = named;
-      service_log(kDebug, "Option davfs secrets is correct, file %s\n", secrets.c_str());
+      service_log(kDebug, "Option davfs secrets is correct, file %s\n", secrets->path.c_str());
       pending.erase(sec);
     }
   }
-  reconcile_flag_option(pending, "use_locks", s.use_locks ? 1 : 0);
-  reconcile_flag_option(pending, "gui_optimize", s.gui_optimize ? 1 : 0);
-  reconcile_min_option(pending, "buf_size", s.min_buf_size);
+  reconcile_flag_option(pending, "use_locks", config.use_locks ? 1 : 0);
+  reconcile_flag_option(pending, "gui_optimize", config.gui_optimize ? 1 : 0);
+  reconcile_min_option(pending, "buf_size", config.min_buf_size);
+  return secrets;
+}
 
-  // 5. Write the options: the old lines for them are dropped, the new ones
-  // appended, and the result replaces the file in one rename.
-  if (!pending.empty()) {
-    std::string content;
-    if (conf_text) {
-      service_log(kDebug, "Start copying conf file content\n");
-      for (const std::string& raw : split_lines(*conf_text)) {
-        std::string line = trim(raw);
-        bool skip = false;
-        for (const auto& [name, value] : pending) {
-          (void)value;
-          if (line.compare(0, name.size(), name) == 0) skip = true;
-        }
-        if (skip) {
-          service_log(kDebug, "Skipped %s\n", printable(raw).c_str());
-          continue;
-        }
-        content += raw + "\n";
-      }
-    } else if (path_status(conf).kind == PathKind::Regular) {
-      service_log(kError, "Error while copying davfs conf file %s\n", conf.c_str());
-      return "";
+bool write_conf_options(const DavfsDir& dir, const ConfFile& conf, const Options& pending) {
+  if (pending.empty()) return true;
+  std::string content;
+  if (conf.exists) {
+    service_log(kDebug, "Start copying conf file content\n");
+    if (!conf.text) {
+      service_log(kError, "Error while copying davfs conf file %s\n", conf.path.c_str());
+      return false;
     }
-    for (const auto& [name, value] : pending) {
-      content += name + " \t" + value + "\n";
-      service_log(kDebug, "Added %s with value %s\n", name.c_str(), value.c_str());
-    }
-    const char* stage = "open";
-    int err = replace_file(conf, content, kConfMode, &stage);
-    if (err != 0) {
-      if (std::string(stage) == "rename") {
-        service_log(kError, "Error while renaming davfs conf file %s\n", conf.c_str());
-      } else {
-        service_log(kError, "Error while opening davfs conf file to write options %s\n",
-                    conf.c_str());
-      }
-      return "";
-    }
-    service_log(kDebug, "Renamed davfs tmp conf file to %s\n", conf.c_str());
-  }
-
-  // 6. The secrets file holds the empty credential for the endpoint.
-  const std::string cred = credential_line(s.endpoint);
-  PathStatus sst = secrets_status(secrets);
-  if (sst.kind == PathKind::Missing || secrets.empty()) {
-    if (!create_secrets_file(secrets, s.endpoint)) return "";
-  } else {
-    std::optional<std::string> text;
-    if (sst.kind == PathKind::Regular) text = read_file(secrets);
-    if (!text) {
-      service_log(kError, "Error while opening davfs secret file %s\n", secrets.c_str());
-      return "";
-    }
-    enum { Undecided, Valid, Rewrite } verdict = Undecided;
-    std::vector<std::string> lines = split_lines(*text);
-    for (const std::string& raw : lines) {
+    for (const std::string& raw : split_lines(*conf.text)) {
       std::string line = trim(raw);
-      if (line.find(s.endpoint) == std::string::npos) continue;
-      if (line == cred) {
-        service_log(kDebug, "Credentials are valid in davfs secret file %s\n", secrets.c_str());
-        verdict = Valid;
-        break;
+      bool skip = false;
+      for (const auto& [name, value] : pending) {
+        (void)value;
+        if (line.compare(0, name.size(), name) == 0) skip = true;
       }
-      if (!line.empty() && line[0] == '#') continue;
-      verdict = Rewrite;
+      if (skip) {
+        service_log(kDebug, "Skipped %s\n", printable(raw).c_str());
+        continue;
+      }
+      content += raw + "\n";
+    }
+  }
+  for (const auto& [name, value] : pending) {
+    content += name + " \t" + value + "\n";
+    service_log(kDebug, "Added %s with value %s\n", name.c_str(), value.c_str());
+  }
+  const char* stage = "open";
+  int err = replace_in_dir(dir.fd.get(), conf.name, content, kConfMode, &stage);
+  if (err != 0) {
+    if (std::string(stage) == "rename") {
+      service_log(kError, "Error while renaming davfs conf file %s\n", conf.path.c_str());
+    } else {
+      service_log(kError, "Error while opening davfs conf file to write options %s\n",
+                  conf.path.c_str());
+    }
+    return false;
+  }
+  service_log(kDebug, "Renamed davfs tmp conf file to %s\n", conf.path.c_str());
+  return true;
+}
+
+bool create_secrets_file(const SecretsFile& s, const std::string& endpoint) {
+  std::string content = credential_line(endpoint) + "\n";
+  if (orv::UniqueFd fd = open_own_secrets(s)) {
+    // Appending to a file whose last line has no newline would glue the
+    // credential onto that line.
+    if (auto existing = read_all(fd.get()); existing && !existing->empty() && existing->back() != '\n') {
+      content.insert(content.begin(), '\n');
+    }
+  }
+  if (!s.dir || s.name.empty() || append_in_dir(s.dir.get(), s.name, content, kSecretsMode) != 0) {
+    service_log(kError, "Error while opening davfs secret file %s\n", s.path.c_str());
+    return false;
+  }
+  service_log(kDebug, "Created davfs secrets file %s\n", s.path.c_str());
+  return true;
+}
+
+bool ensure_credential(const SecretsFile& s, const std::string& endpoint) {
+  if (!s.dir || s.name.empty() || entry_status(s.dir.get(), s.name).kind == PathKind::Missing) {
+    return create_secrets_file(s, endpoint);
+  }
+  orv::UniqueFd fd = open_own_secrets(s);
+  std::optional<std::string> text;
+  if (fd) text = read_all(fd.get());
+  if (!text) {
+    service_log(kError, "Error while opening davfs secret file %s\n", s.path.c_str());
+    return false;
+  }
+  const std::string cred = credential_line(endpoint);
+  enum { Undecided, Valid, Rewrite } verdict = Undecided;
+  std::vector<std::string> lines = split_lines(*text);
+  for (const std::string& raw : lines) {
+    std::string line = trim(raw);
+    if (line.find(endpoint) == std::string::npos) continue;
+    if (line == cred) {
+      service_log(kDebug, "Credentials are valid in davfs secret file %s\n", s.path.c_str());
+      verdict = Valid;
       break;
     }
-    if (verdict == Undecided) {
-      if (!create_secrets_file(secrets, s.endpoint)) return "";
-    } else if (verdict == Rewrite) {
-      service_log(kDebug, "Credentials are not valid in davfs secret file %s\n", secrets.c_str());
-      std::string content;
-      for (const std::string& raw : lines) {
-        if (raw.find(s.endpoint) == std::string::npos) {
-          content += raw + "\n";
-        } else if (std::string t = trim(raw); t.empty() || t[0] != '#') {
-          content += "#" + raw + "\n";
-        }
-      }
-      content += cred + "\n";
-      const char* stage = "open";
-      int err = replace_file(secrets, content, kSecretsMode, &stage);
-      if (err != 0) {
-        service_log(kError,
-                    std::string(stage) == "rename" ? "Error while renaming davfs secret file %s\n"
-                                                   : "Error while copying davfs secret file %s\n",
-                    secrets.c_str());
-        return "";
-      }
-      service_log(kDebug, "Renamed davfs tmp secret file to %s\n", secrets.c_str());
+    if (!line.empty() && line[0] == '#') continue;
+    verdict = Rewrite;
+    break;
+  }
+  if (verdict == Valid) return true;
+  if (verdict == Undecided) return create_secrets_file(s, endpoint);
+  service_log(kDebug, "Credentials are not valid in davfs secret file %s\n", s.path.c_str());
+  std::string content;
+  for (const std::string& raw : lines) {
+    if (raw.find(endpoint) == std::string::npos) {
+      content += raw + "\n";
+    } else if (std::string t = trim(raw); t.empty() || t[0] != '#') {
+      content += "#" + raw + "\n";
     }
   }
-
-  // 7. davfs2 refuses a secrets file others can read.
-  if (fchmodat(AT_FDCWD, secrets.c_str(), kSecretsMode, AT_SYMLINK_NOFOLLOW) != 0) {
-    int e = errno;
-    service_log(kError, "Error[%d] while setting davfs secrets file permissions %s, %s\n", e,
-                secrets.c_str(), std::strerror(e));
-    return "";
+  content += cred + "\n";
+  const char* stage = "open";
+  int err = replace_in_dir(s.dir.get(), s.name, content, kSecretsMode, &stage);
+  if (err != 0) {
+    service_log(kError,
+                std::string(stage) == "rename" ? "Error while renaming davfs secret file %s\n"
+                                               : "Error while copying davfs secret file %s\n",
+                s.path.c_str());
+    return false;
   }
-  service_log(kDebug, "Set davfs secrets file permissions 600 %s\n", secrets.c_str());
-  return conf;
+  service_log(kDebug, "Renamed davfs tmp secret file to %s\n", s.path.c_str());
+  return true;
+}
+
+bool restrict_secrets(const SecretsFile& s) {
+  orv::UniqueFd fd = open_own_secrets(s);
+  int e = fd ? 0 : EINVAL;
+  if (fd && fchmod(fd.get(), kSecretsMode) != 0) e = errno;
+  if (e != 0) {
+    service_log(kError, "Error[%d] while setting davfs secrets file permissions %s, %s\n", e,
+                s.path.c_str(), std::strerror(e));
+    return false;
+  }
+  service_log(kDebug, "Set davfs secrets file permissions 600 %s\n", s.path.c_str());
+  return true;
+}
+
+std::string prepare_davfs_files(const ServiceConfig& config, const std::string& homedir, int homefd) {
+  std::optional<DavfsDir> dir = pin_davfs_dir(homefd, homedir, config.max_candidates);
+  if (!dir) return "";
+  race_point("davfs:dir-pinned");
+  std::optional<ConfFile> conf = choose_conf_file(*dir, config.max_candidates);
+  if (!conf) return "";
+  race_point("davfs:conf-read");
+  Options pending = conf->text ? read_owned_options(*conf->text) : Options{};
+  std::optional<SecretsFile> secrets = reconcile_options(pending, *dir, homefd, homedir, config);
+  if (!secrets) return "";
+  race_point("davfs:secrets-resolved");
+  if (!write_conf_options(*dir, *conf, pending)) return "";
+  if (!ensure_credential(*secrets, config.endpoint)) return "";
+  if (!restrict_secrets(*secrets)) return "";
+  return conf->path;
+}
+
+std::string prepare_davfs_files(const ServiceConfig& config, const std::string& homedir) {
+  int err = 0;
+  orv::UniqueFd home = open_dir(homedir, &err);
+  if (!home) {
+    if (err == ENOENT) {
+      service_log(kError, "Error : Failed to create dir %s/.davfs2. Stop mount\n", homedir.c_str());
+      return "";
+    }
+    throw_fs_error("cannot open directory", homedir, err);
+  }
+  return prepare_davfs_files(config, homedir, home.get());
 }
 
 }  // namespace qmss

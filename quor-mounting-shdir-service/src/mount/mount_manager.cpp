@@ -1,20 +1,21 @@
 #include "mount_manager.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <exception>
-#include <filesystem>
-#include <system_error>
 
+#include "../davfs/davfs_files.h"
 #include "../safe_fs.h"
 #include "../service_log.h"
 
 namespace qmss {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -25,10 +26,64 @@ bool safe_option_value(const std::string& v) {
   return v.find_first_of(",\"\n") == std::string::npos;
 }
 
+bool dir_is_empty(int fd) {
+  orv::UniqueFd copy(openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!copy) return false;
+  DIR* d = fdopendir(copy.release());
+  if (!d) return false;
+  bool empty = true;
+  while (dirent* e = readdir(d)) {
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+      empty = false;
+      break;
+    }
+  }
+  closedir(d);
+  return empty;
+}
+
+// Directories made for mounting belong to the user. Only the empty,
+// root-owned directory made here is handed over: if the user put one of
+// root's directories (say .davfs2) in its place, it stays root's.
+void give_to_user(int fd, const UserInfo& user, const std::string& path) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || st.st_uid != 0 || !dir_is_empty(fd)) return;
+  if (fchown(fd, user.uid, user.gid) != 0) {
+    int e = errno;
+    service_log(kWarning, "Error[%d]: while changing owner of %s. %s\n", e, printable(path).c_str(),
+                std::strerror(e));
+  }
+}
+
+std::vector<std::string> split_components(const std::string& rel) {
+  std::vector<std::string> out;
+  size_t pos = 0;
+  while (pos < rel.size()) {
+    size_t next = rel.find('/', pos);
+    if (next == std::string::npos) next = rel.size();
+    if (next > pos) out.push_back(rel.substr(pos, next - pos));
+    pos = next + 1;
+  }
+  return out;
+}
+
+bool has_mounts(const UserMounts& mounts) {
+  return std::any_of(mounts.begin(), mounts.end(), [](const auto& f) { return !f.second.empty(); });
+}
+
 }  // namespace
 
-MountManager::MountManager(MountSettings settings, MountSystem& system, DavfsPreparer prepare)
-    : settings_(std::move(settings)), system_(system), prepare_(std::move(prepare)) {}
+bool pid_alive(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+
+MountManager::MountManager(const ServiceConfig& config, MountSystem& system, DavfsPreparer prepare,
+                           PidAlive alive)
+    : config_(config), system_(system), prepare_(std::move(prepare)), alive_(std::move(alive)) {
+  if (!prepare_) {
+    prepare_ = [](const ServiceConfig& c, const std::string& home, int homefd) {
+      return prepare_davfs_files(c, home, homefd);
+    };
+  }
+}
 
 UsersTable MountManager::usersTable() const {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -40,20 +95,62 @@ UserInfo MountManager::currentUser() const {
   return current_;
 }
 
-void MountManager::onShmData(const uint8_t* bytes, size_t count) {
+std::optional<FolderRequest> MountManager::decode(const uint8_t* bytes, size_t count) {
   service_log(kDebug, "shm recv %ld bytes\n", static_cast<long>(count));
-  std::optional<FolderRequest> request = parse_folder_request(bytes, count);
-  if (!request) return;
-  service_log(kDebug, "Got msg shfolder: %s\n", printable(request->folder).c_str());
-  service_log(kDebug, "Got msg is mount: %d\n", request->op == 1 ? 1 : 0);
-  handleFolderRequest(*request);
+  return parse_folder_request(bytes, count);
+}
+
+void MountManager::carryOut(const FolderRequest& request) {
+  service_log(kDebug, "Got msg shfolder: %s\n", printable(request.folder).c_str());
+  service_log(kDebug, "Got msg is mount: %d\n", request.op == 1 ? 1 : 0);
+  handleFolderRequest(request);
+}
+
+void MountManager::onShmData(const uint8_t* bytes, size_t count) {
+  if (std::optional<FolderRequest> request = decode(bytes, count)) carryOut(*request);
+}
+
+void MountManager::dropIdleUsers() {
+  // Called when a new user is about to become current. An entry with
+  // nothing mounted is only a memory of a login: dropped once its process
+  // is gone, and the oldest ones when the table is full. Entries with mounts
+  // stay, so unmount requests still reach every mount.
+  auto idle = [](const UsersTable::value_type& e) { return !has_mounts(e.second); };
+  for (auto it = users_.begin(); it != users_.end();) {
+    if (idle(*it) && !alive_(it->first.pid)) {
+      order_.erase(it->first.pid);
+      it = users_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  while (users_.size() >= config_.max_users) {
+    auto oldest = users_.end();
+    for (auto it = users_.begin(); it != users_.end(); ++it) {
+      if (idle(*it) && (oldest == users_.end() || order_[it->first.pid] < order_[oldest->first.pid])) {
+        oldest = it;
+      }
+    }
+    if (oldest == users_.end()) return;
+    order_.erase(oldest->first.pid);
+    users_.erase(oldest);
+  }
 }
 
 void MountManager::onUserInfo(const UserInfo& info) {
   std::lock_guard<std::mutex> lock(mutex_);
   service_log(kDebug, "recv user info: pid %d, username %s, homedir %s\n", info.pid,
               info.username.c_str(), info.homedir.c_str());
-  users_.emplace(info, UserMounts{});
+  if (users_.find(info) == users_.end()) {
+    dropIdleUsers();
+    if (users_.size() >= config_.max_users) {
+      service_log(kError, "Error: users table full (%zu users with mounts), user info for pid %d dropped\n",
+                  users_.size(), info.pid);
+      return;
+    }
+    users_.emplace(info, UserMounts{});
+    order_[info.pid] = ++arrivals_;
+  }
   current_ = info;
   service_log(kDebug, "last user info updated\n");
 }
@@ -61,28 +158,23 @@ void MountManager::onUserInfo(const UserInfo& info) {
 std::string MountManager::commandText(const std::string& user, const std::string& conf,
                                       const std::string& mount_point) const {
   std::string text;
-  for (const auto& part : settings_.mount_command) text += part + " ";
-  text += "-t davfs -o uid=\"" + user + "\",conf=\"" + conf + "\" " + settings_.endpoint + " \"" +
+  for (const auto& part : config_.mount_command) text += part + " ";
+  text += "-t davfs -o uid=\"" + user + "\",conf=\"" + conf + "\" " + config_.endpoint + " \"" +
           mount_point + "\"";
   return text;
 }
 
 void MountManager::handleFolderRequest(const FolderRequest& request) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (users_.empty()) {
-    service_log(kError, "%s", kNoUser);
-    return;
-  }
   size_t slash = request.folder.find_last_of('/');
   std::string base_name =
       slash == std::string::npos ? request.folder : request.folder.substr(slash + 1);
-  std::string mount_base = settings_.mount_dir;
-  if (size_t at = mount_base.find("$HOME"); at != std::string::npos) {
-    mount_base.replace(at, 5, current_.homedir);
-  }
-
   if (request.op == static_cast<uint8_t>(FolderOp::Mount)) {
-    mount(request, base_name, mount_base);
+    mount(request, base_name);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (users_.empty()) {
+    service_log(kError, "%s", kNoUser);
     return;
   }
   if (request.op != static_cast<uint8_t>(FolderOp::Unmount) &&
@@ -101,141 +193,139 @@ void MountManager::handleFolderRequest(const FolderRequest& request) {
   }
 }
 
-bool MountManager::prepareMountBase(const std::string& mount_base) {
-  const std::string& home = current_.homedir;
-  // Everything below the home is made by root in a tree the user controls:
-  // walk it one component at a time and accept only real directories.
-  bool inside = mount_base.compare(0, home.size(), home) == 0 &&
-                (mount_base.size() == home.size() || mount_base[home.size()] == '/' ||
-                 (!home.empty() && home.back() == '/'));
-  if (!inside) {
+std::optional<MountManager::PinnedDir> MountManager::pinMountBase(const UserInfo& user, int homefd,
+                                                                  const std::string& mount_base) {
+  std::optional<std::string> rel = relative_beneath(mount_base, user.homedir);
+  if (!rel) {
     service_log(kError, "Error: Mount base %s is not inside the home directory %s. Stop mount\n",
-                mount_base.c_str(), home.c_str());
-    return false;
+                mount_base.c_str(), user.homedir.c_str());
+    return std::nullopt;
   }
-  std::string current = home;
-  std::string rest = mount_base.substr(home.size());
-  size_t pos = 0;
-  while (pos <= rest.size()) {
-    size_t next = rest.find('/', pos);
-    if (next == std::string::npos) next = rest.size();
-    std::string comp = rest.substr(pos, next - pos);
-    pos = next + 1;
-    if (comp.empty() || comp == ".") continue;
-    if (comp == "..") {
-      service_log(kError, "Error: Mount base %s is not inside the home directory %s. Stop mount\n",
-                  mount_base.c_str(), home.c_str());
-      return false;
-    }
-    current += "/" + comp;
-    PathStatus st = path_status(current);
-    if (st.kind == PathKind::Directory) continue;
+  // One component at a time from the pinned home, each opened without
+  // following: the base reached is a real directory of the user's tree.
+  PinnedDir dir{std::make_shared<const orv::UniqueFd>(fcntl(homefd, F_DUPFD_CLOEXEC, 0)), user.homedir};
+  for (const std::string& comp : split_components(*rel)) {
+    int at = dir.fd->get();
+    dir.path += "/" + comp;
+    EntryStatus st = entry_status(at, comp);
+    bool created = false;
     if (st.kind == PathKind::Missing) {
-      if (mkdir(current.c_str(), 0755) != 0) {
+      if (mkdirat(at, comp.c_str(), 0755) != 0 && errno != EEXIST) {
         int e = errno;
         service_log(kError, "Error[%d]: Failed to create dir %s. Stop mount. %s\n", e,
-                    current.c_str(), std::strerror(e));
-        return false;
+                    dir.path.c_str(), std::strerror(e));
+        return std::nullopt;
       }
-      // Directories made for mounting belong to the user, not to root.
-      if (lchown(current.c_str(), current_.uid, current_.gid) != 0) {
-        int e = errno;
-        service_log(kWarning, "Error[%d]: while changing owner of %s. %s\n", e, current.c_str(),
-                    std::strerror(e));
-      }
-      continue;
-    }
-    if (st.kind == PathKind::Error) {
-      service_log(kError, "Error[%d] check dir to mount %s: %s\n", st.error, current.c_str(),
+      created = true;
+    } else if (st.kind == PathKind::Error) {
+      service_log(kError, "Error[%d] check dir to mount %s: %s\n", st.error, dir.path.c_str(),
                   std::strerror(st.error));
-    } else {
-      service_log(kError, "Error: Mount base %s is not a directory. Stop mount\n", current.c_str());
+      return std::nullopt;
+    } else if (st.kind != PathKind::Directory) {
+      service_log(kError, "Error: Mount base %s is not a directory. Stop mount\n", dir.path.c_str());
+      return std::nullopt;
     }
-    return false;
+    orv::UniqueFd next(openat(at, comp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next) {
+      service_log(kError, "Error: Mount base %s is not a directory. Stop mount\n", dir.path.c_str());
+      return std::nullopt;
+    }
+    if (created) give_to_user(next.get(), user, dir.path);
+    dir.fd = std::make_shared<const orv::UniqueFd>(std::move(next));
   }
-  return true;
+  return dir;
 }
 
-void MountManager::mount(const FolderRequest& request, const std::string& base_name,
-                         const std::string& mount_base) {
-  service_log(kInfo, "Mounting %s\n", printable(request.folder).c_str());
-  auto user_it = users_.find(current_);
-  if (user_it == users_.end()) {
-    service_log(kError, "%s", kNoUser);
-    return;
+void MountManager::mount(const FolderRequest& request, const std::string& base_name) {
+  UserInfo user;
+  std::string mount_base;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (users_.empty()) {
+      service_log(kError, "%s", kNoUser);
+      return;
+    }
+    service_log(kInfo, "Mounting %s\n", printable(request.folder).c_str());
+    if (users_.find(current_) == users_.end()) {
+      service_log(kError, "%s", kNoUser);
+      return;
+    }
+    service_log(kDebug, "Mount 0\n");
+    service_log(kDebug, "Mount 1\n");
+    user = current_;
   }
-  service_log(kDebug, "Mount 0\n");
-  UserMounts& mounts = user_it->second;
-  service_log(kDebug, "Mount 1\n");
+  mount_base = config_.mount_dir;
+  if (size_t at = mount_base.find("$HOME"); at != std::string::npos) {
+    mount_base.replace(at, 5, user.homedir);
+  }
 
-  if (base_name == "." || base_name == "..") {
+  if (base_name == "." || base_name == ".." || base_name.find('\0') != std::string::npos) {
     service_log(kError, "Error: Invalid shared folder name %s. Stop mount\n",
                 printable(request.folder).c_str());
     return;
   }
-  if (!safe_option_value(current_.username)) {
+  if (!safe_option_value(user.username)) {
     service_log(kError, "Error: Unsafe user name %s for the mount options. Stop mount\n",
-                printable(current_.username).c_str());
+                printable(user.username).c_str());
     return;
   }
-  if (!prepareMountBase(mount_base)) return;
+  int err = 0;
+  orv::UniqueFd home = open_dir(user.homedir, &err);
+  if (!home) {
+    service_log(kError, "Error[%d]: Failed to create dir %s. Stop mount. %s\n", err,
+                user.homedir.c_str(), std::strerror(err));
+    return;
+  }
+  std::optional<PinnedDir> base = pinMountBase(user, home.get(), mount_base);
+  if (!base) return;
+  const int basefd = base->fd->get();
 
-  // A free name: base name, then base name + "_N".
-  std::string path;
-  for (unsigned n = 0; n < settings_.max_candidates; ++n) {
-    std::string candidate = mount_base + "/" + base_name;
-    if (n > 0) candidate += "_" + std::to_string(n);
-    PathStatus st = path_status(candidate);
-    if (st.kind == PathKind::Missing) {
-      path = candidate;
-      break;
-    }
+  // A free name: base name, then base name + "_N". Made with mkdirat in the
+  // pinned base, so a name that appears meanwhile is simply the next one.
+  std::string name, path;
+  for (unsigned n = 0; n < config_.max_candidates && name.empty(); ++n) {
+    std::string candidate = n == 0 ? base_name : base_name + "_" + std::to_string(n);
+    EntryStatus st = entry_status(basefd, candidate);
     if (st.kind == PathKind::Error) {
       service_log(kError, "Error[%d] check dir to mount %s: %s\n", st.error,
                   printable(base_name).c_str(), std::strerror(st.error));
       return;
     }
+    // An empty base name names the base itself, which exists.
+    if (candidate.empty() || st.kind != PathKind::Missing) continue;
+    if (mkdirat(basefd, candidate.c_str(), 0755) != 0) {
+      int e = errno;
+      if (e == EEXIST) continue;
+      service_log(kError, "Error[%d]: Failed to create dir %s. Stop mount. %s\n", e,
+                  printable(mount_base + "/" + candidate).c_str(), std::strerror(e));
+      return;
+    }
+    name = candidate;
+    path = mount_base + "/" + candidate;
   }
-  if (path.empty()) {
+  if (name.empty()) {
     service_log(kError, "Error: No free mount point for %s after %u candidates. Stop mount\n",
-                printable(base_name).c_str(), settings_.max_candidates);
+                printable(base_name).c_str(), config_.max_candidates);
     return;
   }
   service_log(kDebug, "Full path %s\n", printable(path).c_str());
-
-  if (mkdir(path.c_str(), 0755) != 0) {
+  service_log(kDebug, "Create dir %s\n", printable(path).c_str());
+  auto give_up = [&] { unlinkat(basefd, name.c_str(), AT_REMOVEDIR); };
+  // The mount target, pinned now: whatever is done to the name later, the
+  // mount goes onto this directory.
+  orv::UniqueFd target(openat(basefd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!target) {
     int e = errno;
     service_log(kError, "Error[%d]: Failed to create dir %s. Stop mount. %s\n", e,
                 printable(path).c_str(), std::strerror(e));
     return;
   }
-  service_log(kDebug, "Create dir %s\n", printable(path).c_str());
-  if (lchown(path.c_str(), current_.uid, current_.gid) != 0) {
-    int e = errno;
-    service_log(kWarning, "Error[%d]: while changing owner of %s. %s\n", e,
-                printable(path).c_str(), std::strerror(e));
-  }
-  auto give_up = [&] {
-    std::error_code ec;
-    fs::remove(path, ec);
-  };
-  if (!resolves_inside(path, current_.homedir)) {
-    service_log(kError, "Error: Mount point %s is not inside the home directory %s. Stop mount\n",
-                printable(path).c_str(), current_.homedir.c_str());
-    give_up();
-    return;
-  }
+  give_to_user(target.get(), user, path);
+  race_point("mount:dir-created");
 
-  DavfsSettings davfs;
-  davfs.homedir = current_.homedir;
-  davfs.use_locks = settings_.use_locks;
-  davfs.gui_optimize = settings_.gui_optimize;
-  davfs.endpoint = settings_.endpoint;
-  davfs.min_buf_size = settings_.min_buf_size;
-  davfs.max_candidates = settings_.max_candidates;
   std::string conf;
   try {
-    conf = prepare_(davfs);
+    conf = prepare_(config_, user.homedir, home.get());
   } catch (const std::exception& e) {
     service_log(kError, "Error: %s\n", e.what());
     conf.clear();
@@ -252,58 +342,87 @@ void MountManager::mount(const FolderRequest& request, const std::string& base_n
     return;
   }
 
-  service_log(kDebug, "Mount cmd %s\n",
-              printable(commandText(current_.username, conf, path)).c_str());
-  std::vector<std::string> argv = settings_.mount_command;
-  argv.insert(argv.end(), {"-t", "davfs", "-o", "uid=" + current_.username + ",conf=" + conf,
-                           settings_.endpoint, path});
-  int rc = system_.runCommand(argv);
-  std::vector<MountPoint>& points = mounts[request.folder];
-  if (rc != 0) {
+  std::string staging = system_.makeStaging();
+  if (staging.empty()) {
+    service_log(kError, "Error: Failed to mount %s\n", printable(path).c_str());
+    give_up();
+    return;
+  }
+  const std::string command = commandText(user.username, conf, staging);
+  service_log(kDebug, "Mount cmd %s\n", printable(command).c_str());
+  std::vector<std::string> argv = config_.mount_command;
+  argv.insert(argv.end(), {"-t", "davfs", "-o", "uid=" + user.username + ",conf=" + conf,
+                           config_.endpoint, staging});
+  int rc = system_.runCommand(argv, std::chrono::seconds(config_.mount_timeout));
+  int move_err = 0;
+  uint64_t mnt_id = 0;
+  if (rc == 0) {
+    race_point("mount:before-move");
+    move_err = system_.moveMount(staging, target.get(), basefd, name, &mnt_id);
+  }
+  system_.dropStaging(staging);
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  // The user may have been dropped from the table while the command ran.
+  auto user_it = users_.find(user);
+  if (user_it == users_.end()) {
+    user_it = users_.emplace(user, UserMounts{}).first;
+    order_[user.pid] = ++arrivals_;
+  }
+  std::vector<MountPoint>& points = user_it->second[request.folder];
+  if (rc != 0 || move_err != 0) {
     service_log(kError, "Error: Failed to mount %s\n", printable(path).c_str());
     // The command line is a debug line; the reason must not depend on it.
-    service_log(kError, "Error: Mount cmd %s exited with status %d\n",
-                printable(commandText(current_.username, conf, path)).c_str(), rc);
+    if (rc == kCommandTimedOut) {
+      service_log(kError, "Error: Mount cmd %s did not end within %u s and was killed\n",
+                  printable(command).c_str(), config_.mount_timeout);
+    } else if (rc != 0) {
+      service_log(kError, "Error: Mount cmd %s exited with status %d\n", printable(command).c_str(), rc);
+    } else {
+      service_log(kError, "Error[%d]: while moving the mount onto %s. %s\n", move_err,
+                  printable(path).c_str(), std::strerror(move_err));
+    }
     give_up();
     return;
   }
   service_log(kDebug, "Mount created at %s...\n", printable(path).c_str());
-  points.push_back(MountPoint{path, MountState::Mounted});
+  points.push_back(MountPoint{path, MountState::Mounted, base->fd, name, mnt_id});
 }
 
-void MountManager::removeMountDir(const std::string& path, bool retry) {
-  std::error_code ec;
-  fs::remove(path, ec);
-  if (ec) {
-    service_log(kWarning,
-                retry ? "Error[%d] check dir to mount %s: %s\n" : "Error[%d]: while unmount %s. %s\n",
-                ec.value(), printable(path).c_str(), ec.message().c_str());
-  }
+void MountManager::removeMountDir(const MountPoint& mp, bool retry) {
+  // Through the pinned parent, and only an empty directory: never a file,
+  // never anything a swapped path leads to.
+  if (mp.parent && unlinkat(mp.parent->get(), mp.name.c_str(), AT_REMOVEDIR) == 0) return;
+  int e = mp.parent ? errno : EBADF;
+  service_log(kWarning,
+              retry ? "Error[%d] check dir to mount %s: %s\n" : "Error[%d]: while unmount %s. %s\n", e,
+              printable(mp.path).c_str(), std::strerror(e));
 }
 
 void MountManager::unmountPoint(MountPoint& mp, bool retry) {
-  int err = system_.unmount(mp.path);
+  int parentfd = mp.parent ? mp.parent->get() : -1;
+  int err = system_.unmount(parentfd, mp.name, mp.mnt_id, false);
   if (err == 0) {
     service_log(kDebug, "Umount result %d\n", 0);
-    removeMountDir(mp.path, retry);
+    removeMountDir(mp, retry);
     mp.state = MountState::Unmounted;
     return;
   }
   service_log(kWarning, "Error: Failed to umount %s. Reason: %s [%d]\n", printable(mp.path).c_str(),
               std::strerror(err), err);
-  // Not a mount point any more (unmounted by hand, or the davfs2 daemon
-  // died): forcing cannot help, and retrying it for ever would only repeat
-  // the error. Treat it as unmounted.
+  // That mount is not there any more (unmounted by hand, or the davfs2
+  // daemon died): forcing cannot help, and retrying it for ever would only
+  // repeat the error. Treat it as unmounted.
   if (err == EINVAL || err == ENOENT) {
     service_log(kWarning, "Mount point %s is not mounted any more\n", printable(mp.path).c_str());
-    removeMountDir(mp.path, retry);
+    removeMountDir(mp, retry);
     mp.state = MountState::Unmounted;
     return;
   }
-  int ferr = system_.forceUnmount(mp.path);
+  int ferr = system_.unmount(parentfd, mp.name, mp.mnt_id, true);
   if (ferr == 0) {
     service_log(kDebug, "Umount force result %d\n", 0);
-    removeMountDir(mp.path, retry);
+    removeMountDir(mp, retry);
     mp.state = MountState::Unmounted;
     return;
   }

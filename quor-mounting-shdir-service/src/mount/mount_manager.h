@@ -1,16 +1,27 @@
 // Mounts and unmounts the host's shared folders for the logged-in user, and
 // remembers every mount point so it can be unmounted (or retried) later.
+//
+// A mount point is made and pinned by descriptor inside the user's home;
+// davfs2 mounts on a root-only staging directory and the mount is then moved
+// onto the pinned directory, so it lands on the directory that was checked
+// and only there. An unmount acts on that mount (its id, through the pinned
+// parent), never on a path walked again.
 #pragma once
+
+#include <runtime/UniqueFd.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
-#include "../davfs/davfs_files.h"
+#include "../config.h"
 #include "../user_info/user_info.h"
 #include "folder_request.h"
 #include "mount_system.h"
@@ -20,8 +31,13 @@ namespace qmss {
 enum class MountState : uint8_t { Unmounted = 0, Mounted = 1, UnmountFailed = 255 };
 
 struct MountPoint {
-  std::string path;
+  std::string path;  // as built, for logs
   MountState state = MountState::Mounted;
+  // The directory holding the mount point, pinned when it was made; shared
+  // by the copies handed out for inspection.
+  std::shared_ptr<const orv::UniqueFd> parent;
+  std::string name;     // the mount point's entry in parent
+  uint64_t mnt_id = 0;  // the mount moved onto it
 };
 
 using UserMounts = std::unordered_map<std::string, std::vector<MountPoint>>;
@@ -37,53 +53,69 @@ struct UserInfoPidEqual {
 };
 using UsersTable = std::unordered_map<UserInfo, UserMounts, UserInfoPidHash, UserInfoPidEqual>;
 
-struct MountSettings {
-  std::string mount_dir = "$HOME/davfs/";
-  bool use_locks = false;
-  bool gui_optimize = true;
-  std::string endpoint = "127.0.0.1:9843";
-  // The program and its first arguments; "-t davfs -o ..." follow.
-  std::vector<std::string> mount_command = {"sudo", "mount"};
-  unsigned max_candidates = 1000;
-  int min_buf_size = 64;
-};
+/// prepare_davfs_files, or a stand-in: (config, homedir, pinned home) → conf path or "".
+using DavfsPreparer = std::function<std::string(const ServiceConfig&, const std::string&, int)>;
+/// Whether a process still runs; stands in for kill(pid, 0) in tests.
+using PidAlive = std::function<bool(pid_t)>;
 
-using DavfsPreparer = std::function<std::string(const DavfsSettings&)>;
+bool pid_alive(pid_t pid);
 
 class MountManager {
  public:
-  MountManager(MountSettings settings, MountSystem& system,
-               DavfsPreparer prepare = prepare_davfs_files);
+  /// `config` and `system` are borrowed and must outlive the manager.
+  MountManager(const ServiceConfig& config, MountSystem& system,
+               DavfsPreparer prepare = nullptr, PidAlive alive = pid_alive);
 
-  // The shared-memory endpoint's data callback: one block, one request.
+  /// Decodes one block of the shared-memory channel (one block, one
+  /// request); nothing when it is malformed (logged). Any thread.
+  static std::optional<FolderRequest> decode(const uint8_t* bytes, size_t count);
+  /// Logs what the request is and carries it out (handleFolderRequest).
+  void carryOut(const FolderRequest& request);
+  /// decode + carryOut, on the calling thread.
   void onShmData(const uint8_t* bytes, size_t count);
+  /// Makes the user current (collector thread). The table is bounded by
+  /// config.max_users: entries of other users whose process is gone and who
+  /// have no mount recorded are dropped first, then the oldest such entries.
   void onUserInfo(const UserInfo& info);
+  /// Carries out one request. Requests must come from one thread at a time
+  /// (the request worker): the mount command runs outside service_mutex, so
+  /// user info and the retry task are never held up by it.
   void handleFolderRequest(const FolderRequest& request);
+  /// Main thread: retries the unmounts that failed even when forced.
   void retryFailedUnmounts();
 
-  // Copies taken under the service mutex, for inspection.
+  /// Copies taken under the service mutex, for inspection.
   UsersTable usersTable() const;
   UserInfo currentUser() const;
 
-  // The command text as logged, with its arguments quoted.
+  /// The command text as logged, with its arguments quoted.
   std::string commandText(const std::string& user, const std::string& conf,
                           const std::string& mount_point) const;
 
  private:
-  void mount(const FolderRequest& request, const std::string& base_name,
-             const std::string& mount_base);
-  bool prepareMountBase(const std::string& mount_base);
+  struct PinnedDir {
+    std::shared_ptr<const orv::UniqueFd> fd;
+    std::string path;
+  };
+  void mount(const FolderRequest& request, const std::string& base_name);
+  std::optional<PinnedDir> pinMountBase(const UserInfo& user, int homefd,
+                                        const std::string& mount_base);
   void unmountPoint(MountPoint& mp, bool retry);
-  void removeMountDir(const std::string& path, bool retry);
+  void removeMountDir(const MountPoint& mp, bool retry);
+  void dropIdleUsers();
 
-  MountSettings settings_;
+  const ServiceConfig& config_;
   MountSystem& system_;
   DavfsPreparer prepare_;
+  PidAlive alive_;
 
-  // service_mutex: guards users_ and current_. Held for a whole request
-  // (mount command included) and a whole retry round.
+  // service_mutex: guards users_, order_ and current_. Held for an unmount
+  // request and a retry round; a mount takes it only to read the current
+  // user and to record the result.
   mutable std::mutex mutex_;
   UsersTable users_;
+  std::unordered_map<int32_t, uint64_t> order_;  // pid → arrival, for eviction
+  uint64_t arrivals_ = 0;
   UserInfo current_;
 };
 

@@ -19,6 +19,10 @@
 extern "C" {
 #endif
 
+/* The library is built with hidden visibility; what this header declares is
+ * its whole exported interface. */
+#pragma GCC visibility push(default)
+
 /* Channel error codes; shm_strerror gives their texts. */
 #define SHM_ERR_NOT_READY (-37200)         /* object exists, server not bound */
 #define SHM_ERR_BAD_MAGIC (-37199)         /* control block is not ours */
@@ -66,7 +70,11 @@ typedef int (*shm_on_owner_fn)(void *user_data, uid_t owner);
 typedef struct shm_config {
   /* Object name handed to shm_open; NULL means SHM_DEFAULT_NAME. Copied. */
   const char *name;
-  /* Connect/reconnect period; only whole seconds are slept. */
+  /* Client: the pause between two connect attempts (object missing, not
+   * ready, busy, refused owner) and after the server went away, in
+   * microseconds, slept to the microsecond (all 64 bits count); values
+   * under 1000 are raised to 1000 so that retrying never spins. A stop cuts
+   * the pause short. The server does not use it. */
   uint64_t timeout_us;
   /* Total object size in bytes, at least SHM_MIN_SIZE. */
   uint32_t size;
@@ -107,9 +115,11 @@ shm_endpoint *shm_cli_start(const shm_config *cfg);
 int shm_stop(shm_endpoint *ep);
 
 /*
- * Copies up to `len` bytes into the outgoing ring. Returns the count written
- * (possibly fewer than len: write the rest later), -ENOSPC for a full ring,
- * -EINVAL without a mapping or data. Call between on_connected and
+ * Copies up to `len` bytes into the outgoing ring, never past its end in one
+ * call. Returns the count written (possibly fewer than len: write the rest
+ * later), -ENOSPC for a full ring (it does not wait), -EINVAL without a
+ * mapping or data, -ETIMEDOUT/-EIO when the peer broke the ring (the
+ * endpoint then drops the connection). Call between on_connected and
  * on_disconnected; any thread may call it.
  */
 ssize_t shm_write(shm_endpoint *ep, const void *data, size_t len);
@@ -123,7 +133,12 @@ ssize_t shm_read(shm_endpoint *ep, void *buf, size_t len);
 /*
  * In-place I/O. A span is a piece of ring memory, valid until the matching
  * commit or consume; a ring's free or unread region is at most two spans
- * (before and after the wrap point).
+ * (before and after the wrap point). The bytes on the wire, the ring
+ * indices and the events a peer sees are the same as with the copying
+ * calls, so a peer that only copies (the host agent) cannot tell them apart.
+ *
+ * Ring memory is shared with the peer, which can rewrite it at any time:
+ * copy bytes out before validating them where the peer is not trusted.
  */
 typedef struct shm_span {
   uint8_t *data;
@@ -131,34 +146,47 @@ typedef struct shm_span {
 } shm_span;
 
 /*
- * Reserves up to `len` bytes of the outgoing ring's free space as one or two
- * spans (spans[1].len is 0 when it does not wrap). When the ring is full,
- * waits for the reader to free space, up to `timeout_us` (0: do not wait).
- * Returns the count reserved (>= 1), -ENOSPC when still full, -EINVAL as for
- * shm_write, or -EPIPE once the peer has gone. The reserved bytes are not
- * visible to the reader until shm_commit; one reservation at a time per
- * endpoint (other writers of this endpoint wait for its commit).
+ * Reserves up to `len` (>= 1) bytes of the outgoing ring's free space as one
+ * or two spans (spans[1].len is 0 when it does not wrap). When the ring is
+ * full, waits for the reader to free space, up to `timeout_us` (0: do not
+ * wait); a reader built on this library wakes the writer as soon as it has
+ * read, a reader that never signals is looked at again every few
+ * milliseconds at most. Returns the count reserved (>= 1, possibly fewer
+ * than len), -ENOSPC when still full at the deadline, -EINVAL as for
+ * shm_write or for len 0, -EPIPE once the peer has gone or broke the
+ * channel. Nothing is visible to the reader until shm_commit. One
+ * reservation at a time per endpoint: other writers of this endpoint (also
+ * shm_write) wait for its commit, and the same thread must commit (the
+ * reservation keeps the mapping alive until then; do not call shm_write on
+ * that thread in between, and commit promptly: the endpoint's thread waits
+ * for it before it can unmap on a disconnect).
  */
 ssize_t shm_reserve(shm_endpoint *ep, size_t len, shm_span spans[2],
                     uint64_t timeout_us);
 
 /*
- * Publishes the first `len` bytes of the current reservation (len may be 0,
- * and at most what was reserved) and ends it. 0, or -EINVAL without a
- * reservation or for a len larger than it.
+ * Publishes the first `len` bytes of the current reservation (0 publishes
+ * nothing; at most what was reserved) in one step: the reader sees all of
+ * them or none. Ends the reservation. 0, or -EINVAL without a reservation of
+ * this thread or for a len larger than it (the reservation then stays open),
+ * or -EIO/-ETIMEDOUT when the peer broke the ring meanwhile.
  */
 int shm_commit(shm_endpoint *ep, size_t len);
 
 /*
- * The incoming ring's unread bytes in place, as one or two spans. Returns the
- * total (0 when empty) or -EINVAL. The bytes stay in the ring until
- * shm_consume releases them.
+ * The incoming ring's unread bytes in place, as one or two spans. Returns
+ * the total (0 when empty: nothing is held) or a negative code (-EINVAL as
+ * for shm_read). While it returns > 0 the bytes stay in the ring, and the
+ * mapping stays alive, until the same thread calls shm_consume. One reader
+ * per ring: do not mix with on_data delivery.
  */
 ssize_t shm_peek(shm_endpoint *ep, shm_span spans[2]);
 
 /*
- * Releases the first `len` peeked bytes to the writer (waking it if it waits
- * for space). 0, or -EINVAL for more than is unread.
+ * Releases the first `len` peeked bytes to the writer (0 releases nothing)
+ * and wakes it if it waits for space; ends the peek. 0, or -EINVAL without a
+ * peek of this thread or for more than is unread (the peek then stays
+ * open).
  */
 int shm_consume(shm_endpoint *ep, size_t len);
 
@@ -179,6 +207,8 @@ void shm_log_set_handler(shm_log_handler_fn handler, int err_level,
                          int info_level, int dbg_level);
 /* Debug messages are dropped unless enabled (off at start). */
 void shm_log_set_debug(int enabled);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

@@ -4,9 +4,11 @@ WebDAV endpoint. Run one through tests/e2e/isolate:
 
     tests/e2e/isolate python3 mount_faults.py NAME --service BIN --user-agent BIN --host-sim BIN
 
-service_killed  the service dies (kill -9) with a folder mounted; a new one
-                serves new requests, and the orphaned mount can still be
-                unmounted by hand.
+service_killed  the service dies (kill -9) with a folder mounted and no host
+                attached, so its shared-memory object stays behind; the
+                restarted service takes that object over at its first start
+                and serves as soon as a host connects (no manual cleanup),
+                and the orphaned mount can still be unmounted by hand.
 webdav_down     the WebDAV endpoint is down when a mount request arrives.
                 Nothing listening: davfs2 mounts offline and the folder
                 fills once the endpoint is up. Up but failing (503): a clear
@@ -68,17 +70,25 @@ def service_killed(bed):
     kept = os.path.normpath(ALICE_HOME + "/davfs//keep")
     check(kept in mounts(), "first mount: %r" % mounts())
 
+    # The host leaves first: when the service dies nobody is attached, so
+    # nobody removes the object it leaves behind.
+    mark = bed.log.mark()
+    d.host.close()
+    bed.log.wait("Shm disconnected\n", mark=mark, timeout=15)
+
     old = bed.service
     old.send_signal(signal.SIGKILL)
     check(old.wait(10) == -signal.SIGKILL, "service killed")
     check(kept in mounts(), "the mount outlives its service")
-    # The host agent stays: its client sees the server die, and the object
-    # the dead server left is removed when it next tries to connect.
-    wait_until(lambda: not os.path.exists(SHM_PATH), 15, "the host side to drop the dead server's object")
+    check(os.path.exists(SHM_PATH), "the dead service's object is left behind")
 
     mark = bed.log.mark()
     starts = restart_service(bed, path)
-    print("the service came back after %d start(s)" % starts)
+    check(starts == 1, "the first start after kill -9 came up (took %d starts)\n%s" % (starts, bed.log.dump()))
+    check(any("taking it over" in t for _, t in bed.log.since(mark)),
+          "the takeover of the dead server's object is logged\n" + bed.log.dump())
+    # A host connects to the new service only now.
+    d = Driver(bed)
     bed.log.wait("Shm connected\n", mark=mark, timeout=15)
     # A new service knows no user yet; the agent tells it again.
     m = d.mount("host/early")

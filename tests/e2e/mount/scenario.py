@@ -7,6 +7,7 @@ real WebDAV endpoint. Run one through tests/e2e/isolate:
 
 import argparse
 import os
+import re
 import stat
 import subprocess
 import sys
@@ -78,6 +79,30 @@ def user(bed, name, pid):
     bed.log.wait("last user info updated\n", mark=mark)
 
 
+def davfs_daemons():
+    """Live mount.davfs processes. An ended daemon whose parent is gone
+    stays a zombie of the namespace's first process (the scenario itself),
+    which does not reap it: that one has ended and does not count."""
+    out = []
+    for pid in os.listdir("/proc"):
+        if pid.isdigit():
+            try:
+                with open("/proc/%s/stat" % pid) as f:
+                    stat = f.read()
+            except OSError:
+                continue
+            name = stat[stat.index("(") + 1:stat.rindex(")")]
+            state = stat[stat.rindex(")") + 2]
+            if name == "mount.davfs" and state != "Z":
+                out.append(int(pid))
+    return out
+
+
+def pid_files():
+    d = "/run/mount.davfs"
+    return [n for n in os.listdir(d) if n.endswith(".pid")] if os.path.isdir(d) else []
+
+
 def owner(path):
     st = os.lstat(path)
     return st.st_uid, st.st_gid
@@ -95,8 +120,12 @@ def journey(bed):
     mp = ALICE_HOME + "/davfs//share"
     check(bed.log.has("Mount created at %s...\n" % mp, mark=m), "first mount logged\n" + bed.log.dump())
     check(os.path.normpath(mp) in mounts(), "mount in /proc/mounts: %r" % mounts())
-    check("Mount cmd sudo mount -t davfs -o uid=\"alice\",conf=\"%s/.davfs2/davfs2_orvanta.conf\" "
-          "127.0.0.1:9843 \"%s\"\n" % (ALICE_HOME, mp) in [t for _, t in bed.log.since(m)], "command line logged")
+    # davfs2 mounts on a root-only staging directory; the service then moves
+    # the mount onto the directory it made in the home.
+    check(any(re.fullmatch(r'Mount cmd sudo mount -t davfs -o uid="alice",conf="%s/\.davfs2/davfs2_orvanta\.conf" '
+                           r'127\.0\.0\.1:9843 "/run/quor-mounting-shdir-service/staging/0"\n'
+                           % re.escape(ALICE_HOME), t) for _, t in bed.log.since(m)), "command line logged")
+    check(os.listdir("/run/quor-mounting-shdir-service/staging") == [], "staging directory emptied")
     # Listing works (needs buf_size >= 64 on this kernel) and content reads back.
     names = sorted(os.listdir(mp))
     check("hello.txt" in names, "listing through the mount: %r" % names)
@@ -120,6 +149,11 @@ def journey(bed):
     d.mount("host/share")
     mp1 = mp + "_1"
     check(os.path.normpath(mp1) in mounts(), "second mount: %r" % mounts())
+    # The first daemon still runs: the second mount was staged on a name of
+    # its own, and both are served.
+    check(sorted(pid_files()) == ["run-quor-mounting-shdir-service-staging-0.pid",
+                                  "run-quor-mounting-shdir-service-staging-1.pid"], "pid files %r" % pid_files())
+    check("hello.txt" in os.listdir(mp1) and "hello.txt" in os.listdir(mp), "both mounts serve")
 
     # Unmount: both gone, directories removed.
     d.unmount("host/share")
@@ -133,8 +167,13 @@ def journey(bed):
     check(os.path.normpath(BOB_HOME + "/davfs//pics") in mounts(), "bob's mount: %r" % mounts())
     check(os.path.normpath(ALICE_HOME + "/davfs//docs") in mounts(), "alice's mount kept")
     # op 2 still reaches alice's mount.
+    wait_until(lambda: len(davfs_daemons()) == 2, 30, "one davfs2 daemon per mount")
     d.unmount_all()
     check(mounts() == [], "unmount-all: %r" % mounts())
+    # davfs2 named its pid file after the staging directory; unmounting the
+    # moved mount still ends its daemon, which removes that file.
+    wait_until(lambda: davfs_daemons() == [], 30, "the davfs2 daemons to end")
+    wait_until(lambda: pid_files() == [], 10, "davfs2's pid files to go")
     check(not os.path.exists(ALICE_HOME + "/davfs/docs"), "alice's directory removed")
     check(not os.path.exists(BOB_HOME + "/davfs/pics"), "bob's directory removed")
     d.host.close()

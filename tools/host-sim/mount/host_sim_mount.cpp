@@ -42,16 +42,18 @@ int on_data(void*, shm_endpoint*, const uint8_t*, size_t) { return 0; }
 
 void quiet_log(int, const char*, va_list) {}
 
+// Sized once and filled in place: the request is length-prefixed, so its
+// size is known before any byte is written.
 std::vector<uint8_t> request(uint8_t op, const std::string& folder) {
-  size_t n = folder.size();
-  size_t total = n + 5;
-  std::vector<uint8_t> out;
-  out.push_back(static_cast<uint8_t>(total & 0xff));
-  out.push_back(static_cast<uint8_t>((total >> 8) & 0xff));
-  out.push_back(static_cast<uint8_t>(n & 0xff));
-  out.push_back(static_cast<uint8_t>((n >> 8) & 0xff));
-  out.insert(out.end(), folder.begin(), folder.end());
-  out.push_back(op);
+  const size_t n = folder.size();
+  const size_t total = n + 5;
+  std::vector<uint8_t> out(total);
+  out[0] = static_cast<uint8_t>(total & 0xff);
+  out[1] = static_cast<uint8_t>((total >> 8) & 0xff);
+  out[2] = static_cast<uint8_t>(n & 0xff);
+  out[3] = static_cast<uint8_t>((n >> 8) & 0xff);
+  for (size_t i = 0; i < n; ++i) out[4 + i] = static_cast<uint8_t>(folder[i]);
+  out[total - 1] = op;
   return out;
 }
 

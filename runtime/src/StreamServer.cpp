@@ -1,0 +1,469 @@
+#include "runtime/StreamServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "runtime/Deadline.h"
+
+namespace orv {
+namespace {
+
+std::error_code lastError() { return {errno, std::system_category()}; }
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+    char line[512];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    return line;
+}
+
+}  // namespace
+
+const char* closeReasonText(CloseReason reason) noexcept {
+    switch (reason) {
+        case CloseReason::PeerClosed: return "peer closed";
+        case CloseReason::ReadError: return "read error";
+        case CloseReason::WriteError: return "write error";
+        case CloseReason::UnitDeadline: return "no complete unit in time";
+        case CloseReason::AnswerDeadline: return "answer took too long";
+        case CloseReason::TooLong: return "line too long";
+        case CloseReason::Shed: return "idle, made room for a new client";
+        case CloseReason::ByHandler: return "closed by the service";
+        case CloseReason::ServerStopped: return "server stopped";
+    }
+    return "unknown";
+}
+
+// ---- Answer ----------------------------------------------------------------
+
+Answer& Answer::operator=(Answer&& other) noexcept {
+    if (this != &other) {
+        resolve(std::nullopt);
+        session_ = std::move(other.session_);
+        slot_ = other.slot_;
+    }
+    return *this;
+}
+
+Answer::~Answer() { resolve(std::nullopt); }
+
+void Answer::send(std::string bytes) { resolve(std::move(bytes)); }
+
+void Answer::resolve(std::optional<std::string> bytes) {
+    std::shared_ptr<StreamSession> s = std::move(session_);
+    if (!s || s->detached_.load(std::memory_order_acquire)) return;
+    // Always through the loop, also from the loop thread itself: the session
+    // is only ever touched there, and never re-entered from a handler.
+    asio::post(s->socket_.get_executor(), [s, slot = slot_, b = std::move(bytes)]() mutable {
+        s->resolve(slot, std::move(b));
+    });
+}
+
+// ---- StreamSession ---------------------------------------------------------
+
+StreamSession::StreamSession(StreamServer& server, Socket socket, uint64_t id, PeerCredentials peer)
+    : server_(&server),
+      socket_(std::move(socket)),
+      timer_(socket_.get_executor()),
+      id_(id),
+      fd_(socket_.native_handle()),
+      peer_(peer),
+      lastActive_(Clock::now()) {}
+
+StreamSession::~StreamSession() = default;
+
+Answer StreamSession::defer() {
+    slots_.push_back(Slot{});
+    if (++owed_ == 1) armAnswerDeadline();
+    return Answer(shared_from_this(), firstSlot_ + slots_.size() - 1);
+}
+
+void StreamSession::close() { shut(CloseReason::ByHandler); }
+
+void StreamSession::begin() { armUnitDeadline(); }
+
+void StreamSession::startRead() {
+    if (closed_ || reading_ || inputDone_) return;
+    if (owed_ >= server_->options_.maxPendingAnswers) {
+        // Enough answers owed: the client waits until they are out before
+        // more of its input is taken.
+        readPaused_ = true;
+        return;
+    }
+    reading_ = true;
+    socket_.async_read_some(asio::buffer(readBuf_),
+                            [self = shared_from_this()](const std::error_code& ec, std::size_t n) { self->onRead(ec, n); });
+}
+
+void StreamSession::onRead(const std::error_code& ec, std::size_t n) {
+    reading_ = false;
+    if (closed_ || server_ == nullptr) return;
+    server_->handler_.onRead(*this, ec, n);
+    if (closed_) return;
+    if (ec == asio::error::eof) {
+        inputEnded();
+        return;
+    }
+    if (ec == asio::error::operation_aborted) return;
+    if (ec) {
+        shut(CloseReason::ReadError, ec);
+        return;
+    }
+    in_.insert(in_.end(), readBuf_.begin(), readBuf_.begin() + static_cast<std::ptrdiff_t>(n));
+    deliverUnits(n);
+    if (closed_) return;
+    startRead();
+}
+
+void StreamSession::deliverUnits(std::size_t justRead) {
+    const StreamServerOptions& o = server_->options_;
+    auto self = shared_from_this();  // the handler may close us
+    std::size_t off = 0;
+    bool any = false;
+    for (;;) {
+        std::size_t len = 0;
+        if (o.framing == StreamServerOptions::Framing::Line) {
+            // Only the bytes that just came can hold the newline.
+            const std::size_t from = std::max(off, in_.size() - justRead);
+            auto nl = std::find(in_.begin() + static_cast<std::ptrdiff_t>(from), in_.end(), '\n');
+            if (nl == in_.end()) break;
+            len = static_cast<std::size_t>(nl - in_.begin()) + 1 - off;
+        } else {
+            if (in_.size() - off < o.recordSize) break;
+            len = o.recordSize;
+        }
+        any = true;
+        lastActive_ = Clock::now();
+        inUnit_ = true;
+        server_->handler_.onUnit(*this, in_.data() + off, len);
+        inUnit_ = false;
+        off += len;
+        if (closed_ || server_ == nullptr) return;
+    }
+    in_.erase(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(off));
+    if (o.framing == StreamServerOptions::Framing::Line && in_.size() >= o.maxLine) {
+        shut(CloseReason::TooLong);
+        return;
+    }
+    if (!any) {
+        server_->handler_.onPartial(*this, justRead);
+    } else if (owed_ == 0) {
+        armUnitDeadline();
+    }
+}
+
+void StreamSession::inputEnded() {
+    inputDone_ = true;
+    // An unfinished unit of a client that left belongs to nobody.
+    in_.clear();
+    maybeFinish();
+}
+
+void StreamSession::resolve(uint64_t slot, std::optional<std::string> bytes) {
+    if (closed_ || slot < firstSlot_ || slot - firstSlot_ >= slots_.size()) return;
+    Slot& s = slots_[slot - firstSlot_];
+    if (s.resolved) return;
+    s.resolved = true;
+    if (bytes) s.bytes = std::move(*bytes);
+    --owed_;
+    while (!slots_.empty() && slots_.front().resolved) {
+        if (!slots_.front().bytes.empty()) writes_.push_back(std::move(slots_.front().bytes));
+        slots_.pop_front();
+        ++firstSlot_;
+    }
+    lastActive_ = Clock::now();
+    startWrite();
+    if (closed_) return;
+    if (owed_ == 0 && !inputDone_) armUnitDeadline();
+    if (readPaused_ && owed_ < server_->options_.maxPendingAnswers) {
+        readPaused_ = false;
+        startRead();
+    }
+    maybeFinish();
+}
+
+void StreamSession::startWrite() {
+    if (writing_ || writes_.empty() || closed_) return;
+    writing_ = true;
+    asio::async_write(socket_, asio::buffer(writes_.front()),
+                      [self = shared_from_this()](const std::error_code& ec, std::size_t) {
+                          self->writing_ = false;
+                          if (self->closed_) return;
+                          if (ec) {
+                              self->shut(CloseReason::WriteError, ec);
+                              return;
+                          }
+                          self->writes_.pop_front();
+                          self->startWrite();
+                          self->maybeFinish();
+                      });
+}
+
+void StreamSession::maybeFinish() {
+    if (!closed_ && inputDone_ && owed_ == 0 && writes_.empty() && !writing_) shut(CloseReason::PeerClosed);
+}
+
+void StreamSession::armUnitDeadline() {
+    timer_.expires_after(server_->options_.unitDeadline);
+    // A wait that already fired is not cancelled by re-arming; the
+    // generation tells a stale expiry from the current one.
+    timer_.async_wait([self = shared_from_this(), gen = ++timerGen_](const std::error_code& ec) {
+        if (ec || gen != self->timerGen_ || self->closed_ || self->owed_ != 0) return;
+        self->shut(CloseReason::UnitDeadline);
+    });
+}
+
+void StreamSession::armAnswerDeadline() {
+    timer_.expires_after(server_->options_.answerDeadline);
+    timer_.async_wait([self = shared_from_this(), gen = ++timerGen_](const std::error_code& ec) {
+        if (ec || gen != self->timerGen_ || self->closed_ || self->owed_ == 0) return;
+        self->shut(CloseReason::AnswerDeadline);
+    });
+}
+
+void StreamSession::shut(CloseReason reason, const std::error_code& ec) {
+    if (closed_) return;
+    closed_ = true;
+    ++timerGen_;
+    std::error_code ignored;
+    timer_.cancel();
+    socket_.shutdown(asio::socket_base::shutdown_both, ignored);
+    socket_.close(ignored);
+    if (server_ != nullptr) server_->removeSession(this, reason, ec);
+}
+
+// ---- StreamServer ----------------------------------------------------------
+
+StreamServer::StreamServer(asio::io_context& io, StreamHandler& handler, StreamServerOptions options)
+    : io_(io),
+      handler_(handler),
+      options_(std::move(options)),
+      acceptor_(io),
+      pauseTimer_(io),
+      alive_(std::make_shared<StreamServer*>(this)) {}
+
+StreamServer::~StreamServer() {
+    stop();
+    alive_.reset();
+}
+
+void StreamServer::log(LogLevel level, const std::string& text) const {
+    if (options_.log) options_.log(level, text);
+}
+
+std::error_code StreamServer::listenTcp(const std::string& address, uint16_t port, const char** failedStep) {
+    const char* step = "open";
+    auto fail = [&](std::error_code ec) {
+        if (failedStep != nullptr) *failedStep = step;
+        return ec;
+    };
+    if (acceptor_.is_open()) return fail(asio::error::already_open);
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd) return fail(lastError());
+    const int one = 1;
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) return fail(lastError());
+    step = "bind";
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
+        return fail(std::make_error_code(std::errc::invalid_argument));
+    }
+    const Deadline bindDeadline(options_.bindWait);
+    while (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        if (errno != EADDRINUSE || bindDeadline.expired()) return fail(lastError());
+        sleepFully(std::chrono::milliseconds(100));
+    }
+    step = "listen";
+    if (::listen(fd.get(), options_.backlog) != 0) return fail(lastError());
+    step = "open";
+    std::error_code ec;
+    acceptor_.assign(asio::generic::stream_protocol(AF_INET, IPPROTO_TCP), fd.get(), ec);
+    if (ec) return fail(ec);
+    fd.release();
+    return {};
+}
+
+std::error_code StreamServer::listenUnix(const std::string& path) {
+    if (acceptor_.is_open()) return asio::error::already_open;
+    UniqueFd fd;
+    UnixSocketFile file;
+    if (std::error_code ec = bindUnixSocket(path, options_.unixMode, options_.log, fd, file)) return ec;
+    unixFile_.emplace(std::move(file));
+    if (::listen(fd.get(), options_.backlog) != 0) {
+        const std::error_code ec = lastError();
+        unixFile_->remove(options_.log);
+        unixFile_.reset();
+        return ec;
+    }
+    std::error_code ec;
+    acceptor_.assign(asio::generic::stream_protocol(AF_UNIX, 0), fd.get(), ec);
+    if (ec) {
+        unixFile_->remove(options_.log);
+        unixFile_.reset();
+        return ec;
+    }
+    fd.release();
+    return {};
+}
+
+uint16_t StreamServer::boundPort() const {
+    if (!acceptor_.is_open()) return 0;
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (::getsockname(const_cast<Acceptor&>(acceptor_).native_handle(),
+                      reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
+        addr.sin_family != AF_INET) {
+        return 0;
+    }
+    return ntohs(addr.sin_port);
+}
+
+void StreamServer::start() { startAccept(); }
+
+void StreamServer::stop() {
+    std::error_code ignored;
+    pauseTimer_.cancel();
+    paused_ = false;
+    acceptor_.close(ignored);
+    auto all = std::move(sessions_);
+    sessions_.clear();
+    for (auto& s : all) {
+        s->detached_.store(true, std::memory_order_release);
+        s->server_ = nullptr;
+        s->shut(CloseReason::ServerStopped);
+    }
+    if (unixFile_) {
+        unixFile_->remove(options_.log);
+        unixFile_.reset();
+    }
+}
+
+void StreamServer::startAccept() {
+    if (!acceptor_.is_open() || paused_) return;
+    std::weak_ptr<StreamServer*> weak = alive_;
+    acceptor_.async_accept([weak](const std::error_code& ec, StreamSession::Socket socket) {
+        if (auto self = weak.lock()) (*self)->onAccept(ec, std::move(socket));
+    });
+}
+
+void StreamServer::onAccept(const std::error_code& ec, StreamSession::Socket socket) {
+    if (ec) {
+        if (ec == asio::error::operation_aborted || !acceptor_.is_open()) return;
+        pauseAccepting(ec);
+        return;
+    }
+    if (failures_ > 0) {
+        log(LogLevel::Info, format("accepting again after %u failed accepts\n", failures_));
+        failures_ = 0;
+    }
+    admit(std::move(socket));
+    startAccept();
+}
+
+void StreamServer::pauseAccepting(const std::error_code& ec) {
+    // Out of descriptors (EMFILE, ENFILE) the listening socket stays readable
+    // and every accept fails at once: retrying at once would spin a core and
+    // flood the log. Wait instead, longer each time, and say so once.
+    ++failures_;
+    pause_ = failures_ == 1 ? options_.acceptPause : std::min(pause_ * 2, options_.acceptPauseMax);
+    if (failures_ == 1) {
+        log(LogLevel::Error, format("accept failed: %s (error %d); pausing new connections\n", ec.message().c_str(),
+                                    ec.value()));
+    }
+    paused_ = true;
+    pauseTimer_.expires_after(pause_);
+    std::weak_ptr<StreamServer*> weak = alive_;
+    pauseTimer_.async_wait([weak](const std::error_code& tec) {
+        if (tec) return;
+        if (auto self = weak.lock()) {
+            (*self)->paused_ = false;
+            (*self)->startAccept();
+        }
+    });
+}
+
+void StreamServer::admit(StreamSession::Socket socket) {
+    PeerCredentials peer;
+    if (unixFile_) {
+        ucred cred{};
+        socklen_t len = sizeof cred;
+        if (::getsockopt(socket.native_handle(), SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && len == sizeof cred) {
+            peer.known = true;
+            peer.pid = cred.pid;
+            peer.uid = cred.uid;
+            peer.gid = cred.gid;
+        }
+    }
+    if (!makeRoom(peer)) {
+        std::error_code ignored;
+        socket.close(ignored);
+        return;
+    }
+    auto session = std::make_shared<StreamSession>(*this, std::move(socket), nextId_++, peer);
+    sessions_.push_back(session);
+    session->begin();
+    handler_.onAccepted(*session);
+    if (!session->closed()) session->startRead();
+}
+
+bool StreamServer::makeRoom(const PeerCredentials& peer) {
+    auto oldestIdle = [&](auto&& eligible) -> std::shared_ptr<StreamSession> {
+        std::shared_ptr<StreamSession> best;
+        for (const auto& s : sessions_) {
+            if (!s->idle() || !eligible(*s)) continue;
+            if (!best || s->lastActive_ < best->lastActive_) best = s;
+        }
+        return best;
+    };
+    if (options_.maxClientsPerUid > 0 && peer.known && peer.uid != 0) {
+        auto sameUid = [&](const StreamSession& s) { return s.peer_.known && s.peer_.uid == peer.uid; };
+        const auto held = static_cast<std::size_t>(std::count_if(
+            sessions_.begin(), sessions_.end(), [&](const auto& s) { return sameUid(*s); }));
+        if (held >= options_.maxClientsPerUid) {
+            auto victim = oldestIdle(sameUid);
+            if (!victim) {
+                log(LogLevel::Warning, format("refused a client of uid %u: it holds %zu connections, none idle\n",
+                                              static_cast<unsigned>(peer.uid), held));
+                return false;
+            }
+            log(LogLevel::Warning, format("closed idle client %d of uid %u to make room for its new one\n",
+                                          victim->fd_, static_cast<unsigned>(peer.uid)));
+            victim->shut(CloseReason::Shed);
+        }
+    }
+    if (sessions_.size() >= options_.maxClients) {
+        auto victim = oldestIdle([](const StreamSession&) { return true; });
+        if (!victim) {
+            log(LogLevel::Warning,
+                format("refused a client: %zu clients connected, none idle\n", sessions_.size()));
+            return false;
+        }
+        log(LogLevel::Warning, format("closed idle client %d to make room: %zu clients connected\n", victim->fd_,
+                                      sessions_.size()));
+        victim->shut(CloseReason::Shed);
+    }
+    return true;
+}
+
+void StreamServer::removeSession(StreamSession* session, CloseReason reason, const std::error_code& ec) {
+    auto it = std::find_if(sessions_.begin(), sessions_.end(), [&](const auto& s) { return s.get() == session; });
+    if (it == sessions_.end()) return;
+    std::shared_ptr<StreamSession> keep = *it;
+    sessions_.erase(it);
+    handler_.onClosed(*keep, reason, ec);
+}
+
+}  // namespace orv
