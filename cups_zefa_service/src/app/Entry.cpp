@@ -1,36 +1,32 @@
 #include "app/Entry.h"
 
 #include "app/PidFile.h"
-#include "app/SignalPipe.h"
 #include "common/Log.h"
 
 #include <liblog/logs_cli.h>
 
 #include <asio/executor_work_guard.hpp>
+#include <asio/signal_set.hpp>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <unistd.h>
 #include <unordered_map>
 
 namespace czs {
 
-asio::io_context& eventLoop() {
-    static asio::io_context loop;
-    return loop;
-}
-
 namespace {
-
-// Touch the loop during static initialisation so it exists before main.
-[[maybe_unused]] const asio::io_context& g_loopAtStart = eventLoop();
 
 class Entry {
 public:
-    Entry(const EntryPaths& paths, SignalPipe& signals)
-        : pidFile_(paths.pidFile), signals_(signals) {}
+    Entry(const EntryPaths& paths, asio::io_context& loop) : pidFile_(paths.pidFile), loop_(loop), signals_(loop) {
+        // Signals are taken on the loop: the handler runs as an ordinary
+        // completion, free to log, and stays installed after it has run.
+        signals_.add(SIGTERM);
+        watchSignals();
+    }
 
     int dispatch(const std::string& command);
     int runDaemon(const ServiceFactory& makeService);
@@ -44,9 +40,12 @@ private:
     void stop();
     void restart();
     void signalAndRemove(pid_t pid);
+    void watchSignals();
 
     PidFile pidFile_;
-    SignalPipe& signals_;
+    asio::io_context& loop_;
+    asio::signal_set signals_;
+    bool signalled_ = false;
     int32_t result_ = 0;
 };
 
@@ -56,6 +55,17 @@ const std::unordered_map<std::string, Entry::Action> Entry::kCommands = {
     {"restart", &Entry::restart},
 };
 
+void Entry::watchSignals() {
+    signals_.async_wait([this](const std::error_code& ec, int signo) {
+        if (ec) {
+            return;
+        }
+        logLine(kLogInfo, nullptr, nullptr, "got signal %d\n", signo);
+        signalled_ = true;
+        loop_.stop();
+        watchSignals();
+    });
+}
 
 int Entry::dispatch(const std::string& command) {
     auto it = kCommands.find(command);
@@ -68,15 +78,15 @@ int Entry::dispatch(const std::string& command) {
 }
 
 void Entry::start() {
-    eventLoop().notify_fork(asio::execution_context::fork_prepare);
+    loop_.notify_fork(asio::execution_context::fork_prepare);
     if (::daemon(0, 0) != 0) {
-        eventLoop().notify_fork(asio::execution_context::fork_parent);
+        loop_.notify_fork(asio::execution_context::fork_parent);
         result_ = 1;
         logLine(kLogError, nullptr, nullptr, "Unable to start daemon\n");
         return;
     }
     // Only the detached child gets here; daemon() ended the parent with 0.
-    eventLoop().notify_fork(asio::execution_context::fork_child);
+    loop_.notify_fork(asio::execution_context::fork_child);
     pidFile_.write(::getpid());
 }
 
@@ -84,9 +94,14 @@ void Entry::signalAndRemove(pid_t pid) {
     ::kill(pid, SIGTERM);
     pidFile_.remove();
     if (pid == ::getpid()) {
-        // Our own SIGTERM was delivered before kill() returned; log it now,
-        // before the process may exit.
-        signals_.drain(eventLoop());
+        // Our own SIGTERM (a failed start-up): let the loop take it, so its
+        // line is logged before the process exits. Another thread may be the
+        // one the kernel hands the signal to, so give it a moment.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while (!signalled_ && std::chrono::steady_clock::now() < deadline) {
+            loop_.restart();
+            loop_.run_one_for(std::chrono::milliseconds(50));
+        }
     }
 }
 
@@ -116,11 +131,8 @@ int Entry::runDaemon(const ServiceFactory& makeService) {
     logLine(kLogInfo, nullptr, nullptr, "---------Orvanta Cups Daemon---------\n\n");
     logLine(kLogInfo, nullptr, nullptr, "Starting Orvanta Cups Daemon\n");
 
-    asio::io_context& loop = eventLoop();
-    auto work = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(
-        loop.get_executor());
-    signals_.watch(loop);
-    std::unique_ptr<PrintChannelService> service = makeService(loop);
+    auto work = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(loop_.get_executor());
+    std::unique_ptr<PrintChannelService> service = makeService(loop_);
 
     bool opened = false;
     if (service->openHostChannel() != 0) {
@@ -132,10 +144,9 @@ int Entry::runDaemon(const ServiceFactory& makeService) {
     }
 
     if (opened) {
-        loop.run();  // an error surfaces as std::system_error and ends the process
+        loop_.run();  // an error surfaces as std::system_error and ends the process
         logLine(kLogInfo, nullptr, nullptr, "Stopped Orvanta Cups Daemon\n");
         log_close();
-        signals_.unwatch();
         service.reset();
         work.reset();
         return 0;
@@ -144,7 +155,6 @@ int Entry::runDaemon(const ServiceFactory& makeService) {
     // Failed start-up: "stop" signals this very process through the pid file
     // and exits 0; only without a pid does it come back here.
     stop();
-    signals_.unwatch();
     service.reset();
     work.reset();
     return -1;
@@ -153,7 +163,8 @@ int Entry::runDaemon(const ServiceFactory& makeService) {
 }  // namespace
 
 int runEntry(int argc, char** argv, const ServiceFactory& makeService, const EntryPaths& paths) {
-    SignalPipe& signals = SignalPipe::install();
+    asio::io_context loop;
+    Entry entry(paths, loop);
 
     log_config config;
     log_config_defaults(&config);
@@ -168,7 +179,6 @@ int runEntry(int argc, char** argv, const ServiceFactory& makeService, const Ent
         return -1;
     }
 
-    Entry entry(paths, signals);
     if (entry.dispatch(argv[1]) != 0) {
         log_close();
         std::exit(0);

@@ -18,12 +18,13 @@ struct EntryPaths {
     std::string logFile = "/var/log/orvanta/cups_daemon.log";
 };
 
+/// Builds the service on the daemon's one event loop (main thread, in the
+/// detached daemon only, after the start lines are logged).
 using ServiceFactory = std::function<std::unique_ptr<PrintChannelService>(asio::io_context&)>;
 
-// The process-wide event loop every transport of the daemon is bound to.
-asio::io_context& eventLoop();
-
-// Runs the entry point; the return value is the process exit status.
+/// Runs the entry point on the calling (main) thread; the return value is the
+/// process exit status. The event loop lives here, and SIGTERM is watched on
+/// it from the first moment, so every command process has the handler.
 int runEntry(int argc, char** argv, const ServiceFactory& makeService,
              const EntryPaths& paths = EntryPaths{});
 

@@ -8,6 +8,7 @@ namespace czs {
 
 class PidFile {
 public:
+    /// `path` is copied. Main thread only, like every command.
     explicit PidFile(std::string path) : path_(std::move(path)) {}
 
     // The pid the file names, or -1 when it is missing or does not hold a
@@ -16,6 +17,7 @@ public:
     pid_t read() const;
     // Truncates and writes the pid; failures are not reported.
     void write(pid_t pid) const;
+    /// Removes the file; a missing file is not an error.
     void remove() const;
 
 private:

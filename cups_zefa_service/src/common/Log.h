@@ -9,7 +9,7 @@ enum LogLevel : int {
     kLogInfo = 16,
 };
 
-// Logs one line at `level`. `tag` is the class name, `op` the operation that
+// Logs one line at `level`; any thread (liblog writes each line whole). `tag` is the class name, `op` the operation that
 // logs; a null `tag` writes the text right after the header (the entry
 // point's untagged lines). `fmt` is the text's printf format.
 void logLine(int level, const char* tag, const char* op, const char* fmt, ...)

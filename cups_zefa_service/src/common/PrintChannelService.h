@@ -9,9 +9,11 @@ namespace czs {
 class PrintChannelService {
 public:
     virtual ~PrintChannelService() = default;
-    // Returns only once a host transport is open (it retries internally).
+    /// Main thread, before the loop runs: starts opening the host channel;
+    /// while none is there the waiting goes on from the event loop.
     virtual int32_t openHostChannel() = 0;
-    // Opens the local TCP listener for the CUPS backend.
+    /// Main thread, before the loop runs: opens the local TCP listener for
+    /// the CUPS backend.
     virtual int32_t openBackendSocket() = 0;
 };
 

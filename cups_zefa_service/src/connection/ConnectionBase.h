@@ -1,11 +1,9 @@
-// The print daemon's transport abstraction: a connection opens, delivers the
-// bytes it receives to its owner through a callback, and writes frames.
+// The print daemon's host seam: a connection opens, hands every complete frame
+// it receives to its owner, says once when the channel has closed under it,
+// and writes reply frames whole, telling the writer whether they went out.
 #pragma once
 
-#include <cstdint>
-#include <cstdlib>
 #include <functional>
-#include <memory>
 #include <system_error>
 
 #include "protocol/RawStreamData.h"
@@ -13,20 +11,38 @@
 
 namespace czs {
 
-class ConnectionBase : public std::enable_shared_from_this<ConnectionBase> {
+class ConnectionBase {
 public:
+    /// One complete frame (or, for the backend socket, one line). Called on the
+    /// connection's reading thread (the event loop, or the shared-memory
+    /// client thread); the bytes are only borrowed for the call.
     using DataCallback = std::function<void(const RawStreamData&)>;
+    /// The channel closed under the connection (peer gone, or broken so that
+    /// no further frame can be trusted). Called at most once, on the reading
+    /// thread, never while the owner destroys the connection. What it means
+    /// for the process is the owner's decision.
+    using ClosedCallback = std::function<void()>;
 
+    /// What a connection reports upward; both copied into the connection.
+    struct Callbacks {
+        DataCallback onFrame;
+        ClosedCallback onClosed;
+    };
+
+    /// Destruction stops all delivery: no callback runs once it has returned.
     virtual ~ConnectionBase() = default;
 
-    // Opens the transport and starts receiving; a zero value means success.
+    /// Opens the transport and starts receiving (main thread); a zero value
+    /// means the channel is open.
     virtual std::error_code open() = 0;
-    virtual void startRead() = 0;
-    // Sends `size` bytes from `data`, a buffer allocated with malloc. The
-    // connection takes it over and frees it once its bytes have gone out (or
-    // once it gives up on them).
-    virtual void write(uint8_t* data, uint64_t size) = 0;
-    virtual RawStreamData extractData(std::size_t bytesTransferred) = 0;
+
+    /// Takes the reply over and puts its whole image on the channel, never a
+    /// part of it between other frames. `done` (may be empty) is told once:
+    /// true when every byte is in the channel, false when the frame was
+    /// dropped (no channel, a peer that stalls past the deadline or left,
+    /// shutdown with the write pending). Any thread may call it; `done` runs on
+    /// the thread that finished the write, or inside this call.
+    virtual void write(Reply reply, WriteDone done) = 0;
 };
 
 }  // namespace czs

@@ -6,14 +6,14 @@
 namespace czs {
 
 namespace {
-constexpr uint8_t kSof[4] = {'Z', 'E', 'F', 'A'};
-constexpr uint8_t kEof = 0x0A;
-constexpr unsigned kMaxFrameType = 4;
-constexpr unsigned kMessageFrameType = 4;
+using Frame = PrintProtocolFrame;
+constexpr std::size_t kHeaderSize = Frame::kHeaderSize;
+constexpr const uint8_t* kSofBegin = Frame::kSof;
+constexpr const uint8_t* kSofEnd = Frame::kSof + sizeof Frame::kSof;
 }  // namespace
 
 FrameAssembler::FrameAssembler(std::size_t maxFrame, DropReporter onDrop)
-    : maxFrame_(std::max<std::size_t>(maxFrame, kHeaderSize + kTrailerSize)), onDrop_(std::move(onDrop)) {}
+    : maxFrame_(std::max<std::size_t>(maxFrame, Frame::kOverhead)), onDrop_(std::move(onDrop)) {}
 
 void FrameAssembler::append(const uint8_t* data, std::size_t size) {
     if (size == 0) {
@@ -56,7 +56,7 @@ bool FrameAssembler::resync(std::size_t searchFrom, const char* why) {
     const uint8_t* base = buf_.data() + start_;
     const std::size_t avail = buffered();
     const uint8_t* end = base + avail;
-    const uint8_t* hit = std::search(base + std::min(searchFrom, avail), end, std::begin(kSof), std::end(kSof));
+    const uint8_t* hit = std::search(base + std::min(searchFrom, avail), end, kSofBegin, kSofEnd);
     if (hit != end) {
         drop(static_cast<std::size_t>(hit - base), why);
         return true;
@@ -64,7 +64,7 @@ bool FrameAssembler::resync(std::size_t searchFrom, const char* why) {
     // Keep a tail that may be the beginning of a marker cut by the read.
     std::size_t keep = 0;
     for (std::size_t k = std::min<std::size_t>(3, avail); k > 0; --k) {
-        if (std::memcmp(end - k, kSof, k) == 0 && avail - k >= searchFrom) {
+        if (Frame::mayStartFrame(end - k, k) && avail - k >= searchFrom) {
             keep = k;
             break;
         }
@@ -80,8 +80,7 @@ bool FrameAssembler::next(RawStreamData& out) {
             return false;
         }
         const uint8_t* p = buf_.data() + start_;
-        const std::size_t cmp = std::min<std::size_t>(avail, 4);
-        if (std::memcmp(p, kSof, cmp) != 0) {
+        if (!Frame::mayStartFrame(p, avail)) {
             if (!resync(0, "bytes before a frame start")) {
                 return false;
             }
@@ -90,8 +89,10 @@ bool FrameAssembler::next(RawStreamData& out) {
         if (avail < kHeaderSize) {
             return false;
         }
-        const uint64_t payloadLen = (uint64_t{p[6]} << 24) | (uint64_t{p[7]} << 16) | (uint64_t{p[8]} << 8) | uint64_t{p[9]};
-        const uint64_t total = payloadLen + kHeaderSize + kTrailerSize;
+        Frame::Header header;
+        Frame::parseHeader(p, header);  // the marker was checked above
+        const uint64_t payloadLen = header.payloadLen;
+        const uint64_t total = header.frameSize();
         if (total > maxFrame_) {
             // A length we will never buffer: this "ZEFA" is not a frame start.
             if (!resync(1, "frame length above the limit")) {
@@ -99,21 +100,20 @@ bool FrameAssembler::next(RawStreamData& out) {
             }
             continue;
         }
-        const unsigned type = (unsigned{p[4]} << 8) | unsigned{p[5]};
-        if (type > kMaxFrameType) {
+        if (header.type > Frame::kMaxType) {
             // No frame has such a type: a false start, not worth waiting for.
             if (!resync(1, "invalid frame type")) {
                 return false;
             }
             continue;
         }
-        if (type == kMessageFrameType) {
+        if (header.type == Frame::kTypeJsonMessage) {
             // A message payload is base64 text and never holds 0x0A; one inside
             // the announced length means the header lies. Finding it now saves
             // waiting for bytes that would only be thrown away.
             const std::size_t payloadEnd = static_cast<std::size_t>(std::min<uint64_t>(avail, kHeaderSize + payloadLen));
             std::size_t from = std::max(scanned_, kHeaderSize);
-            if (from < payloadEnd && std::memchr(p + from, kEof, payloadEnd - from) != nullptr) {
+            if (from < payloadEnd && std::memchr(p + from, Frame::kEof, payloadEnd - from) != nullptr) {
                 if (!resync(1, "line end inside a message payload")) {
                     return false;
                 }
@@ -124,7 +124,7 @@ bool FrameAssembler::next(RawStreamData& out) {
         if (avail < total) {
             return false;
         }
-        if (p[total - 1] != kEof) {
+        if (p[total - 1] != Frame::kEof) {
             // The length field points at a byte that is not the frame end, so
             // the header is damaged; look for the next start after this one.
             if (!resync(1, "frame end missing")) {

@@ -11,15 +11,13 @@
 #include <functional>
 #include <vector>
 
+#include "protocol/PrintProtocolFrame.h"
 #include "protocol/RawStreamData.h"
 
 namespace czs {
 
 class FrameAssembler {
 public:
-    // Frame layout: "ZEFA", type (2), payload length (4), payload, check (2), 0x0A.
-    static constexpr std::size_t kHeaderSize = 10;
-    static constexpr std::size_t kTrailerSize = 3;
     // The largest frame we wait for. The biggest frames on the channel are
     // chunk responses: base64 inside base64 makes them about 1.78 times the
     // chunk, so 24 MiB covers chunks of 12 MiB, far above the 1 MiB chunks
@@ -31,16 +29,22 @@ public:
     // frame start, so the owner can log them under its own name.
     using DropReporter = std::function<void(std::size_t dropped, const char* why)>;
 
+    /// `onDrop` is copied and called on the thread that calls next().
+    /// One assembler belongs to one reading thread; it takes no lock.
     explicit FrameAssembler(std::size_t maxFrame = kDefaultMaxFrame, DropReporter onDrop = {});
 
+    /// Copies `size` bytes at `data` to the end of the buffered stream.
     void append(const uint8_t* data, std::size_t size);
 
-    // Moves the next complete frame into `out` and returns true, or returns
-    // false when the buffered bytes do not yet hold one.
+    /// Moves the next complete frame into `out` and returns true, or returns
+    /// false when the buffered bytes do not yet hold one.
     bool next(RawStreamData& out);
 
+    /// Bytes held that are not yet part of a delivered frame.
     std::size_t buffered() const { return buf_.size() - start_; }
+    /// The largest frame waited for.
     std::size_t maxFrame() const { return maxFrame_; }
+    /// Forgets everything buffered (a peer that left cannot finish its frame).
     void clear();
 
 private:

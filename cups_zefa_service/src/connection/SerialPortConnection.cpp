@@ -1,48 +1,108 @@
 #include "connection/SerialPortConnection.h"
 
 #include <fcntl.h>
+#include <libgen.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include <runtime/UniqueFd.h>
+
 #include "common/Log.h"
-#include "connection/Sleep.h"
 
 namespace czs {
 
 namespace {
 constexpr const char* kLogTag = "SerialPortConnection";
+// A producer's image goes out in pieces of this size.
+constexpr std::size_t kWritePiece = 64 * 1024;
+
+std::string dirOf(const std::string& path) {
+    std::string copy = path;
+    return ::dirname(copy.data());
+}
+std::string baseOf(const std::string& path) {
+    std::string copy = path;
+    return ::basename(copy.data());
 }
 
-SerialPortConnection::SerialPortConnection(asio::io_context& io, DataCallback callback, std::string portPath,
-                                           std::size_t maxFrame)
+// Opens the port through its directory, pinned first. The entries under
+// /dev/virtio-ports are udev's links to the real device, so the last
+// component is followed; what makes that safe is that only root can have put
+// it there: the directory must be root's and writable by nobody else, and what
+// the link leads to must be a character device. Returns the descriptor or a
+// negative errno; `why` says what was refused.
+int openPort(const std::string& path, std::string& why) {
+    orv::UniqueFd dir(::open(dirOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir) {
+        return -errno;
+    }
+    struct stat st {};
+    if (::fstat(dir.get(), &st) != 0) {
+        return -errno;
+    }
+    if ((st.st_uid != 0 && st.st_uid != ::geteuid()) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        why = "its directory may be written by other users";
+        return -EPERM;
+    }
+    orv::UniqueFd fd(::openat(dir.get(), baseOf(path).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!fd) {
+        return -errno;
+    }
+    if (::fstat(fd.get(), &st) != 0) {
+        return -errno;
+    }
+    if (!S_ISCHR(st.st_mode)) {
+        why = "it is not a character device";
+        return -ENODEV;
+    }
+    return fd.release();
+}
+}  // namespace
+
+SerialPortConnection::SerialPortConnection(asio::io_context& io, Callbacks callbacks, Options options)
     : io_(io),
       port_(io),
+      idleTimer_(io),
       readBuf_(kReadSize),
-      assembler_(maxFrame,
+      assembler_(options.maxFrame,
                  [](std::size_t dropped, const char* why) {
                      CZS_LOG_ERROR("extractData", "dropped %zu bytes: %s\n", dropped, why);
                  }),
-      callback_(std::move(callback)),
-      portPath_(std::move(portPath)),
+      callbacks_(std::move(callbacks)),
+      options_(std::move(options)),
       alive_(std::make_shared<SerialPortConnection*>(this)) {}
 
 SerialPortConnection::~SerialPortConnection() {
     alive_.reset();
     std::error_code ignored;
-    // Close the port before the queued buffers go, so no write is left
+    idleTimer_.cancel();
+    // Close the port before the queued replies go, so no write is left
     // pointing into freed memory.
     port_.close(ignored);
+    while (!writeQueue_.empty()) {
+        finishFront(false);
+    }
 }
 
 std::error_code SerialPortConnection::open() {
-    CZS_LOG_INFO("open", "opening serial port reader: %s\n", portPath_.c_str());
-    int fd = ::open(portPath_.c_str(), O_RDWR);
+    if (options_.logOpen) {
+        CZS_LOG_INFO("open", "opening serial port reader: %s\n", options_.portPath.c_str());
+    }
+    std::string why;
+    int fd = openPort(options_.portPath, why);
     if (fd < 0) {
-        int err = errno;
-        logLine(kLogError, nullptr, nullptr, "[SerialPortConnection]:[%s]:: open failed %s\n", "open", std::strerror(err));
-        return {err, std::system_category()};
+        if (options_.logOpen) {
+            if (why.empty()) {
+                logLine(kLogError, nullptr, nullptr, "[SerialPortConnection]:[%s]:: open failed %s\n", "open",
+                        std::strerror(-fd));
+            } else {
+                CZS_LOG_ERROR("open", "refusing %s: %s\n", options_.portPath.c_str(), why.c_str());
+            }
+        }
+        return {-fd, std::system_category()};
     }
     CZS_LOG_INFO("open", "port opened\n");
     std::error_code ec;
@@ -66,36 +126,37 @@ void SerialPortConnection::startRead() {
     });
 }
 
-RawStreamData SerialPortConnection::extractData(std::size_t) {
-    RawStreamData frame;
-    assembler_.next(frame);
-    return frame;
-}
-
 void SerialPortConnection::handleRead(const std::error_code& ec, std::size_t bytesTransferred) {
-    // Paces the loop while the port reports end of file (nothing attached on
-    // the host side); every completion pays it.
-    sleepFully(0, 1000000);
     if (bytesTransferred != 0) {
         CZS_LOG_INFO("handleRead", "got data with size %zu\n", bytesTransferred);
     }
     if (ec == asio::error::eof) {
-        startRead();
+        // Nothing attached on the host side yet: look again a little later
+        // instead of spinning on end of file.
+        std::weak_ptr<SerialPortConnection*> weak = alive_;
+        idleTimer_.expires_after(kIdleRetry);
+        idleTimer_.async_wait([weak](const std::error_code& tec) {
+            if (auto self = weak.lock(); self && !tec) {
+                (*self)->startRead();
+            }
+        });
         return;
     }
     if (ec) {
         if (ec != asio::error::operation_aborted) {
             CZS_LOG_ERROR("handleRead", "(%d) %s\n", ec.value(), ec.message().c_str());
+            reportClosed();
         }
         return;
     }
     assembler_.append(readBuf_.data(), bytesTransferred);
-    if (callback_) {
-        // Each complete frame on its own, in arrival order. The callback may
-        // destroy nothing of ours, but check the lifetime token anyway.
-        std::weak_ptr<SerialPortConnection*> weak = alive_;
-        for (RawStreamData frame = extractData(bytesTransferred); !frame.empty(); frame = extractData(0)) {
-            callback_(frame);
+    // Each complete frame on its own, in arrival order. The owner may destroy
+    // this connection from the callback: check the lifetime token each time.
+    std::weak_ptr<SerialPortConnection*> weak = alive_;
+    RawStreamData frame;
+    while (assembler_.next(frame)) {
+        if (callbacks_.onFrame) {
+            callbacks_.onFrame(frame);
             if (weak.expired()) {
                 return;
             }
@@ -104,21 +165,35 @@ void SerialPortConnection::handleRead(const std::error_code& ec, std::size_t byt
     startRead();
 }
 
-void SerialPortConnection::write(uint8_t* data, uint64_t size) {
-    PendingWrite w{MallocBuffer(data), static_cast<std::size_t>(size)};
-    if (!w.data || w.size == 0) {
+void SerialPortConnection::reportClosed() {
+    if (closedReported_) {
         return;
     }
+    closedReported_ = true;
+    if (callbacks_.onClosed) {
+        callbacks_.onClosed();
+    }
+}
+
+void SerialPortConnection::write(Reply reply, WriteDone done) {
+    if (reply.empty()) {
+        if (done) done(true);
+        return;
+    }
+    PendingWrite w{std::move(reply), std::move(done)};
     if (io_.get_executor().running_in_this_thread()) {
         enqueue(std::move(w));
         return;
     }
     // From another thread: hand the frame to the loop, which owns the queue.
+    // If the connection is gone by then, the frame is dropped and said so.
     std::weak_ptr<SerialPortConnection*> weak = alive_;
     auto shared = std::make_shared<PendingWrite>(std::move(w));
     asio::post(io_, [weak, shared]() {
         if (auto self = weak.lock()) {
             (*self)->enqueue(std::move(*shared));
+        } else if (shared->done) {
+            shared->done(false);
         }
     });
 }
@@ -126,6 +201,7 @@ void SerialPortConnection::write(uint8_t* data, uint64_t size) {
 void SerialPortConnection::enqueue(PendingWrite w) {
     writeQueue_.push_back(std::move(w));
     if (writeQueue_.size() == 1) {
+        frontWritten_ = 0;
         startWrite();
     }
 }
@@ -133,27 +209,57 @@ void SerialPortConnection::enqueue(PendingWrite w) {
 void SerialPortConnection::startWrite() {
     // One write at a time: the composed write may take several system writes,
     // and a second frame started meanwhile would interleave with it.
-    const PendingWrite& front = writeQueue_.front();
+    Reply& front = writeQueue_.front().reply;
+    asio::const_buffer out;
+    if (front.data() != nullptr) {
+        out = asio::buffer(front.data(), static_cast<std::size_t>(front.size()));
+    } else {
+        // A producer writes its image piece by piece into our buffer.
+        piece_.resize(static_cast<std::size_t>(std::min<uint64_t>(front.remaining(), kWritePiece)));
+        piece_.resize(front.take(piece_.data(), piece_.size()));
+        out = asio::buffer(piece_);
+    }
     std::weak_ptr<SerialPortConnection*> weak = alive_;
-    asio::async_write(port_, asio::buffer(front.data.get(), front.size),
-                      [weak](const std::error_code& ec, std::size_t n) {
-                          if (auto self = weak.lock()) {
-                              (*self)->handleWrite(ec, n);
-                          }
-                      });
+    asio::async_write(port_, out, [weak](const std::error_code& ec, std::size_t n) {
+        if (auto self = weak.lock()) {
+            (*self)->handleWrite(ec, n);
+        }
+    });
 }
 
 void SerialPortConnection::handleWrite(const std::error_code& ec, std::size_t bytesTransferred) {
-    CZS_LOG_INFO("handleWrite", "write data with size %zu\n", bytesTransferred);
-    if (ec) {
-        CZS_LOG_ERROR("handleWrite", "error (%d) %s\n", ec.value(), ec.message().c_str());
-    }
     if (writeQueue_.empty()) {
         return;
     }
-    writeQueue_.pop_front();  // frees the written frame
-    if (!writeQueue_.empty()) {
+    frontWritten_ += bytesTransferred;
+    Reply& front = writeQueue_.front().reply;
+    if (!ec && front.data() == nullptr && front.remaining() > 0) {
+        startWrite();  // the producer's next piece
+        return;
+    }
+    CZS_LOG_INFO("handleWrite", "write data with size %zu\n", static_cast<std::size_t>(frontWritten_));
+    if (ec) {
+        CZS_LOG_ERROR("handleWrite", "error (%d) %s\n", ec.value(), ec.message().c_str());
+    }
+    const bool cut = ec && frontWritten_ != 0;
+    std::weak_ptr<SerialPortConnection*> weak = alive_;
+    finishFront(!ec);
+    if (cut) {
+        // The host got the head of a frame whose tail will not follow; what
+        // comes after could not be cut into frames again.
+        reportClosed();
+    }
+    if (!weak.expired() && !writeQueue_.empty()) {
+        frontWritten_ = 0;
         startWrite();
+    }
+}
+
+void SerialPortConnection::finishFront(bool written) {
+    PendingWrite w = std::move(writeQueue_.front());
+    writeQueue_.pop_front();
+    if (w.done) {
+        w.done(written);
     }
 }
 

@@ -7,6 +7,7 @@
 // memory from a libstdc++ macro, and every translation unit must decide alike.
 #include <cstddef>
 #include <asio.hpp>
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <string>
@@ -21,40 +22,62 @@ class SerialPortConnection : public ConnectionBase {
 public:
     static constexpr const char* kDefaultPortPath = "/dev/virtio-ports/orvanta.Printer.0";
     static constexpr std::size_t kReadSize = 65536;
+    // While nothing is attached on the host side the port reads end of file
+    // at once; reading again after this pause keeps the loop from spinning.
+    static constexpr std::chrono::milliseconds kIdleRetry{50};
 
-    SerialPortConnection(asio::io_context& io, DataCallback callback,
-                         std::string portPath = kDefaultPortPath,
-                         std::size_t maxFrame = FrameAssembler::kDefaultMaxFrame);
+    struct Options {
+        std::string portPath = kDefaultPortPath;
+        std::size_t maxFrame = FrameAssembler::kDefaultMaxFrame;
+        // Whether open() logs its steps (quiet on retries of a long wait).
+        bool logOpen = true;
+    };
+
+    /// Bound to `io`, which runs every read and write; `callbacks` are copied
+    /// and run on the loop. Nothing is opened before open().
+    SerialPortConnection(asio::io_context& io, Callbacks callbacks)
+        : SerialPortConnection(io, std::move(callbacks), Options{}) {}
+    SerialPortConnection(asio::io_context& io, Callbacks callbacks, Options options);
+    /// Loop thread (or with the loop stopped). Closes the port and fails
+    /// every queued write with done(false).
     ~SerialPortConnection() override;
 
     SerialPortConnection(const SerialPortConnection&) = delete;
     SerialPortConnection& operator=(const SerialPortConnection&) = delete;
 
+    /// Main thread, before or on the loop. Opens the port (refusing anything
+    /// but a character device, and never following a link) and starts reading.
     std::error_code open() override;
-    void startRead() override;
-    void write(uint8_t* data, uint64_t size) override;
-    // Returns the next complete frame collected so far (empty when none);
-    // call it until it returns empty to drain every frame of one read.
-    RawStreamData extractData(std::size_t bytesTransferred) override;
-
-    void handleRead(const std::error_code& ec, std::size_t bytesTransferred);
-    void handleWrite(const std::error_code& ec, std::size_t bytesTransferred);
+    /// Any thread: a call from outside the loop is handed to it. Frames go out
+    /// one after the other, each whole; `done` runs on the loop.
+    void write(Reply reply, WriteDone done) override;
 
 private:
     struct PendingWrite {
-        MallocBuffer data;
-        std::size_t size;
+        Reply reply;
+        WriteDone done;
     };
+    void startRead();
+    void handleRead(const std::error_code& ec, std::size_t bytesTransferred);
     void enqueue(PendingWrite w);
     void startWrite();
+    void handleWrite(const std::error_code& ec, std::size_t bytesTransferred);
+    void finishFront(bool written);
+    void reportClosed();
 
     asio::io_context& io_;
     asio::posix::stream_descriptor port_;
+    asio::steady_timer idleTimer_;
     std::vector<uint8_t> readBuf_;
     FrameAssembler assembler_;
-    DataCallback callback_;
-    std::string portPath_;
+    Callbacks callbacks_;
+    Options options_;
+    // Loop thread only: the frames waiting to go out, the front one being
+    // written; a producer's image is written through `piece_`.
     std::deque<PendingWrite> writeQueue_;
+    std::vector<uint8_t> piece_;
+    uint64_t frontWritten_ = 0;
+    bool closedReported_ = false;
     // Completion handlers hold a weak reference: once the connection is gone
     // they do nothing, even if the loop runs them later.
     std::shared_ptr<SerialPortConnection*> alive_;

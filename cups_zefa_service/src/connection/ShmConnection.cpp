@@ -4,9 +4,9 @@
 
 #include <cerrno>
 #include <algorithm>
-#include <thread>
 
 #include "common/Log.h"
+#include "connection/ShmRingWriter.h"
 
 namespace czs {
 
@@ -14,16 +14,12 @@ namespace {
 constexpr const char* kLogTag = "ShmConnection";
 }
 
-ShmConnection::ShmConnection(asio::io_context& io, DataCallback callback)
-    : ShmConnection(io, std::move(callback), Options{}) {}
-
-ShmConnection::ShmConnection(asio::io_context& io, DataCallback callback, Options options)
+ShmConnection::ShmConnection(Callbacks callbacks, Options options)
     : assembler_(options.maxFrame,
                  [](std::size_t dropped, const char* why) {
                      CZS_LOG_ERROR("channel_state", "dropped %zu bytes: %s\n", dropped, why);
                  }),
-      io_(io),
-      callback_(std::move(callback)),
+      callbacks_(std::move(callbacks)),
       options_(std::move(options)),
       readBuf_(kReadBuffer) {}
 
@@ -33,7 +29,15 @@ ShmConnection::~ShmConnection() {
 }
 
 void ShmConnection::stop() {
+    // Our own stop makes the library report a disconnection once more; that
+    // one is not the peer leaving and must not reach the owner.
+    stopping_ = true;
     if (client_ != nullptr) {
+        {
+            // A writer waiting for ring space sees the flag and gives up.
+            std::lock_guard<std::mutex> lock(writeMutex_);
+            connected_ = false;
+        }
         shm_stop(client_);
         client_ = nullptr;
     }
@@ -41,12 +45,16 @@ void ShmConnection::stop() {
 }
 
 std::error_code ShmConnection::open() {
-    CZS_LOG_INFO("open", "opening shm reader: %s\n", options_.name.c_str());
-    CZS_LOG_INFO("open_quor_reader", "opening shm client %s\n", options_.name.c_str());
+    if (options_.logOpen) {
+        CZS_LOG_INFO("open", "opening shm reader: %s\n", options_.name.c_str());
+        CZS_LOG_INFO("open_quor_reader", "opening shm client %s\n", options_.name.c_str());
+    }
     struct stat st {};
     if (::stat(options_.presencePath.c_str(), &st) != 0 && errno == ENOENT) {
-        CZS_LOG_ERROR("open_quor_reader", "cannot find '%s' \n", options_.name.c_str());
-        return {-1, std::system_category()};
+        if (options_.logOpen) {
+            CZS_LOG_ERROR("open_quor_reader", "cannot find '%s' \n", options_.name.c_str());
+        }
+        return {ENOENT, std::system_category()};
     }
     shm_config cfg;
     shm_config_init(&cfg);
@@ -59,12 +67,29 @@ std::error_code ShmConnection::open() {
     cfg.on_data_available = &ShmConnection::channelState;
     cfg.on_disconnected = &ShmConnection::cliDisconnected;
     cfg.user_data = this;
+    cfg.on_owner = options_.ownerPolicy != nullptr ? &ShmConnection::onOwner : nullptr;
+    stopping_ = false;
     client_ = shm_cli_start(&cfg);
     if (client_ == nullptr) {
         CZS_LOG_ERROR("open_quor_reader", "cannot open shm client\n");
-        return {-1, std::system_category()};
+        return {EIO, std::system_category()};
     }
     return {};
+}
+
+int ShmConnection::onOwner(void* user, uid_t owner) {
+    auto* self = static_cast<ShmConnection*>(user);
+    const std::string why = self->options_.ownerPolicy->refusal(owner);
+    if (why.empty()) {
+        self->lastRefusedOwner_ = static_cast<uid_t>(-1);
+        return 0;
+    }
+    // The library asks again on every retry; say it once per owner.
+    if (self->lastRefusedOwner_.exchange(owner) != owner) {
+        CZS_LOG_ERROR("on_owner", "refusing '%s': %s; waiting for the host's own object\n",
+                      self->options_.name.c_str(), why.c_str());
+    }
+    return -1;
 }
 
 int ShmConnection::cliConnected(void* user, shm_endpoint* ep) {
@@ -85,8 +110,17 @@ int ShmConnection::cliDisconnected(void* user, shm_endpoint* ep) {
     CZS_LOG_INFO("cli_disconnected", "%p disconnected\n", static_cast<void*>(ep));
     // A frame cut by the peer's departure must not be glued to the next one.
     self->assembler_.clear();
-    self->io_.stop();
+    self->reportClosed();
     return 0;
+}
+
+void ShmConnection::reportClosed() {
+    if (stopping_ || closedReported_.exchange(true)) {
+        return;
+    }
+    if (callbacks_.onClosed) {
+        callbacks_.onClosed();
+    }
 }
 
 int ShmConnection::channelState(void* user, shm_endpoint* ep, uint32_t unread) {
@@ -98,76 +132,80 @@ int ShmConnection::channelState(void* user, shm_endpoint* ep, uint32_t unread) {
         return -1;
     }
     self->assembler_.append(self->readBuf_.data(), static_cast<size_t>(got));
-    if (self->assembler_.buffered() >= FrameAssembler::kHeaderSize + FrameAssembler::kTrailerSize) {
-        self->handleRead({}, self->assembler_.buffered());
-    }
+    self->deliverFrames();
     return 0;
 }
 
-RawStreamData ShmConnection::extractData(std::size_t) {
-    RawStreamData frame;
-    assembler_.next(frame);
-    return frame;
-}
-
-void ShmConnection::handleRead(const std::error_code&, std::size_t bytes) {
+void ShmConnection::deliverFrames() {
     // Every complete frame on its own, in order; a trailing partial frame
     // waits for the next notification.
+    const std::size_t buffered = assembler_.buffered();
     bool logged = false;
-    for (RawStreamData frame = extractData(bytes); !frame.empty(); frame = extractData(0)) {
+    RawStreamData frame;
+    while (assembler_.next(frame)) {
         if (!logged) {
-            CZS_LOG_INFO("handleRead", "got data with size %zu\n", bytes);
+            CZS_LOG_INFO("handleRead", "got data with size %zu\n", buffered);
             logged = true;
         }
-        if (callback_) {
-            callback_(frame);
+        if (callbacks_.onFrame) {
+            callbacks_.onFrame(frame);
         }
     }
 }
 
-void ShmConnection::write(uint8_t* data, uint64_t size) {
-    MallocBuffer owned(data);
-    if (!owned || size == 0) {
+void ShmConnection::write(Reply reply, WriteDone done) {
+    if (reply.empty()) {
+        if (done) done(true);
         return;
     }
-    // One frame at a time, and the whole frame: replies from the client
-    // thread and announcements from the main thread must not interleave, and
-    // a frame larger than the free ring space goes in as the reader drains it.
-    std::lock_guard<std::mutex> lock(writeMutex_);
-    const uint8_t* p = owned.get();
-    uint64_t left = size;
-    auto lastProgress = std::chrono::steady_clock::now();
-    auto pause = std::chrono::microseconds(50);
-    while (left > 0) {
+    bool partial = false;
+    bool written;
+    {
+        // One frame at a time, and the whole frame: replies from the client
+        // thread and announcements from the main thread must not interleave.
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        written = putFrame(reply, partial);
+    }
+    if (!written && partial) {
+        // The host holds the head of a frame whose tail will never come: the
+        // stream can no longer be cut into frames, so the channel is broken.
+        CZS_LOG_ERROR("write", "frame cut short, the channel cannot be trusted any more\n");
+        reportClosed();
+    }
+    if (done) done(written);
+}
+
+bool ShmConnection::putFrame(Reply& reply, bool& partial) {
+    const uint64_t size = reply.size();
+    const auto stallUs = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(options_.writeStallLimit).count());
+    while (reply.remaining() > 0) {
         if (!connected_ || client_ == nullptr) {
             CZS_LOG_ERROR("write", "peer not connected, frame of %llu bytes dropped (%llu not sent)\n",
-                          static_cast<unsigned long long>(size), static_cast<unsigned long long>(left));
-            return;
+                          static_cast<unsigned long long>(size), static_cast<unsigned long long>(reply.remaining()));
+            return false;
         }
-        ssize_t res = shm_write(client_, p, static_cast<size_t>(left));
+        // Waits (without polling) for the reader to free space, at most the
+        // stall limit counted from the last progress.
+        ssize_t res = shmPutSome(client_, reply, stallUs);
         if (res > 0) {
-            p += res;
-            left -= static_cast<uint64_t>(res);
-            lastProgress = std::chrono::steady_clock::now();
-            pause = std::chrono::microseconds(50);
+            partial = true;
             continue;
         }
-        if (res != -ENOSPC && res != 0) {
-            CZS_LOG_ERROR("write", "write res=%zd %s, frame of %llu bytes dropped (%llu not sent)\n", res,
-                          shm_strerror(static_cast<int>(res)), static_cast<unsigned long long>(size),
-                          static_cast<unsigned long long>(left));
-            return;
-        }
-        if (std::chrono::steady_clock::now() - lastProgress > options_.writeStallLimit) {
+        if (res == -ENOSPC) {
             CZS_LOG_ERROR("write", "ring full for %lld ms, frame of %llu bytes dropped (%llu not sent)\n",
                           static_cast<long long>(options_.writeStallLimit.count()),
-                          static_cast<unsigned long long>(size), static_cast<unsigned long long>(left));
-            return;
+                          static_cast<unsigned long long>(size), static_cast<unsigned long long>(reply.remaining()));
+            return false;
         }
-        std::this_thread::sleep_for(pause);
-        pause = std::min(pause * 2, std::chrono::microseconds(2000));
+        CZS_LOG_ERROR("write", "write res=%zd %s, frame of %llu bytes dropped (%llu not sent)\n", res,
+                      shm_strerror(static_cast<int>(res)), static_cast<unsigned long long>(size),
+                      static_cast<unsigned long long>(reply.remaining()));
+        return false;
     }
+    partial = false;
     CZS_LOG_INFO("write", "write res=%zu\n", static_cast<size_t>(size));
+    return true;
 }
 
 }  // namespace czs

@@ -1,22 +1,22 @@
 // The host channel over the shared-memory object the host agent serves: a
 // client endpoint whose thread delivers whole frames, and writes that put
-// every frame into the ring whole, one frame at a time.
+// every frame into the ring whole, one frame at a time, as the reader drains.
 #pragma once
 
 #include <shm_channel/shm_channel.h>
 
-// A standard header ahead of asio: asio decides how it allocates handler
-// memory from a libstdc++ macro, and every translation unit must decide alike.
-#include <cstddef>
-#include <asio.hpp>
+#include <sys/types.h>
+
 #include <atomic>
 #include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "connection/ChannelOwnerPolicy.h"
 #include "connection/ConnectionBase.h"
 #include "connection/FrameAssembler.h"
+#include "connection/ShmRingWriter.h"
 
 namespace czs {
 
@@ -32,41 +32,61 @@ public:
         // How long a write waits for ring space without any progress before
         // it gives the frame up.
         std::chrono::milliseconds writeStallLimit{5000};
+        // Whose object may be mapped; null trusts any owner. Borrowed: it must
+        // outlive the connection.
+        const ChannelOwnerPolicy* ownerPolicy = nullptr;
+        // Whether open() logs its steps; a retry after the first failed
+        // attempt stays quiet so a long wait does not flood the log.
+        bool logOpen = true;
     };
     static constexpr std::size_t kReadBuffer = 65535;
 
-    ShmConnection(asio::io_context& io, DataCallback callback);
-    ShmConnection(asio::io_context& io, DataCallback callback, Options options);
+    /// Nothing starts before open(); `callbacks` are copied.
+    explicit ShmConnection(Callbacks callbacks) : ShmConnection(std::move(callbacks), Options{}) {}
+    ShmConnection(Callbacks callbacks, Options options);
+    /// Stops the client thread (no callback runs afterwards); fails writes
+    /// still waiting for ring space.
     ~ShmConnection() override;
 
     ShmConnection(const ShmConnection&) = delete;
     ShmConnection& operator=(const ShmConnection&) = delete;
 
+    /// Main thread. Starts the client endpoint; 0 once started, whether or
+    /// not the host is there yet (the client connects on its own thread).
     std::error_code open() override;
-    void startRead() override {}
-    void write(uint8_t* data, uint64_t size) override;
-    RawStreamData extractData(std::size_t bytesTransferred) override;
-    void handleRead(const std::error_code& ec, std::size_t bytes);
+    /// Any thread; one frame at a time (a second writer waits for the first
+    /// frame to be wholly in the ring). Runs `done` on the calling thread.
+    void write(Reply reply, WriteDone done) override;
 
-    // Ends the client thread: afterwards no callback runs and nothing is
-    // delivered. Safe to call more than once.
+    /// Ends the client thread: afterwards no callback runs and nothing is
+    /// delivered or reported. Safe to call more than once; not from a callback.
     void stop();
 
+    /// Whether the host side is connected (any thread).
     bool connected() const { return connected_.load(); }
 
 private:
     static int cliConnected(void* user, shm_endpoint* ep);
     static int channelState(void* user, shm_endpoint* ep, uint32_t unread);
     static int cliDisconnected(void* user, shm_endpoint* ep);
+    static int onOwner(void* user, uid_t owner);
 
-    FrameAssembler assembler_;
-    asio::io_context& io_;
-    DataCallback callback_;
+    // Puts the rest of `reply` into the ring; false when it was dropped
+    // (logged here). `partial` tells whether some of it already went in.
+    bool putFrame(Reply& reply, bool& partial);
+    void deliverFrames();
+    void reportClosed();
+
+    FrameAssembler assembler_;       // client thread only
+    Callbacks callbacks_;
     Options options_;
-    shm_endpoint* client_ = nullptr;
-    std::vector<uint8_t> readBuf_;
-    std::mutex writeMutex_;
+    shm_endpoint* client_ = nullptr;  // set and cleared on the main thread
+    std::vector<uint8_t> readBuf_;    // client thread only
+    std::mutex writeMutex_;           // one frame at a time into the ring
     std::atomic<bool> connected_{false};
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> closedReported_{false};
+    std::atomic<uid_t> lastRefusedOwner_{static_cast<uid_t>(-1)};
 };
 
 }  // namespace czs

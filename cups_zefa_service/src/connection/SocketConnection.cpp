@@ -128,8 +128,10 @@ void SocketConnection::startRead() {
     });
 }
 
-void SocketConnection::write(uint8_t* data, uint64_t) {
-    MallocBuffer owned(data);
+void SocketConnection::write(Reply, WriteDone done) {
+    if (done) {
+        done(false);
+    }
 }
 
 RawStreamData SocketConnection::extractData(std::size_t) {

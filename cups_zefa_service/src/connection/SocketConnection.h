@@ -36,12 +36,13 @@ public:
     SocketConnection& operator=(const SocketConnection&) = delete;
 
     std::error_code open() override;
-    void startRead() override;
-    // The daemon never answers the backend; a buffer handed here is freed.
-    void write(uint8_t* data, uint64_t size) override;
+    void startRead();
+    // The daemon never answers the backend over this path: the reply is
+    // dropped and `done` told so.
+    void write(Reply reply, WriteDone done) override;
     // Takes one line (up to and including its newline) out of the receive
     // buffer; bytes after it stay for the next call.
-    RawStreamData extractData(std::size_t bytesTransferred) override;
+    RawStreamData extractData(std::size_t bytesTransferred);
 
     void handleRead(const std::error_code& ec, std::size_t bytesTransferred);
 

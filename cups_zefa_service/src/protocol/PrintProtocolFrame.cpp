@@ -7,9 +7,6 @@
 namespace czs {
 namespace {
 
-constexpr uint8_t kSof[4] = {'Z', 'E', 'F', 'A'};
-constexpr uint8_t kEof = 0x0A;
-
 // Built during static initialisation, read-only afterwards.
 const std::map<int32_t, const char*> kErrorTexts = {
     {kFrameNoError, "No error"},
@@ -40,6 +37,17 @@ const char* PrintProtocolFrame::PrintProtocolFrameException::what() const noexce
     return errorText(code_);
 }
 
+bool PrintProtocolFrame::parseHeader(const uint8_t* data, Header& out) noexcept {
+    if (std::memcmp(data, kSof, sizeof kSof) != 0) return false;
+    out.type = readBe16(data + 4);
+    out.payloadLen = readBe32(data + 6);
+    return true;
+}
+
+bool PrintProtocolFrame::mayStartFrame(const uint8_t* data, uint64_t n) noexcept {
+    return std::memcmp(data, kSof, n < sizeof kSof ? static_cast<std::size_t>(n) : sizeof kSof) == 0;
+}
+
 void PrintProtocolFrame::fail(int32_t code) {
     error_ = code;
     throw PrintProtocolFrameException(code);
@@ -49,8 +57,6 @@ PrintProtocolFrame::PrintProtocolFrame(const uint8_t* data, uint64_t size) {
     // The order of the checks is part of the protocol: the first that fails
     // decides the code the peer-facing log reports.
     if (data == nullptr || size == 0) fail(kFrameNoData);
-    frameData_ = data;
-    frameSize_ = size;
     if (size < 4) fail(kFrameTooSmall);
     if (std::memcmp(data, kSof, sizeof kSof) != 0) fail(kFrameInvalidSof);
     if (size == 4) fail(kFrameTooSmall);
@@ -59,19 +65,17 @@ PrintProtocolFrame::PrintProtocolFrame(const uint8_t* data, uint64_t size) {
     const uint16_t type = readBe16(data + 4);
     if (type > kMaxType) fail(kFrameInvalidType);
     type_ = type;
-    if (size < 15) fail(kFrameTooSmall);
+    if (size < kOverhead + 2) fail(kFrameTooSmall);
     const uint32_t len = readBe32(data + 6);
     if (uint64_t{len} != size - kOverhead) fail(kFrameInvalidPayloadLen);
     payloadLen_ = len;
     if (data[size - 3] != 0 || data[size - 2] != 0) fail(kFrameInvalidCrc);
-    payload_ = data + 10;
+    payload_ = data + kHeaderSize;
 }
 
 void PrintProtocolFrame::serialize(uint8_t*& buffer, uint64_t& size) {
     const uint64_t total = uint64_t{payloadLen_} + kOverhead;
-    frameSize_ = total;
     auto* p = static_cast<uint8_t*>(std::malloc(total));
-    frameData_ = p;
     if (p == nullptr) {
         buffer = nullptr;
         size = 0;
@@ -86,10 +90,10 @@ void PrintProtocolFrame::serialize(uint8_t*& buffer, uint64_t& size) {
     p[8] = static_cast<uint8_t>(payloadLen_ >> 8);
     p[9] = static_cast<uint8_t>(payloadLen_);
     if (payload_ != nullptr && payloadLen_ != 0) {
-        std::memcpy(p + 10, payload_, payloadLen_);
+        std::memcpy(p + kHeaderSize, payload_, payloadLen_);
     } else if (payloadLen_ != 0) {
         // A length without bytes must not put uninitialised heap on the wire.
-        std::memset(p + 10, 0, payloadLen_);
+        std::memset(p + kHeaderSize, 0, payloadLen_);
     }
     p[total - 3] = static_cast<uint8_t>(crc_ >> 8);
     p[total - 2] = static_cast<uint8_t>(crc_);

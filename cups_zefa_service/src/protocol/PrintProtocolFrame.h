@@ -21,11 +21,35 @@ enum PrintProtocolFrameError : int32_t {
     kFrameUnknown = 8,
 };
 
+// One object describes one frame and is used by one thread at a time; it owns
+// nothing: a decoded frame points into the caller's buffer, a built frame's
+// image belongs to whoever serialize() hands it to.
 class PrintProtocolFrame {
 public:
-    static constexpr uint64_t kOverhead = 13;      // header 10 + check 2 + end 1
+    static constexpr uint8_t kSof[4] = {'Z', 'E', 'F', 'A'};
+    static constexpr uint8_t kEof = 0x0A;
+    static constexpr uint64_t kHeaderSize = 10;    // SOF 4 + type 2 + payload length 4
+    static constexpr uint64_t kTrailerSize = 3;    // check 2 + end 1
+    static constexpr uint64_t kOverhead = kHeaderSize + kTrailerSize;
     static constexpr int32_t kTypeJsonMessage = 4;
     static constexpr int32_t kMaxType = 4;
+
+    /// What the first kHeaderSize bytes of a frame announce.
+    struct Header {
+        uint16_t type = 0;
+        uint32_t payloadLen = 0;
+        /// The whole frame's size: payload plus kOverhead.
+        uint64_t frameSize() const { return uint64_t{payloadLen} + kOverhead; }
+    };
+
+    /// Reads the header at `data` (at least kHeaderSize bytes, caller's
+    /// memory, not kept). Only the start marker is checked here; the type and
+    /// length are returned as they are for the caller to judge. False when
+    /// the bytes do not begin with "ZEFA".
+    static bool parseHeader(const uint8_t* data, Header& out) noexcept;
+    /// Whether the first min(n, 4) bytes at `data` match the start marker,
+    /// i.e. whether a frame may begin there.
+    static bool mayStartFrame(const uint8_t* data, uint64_t n) noexcept;
 
     class PrintProtocolFrameException : public std::exception {
     public:
@@ -48,12 +72,14 @@ public:
     // referenced in place, so `data` must outlive its use.
     PrintProtocolFrame(const uint8_t* data, uint64_t size);
 
+    /// The type the built frame will carry.
     void setType(int32_t type) { type_ = type; }
     // Refers to the caller's bytes; nothing is copied until serialize.
     void setPayload(const uint8_t* payload, uint32_t length) {
         payload_ = payload;
         payloadLen_ = length;
     }
+    /// The check field is reserved and always written as 0.
     void resetCrc() { crc_ = 0; }
 
     // Builds the frame image in a new malloc'd buffer (one allocation, one
@@ -61,13 +87,14 @@ public:
     // On allocation failure both outputs are null/0.
     void serialize(uint8_t*& buffer, uint64_t& size);
 
+    /// -1 until set or decoded.
     int32_t getType() const { return type_; }
     uint32_t getPayloadLen() const { return payloadLen_; }
+    /// Borrowed: valid as long as the buffer it was decoded from or set with.
     const uint8_t* getPayload() const { return payload_; }
     uint16_t getCrc() const { return crc_; }
+    /// The code of the failed decode check, 0 for a valid frame.
     int32_t getError() const { return error_; }
-    const uint8_t* getFrameData() const { return frameData_; }
-    uint64_t getFrameSize() const { return frameSize_; }
 
 private:
     [[noreturn]] void fail(int32_t code);
@@ -76,8 +103,6 @@ private:
     uint32_t payloadLen_ = 0;
     const uint8_t* payload_ = nullptr;
     uint16_t crc_ = 0;
-    const uint8_t* frameData_ = nullptr;
-    uint64_t frameSize_ = 0;
     int32_t error_ = kFrameNoError;
 };
 

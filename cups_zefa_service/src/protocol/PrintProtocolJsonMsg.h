@@ -44,6 +44,8 @@ enum PrintProtocolJsonMsgError : int32_t {
     kMsgUnknownError = 11,
 };
 
+// A value type: it owns its JSON document; copies are deep. One thread at a
+// time per object; the vocabulary tables are read-only after start-up.
 class PrintProtocolJsonMsg {
 public:
     static constexpr const char* kContext = "cups";

@@ -23,6 +23,7 @@ struct ConversionResult {
     PrintProtocolJsonMsg message;
 };
 
+// Called on the host channel's reading thread; keeps no state between calls.
 class RawStreamDataConverter {
 public:
     virtual ~RawStreamDataConverter() = default;

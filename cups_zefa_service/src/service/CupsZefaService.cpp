@@ -2,13 +2,28 @@
 
 namespace czs {
 
-CupsZefaService::CupsZefaService(asio::io_context& io) : CupsZefaService(io, Options{}) {}
+namespace {
+VirtualMachineService::Options withOwnerPolicy(VirtualMachineService::Options o, const ChannelOwnerPolicy& policy) {
+    o.shm.ownerPolicy = &policy;
+    return o;
+}
+}  // namespace
 
-CupsZefaService::CupsZefaService(asio::io_context& io, Options options)
-    : vm_(std::make_unique<VirtualMachineService>(io, std::move(options.host))),
+CupsZefaService::CupsZefaService(asio::io_context& io, DaemonConfig config, Options options)
+    : io_(io),
+      config_(std::move(config)),
+      ownerPolicy_(options.seats ? options.seats : std::shared_ptr<const orv::SeatSessions>(orv::makeLogindSeatSessions()),
+                   config_.trustedChannelOwners),
+      vm_(std::make_unique<VirtualMachineService>(io, registry_, config_, [this] { onHostClosed(); },
+                                                  withOwnerPolicy(std::move(options.host), ownerPolicy_))),
+      // Until the backend service hands over its WriteDone the announcement's
+      // outcome is only logged by the transport.
       backend_(std::make_unique<CupsBackendService>(
-          io, [this](Reply r) { onReply(std::move(r)); }, options.backendAddress, options.backendPort,
-          options.spoolDir, options.backendBindWait)) {}
+          io, registry_, [this](Reply r, auto&&... done) { onReply(std::move(r), WriteDone(done...)); },
+          options.backendAddress, options.backendPort, options.spoolDir, options.backendBindWait)) {
+    // Wiring point: the spool retention (config_.spoolRetention) starts here
+    // once the printer layer provides it.
+}
 
 CupsZefaService::~CupsZefaService() {
     backend_.reset();
@@ -22,6 +37,13 @@ int32_t CupsZefaService::openBackendSocket() {
     return ec ? (ec.value() != 0 ? ec.value() : -1) : 0;
 }
 
-void CupsZefaService::onReply(Reply reply) { vm_->send(std::move(reply)); }
+void CupsZefaService::onReply(Reply reply, WriteDone done) { vm_->send(std::move(reply), std::move(done)); }
+
+void CupsZefaService::onHostClosed() {
+    // The host left (or broke the channel): end the daemon as a clean stop, so
+    // the service manager starts it afresh and it waits for the next host.
+    // May run on the shared-memory client thread; stop() is thread-safe.
+    io_.stop();
+}
 
 }  // namespace czs

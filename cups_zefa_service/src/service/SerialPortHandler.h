@@ -4,6 +4,8 @@
 
 #include <memory>
 
+#include "common/DaemonConfig.h"
+#include "common/HostTransport.h"
 #include "printer/UpdatePrintersPerformer.h"
 #include "protocol/RawStreamDataConverter.h"
 #include "service/HandlerBase.h"
@@ -14,11 +16,15 @@ namespace czs {
 
 class SerialPortHandler : public HandlerBase {
 public:
-    SerialPortHandler();
+    /// `registry` is borrowed (the service owns it); `transport` is the host
+    /// channel this handler serves; the settings it needs are copied from
+    /// `config`.
+    SerialPortHandler(PrintFileRegistry& registry, HostTransport transport, const DaemonConfig& config);
     ~SerialPortHandler() override;
+    /// On the host channel's reading thread, one frame at a time.
     Reply handle(const RawStreamData& data) override;
 
-    // The task for a message's method and type, or none.
+    /// The task for a message's method and type, or none.
     std::unique_ptr<TaskBase> createTask(const PrintProtocolJsonMsg& message);
 
 private:

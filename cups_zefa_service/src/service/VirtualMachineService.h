@@ -1,6 +1,6 @@
 // The host side of the daemon: picks the host transport (shared memory
-// first, then the serial port, retrying until one opens), hands what the host
-// sends to the SerialPortHandler and writes replies back.
+// first, then the serial port), waiting on the event loop until one opens,
+// hands what the host sends to the SerialPortHandler and writes replies back.
 #pragma once
 
 // A standard header ahead of asio: asio decides how it allocates handler
@@ -11,20 +11,26 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "common/DaemonConfig.h"
+#include "common/HostTransport.h"
 #include "connection/ConnectionBase.h"
 #include "connection/SerialPortConnection.h"
 #include "connection/ShmConnection.h"
 #include "service/HandlerBase.h"
+#include "task/PrintFileRegistry.h"
 
 namespace czs {
 
 class VirtualMachineService {
 public:
-    enum class Transport { SharedMemory, Serial };
-    using ConnectionFactory =
-        std::function<std::unique_ptr<ConnectionBase>(Transport, asio::io_context&, ConnectionBase::DataCallback)>;
+    /// Builds a transport; `logOpen` is false on the quiet retries of a wait.
+    using ConnectionFactory = std::function<std::unique_ptr<ConnectionBase>(
+        HostTransport, asio::io_context&, ConnectionBase::Callbacks, bool logOpen)>;
+    /// Builds the host handler for the transport that is about to open.
+    using HandlerFactory = std::function<std::unique_ptr<HandlerBase>(HostTransport)>;
 
     struct Options {
         // Its exit status 0 means the desktop agent's unit is installed, so
@@ -36,33 +42,62 @@ public:
         std::chrono::milliseconds presencePoll{1000};
         std::chrono::milliseconds retryPause{3000};
         ShmConnection::Options shm{};
-        std::string serialPath = SerialPortConnection::kDefaultPortPath;
-        // Tests replace the transports; empty means the real ones.
+        SerialPortConnection::Options serial{};
+        // Tests replace the transports and the handler; empty means the real ones.
         ConnectionFactory makeConnection;
+        HandlerFactory makeHandler;
     };
 
-    explicit VirtualMachineService(asio::io_context& io);
-    VirtualMachineService(asio::io_context& io, Options options, std::unique_ptr<HandlerBase> handler = nullptr);
+    /// `io` runs the open wait and (for the serial port) all host I/O;
+    /// `registry` and `config` are borrowed and must outlive the service.
+    /// `onClosed` (copied) is told, on the reading thread, when an open host
+    /// channel closes; what follows is the owner's decision.
+    VirtualMachineService(asio::io_context& io, PrintFileRegistry& registry, const DaemonConfig& config,
+                          std::function<void()> onClosed, Options options);
+    /// Main thread, loop stopped: stops the host connection before the
+    /// handler it delivers into goes.
     ~VirtualMachineService();
 
     VirtualMachineService(const VirtualMachineService&) = delete;
     VirtualMachineService& operator=(const VirtualMachineService&) = delete;
 
-    // Returns 0 once a host transport is open; retries until then.
+    /// Main thread, once. Tries the transports at once; when neither opens,
+    /// keeps trying from a timer on the event loop (every retryPause, and
+    /// sooner while the desktop agent's object is awaited), so the loop and
+    /// its signals keep running meanwhile. Returns 0: the wait has started or
+    /// a channel is open.
     int32_t open();
+    /// The host connection's frame callback: on the loop (serial port) or the
+    /// shared-memory client thread; the reply goes back on that thread.
     void onData(const RawStreamData& data);
-    void send(Reply reply);
+    /// Any thread (the backend side calls it on the loop). Writes the frame
+    /// to the host; without an open channel, logs and tells done(false).
+    void send(Reply reply, WriteDone done);
 
-    ConnectionBase* connection() const { return connection_.get(); }
+    /// The transport that opened, if any (loop thread).
+    std::optional<HostTransport> transport() const { return transport_; }
 
 private:
-    std::unique_ptr<ConnectionBase> makeConnection(Transport t);
-    void replaceConnection(std::unique_ptr<ConnectionBase> next);
+    void attempt();
+    bool tryTransport(HostTransport t, bool logOpen);
+    void waitThenAttempt(std::chrono::steady_clock::duration pause);
+    void noteWaiting();
+    std::unique_ptr<ConnectionBase> makeConnection(HostTransport t, bool logOpen);
 
-    std::unique_ptr<ConnectionBase> connection_;
+    std::unique_ptr<ConnectionBase> connection_;  // null until a channel opened
     std::unique_ptr<HandlerBase> handler_;
+    std::optional<HostTransport> handlerTransport_;
     asio::io_context& io_;
+    PrintFileRegistry& registry_;
+    const DaemonConfig& config_;
+    std::function<void()> onClosed_;
     Options options_;
+    asio::steady_timer retryTimer_;
+    bool unitInstalled_ = false;
+    std::chrono::steady_clock::time_point presenceDeadline_;
+    unsigned attempts_ = 0;
+    bool waiting_ = false;
+    std::optional<HostTransport> transport_;
 };
 
 }  // namespace czs

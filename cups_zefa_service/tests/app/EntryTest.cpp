@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <asio/steady_timer.hpp>
+
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -26,6 +28,27 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
+
+// Waits for a host that never comes the way the real service does: a retry
+// timer on the loop, so the loop (and its signals) stay free meanwhile.
+class WaitingService : public czs::PrintChannelService {
+public:
+    explicit WaitingService(asio::io_context& io) : timer_(io) {}
+    int32_t openHostChannel() override {
+        retry();
+        return 0;
+    }
+    int32_t openBackendSocket() override { return 0; }
+
+private:
+    void retry() {
+        timer_.expires_after(std::chrono::seconds(3));
+        timer_.async_wait([this](const std::error_code& ec) {
+            if (!ec) retry();
+        });
+    }
+    asio::steady_timer timer_;
+};
 
 class FakeService : public czs::PrintChannelService {
 public:
@@ -316,6 +339,32 @@ TEST_F(EntryTest, FailedOpenWithoutPidFileExits255) {
     pid_t daemonPid = czs::PidFile(daemonPidFile).read();
     ASSERT_GT(daemonPid, 0);
     EXPECT_EQ(waitForDaemon(daemonPid), 255);
+}
+
+TEST_F(EntryTest, SigtermOrStopWhileWaitingForTheHostEndsTheDaemonWithinASecond) {
+    auto waiting = [](asio::io_context& io) { return std::make_unique<WaitingService>(io); };
+    for (bool byCommand : {false, true}) {
+        fs::remove(paths_.logFile);
+        ASSERT_EQ(run({"start"}, waiting).status, 0);
+        pid_t daemonPid = waitForPidFile();
+        ASSERT_GT(daemonPid, 0);
+        ASSERT_TRUE(waitForLog("Starting Orvanta Cups Daemon\n"));
+        std::this_thread::sleep_for(100ms);  // well inside the first 3 s pause
+        auto t0 = std::chrono::steady_clock::now();
+        if (byCommand) {
+            EXPECT_EQ(run({"stop"}).status, 0);
+        } else {
+            ::kill(daemonPid, SIGTERM);
+        }
+        EXPECT_EQ(waitForDaemon(daemonPid), 0) << (byCommand ? "stop" : "SIGTERM");
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+        std::string text = log();
+        size_t signal = text.find("[INFO] got signal 15\n");
+        size_t stopped = text.find("[INFO] Stopped Orvanta Cups Daemon\n");
+        ASSERT_NE(signal, std::string::npos);
+        EXPECT_NE(stopped, std::string::npos);
+        EXPECT_LT(signal, stopped);
+    }
 }
 
 }  // namespace

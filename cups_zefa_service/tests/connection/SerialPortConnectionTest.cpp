@@ -39,7 +39,14 @@ public:
     }
     ~Pty() {
         ::close(slave_);
-        ::close(master_);
+        hangUp();
+    }
+    // The host side goes away: reads on the port then fail.
+    void hangUp() {
+        if (master_ >= 0) {
+            ::close(master_);
+            master_ = -1;
+        }
     }
     const std::string& path() const { return path_; }
     void send(const std::vector<uint8_t>& b) const {
@@ -68,10 +75,16 @@ private:
     std::string path_;
 };
 
-uint8_t* mallocCopy(const std::vector<uint8_t>& b) {
+Reply replyOf(const std::vector<uint8_t>& b) {
     auto* p = static_cast<uint8_t*>(std::malloc(b.size()));
     std::memcpy(p, b.data(), b.size());
-    return p;
+    return Reply::adopt(p, b.size());
+}
+
+SerialPortConnection::Options at(const std::string& path) {
+    SerialPortConnection::Options o;
+    o.portPath = path;
+    return o;
 }
 
 void runFor(asio::io_context& io, std::chrono::milliseconds d) {
@@ -82,7 +95,7 @@ void runFor(asio::io_context& io, std::chrono::milliseconds d) {
 TEST(SerialPortConnection, MissingPortFailsWithTheSystemErrorAndLogsIt) {
     test::LogCapture log;
     asio::io_context io;
-    SerialPortConnection c(io, nullptr, "/nonexistent/orvanta.Printer.0");
+    SerialPortConnection c(io, {}, at("/nonexistent/orvanta.Printer.0"));
     std::error_code ec = c.open();
     EXPECT_EQ(ec.value(), ENOENT);
     EXPECT_TRUE(log.contains("opening serial port reader: /nonexistent/orvanta.Printer.0\n"));
@@ -94,7 +107,7 @@ TEST(SerialPortConnection, GluedAndSplitFramesAreDeliveredOneByOne) {
     Pty pty;
     asio::io_context io;
     std::vector<RawStreamData> got;
-    SerialPortConnection c(io, [&](const RawStreamData& d) { got.push_back(d); }, pty.path());
+    SerialPortConnection c(io, {[&](const RawStreamData& d) { got.push_back(d); }, nullptr}, at(pty.path()));
     ASSERT_FALSE(c.open());
     EXPECT_TRUE(log.contains("[SerialPortConnection]:[open]: port opened\n"));
 
@@ -125,7 +138,7 @@ TEST(SerialPortConnection, GarbageIsDroppedWithALogLineAndTheNextFrameStillArriv
     Pty pty;
     asio::io_context io;
     std::vector<RawStreamData> got;
-    SerialPortConnection c(io, [&](const RawStreamData& d) { got.push_back(d); }, pty.path());
+    SerialPortConnection c(io, {[&](const RawStreamData& d) { got.push_back(d); }, nullptr}, at(pty.path()));
     ASSERT_FALSE(c.open());
     pty.send(cat(test::bytes("\x01\x02noise"), frame("ok")));
     runFor(io, std::chrono::milliseconds(100));
@@ -138,7 +151,7 @@ TEST(SerialPortConnection, QueuedWritesReachThePortWholeAndInOrder) {
     test::LogCapture log;
     Pty pty;
     asio::io_context io;
-    SerialPortConnection c(io, nullptr, pty.path());
+    SerialPortConnection c(io, {}, at(pty.path()));
     ASSERT_FALSE(c.open());
     // Large frames need several system writes each; started together they
     // would interleave without the queue.
@@ -150,7 +163,7 @@ TEST(SerialPortConnection, QueuedWritesReachThePortWholeAndInOrder) {
     }
     asio::post(io, [&] {
         for (auto& f : frames) {
-            c.write(mallocCopy(f), f.size());
+            c.write(replyOf(f), nullptr);
         }
     });
     std::vector<uint8_t> got;
@@ -168,10 +181,10 @@ TEST(SerialPortConnection, WritesFromAnotherThreadGoThroughTheLoop) {
     test::LogCapture log;
     Pty pty;
     asio::io_context io;
-    SerialPortConnection c(io, nullptr, pty.path());
+    SerialPortConnection c(io, {}, at(pty.path()));
     ASSERT_FALSE(c.open());
     auto f = frame("from-another-thread");
-    std::thread t([&] { c.write(mallocCopy(f), f.size()); });
+    std::thread t([&] { c.write(replyOf(f), nullptr); });
     t.join();
     runFor(io, std::chrono::milliseconds(100));
     EXPECT_EQ(pty.receive(f.size()), f);
@@ -179,16 +192,19 @@ TEST(SerialPortConnection, WritesFromAnotherThreadGoThroughTheLoop) {
 
 TEST(SerialPortConnection, DestroyingWithAPendingWriteFreesTheBuffer) {
     // Under ASan a leak or a use after free here fails the test binary.
+    std::vector<bool> outcomes;
     Pty pty;
     asio::io_context io;
     {
-        SerialPortConnection c(io, nullptr, pty.path());
+        SerialPortConnection c(io, {}, at(pty.path()));
         ASSERT_FALSE(c.open());
         auto f = frame(std::string(1 << 20, 'z'));
-        c.write(mallocCopy(f), f.size());
-        c.write(mallocCopy(f), f.size());
+        c.write(replyOf(f), [&](bool w) { outcomes.push_back(w); });
+        c.write(replyOf(f), [&](bool w) { outcomes.push_back(w); });
         runFor(io, std::chrono::milliseconds(10));
     }
+    // Both were still pending: both are reported as not written.
+    EXPECT_EQ(outcomes, (std::vector<bool>{false, false}));
     runFor(io, std::chrono::milliseconds(10));
     // The first frame had started going out; nothing of it is written after
     // the connection is gone.
@@ -196,6 +212,100 @@ TEST(SerialPortConnection, DestroyingWithAPendingWriteFreesTheBuffer) {
     ASSERT_GE(got.size(), 4u);
     EXPECT_EQ(std::string(got.begin(), got.begin() + 4), "ZEFA");
     EXPECT_LT(got.size(), std::size_t{1 << 20});
+}
+
+TEST(SerialPortConnection, EachWriteIsReportedAndAProducedFrameGoesOutWholeInPieces) {
+    test::LogCapture log;
+    Pty pty;
+    asio::io_context io;
+    SerialPortConnection c(io, {}, at(pty.path()));
+    ASSERT_FALSE(c.open());
+    // Larger than one write piece, so it is produced in several.
+    auto big = frame(std::string(150000, 'p'));
+    struct Producer : FrameProducer {
+        explicit Producer(std::vector<uint8_t> b) : bytes(std::move(b)) {}
+        uint64_t size() const override { return bytes.size(); }
+        void produce(uint8_t* out, std::size_t n) override {
+            std::memcpy(out, bytes.data() + at, n);
+            at += n;
+            ++pieces;
+        }
+        std::vector<uint8_t> bytes;
+        std::size_t at = 0;
+        int pieces = 0;
+    };
+    auto producer = std::make_unique<Producer>(big);
+    Producer* seen = producer.get();
+    auto small = frame("after");
+    std::vector<bool> outcomes;
+    c.write(Reply::produced(std::move(producer)), [&](bool w) { outcomes.push_back(w); });
+    c.write(replyOf(small), [&](bool w) { outcomes.push_back(w); });
+    std::vector<uint8_t> got;
+    std::thread reader([&] { got = pty.receive(big.size() + small.size(), 5000); });
+    for (int i = 0; i < 250 && outcomes.size() < 2; ++i) {
+        runFor(io, std::chrono::milliseconds(20));
+    }
+    reader.join();
+    EXPECT_EQ(outcomes, (std::vector<bool>{true, true}));
+    EXPECT_GT(seen->pieces, 1);
+    EXPECT_TRUE(got == cat(big, small));
+    EXPECT_EQ(log.count("[SerialPortConnection]:[handleWrite]: write data with size 150013\n"), 1u);
+}
+
+TEST(SerialPortConnection, WithNothingAttachedTheReadsPauseInsteadOfSpinningAndNothingIsReported) {
+    test::LogCapture log;
+    Pty pty;
+    asio::io_context io;
+    int closed = 0;
+    SerialPortConnection c(io, {nullptr, [&] { ++closed; }}, at(pty.path()));
+    ASSERT_FALSE(c.open());
+    // The host side gone: the port reads end of file at once, every time.
+    pty.hangUp();
+    io.restart();
+    const std::size_t handlers = io.run_for(std::chrono::milliseconds(500));
+    // About one read and one timer per idle pause; a loop that re-reads at
+    // once would run many thousands of handlers here.
+    EXPECT_GE(handlers, 4u);
+    EXPECT_LT(handlers, 60u);
+    EXPECT_EQ(closed, 0);
+    EXPECT_FALSE(log.contains("[SerialPortConnection]:[handleRead]: ("));
+}
+
+TEST(SerialPortConnection, OnlyACharacterDeviceInADirectoryNobodyElseWritesIsOpened) {
+    test::LogCapture log;
+    asio::io_context io;
+    char tmpl[] = "/tmp/czs_port_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    const std::string plain = dir + "/orvanta.Printer.0";
+    std::fclose(std::fopen(plain.c_str(), "w"));
+    {
+        SerialPortConnection c(io, {}, at(plain));
+        EXPECT_EQ(c.open().value(), ENODEV);
+        EXPECT_TRUE(log.contains("[SerialPortConnection]:[open]: refusing " + plain +
+                                 ": it is not a character device\n"));
+    }
+    // A link in a directory anyone may write to could lead anywhere.
+    Pty pty;
+    const std::string planted = "/tmp/czs_port_link_" + std::to_string(getpid());
+    ASSERT_EQ(::symlink(pty.path().c_str(), planted.c_str()), 0);
+    {
+        SerialPortConnection c(io, {}, at(planted));
+        EXPECT_EQ(c.open().value(), EPERM);
+        EXPECT_TRUE(log.contains("[SerialPortConnection]:[open]: refusing " + planted +
+                                 ": its directory may be written by other users\n"));
+    }
+    // The same link in a directory of our own is followed, as udev's are.
+    const std::string owned = dir + "/link";
+    ASSERT_EQ(::symlink(pty.path().c_str(), owned.c_str()), 0);
+    {
+        SerialPortConnection c(io, {}, at(owned));
+        EXPECT_FALSE(c.open());
+    }
+    ::unlink(planted.c_str());
+    ::unlink(owned.c_str());
+    ::unlink(plain.c_str());
+    ::rmdir(dir.c_str());
 }
 
 }  // namespace

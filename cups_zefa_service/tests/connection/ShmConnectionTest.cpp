@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <thread>
 
 #include "FrameBytes.h"
+#include "connection/ShmLogBridge.h"
 #include "../support/LogCapture.h"
 
 namespace czs {
@@ -23,7 +25,8 @@ using test::frame;
 // server that records what it receives, driven over a socket pair.
 class Server {
 public:
-    Server(const std::string& name, uint32_t size) {
+    // `uid`: the user the host side runs as (and so the object's owner).
+    Server(const std::string& name, uint32_t size, uid_t uid = 0) {
         int sv[2];
         if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) {
             return;
@@ -36,6 +39,9 @@ public:
             setenv("CZS_SHM_SERVER_NAME", name.c_str(), 1);
             setenv("CZS_SHM_SERVER_SIZE", std::to_string(size).c_str(), 1);
             setenv("CZS_SHM_SERVER_FD", std::to_string(sv[1]).c_str(), 1);
+            if (uid != 0 && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)) {
+                _exit(126);
+            }
             execl("/proc/self/exe", "shm_server_child", "--gtest_filter=ShmServerChild.Main", "--gtest_brief=1",
                   static_cast<char*>(nullptr));
             _exit(127);
@@ -66,6 +72,10 @@ public:
         char done = 0;
         readAll(&done, 1);
     }
+    // The host stops reading (its thread blocks in the data callback) until
+    // resume(): the daemon's ring fills.
+    void pause() { command('P'); }
+    void resume() { command('U'); }
     std::vector<uint8_t> bytes() {
         char c = 'R';
         writeAll(&c, 1);
@@ -79,6 +89,8 @@ public:
     static int child(int fd, const std::string& name, uint32_t size) {
         struct State {
             std::mutex mutex;
+            std::condition_variable resumed;
+            bool paused = false;
             std::vector<uint8_t> received;
         } st;
         shm_config cfg;
@@ -87,7 +99,8 @@ public:
         cfg.size = size;
         cfg.on_data = [](void* u, shm_endpoint*, const uint8_t* d, size_t n) {
             auto* s = static_cast<State*>(u);
-            std::lock_guard<std::mutex> lock(s->mutex);
+            std::unique_lock<std::mutex> lock(s->mutex);
+            s->resumed.wait(lock, [s] { return !s->paused; });
             s->received.insert(s->received.end(), d, d + n);
             return 0;
         };
@@ -117,6 +130,14 @@ public:
                 }
                 char done = 1;
                 writeFd(fd, &done, 1);
+            } else if (c == 'P' || c == 'U') {
+                {
+                    std::lock_guard<std::mutex> lock(st.mutex);
+                    st.paused = c == 'P';
+                }
+                st.resumed.notify_all();
+                char done = 1;
+                writeFd(fd, &done, 1);
             } else if (c == 'R') {
                 std::lock_guard<std::mutex> lock(st.mutex);
                 uint64_t n = st.received.size();
@@ -124,10 +145,21 @@ public:
                 writeFd(fd, st.received.data(), st.received.size());
             }
         }
+        {
+            // A paused reader must not keep its endpoint from stopping.
+            std::lock_guard<std::mutex> lock(st.mutex);
+            st.paused = false;
+        }
+        st.resumed.notify_all();
         shm_stop(ep);
         return 0;
     }
 private:
+    void command(char c) {
+        writeAll(&c, 1);
+        char done = 0;
+        readAll(&done, 1);
+    }
     static bool readFd(int fd, void* p, std::size_t n) {
         auto* c = static_cast<char*>(p);
         while (n > 0) {
@@ -188,20 +220,57 @@ bool waitFor(Pred p, int ms = 5000) {
     return p();
 }
 
-uint8_t* mallocCopy(const std::vector<uint8_t>& b) {
+Reply replyOf(const std::vector<uint8_t>& b) {
     auto* p = static_cast<uint8_t*>(std::malloc(b.size()));
     std::memcpy(p, b.data(), b.size());
-    return p;
+    return Reply::adopt(p, b.size());
 }
+
+// A frame image written on demand, in whatever pieces the ring offers.
+class PatternProducer : public FrameProducer {
+public:
+    explicit PatternProducer(std::vector<uint8_t> image) : image_(std::move(image)) {}
+    uint64_t size() const override { return image_.size(); }
+    void produce(uint8_t* out, std::size_t n) override {
+        std::memcpy(out, image_.data() + at_, n);
+        at_ += n;
+        ++pieces_;
+    }
+    std::size_t at_ = 0;
+    int pieces_ = 0;
+
+private:
+    std::vector<uint8_t> image_;
+};
+
+// What a write told its caller.
+struct Outcome {
+    std::atomic<int> calls{0};
+    std::atomic<bool> written{false};
+    WriteDone done() {
+        return [this](bool w) {
+            written = w;
+            ++calls;
+        };
+    }
+};
 
 TEST(ShmConnection, AMissingObjectFailsTheOpenWithItsLogLine) {
     test::LogCapture log;
-    asio::io_context io;
-    ShmConnection c(io, nullptr, options(uniqueName("missing"), 65536));
+    ShmConnection c({}, options(uniqueName("missing"), 65536));
     EXPECT_TRUE(c.open());
     const std::string name = uniqueName("missing");
     EXPECT_TRUE(log.contains("[ShmConnection]:[open]: opening shm reader: " + name + "\n"));
     EXPECT_TRUE(log.contains("[ShmConnection]:[open_quor_reader]: cannot find '" + name + "' \n"));
+}
+
+TEST(ShmConnection, AQuietRetryLogsNothingOfItsAttempt) {
+    test::LogCapture log;
+    auto o = options(uniqueName("quiet"), 65536);
+    o.logOpen = false;
+    ShmConnection c({}, o);
+    EXPECT_TRUE(c.open());
+    EXPECT_FALSE(log.contains("[ShmConnection]"));
 }
 
 TEST(ShmConnection, FramesFromTheHostArriveWholeOneByOneAndInOrder) {
@@ -209,13 +278,14 @@ TEST(ShmConnection, FramesFromTheHostArriveWholeOneByOneAndInOrder) {
     const std::string name = uniqueName("frames");
     Server server(name, 1 << 20);
     ASSERT_TRUE(server.started());
-    asio::io_context io;
     std::mutex m;
     std::vector<RawStreamData> got;
-    ShmConnection c(io, [&](const RawStreamData& d) {
-        std::lock_guard<std::mutex> lock(m);
-        got.push_back(d);
-    }, options(name, 1 << 20));
+    ShmConnection c({[&](const RawStreamData& d) {
+                         std::lock_guard<std::mutex> lock(m);
+                         got.push_back(d);
+                     },
+                     nullptr},
+                    options(name, 1 << 20));
     ASSERT_FALSE(c.open());
     ASSERT_TRUE(waitFor([&] { return c.connected(); }));
     EXPECT_TRUE(log.contains("[ShmConnection]:[cli_connected]: "));
@@ -245,8 +315,7 @@ TEST(ShmConnection, FramesLargerThanTheRingAndFromTwoThreadsArriveWholeAndUnmixe
     const uint32_t size = 64 * 1024;  // rings of about 32 KiB
     Server server(name, size);
     ASSERT_TRUE(server.started());
-    asio::io_context io;
-    ShmConnection c(io, nullptr, options(name, size));
+    ShmConnection c({}, options(name, size));
     ASSERT_FALSE(c.open());
     ASSERT_TRUE(waitFor([&] { return c.connected(); }));
 
@@ -258,14 +327,18 @@ TEST(ShmConnection, FramesLargerThanTheRingAndFromTwoThreadsArriveWholeAndUnmixe
     for (auto& f : frames) {
         total += f.size();
     }
+    std::atomic<int> doneTrue{0};
+    auto count = [&](bool w) { doneTrue += w ? 1 : 0; };
     std::thread a([&] {
-        for (int i = 0; i < 20; i += 2) c.write(mallocCopy(frames[i]), frames[i].size());
+        for (int i = 0; i < 20; i += 2) c.write(replyOf(frames[i]), count);
     });
     std::thread b([&] {
-        for (int i = 1; i < 20; i += 2) c.write(mallocCopy(frames[i]), frames[i].size());
+        // Half of them written on demand, as chunk responses are.
+        for (int i = 1; i < 20; i += 2) c.write(Reply::produced(std::make_unique<PatternProducer>(frames[i])), count);
     });
     a.join();
     b.join();
+    EXPECT_EQ(doneTrue.load(), 20);
     ASSERT_TRUE(waitFor([&] { return server.bytes().size() >= total; }));
     auto bytes = server.bytes();
     ASSERT_EQ(bytes.size(), total);
@@ -273,56 +346,220 @@ TEST(ShmConnection, FramesLargerThanTheRingAndFromTwoThreadsArriveWholeAndUnmixe
     FrameAssembler cutter;
     cutter.append(bytes.data(), bytes.size());
     RawStreamData f;
-    int count = 0;
+    int seen = 0;
     while (cutter.next(f)) {
         int i = f[10] - 'A';
         ASSERT_GE(i, 0);
         ASSERT_LT(i, 20);
         EXPECT_EQ(f, frames[static_cast<std::size_t>(i)]);
-        ++count;
+        ++seen;
     }
-    EXPECT_EQ(count, 20);
+    EXPECT_EQ(seen, 20);
     EXPECT_EQ(cutter.buffered(), 0u);
 }
 
-TEST(ShmConnection, AWriteWithoutAPeerIsDroppedWithAnErrorLine) {
+TEST(ShmConnection, AStalledReaderFailsTheWriteAtTheDeadlineAndACutFrameClosesTheChannel) {
+    test::LogCapture log;
+    const std::string name = uniqueName("stall");
+    const uint32_t size = 64 * 1024;
+    Server server(name, size);
+    ASSERT_TRUE(server.started());
+    std::atomic<int> closed{0};
+    auto o = options(name, size);
+    o.writeStallLimit = std::chrono::milliseconds(300);
+    ShmConnection c({nullptr, [&] { ++closed; }}, o);
+    ASSERT_FALSE(c.open());
+    ASSERT_TRUE(waitFor([&] { return c.connected(); }));
+
+    // A frame that fits goes in whole even though nobody reads it yet.
+    server.pause();
+    auto small = frame("fits");
+    Outcome first;
+    c.write(replyOf(small), first.done());
+    EXPECT_EQ(first.calls.load(), 1);
+    EXPECT_TRUE(first.written.load());
+    EXPECT_EQ(closed.load(), 0);
+
+    // One larger than the ring can only go in as the reader drains, and the
+    // reader does not: given up at the deadline, not before, not much after.
+    auto big = frame(std::string(200000, 'q'));
+    Outcome second;
+    auto t0 = std::chrono::steady_clock::now();
+    c.write(replyOf(big), second.done());
+    auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_EQ(second.calls.load(), 1);
+    EXPECT_FALSE(second.written.load());
+    EXPECT_GE(took, std::chrono::milliseconds(290));
+    EXPECT_LT(took, std::chrono::milliseconds(3000));
+    EXPECT_TRUE(log.contains("[ShmConnection]:[write]: ring full for 300 ms, frame of 200013 bytes dropped"));
+    // Its head is in the ring: the stream can no longer be cut into frames.
+    EXPECT_EQ(closed.load(), 1);
+    EXPECT_TRUE(log.contains("[ShmConnection]:[write]: frame cut short, the channel cannot be trusted any more\n"));
+    server.resume();
+}
+
+TEST(ShmConnection, AWriteWithoutAPeerIsDroppedWithAnErrorLineAndDoneFalse) {
     test::LogCapture log;
     const std::string name = uniqueName("nopeer");
-    asio::io_context io;
     {
         // An object that exists but that no server binds.
         FILE* f = std::fopen(("/dev/shm/" + name).c_str(), "w");
         ASSERT_NE(f, nullptr);
         std::fclose(f);
     }
-    ShmConnection c(io, nullptr, options(name, 65536));
+    ShmConnection c({}, options(name, 65536));
     ASSERT_FALSE(c.open());
     auto f = frame("lost");
-    c.write(mallocCopy(f), f.size());
+    Outcome out;
+    c.write(replyOf(f), out.done());
+    EXPECT_EQ(out.calls.load(), 1);
+    EXPECT_FALSE(out.written.load());
     EXPECT_TRUE(log.contains("[ShmConnection]:[write]: peer not connected, frame of 17 bytes dropped"));
     c.stop();
     ::unlink(("/dev/shm/" + name).c_str());
 }
 
-TEST(ShmConnection, TheHostLeavingStopsTheEventLoopAndDestructionLogsTheClose) {
+TEST(ShmConnection, TheHostLeavingIsReportedOnceAndOurOwnStopIsNot) {
     test::LogCapture log;
     const std::string name = uniqueName("leave");
-    auto server = std::make_unique<Server>(name, 65536);
-    ASSERT_TRUE(server->started());
-    asio::io_context io;
-    auto guard = asio::make_work_guard(io);
+    std::atomic<int> closed{0};
     {
-        ShmConnection c(io, nullptr, options(name, 65536));
+        auto server = std::make_unique<Server>(name, 65536);
+        ASSERT_TRUE(server->started());
+        ShmConnection c({nullptr, [&] { ++closed; }}, options(name, 65536));
         ASSERT_FALSE(c.open());
         ASSERT_TRUE(waitFor([&] { return c.connected(); }));
-        std::thread loop([&] { io.run(); });
         server->stop();
-        ASSERT_TRUE(waitFor([&] { return io.stopped(); }, 5000));
-        loop.join();
+        ASSERT_TRUE(waitFor([&] { return closed.load() > 0; }));
         EXPECT_TRUE(log.contains("[ShmConnection]:[cli_disconnected]: "));
         EXPECT_FALSE(c.connected());
     }
+    EXPECT_EQ(closed.load(), 1);
     EXPECT_TRUE(log.contains("[ShmConnection]:[close_quor_reader]: closed shm client\n"));
+
+    // Destroyed while the host is still there: a stop of our own, not a close.
+    closed = 0;
+    Server server(name, 65536);
+    ASSERT_TRUE(server.started());
+    {
+        ShmConnection c({nullptr, [&] { ++closed; }}, options(name, 65536));
+        ASSERT_FALSE(c.open());
+        ASSERT_TRUE(waitFor([&] { return c.connected(); }));
+    }
+    EXPECT_EQ(closed.load(), 0);
+}
+
+// Answers for logind: `users` sit at the seat.
+struct FakeSeats : orv::SeatSessions {
+    bool running = true;
+    std::vector<uid_t> users;
+    bool available() const override { return running; }
+    bool isActiveSeatSession(pid_t, uid_t uid) const override {
+        return std::find(users.begin(), users.end(), uid) != users.end();
+    }
+    std::vector<uid_t> activeSeatUsers() const override {
+        ++asked;
+        return users;
+    }
+    mutable std::atomic<int> asked{0};
+};
+
+TEST(ChannelOwnerPolicy, RootTheSeatUserAndConfiguredOwnersAreTrustedNobodyElse) {
+    test::LogCapture log;
+    auto seats = std::make_shared<FakeSeats>();
+    seats->users = {1000};
+    ChannelOwnerPolicy policy(seats, {4242});
+    EXPECT_EQ(policy.refusal(0), "");
+    EXPECT_EQ(policy.refusal(1000), "");
+    EXPECT_EQ(policy.refusal(4242), "");
+    EXPECT_EQ(policy.refusal(1001),
+              "owner uid 1001 is neither root, nor the user of the active seat session, nor a configured owner");
+    // The desktop user changes: the old one is no longer trusted.
+    seats->users = {1001};
+    EXPECT_NE(policy.refusal(1000), "");
+    EXPECT_EQ(policy.refusal(1001), "");
+    EXPECT_FALSE(log.contains("logind does not run here"));
+}
+
+TEST(ChannelOwnerPolicy, WithoutLogindOnlyRootAndConfiguredOwnersAndThatIsSaidOnce) {
+    test::LogCapture log;
+    auto seats = std::make_shared<FakeSeats>();
+    seats->running = false;
+    seats->users = {1000};  // not to be believed without logind
+    ChannelOwnerPolicy policy(seats, {4242});
+    EXPECT_EQ(policy.refusal(0), "");
+    EXPECT_EQ(policy.refusal(4242), "");
+    EXPECT_NE(policy.refusal(1000), "");
+    EXPECT_EQ(log.count("[ChannelOwnerPolicy]:[ChannelOwnerPolicy]: logind does not run here: trusting channel "
+                        "objects of root and configured owners only\n"),
+              1u);
+}
+
+TEST(ShmConnection, AnObjectOfAnUntrustedUserIsRefusedWithOneLineAndOneOfRootIsUsed) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to create an object as another user";
+    }
+    test::LogCapture log;
+    auto seats = std::make_shared<FakeSeats>();
+    seats->users = {1000};
+    ChannelOwnerPolicy policy(seats, {});
+    const std::string name = uniqueName("squat");
+    {
+        Server squatter(name, 65536, 65534);
+        ASSERT_TRUE(squatter.started());
+        auto o = options(name, 65536);
+        o.ownerPolicy = &policy;
+        o.timeoutUs = 100000;  // several retries within the test
+        ShmConnection c({}, o);
+        ASSERT_FALSE(c.open());
+        ASSERT_TRUE(waitFor([&] { return log.contains("[ShmConnection]:[on_owner]: refusing"); }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        EXPECT_FALSE(c.connected());
+        EXPECT_EQ(log.count("[ShmConnection]:[on_owner]: refusing '" + name +
+                            "': owner uid 65534 is neither root, nor the user of the active seat session, nor a "
+                            "configured owner; waiting for the host's own object\n"),
+                  1u);
+    }
+    Server host(name, 65536);
+    ASSERT_TRUE(host.started());
+    auto o = options(name, 65536);
+    o.ownerPolicy = &policy;
+    ShmConnection c({}, o);
+    ASSERT_FALSE(c.open());
+    EXPECT_TRUE(waitFor([&] { return c.connected(); }));
+}
+
+}  // namespace
+}  // namespace czs
+
+namespace czs {
+namespace {
+
+TEST(ShmLogBridge, TheChannelsOwnErrorsLandInTheDaemonLogAsLines) {
+    test::LogCapture log;
+    installShmLogBridge();
+    const std::string name = uniqueName("bridge");
+    Server server(name, 65536);
+    ASSERT_TRUE(server.started());
+    // The host's object is not the size this side expects: the library refuses
+    // it and says why, which must not vanish into standard output.
+    ShmConnection c({}, options(name, 1 << 20));
+    ASSERT_FALSE(c.open());
+    const bool seen = waitFor([&] { return log.contains("[shm_channel]:[shm_log]: error connecting (37198): "); });
+    c.stop();
+    shm_log_set_handler(nullptr, SHM_LOG_ERR, SHM_LOG_INFO, SHM_LOG_DBG);
+    EXPECT_TRUE(seen);
+    for (const auto& line : log.lines()) {
+        if (line.body.find("[shm_channel]") == std::string::npos) continue;
+        // The usual header, and a level that says what the library meant.
+        EXPECT_TRUE(line.level == "ERROR" || line.level == "INFO") << line.body;
+        if (line.body.find("error connecting") != std::string::npos) {
+            EXPECT_EQ(line.level, "ERROR");
+        }
+    }
+    // One line per message, even for the library's texts without a newline.
+    EXPECT_EQ(log.text().back(), '\n');
+    EXPECT_EQ(log.text().find("\n\n"), std::string::npos);
 }
 
 }  // namespace

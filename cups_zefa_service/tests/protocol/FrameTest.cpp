@@ -43,6 +43,31 @@ TEST(PrintProtocolFrameDecode, FifteenByteFrameDecodesInPlace) {
     EXPECT_EQ(f.getError(), 0);
 }
 
+TEST(PrintProtocolFrameHeader, TheHeaderParserReadsTypeAndLengthAsTheDecoderDoes) {
+    PrintProtocolFrame::Header h;
+    ASSERT_TRUE(PrintProtocolFrame::parseHeader(kFrame15.data(), h));
+    EXPECT_EQ(h.type, 4);
+    EXPECT_EQ(h.payloadLen, 2u);
+    EXPECT_EQ(h.frameSize(), 15u);
+    // Big-endian, all four length bytes: 0x01020304 bytes of payload.
+    const Bytes big = {'Z', 'E', 'F', 'A', 0x01, 0x00, 0x01, 0x02, 0x03, 0x04};
+    ASSERT_TRUE(PrintProtocolFrame::parseHeader(big.data(), h));
+    EXPECT_EQ(h.type, 256);  // reported as it is; judging it is the caller's
+    EXPECT_EQ(h.payloadLen, 0x01020304u);
+    EXPECT_EQ(h.frameSize(), 0x01020304u + 13u);
+    const Bytes notAFrame = {'Z', 'E', 'F', 'B', 0, 4, 0, 0, 0, 2};
+    EXPECT_FALSE(PrintProtocolFrame::parseHeader(notAFrame.data(), h));
+}
+
+TEST(PrintProtocolFrameHeader, APrefixOfTheMarkerMayStartAFrame) {
+    const uint8_t zef[] = {'Z', 'E', 'F'};
+    const uint8_t zex[] = {'Z', 'E', 'X'};
+    EXPECT_TRUE(PrintProtocolFrame::mayStartFrame(zef, 3));
+    EXPECT_FALSE(PrintProtocolFrame::mayStartFrame(zex, 3));
+    EXPECT_TRUE(PrintProtocolFrame::mayStartFrame(kFrame15.data(), kFrame15.size()));
+    EXPECT_FALSE(PrintProtocolFrame::mayStartFrame(kFrame15.data() + 1, 4));
+}
+
 TEST(PrintProtocolFrameDecode, EachCheckGivesItsCodeAndText) {
     Bytes len3 = kFrame15;
     len3[9] = 0x03;

@@ -1,0 +1,95 @@
+#include "app/DaemonConfigLoader.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "../support/LogCapture.h"
+
+namespace czs {
+namespace {
+
+class ConfigFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/czs_config_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        path_ = dir_ + "/cups_zefa_service.yaml";
+    }
+    void TearDown() override {
+        std::remove(path_.c_str());
+        ::rmdir(dir_.c_str());
+    }
+    void write(const std::string& text) { std::ofstream(path_) << text; }
+
+    static void expectDefaults(const DaemonConfig& c) {
+        const DaemonConfig d;
+        EXPECT_EQ(c.spoolRetention, d.spoolRetention);
+        EXPECT_EQ(c.followHostDefault, d.followHostDefault);
+        EXPECT_EQ(c.trustedChannelOwners, d.trustedChannelOwners);
+    }
+
+    std::string dir_;
+    std::string path_;
+};
+
+TEST_F(ConfigFile, AMissingFileMeansTheDefaultsQuietly) {
+    test::LogCapture log;
+    expectDefaults(loadDaemonConfig(path_));
+    EXPECT_EQ(log.text(), "");
+}
+
+TEST_F(ConfigFile, EveryKeyIsReadAndOwnersAreNamesOrUids) {
+    test::LogCapture log;
+    write("spool_retention_minutes: 90\n"
+          "follow_host_default: false\n"
+          "trusted_channel_owners: [root, 4321, \"4322\"]\n"
+          "some_future_key: 1\n");
+    DaemonConfig c = loadDaemonConfig(path_);
+    EXPECT_EQ(c.spoolRetention, std::chrono::minutes(90));
+    EXPECT_FALSE(c.followHostDefault);
+    EXPECT_EQ(c.trustedChannelOwners, (std::vector<uid_t>{0, 4321, 4322}));
+    EXPECT_TRUE(log.contains("[DaemonConfig]:[load]: " + path_ +
+                             ": spool retention 90 min, follow host default off, 3 trusted channel owners\n"));
+}
+
+TEST_F(ConfigFile, AnOwnerNameNoUserHasIsLeftOutWithALine) {
+    test::LogCapture log;
+    write("trusted_channel_owners:\n  - czs-no-such-user\n  - 77\n");
+    DaemonConfig c = loadDaemonConfig(path_);
+    EXPECT_EQ(c.trustedChannelOwners, (std::vector<uid_t>{77}));
+    EXPECT_TRUE(log.contains("trusted channel owner 'czs-no-such-user' left out: no such user\n"));
+}
+
+TEST_F(ConfigFile, AnUnusableFileIsLoggedAndIgnoredAsAWhole) {
+    const char* bad[] = {
+        "spool_retention_minutes: [1\n",            // not YAML
+        "spool_retention_minutes: -5\n",            // not positive
+        "spool_retention_minutes: 10\nfollow_host_default: perhaps\n",  // one bad key spoils all
+        "trusted_channel_owners: root\n",           // not a list
+        "- a\n- b\n",                               // not a mapping
+    };
+    for (const char* text : bad) {
+        test::LogCapture log;
+        write(text);
+        DaemonConfig c = loadDaemonConfig(path_);
+        expectDefaults(c);
+        EXPECT_TRUE(log.contains("[DaemonConfig]:[load]: " + path_ + " unusable (")) << text;
+        EXPECT_TRUE(log.contains("), using the defaults\n")) << text;
+    }
+}
+
+TEST_F(ConfigFile, AnEmptyFileMeansTheDefaults) {
+    test::LogCapture log;
+    write("");
+    expectDefaults(loadDaemonConfig(path_));
+    EXPECT_FALSE(log.contains("unusable"));
+}
+
+}  // namespace
+}  // namespace czs
