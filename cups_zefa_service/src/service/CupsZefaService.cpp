@@ -7,8 +7,8 @@ CupsZefaService::CupsZefaService(asio::io_context& io) : CupsZefaService(io, Opt
 CupsZefaService::CupsZefaService(asio::io_context& io, Options options)
     : vm_(std::make_unique<VirtualMachineService>(io, std::move(options.host))),
       backend_(std::make_unique<CupsBackendService>(
-          io, [this](Reply r) { onReply(std::move(r)); }, options.backendAddress, options.backendPort,
-          options.spoolDir, options.backendBindWait)) {}
+          io, PrintFileRegistry::instance(), [this](Reply r, WriteDone done) { onReply(std::move(r), std::move(done)); },
+          options.backendAddress, options.backendPort, options.spoolDir, options.backendBindWait)) {}
 
 CupsZefaService::~CupsZefaService() {
     backend_.reset();
@@ -22,6 +22,12 @@ int32_t CupsZefaService::openBackendSocket() {
     return ec ? (ec.value() != 0 ? ec.value() : -1) : 0;
 }
 
-void CupsZefaService::onReply(Reply reply) { vm_->send(std::move(reply)); }
+void CupsZefaService::onReply(Reply reply, WriteDone done) {
+    // Until the host transports report completed writes, all that is known
+    // here is whether a host connection took the frame.
+    const bool taken = vm_->connection() != nullptr;
+    vm_->send(std::move(reply));
+    if (done) done(taken);
+}
 
 }  // namespace czs

@@ -31,7 +31,7 @@ public:
 
     int32_t openHostChannel() override;
     int32_t openBackendSocket() override;
-    void onReply(Reply reply);
+    void onReply(Reply reply, WriteDone done);
 
     VirtualMachineService& host() { return *vm_; }
     CupsBackendService& backend() { return *backend_; }

@@ -96,7 +96,8 @@ using SocketHandlerTest = SpoolDir;
 
 TEST_F(SocketHandlerTest, BadLinesAreRefusedWithTheirOwnLogLines) {
     test::LogCapture log;
-    SocketHandler h(dir_);
+    PrintFileRegistry registry;
+    SocketHandler h(registry, dir_);
     EXPECT_TRUE(h.handle({}).empty());
     EXPECT_TRUE(h.handle(test::bytes("not json\n")).empty());
     EXPECT_TRUE(h.handle(test::bytes("{\"a\":1} {\"b\":2}\n")).empty());
@@ -106,7 +107,8 @@ TEST_F(SocketHandlerTest, BadLinesAreRefusedWithTheirOwnLogLines) {
 
 TEST_F(SocketHandlerTest, AnnouncementTypeErrorsAreContainedAndTheNextJobIsAnnounced) {
     test::LogCapture log;
-    SocketHandler h(dir_);
+    PrintFileRegistry registry;
+    SocketHandler h(registry, dir_);
     EXPECT_TRUE(h.handle(test::bytes("{\"abspath\":42}\n")).empty());
     EXPECT_TRUE(h.handle(test::bytes("[1,2]\n")).empty());
     EXPECT_TRUE(h.handle(test::bytes("\"text\"\n")).empty());
@@ -121,7 +123,8 @@ using SerialPortHandlerChunks = SpoolDir;
 
 TEST_F(SerialPortHandlerChunks, AnnouncedFileIsServedAndABadRequestInBetweenChangesNothing) {
     test::LogCapture log;
-    SocketHandler announce(dir_);
+    // The host side reads the daemon's one registry.
+    SocketHandler announce(PrintFileRegistry::instance(), dir_);
     SerialPortHandler host;
     std::string path = file("job2", "0123456789");
     Reply note = announce.handle(test::bytes("{\"abspath\":\"" + path + "\"}\n"));
