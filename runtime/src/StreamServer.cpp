@@ -159,7 +159,11 @@ void StreamSession::deliverUnits(std::size_t justRead) {
     }
     if (!any) {
         server_->handler_.onPartial(*this, justRead);
+        // A unit just got under way: its deadline starts now, and trickling
+        // bytes do not push it back.
+        if (o.idleIsFree && owed_ == 0 && !unitArmed_) armUnitDeadline();
     } else if (owed_ == 0) {
+        unitArmed_ = false;
         armUnitDeadline();
     }
 }
@@ -216,6 +220,13 @@ void StreamSession::maybeFinish() {
 }
 
 void StreamSession::armUnitDeadline() {
+    if (server_->options_.idleIsFree && in_.empty()) {
+        ++timerGen_;
+        timer_.cancel();
+        unitArmed_ = false;
+        return;
+    }
+    unitArmed_ = true;
     timer_.expires_after(server_->options_.unitDeadline);
     // A wait that already fired is not cancelled by re-arming; the
     // generation tells a stale expiry from the current one.
@@ -226,6 +237,7 @@ void StreamSession::armUnitDeadline() {
 }
 
 void StreamSession::armAnswerDeadline() {
+    unitArmed_ = false;
     timer_.expires_after(server_->options_.answerDeadline);
     timer_.async_wait([self = shared_from_this(), gen = ++timerGen_](const std::error_code& ec) {
         if (ec || gen != self->timerGen_ || self->closed_ || self->owed_ == 0) return;
@@ -300,14 +312,10 @@ std::error_code StreamServer::listenUnix(const std::string& path) {
     if (acceptor_.is_open()) return asio::error::already_open;
     UniqueFd fd;
     UnixSocketFile file;
-    if (std::error_code ec = bindUnixSocket(path, options_.unixMode, options_.log, fd, file)) return ec;
-    unixFile_.emplace(std::move(file));
-    if (::listen(fd.get(), options_.backlog) != 0) {
-        const std::error_code ec = lastError();
-        unixFile_->remove(options_.log);
-        unixFile_.reset();
+    if (std::error_code ec = bindUnixSocket(path, options_.unixMode, options_.log, fd, file, options_.backlog)) {
         return ec;
     }
+    unixFile_.emplace(std::move(file));
     std::error_code ec;
     acceptor_.assign(asio::generic::stream_protocol(AF_UNIX, 0), fd.get(), ec);
     if (ec) {
