@@ -275,6 +275,22 @@ void StreamServer::log(LogLevel level, const std::string& text) const {
     if (options_.log) options_.log(level, text);
 }
 
+void StreamServer::logCapacity(const std::string& text) {
+    // A flood of connections sheds or refuses one client per connection;
+    // one line a second says so without flooding the log in turn.
+    const auto now = Clock::now();
+    if (now - lastCapacityLine_ < std::chrono::seconds(1)) {
+        ++capacityLinesHeld_;
+        return;
+    }
+    if (capacityLinesHeld_ > 0) {
+        log(LogLevel::Warning, format("%u more clients shed or refused since\n", capacityLinesHeld_));
+        capacityLinesHeld_ = 0;
+    }
+    lastCapacityLine_ = now;
+    log(LogLevel::Warning, text);
+}
+
 std::error_code StreamServer::listenTcp(const std::string& address, uint16_t port, const char** failedStep) {
     const char* step = "open";
     auto fail = [&](std::error_code ec) {
@@ -443,11 +459,11 @@ bool StreamServer::makeRoom(const PeerCredentials& peer) {
         if (held >= options_.maxClientsPerUid) {
             auto victim = oldestIdle(sameUid);
             if (!victim) {
-                log(LogLevel::Warning, format("refused a client of uid %u: it holds %zu connections, none idle\n",
+                logCapacity(format("refused a client of uid %u: it holds %zu connections, none idle\n",
                                               static_cast<unsigned>(peer.uid), held));
                 return false;
             }
-            log(LogLevel::Warning, format("closed idle client %d of uid %u to make room for its new one\n",
+            logCapacity(format("closed idle client %d of uid %u to make room for its new one\n",
                                           victim->fd_, static_cast<unsigned>(peer.uid)));
             victim->shut(CloseReason::Shed);
         }
@@ -455,11 +471,10 @@ bool StreamServer::makeRoom(const PeerCredentials& peer) {
     if (sessions_.size() >= options_.maxClients) {
         auto victim = oldestIdle([](const StreamSession&) { return true; });
         if (!victim) {
-            log(LogLevel::Warning,
-                format("refused a client: %zu clients connected, none idle\n", sessions_.size()));
+            logCapacity(format("refused a client: %zu clients connected, none idle\n", sessions_.size()));
             return false;
         }
-        log(LogLevel::Warning, format("closed idle client %d to make room: %zu clients connected\n", victim->fd_,
+        logCapacity(format("closed idle client %d to make room: %zu clients connected\n", victim->fd_,
                                       sessions_.size()));
         victim->shut(CloseReason::Shed);
     }

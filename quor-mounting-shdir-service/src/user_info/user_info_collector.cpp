@@ -136,6 +136,11 @@ void UserInfoCollectorServer::onClosed(orv::StreamSession& session, orv::CloseRe
   if (reason == orv::CloseReason::PeerClosed || reason == orv::CloseReason::ReadError) {
     service_log(kInfo, "Client [%d] disconnected. Reason: read error - %s\n", session.fd(),
                 ec ? ec.message().c_str() : "end of stream");
+  } else if (reason == orv::CloseReason::Shed) {
+    // Counted by the server's own (rate-limited) line; one per client would
+    // let a flood of connections flood the log.
+    service_log(kDebug, "Client [%d] disconnected cause of error - %s\n", session.fd(),
+                orv::closeReasonText(reason));
   } else {
     service_log(kWarning, "Client [%d] disconnected cause of error - %s\n", session.fd(),
                 orv::closeReasonText(reason));

@@ -260,6 +260,7 @@ private:
     void pauseAccepting(const std::error_code& ec);
     void removeSession(StreamSession* session, CloseReason reason, const std::error_code& ec);
     void log(LogLevel level, const std::string& text) const;
+    void logCapacity(const std::string& text);
 
     asio::io_context& io_;
     StreamHandler& handler_;
@@ -273,6 +274,8 @@ private:
     unsigned failures_ = 0;
     std::chrono::milliseconds pause_{0};
     std::optional<UnixSocketFile> unixFile_;
+    std::chrono::steady_clock::time_point lastCapacityLine_{};
+    unsigned capacityLinesHeld_ = 0;
     std::shared_ptr<StreamServer*> alive_;
 };
 
