@@ -6,16 +6,21 @@
 // Copies the job's print data (the file, or standard input) into a new file
 // of the private spool directory, then announces it to the print daemon on
 // its local TCP port as one JSON object and a newline: "abspath" plus the
-// job's metadata, which the daemon forwards to the host. The daemon serves
-// one client at a time with no listen backlog, so a refused or unanswered
-// connection is retried with back-off for a bounded time; after that the
-// backend returns CUPS_BACKEND_RETRY and the job stays queued.
+// job's metadata, which the daemon forwards to the host. The daemon answers
+// the line with one of its own once the announcement is wholly in the host
+// channel: {"status":"ok"}, or {"status":"error","reason":"..."} when it is
+// not. Only "ok" counts as delivered. A refused connection, an error answer
+// about the host and a connection that ends without an answer are retried
+// with back-off for a bounded time; after that (or at once when the daemon
+// refuses the line itself) the backend returns CUPS_BACKEND_RETRY, so the job
+// stays queued and CUPS tries it again later.
 //
 // Environment (the defaults are the production values; tests override them):
 //   ZEFA_PRT_DAEMON_HOST     daemon address            127.0.0.1
 //   ZEFA_PRT_DAEMON_PORT     daemon port               4848
 //   ZEFA_PRT_SPOOL_DIR       spool directory           /var/spool/orvanta-print
 //   ZEFA_PRT_RETRY_SECONDS   how long to keep retrying 300
+//   ZEFA_PRT_ANSWER_SECONDS  how long to wait for the daemon's answer  30
 //   ZEFA_PRT_SPOOL_MAX_AGE   seconds after which our old spool files go  86400
 // CUPS sets PRINTER (queue name) and DEVICE_URI for every job.
 #include <arpa/inet.h>
@@ -39,7 +44,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cups_zefa_service/BackendLink.h>
+#include "task/SpoolDir.h"
 
 namespace {
 
@@ -47,7 +52,10 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kSpoolPrefix = "job-";
 constexpr int kConnectTimeoutMs = 5000;  // covers the kernel's SYN retransmits at 1 s and 3 s
-constexpr int kReplyTimeoutMs = 30000;
+// The daemon gives up on the host channel's verdict after 25 s and then
+// closes the connection; this only bounds a daemon that says nothing.
+constexpr long kAnswerTimeoutSeconds = 30;
+constexpr int kSendTimeoutMs = 30000;
 
 std::string envOr(const char* name, const char* fallback) {
     const char* v = std::getenv(name);
@@ -158,20 +166,59 @@ bool waitFor(int fd, short events, int timeoutMs) {
     }
 }
 
-enum class SendResult { Delivered, Retry };
+enum class SendResult {
+    Delivered,     // the daemon answered "ok": the host channel has the announcement
+    NotConnected,  // no connection, or the line could not be sent: nothing reached the daemon
+    HostError,     // the daemon could not deliver the announcement to the host (yet)
+    Refused,       // the daemon refused the line itself; trying again now would not help
+    NoAnswer,      // the line went out but no verdict came: the host may or may not have it
+};
 
-// One attempt: connect, send the line, and wait for the daemon to close the
-// connection once it has read it.
-SendResult sendOnce(const std::string& host, int port, const std::string& line) {
+// Reads the daemon's one answer line; empty when the connection ended or the
+// deadline passed first.
+std::string readAnswer(int fd, int timeoutMs) {
+    std::string answer;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (answer.find('\n') == std::string::npos && answer.size() < 4096) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0 || !waitFor(fd, POLLIN, static_cast<int>(left))) return "";
+        char buf[512];
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) return "";
+        answer.append(buf, static_cast<size_t>(n));
+    }
+    return answer.substr(0, answer.find('\n'));
+}
+
+SendResult judgeAnswer(const std::string& answer) {
+    if (answer.empty()) {
+        std::fprintf(stderr, "INFO: the print daemon gave no answer\n");
+        return SendResult::NoAnswer;
+    }
+    const nlohmann::json j = nlohmann::json::parse(answer, nullptr, false);
+    const std::string status = j.is_object() ? j.value("status", "") : "";
+    if (status == "ok") return SendResult::Delivered;
+    if (status != "error") {
+        std::fprintf(stderr, "INFO: the print daemon's answer is not understood\n");
+        return SendResult::NoAnswer;
+    }
+    const std::string reason = j.value("reason", "");
+    std::fprintf(stderr, "INFO: the print daemon could not take the job (%s)\n", reason.c_str());
+    return reason == "announcement refused" ? SendResult::Refused : SendResult::HostError;
+}
+
+// One attempt: connect, send the line, and wait for the daemon's answer.
+SendResult sendOnce(const std::string& host, int port, const std::string& line, int answerTimeoutMs) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
         std::fprintf(stderr, "ERROR: bad daemon address %s\n", host.c_str());
-        return SendResult::Retry;
+        return SendResult::NotConnected;
     }
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return SendResult::Retry;
+    if (fd < 0) return SendResult::NotConnected;
     struct Closer {
         int fd;
         ~Closer() { ::close(fd); }
@@ -181,7 +228,7 @@ SendResult sendOnce(const std::string& host, int port, const std::string& line) 
         if (errno != EINPROGRESS || !waitFor(fd, POLLOUT, kConnectTimeoutMs)) {
             std::fprintf(stderr, "INFO: print daemon at %s:%d not reachable (%s)\n", host.c_str(), port,
                          errno == EINPROGRESS ? "timed out" : std::strerror(errno));
-            return SendResult::Retry;
+            return SendResult::NotConnected;
         }
         int error = 0;
         socklen_t len = sizeof error;
@@ -189,7 +236,7 @@ SendResult sendOnce(const std::string& host, int port, const std::string& line) 
         if (error != 0) {
             std::fprintf(stderr, "INFO: print daemon at %s:%d not reachable (%s)\n", host.c_str(), port,
                          std::strerror(error));
-            return SendResult::Retry;
+            return SendResult::NotConnected;
         }
     }
     size_t sent = 0;
@@ -197,32 +244,30 @@ SendResult sendOnce(const std::string& host, int port, const std::string& line) 
         const ssize_t n = ::send(fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR) continue;
-            if ((errno == EAGAIN || errno == EWOULDBLOCK) && waitFor(fd, POLLOUT, kReplyTimeoutMs)) continue;
+            if ((errno == EAGAIN || errno == EWOULDBLOCK) && waitFor(fd, POLLOUT, kSendTimeoutMs)) continue;
             std::fprintf(stderr, "INFO: sending to the print daemon failed (%s)\n", std::strerror(errno));
-            return SendResult::Retry;
+            return sent == 0 ? SendResult::NotConnected : SendResult::NoAnswer;
         }
         sent += static_cast<size_t>(n);
     }
     ::shutdown(fd, SHUT_WR);
-    // The announcement is complete in the daemon's socket now; from here on a
-    // retry could only announce the job twice. Waiting for the daemon's
-    // close just keeps CUPS from moving on before the daemon has read it.
-    char sink[256];
-    while (waitFor(fd, POLLIN, kReplyTimeoutMs)) {
-        const ssize_t n = ::recv(fd, sink, sizeof sink, 0);
-        if (n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN))) continue;
-        break;
-    }
-    return SendResult::Delivered;
+    return judgeAnswer(readAnswer(fd, answerTimeoutMs));
 }
 
-bool announce(const std::string& line) {
+// Announces the line until the daemon says "ok" or the retry time is over.
+// `uncertain` is set when some attempt left the host possibly holding the
+// announcement (the spool file must then stay for it to be fetched).
+bool announce(const std::string& line, bool& uncertain) {
     const std::string host = envOr("ZEFA_PRT_DAEMON_HOST", "127.0.0.1");
-    const long port = envNumber("ZEFA_PRT_DAEMON_PORT", czs::kBackendPort);
+    const long port = envNumber("ZEFA_PRT_DAEMON_PORT", 4848);
+    const int answerMs = static_cast<int>(envNumber("ZEFA_PRT_ANSWER_SECONDS", kAnswerTimeoutSeconds) * 1000);
     const auto deadline = Clock::now() + std::chrono::seconds(envNumber("ZEFA_PRT_RETRY_SECONDS", 300));
     auto delay = std::chrono::milliseconds(100);
     for (int attempt = 1;; ++attempt) {
-        if (sendOnce(host, static_cast<int>(port), line) == SendResult::Delivered) return true;
+        const SendResult r = sendOnce(host, static_cast<int>(port), line, answerMs);
+        if (r == SendResult::Delivered) return true;
+        if (r == SendResult::NoAnswer) uncertain = true;
+        if (r == SendResult::Refused) return false;
         const auto now = Clock::now();
         if (now >= deadline) return false;
         const auto wait = std::min<Clock::duration>(delay, deadline - now);
@@ -293,10 +338,15 @@ int main(int argc, char* argv[]) {
     const std::string line = announcement.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 
     std::fprintf(stderr, "INFO: announcing %s to the print daemon\n", path.c_str());
-    if (!announce(line)) {
-        std::fprintf(stderr, "ERROR: print daemon not reachable; the job will be retried\n");
-        ::unlink(path.c_str());  // the retry spools the job anew
+    bool uncertain = false;
+    if (!announce(line, uncertain)) {
+        std::fprintf(stderr, "ERROR: print daemon not reachable or the host did not take the job; "
+                             "the job will be retried\n");
+        // The retry spools the job anew. A file the host may have been told
+        // about stays for it to fetch; the age limit removes it later.
+        if (!uncertain) ::unlink(path.c_str());
         return CUPS_BACKEND_RETRY;
     }
+    std::fprintf(stderr, "INFO: the print daemon delivered the job to the host\n");
     return CUPS_BACKEND_OK;
 }

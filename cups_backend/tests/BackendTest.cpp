@@ -12,6 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -92,10 +95,17 @@ BackendRun runBackend(const std::vector<std::string>& args, const std::vector<st
     return r;
 }
 
-// Stands in for the daemon's socket: accepts clients one at a time and keeps
-// what each sent before closing.
+// Stands in for the daemon's socket: accepts clients one at a time, keeps
+// what each sent and answers it as told before closing.
 class Listener {
 public:
+    static constexpr const char* kOk = "{\"status\":\"ok\"}\n";
+    static constexpr const char* kHostError = "{\"status\":\"error\",\"reason\":\"not delivered to the host\"}\n";
+    static constexpr const char* kRefused = "{\"status\":\"error\",\"reason\":\"announcement refused\"}\n";
+    // Answers that are not sent: close at once, or hold the connection open.
+    static constexpr const char* kNoAnswer = "";
+    static constexpr const char* kSilent = "<silent>";
+
     Listener() {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
@@ -107,22 +117,33 @@ public:
         port_ = ntohs(a.sin_port);
     }
     ~Listener() {
+        stop_ = true;
         if (thread_.joinable()) thread_.join();
         ::close(fd_);
     }
     int port() const { return port_; }
 
-    // Starts listening after `delayMs`, serves `clients` connections.
-    void serve(int clients, int delayMs = 0) {
-        thread_ = std::thread([this, clients, delayMs] {
+    // Starts listening after `delayMs`, serves `clients` connections, the
+    // i-th answered with answers[i] (the last one repeats; "ok" by default).
+    void serve(int clients, int delayMs = 0, std::vector<std::string> answers = {kOk}) {
+        thread_ = std::thread([this, clients, delayMs, answers] {
             std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
             ::listen(fd_, 0);
             for (int i = 0; i < clients; ++i) {
                 pollfd p{fd_, POLLIN, 0};
-                if (::poll(&p, 1, 20000) <= 0) return;
+                int waited = 0;
+                while (!stop_ && ::poll(&p, 1, 100) == 0 && (waited += 100) < 20000) {
+                }
+                if (stop_ || !(p.revents & POLLIN)) return;
                 const int c = ::accept(fd_, nullptr, nullptr);
                 if (c < 0) return;
                 lines_.push_back(drain(c));
+                const std::string& answer = answers[std::min<size_t>(static_cast<size_t>(i), answers.size() - 1)];
+                if (answer == kSilent) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+                } else if (!answer.empty()) {
+                    (void)!::write(c, answer.data(), answer.size());
+                }
                 ::close(c);
             }
         });
@@ -137,6 +158,7 @@ private:
     int port_ = 0;
     std::thread thread_;
     std::vector<std::string> lines_;
+    std::atomic<bool> stop_{false};
 };
 
 std::string readFile(const std::string& path) {
@@ -259,6 +281,69 @@ TEST_F(BackendTest, RefusedConnectionIsRetriedThenLeftToCups) {
     EXPECT_NE(r.err.find("ERROR: print daemon not reachable"), std::string::npos);
     // Its spool file is gone: the retried job spools afresh.
     EXPECT_TRUE(std::filesystem::is_empty(spool_));
+}
+
+
+// Only the daemon's "ok" counts: anything else leaves the job with CUPS.
+TEST_F(BackendTest, AHostErrorIsRetriedAndAnOkAfterwardsCompletesTheJob) {
+    Listener daemon;
+    daemon.serve(2, 0, {Listener::kHostError, Listener::kOk});
+    const BackendRun r = runBackend(jobArgs, env(daemon.port()), "data");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("could not take the job (not delivered to the host)"), std::string::npos) << r.err;
+    const auto lines = daemon.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(checkDelivered(lines[0], "data"), checkDelivered(lines[1], "data")) << "the same spool file again";
+}
+
+TEST_F(BackendTest, AHostErrorUntilTheRetryTimeIsOverLeavesTheJobQueued) {
+    Listener daemon;
+    daemon.serve(50, 0, {Listener::kHostError});
+    const BackendRun r = runBackend(jobArgs, env(daemon.port(), 1), "data");
+    EXPECT_EQ(r.status, 6) << r.err;  // CUPS_BACKEND_RETRY
+    EXPECT_NE(r.err.find("the job will be retried"), std::string::npos) << r.err;
+    // The host never had it: the spool file goes, the retry spools anew.
+    EXPECT_TRUE(std::filesystem::is_empty(spool_));
+}
+
+TEST_F(BackendTest, ARefusedLineIsNotRetriedHereButLeftToCups) {
+    Listener daemon;
+    daemon.serve(1, 0, {Listener::kRefused});
+    const BackendRun r = runBackend(jobArgs, env(daemon.port()), "data");
+    EXPECT_EQ(r.status, 6) << r.err;
+    EXPECT_EQ(r.err.find("retrying in"), std::string::npos) << r.err;
+    EXPECT_EQ(daemon.lines().size(), 1u);
+}
+
+TEST_F(BackendTest, NoAnswerIsNeverTakenForDelivery) {
+    Listener daemon;
+    daemon.serve(50, 0, {Listener::kNoAnswer});
+    const BackendRun r = runBackend(jobArgs, env(daemon.port(), 1), "data");
+    EXPECT_EQ(r.status, 6) << r.err;
+    EXPECT_NE(r.err.find("gave no answer"), std::string::npos) << r.err;
+    // The daemon may have passed it on before it went quiet: the file stays
+    // for the host to fetch.
+    EXPECT_FALSE(std::filesystem::is_empty(spool_));
+}
+
+TEST_F(BackendTest, ADaemonThatSaysNothingIsWaitedForOnlyUntilTheAnswerDeadline) {
+    Listener daemon;
+    daemon.serve(1, 0, {Listener::kSilent});
+    auto e = env(daemon.port(), 0);
+    e.push_back("ZEFA_PRT_ANSWER_SECONDS=1");
+    const auto t0 = std::chrono::steady_clock::now();
+    const BackendRun r = runBackend(jobArgs, e, "data");
+    const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_EQ(r.status, 6) << r.err;
+    EXPECT_LT(took, std::chrono::milliseconds(2400)) << "waited for the silent daemon's close, not the deadline";
+}
+
+TEST_F(BackendTest, AnAnswerThatIsNotUnderstoodIsNoAnswer) {
+    Listener daemon;
+    daemon.serve(50, 0, {"{\"status\":\"maybe\"}\n"});
+    const BackendRun r = runBackend(jobArgs, env(daemon.port(), 1), "data");
+    EXPECT_EQ(r.status, 6) << r.err;
+    EXPECT_NE(r.err.find("not understood"), std::string::npos) << r.err;
 }
 
 TEST_F(BackendTest, OldSpoolFilesOfOursAreRemoved) {

@@ -105,7 +105,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace czs;
-    static SocketHandler handler(spoolDir());
+    static PrintFileRegistry registry;
+    static SocketHandler handler(registry, spoolDir());
 
     const std::string line = expand(data, size);
     const RawStreamData input(line.begin(), line.end());
@@ -154,7 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     expected.erase("abspath");
     expected["id"] = *id;
     require(announced == expected, "every other member is passed on unchanged");
-    const auto recorded = PrintFileRegistry::instance().findFile(id->get<std::string>());
+    const auto recorded = registry.findFile(id->get<std::string>());
     require(recorded.has_value() && *recorded == *file, "the registry maps the id to the resolved path");
     return 0;
 }

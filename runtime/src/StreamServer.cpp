@@ -159,7 +159,11 @@ void StreamSession::deliverUnits(std::size_t justRead) {
     }
     if (!any) {
         server_->handler_.onPartial(*this, justRead);
+        // A unit just got under way: its deadline starts now, and trickling
+        // bytes do not push it back.
+        if (o.idleIsFree && owed_ == 0 && !unitArmed_) armUnitDeadline();
     } else if (owed_ == 0) {
+        unitArmed_ = false;
         armUnitDeadline();
     }
 }
@@ -216,6 +220,13 @@ void StreamSession::maybeFinish() {
 }
 
 void StreamSession::armUnitDeadline() {
+    if (server_->options_.idleIsFree && in_.empty()) {
+        ++timerGen_;
+        timer_.cancel();
+        unitArmed_ = false;
+        return;
+    }
+    unitArmed_ = true;
     timer_.expires_after(server_->options_.unitDeadline);
     // A wait that already fired is not cancelled by re-arming; the
     // generation tells a stale expiry from the current one.
@@ -226,6 +237,7 @@ void StreamSession::armUnitDeadline() {
 }
 
 void StreamSession::armAnswerDeadline() {
+    unitArmed_ = false;
     timer_.expires_after(server_->options_.answerDeadline);
     timer_.async_wait([self = shared_from_this(), gen = ++timerGen_](const std::error_code& ec) {
         if (ec || gen != self->timerGen_ || self->closed_ || self->owed_ == 0) return;
@@ -261,6 +273,22 @@ StreamServer::~StreamServer() {
 
 void StreamServer::log(LogLevel level, const std::string& text) const {
     if (options_.log) options_.log(level, text);
+}
+
+void StreamServer::logCapacity(const std::string& text) {
+    // A flood of connections sheds or refuses one client per connection;
+    // one line a second says so without flooding the log in turn.
+    const auto now = Clock::now();
+    if (now - lastCapacityLine_ < std::chrono::seconds(1)) {
+        ++capacityLinesHeld_;
+        return;
+    }
+    if (capacityLinesHeld_ > 0) {
+        log(LogLevel::Warning, format("%u more clients shed or refused since\n", capacityLinesHeld_));
+        capacityLinesHeld_ = 0;
+    }
+    lastCapacityLine_ = now;
+    log(LogLevel::Warning, text);
 }
 
 std::error_code StreamServer::listenTcp(const std::string& address, uint16_t port, const char** failedStep) {
@@ -300,14 +328,10 @@ std::error_code StreamServer::listenUnix(const std::string& path) {
     if (acceptor_.is_open()) return asio::error::already_open;
     UniqueFd fd;
     UnixSocketFile file;
-    if (std::error_code ec = bindUnixSocket(path, options_.unixMode, options_.log, fd, file)) return ec;
-    unixFile_.emplace(std::move(file));
-    if (::listen(fd.get(), options_.backlog) != 0) {
-        const std::error_code ec = lastError();
-        unixFile_->remove(options_.log);
-        unixFile_.reset();
+    if (std::error_code ec = bindUnixSocket(path, options_.unixMode, options_.log, fd, file, options_.backlog)) {
         return ec;
     }
+    unixFile_.emplace(std::move(file));
     std::error_code ec;
     acceptor_.assign(asio::generic::stream_protocol(AF_UNIX, 0), fd.get(), ec);
     if (ec) {
@@ -435,11 +459,11 @@ bool StreamServer::makeRoom(const PeerCredentials& peer) {
         if (held >= options_.maxClientsPerUid) {
             auto victim = oldestIdle(sameUid);
             if (!victim) {
-                log(LogLevel::Warning, format("refused a client of uid %u: it holds %zu connections, none idle\n",
+                logCapacity(format("refused a client of uid %u: it holds %zu connections, none idle\n",
                                               static_cast<unsigned>(peer.uid), held));
                 return false;
             }
-            log(LogLevel::Warning, format("closed idle client %d of uid %u to make room for its new one\n",
+            logCapacity(format("closed idle client %d of uid %u to make room for its new one\n",
                                           victim->fd_, static_cast<unsigned>(peer.uid)));
             victim->shut(CloseReason::Shed);
         }
@@ -447,11 +471,10 @@ bool StreamServer::makeRoom(const PeerCredentials& peer) {
     if (sessions_.size() >= options_.maxClients) {
         auto victim = oldestIdle([](const StreamSession&) { return true; });
         if (!victim) {
-            log(LogLevel::Warning,
-                format("refused a client: %zu clients connected, none idle\n", sessions_.size()));
+            logCapacity(format("refused a client: %zu clients connected, none idle\n", sessions_.size()));
             return false;
         }
-        log(LogLevel::Warning, format("closed idle client %d to make room: %zu clients connected\n", victim->fd_,
+        logCapacity(format("closed idle client %d to make room: %zu clients connected\n", victim->fd_,
                                       sessions_.size()));
         victim->shut(CloseReason::Shed);
     }

@@ -118,7 +118,7 @@ const char* fileTypeName(mode_t mode) noexcept {
 }
 
 std::error_code bindUnixSocket(const std::string& path, mode_t mode, const LogSink& log, UniqueFd& listener,
-                               UnixSocketFile& file) {
+                               UnixSocketFile& file, int backlog) {
     const auto slash = path.rfind('/');
     const std::string dirPath = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -160,6 +160,7 @@ std::error_code bindUnixSocket(const std::string& path, mode_t mode, const LogSi
     if (::fchmodat(staging.fd.get(), kStagedName, mode, 0) != 0) return lastError();
     struct stat bound {};
     if (::fstatat(staging.fd.get(), kStagedName, &bound, AT_SYMLINK_NOFOLLOW) != 0) return lastError();
+    if (::listen(sock.get(), backlog) != 0) return lastError();
 
     for (int i = 0; i < kRounds; ++i) {
         if (!clearPath(dir.get(), name, path, log)) return lastError();

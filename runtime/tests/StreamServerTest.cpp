@@ -207,6 +207,33 @@ TEST(StreamServerDeadline, EachCompleteLineStartsANewDeadline) {
     EXPECT_EQ(rec.count(CloseReason::UnitDeadline), 0u);
 }
 
+TEST(StreamServerDeadline, WhereIdlingIsFreeOnlyAStartedUnitHasADeadline) {
+    Recorder rec;
+    StreamServerOptions o;
+    o.unitDeadline = 200ms;
+    o.idleIsFree = true;
+    TcpServer srv(rec, o);
+    auto idle = test::tcpConnect(srv.port);
+    auto done = test::tcpConnect(srv.port);
+    ASSERT_TRUE(test::sendAll(done.get(), "whole\n"));
+    EXPECT_EQ(test::readLine(done.get(), 2000), "ok whole\n");
+    auto slow = test::tcpConnect(srv.port);
+    const auto t0 = std::chrono::steady_clock::now();
+    bool closed = false;
+    for (int i = 0; i < 30 && !closed; ++i) {
+        test::sendAll(slow.get(), "y");
+        test::readUntilClosed(slow.get(), 25, &closed);
+    }
+    EXPECT_TRUE(closed) << "a trickled unit outlived its deadline";
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 600ms);
+    EXPECT_TRUE(eventually([&] { return rec.count(CloseReason::UnitDeadline) == 1; }));
+    // The idle one and the one that finished its unit are still there.
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(srv.onLoop([&] { return srv.server->clientCount(); }), 2u);
+    ASSERT_TRUE(test::sendAll(idle.get(), "late\n"));
+    EXPECT_EQ(test::readLine(idle.get(), 2000), "ok late\n");
+}
+
 TEST(StreamServerAnswers, AnswersComeInLineOrderWhicheverIsSentFirst) {
     Recorder rec;
     rec.holdAnswers = true;

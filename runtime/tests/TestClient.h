@@ -10,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -35,7 +36,11 @@ inline UniqueFd unixConnect(const std::string& path) {
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
     std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return UniqueFd();
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        const int e = errno;  // for the caller, past the close
+        fd.reset();
+        errno = e;
+    }
     return fd;
 }
 

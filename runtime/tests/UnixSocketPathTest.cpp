@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 #include <fstream>
 #include <sstream>
 
@@ -24,11 +26,7 @@ struct UnixSocketPath : ::testing::Test {
     LogSink log = [this](LogLevel l, const std::string& t) { lines.emplace_back(l, t); };
 
     std::error_code bindIt() {
-        std::error_code ec = bindUnixSocket(path, 0777, log, listener, file);
-        if (!ec) {
-            EXPECT_EQ(::listen(listener.get(), 4), 0);
-        }
-        return ec;
+        return bindUnixSocket(path, 0777, log, listener, file);
     }
     bool logged(LogLevel level, const std::string& part) const {
         for (const auto& [l, t] : lines)
@@ -161,6 +159,38 @@ TEST_F(UnixSocketPath, RemovalTakesOnlyTheFileWeBound) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(path)));
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].second, "Cleanup socket " + path + "\n");
+}
+
+TEST_F(UnixSocketPath, TheSocketListensBeforeItAppears) {
+    // A client racing the start (an agent waiting for the path) is never
+    // refused: whenever the path is a socket, it accepts connections.
+    std::atomic<bool> stop{false};
+    std::atomic<int> refused{0}, connected{0};
+    std::thread racer([&] {
+        while (!stop) {
+            struct stat st {};
+            if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+                if (test::unixConnect(path)) {
+                    ++connected;
+                } else if (errno == ECONNREFUSED) {
+                    ++refused;  // a socket at the path that does not listen
+                }
+            }
+        }
+    });
+    for (int i = 0; i < 50; ++i) {
+        UniqueFd l;
+        UnixSocketFile f;
+        ASSERT_FALSE(bindUnixSocket(path, 0777, log, l, f));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        f.remove(log);
+        // Closed only once it is gone from the path.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    stop = true;
+    racer.join();
+    EXPECT_EQ(refused.load(), 0);
+    EXPECT_GT(connected.load(), 0);
 }
 
 TEST_F(UnixSocketPath, AMissingDirectoryIsAnError) {

@@ -1,5 +1,8 @@
-// The local TCP listener for the CUPS backend: one client at a time, one JSON
-// announcement per newline-terminated line, each line delivered on its own.
+// The local TCP listener for the CUPS backend: several backends at once (up
+// to a cap), each line (one JSON announcement) delivered on its own with the
+// means to answer it, and no client able to hold the port for the others.
+// Not a host transport: it serves many clients and answers each of them, so
+// it stands beside ConnectionBase rather than under it.
 #pragma once
 
 // A standard header ahead of asio: asio decides how it allocates handler
@@ -8,60 +11,71 @@
 #include <asio.hpp>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
-#include "connection/ConnectionBase.h"
+#include "protocol/RawStreamData.h"
+#include "runtime/StreamServer.h"
 
 namespace czs {
 
-class SocketConnection : public ConnectionBase {
+// How much of the backend port one local user can take.
+struct BackendPortLimits {
+    // Backends served at once; CUPS runs one per printing queue.
+    std::size_t maxClients = 16;
+    // A backend writes its line right after connecting; one that has not
+    // finished it by then is holding the port, not printing.
+    std::chrono::milliseconds lineDeadline{5000};
+    // Bound on the wait for the host channel's verdict on one line; the
+    // backend waits a little longer than this for its answer.
+    std::chrono::milliseconds answerDeadline{25000};
+    int backlog = 16;
+};
+
+class SocketConnection : private orv::StreamHandler {
 public:
     static constexpr const char* kDefaultAddress = "127.0.0.1";
     static constexpr uint16_t kDefaultPort = 4848;
     // An announcement is a few hundred bytes; a client whose line grows past
     // this is dropped rather than allowed to fill our memory.
     static constexpr std::size_t kDefaultMaxLine = 1024 * 1024;
-
     // A daemon being restarted may still hold the port for a moment; the bind
     // is retried for this long before it counts as failed.
     static constexpr std::chrono::milliseconds kDefaultBindWait{5000};
 
-    SocketConnection(asio::io_context& io, DataCallback callback, std::string address = kDefaultAddress,
+    using Limits = BackendPortLimits;
+
+    /// Called on the loop thread with each complete line (newline included)
+    /// and the answer that line's client is owed (send or drop it, from any
+    /// thread).
+    using LineCallback = std::function<void(const RawStreamData& line, orv::Answer answer)>;
+
+    SocketConnection(asio::io_context& io, LineCallback callback, std::string address = kDefaultAddress,
                      uint16_t port = kDefaultPort, std::size_t maxLine = kDefaultMaxLine,
-                     std::chrono::milliseconds bindWait = kDefaultBindWait);
+                     std::chrono::milliseconds bindWait = kDefaultBindWait, Limits limits = Limits{});
     ~SocketConnection() override;
 
     SocketConnection(const SocketConnection&) = delete;
     SocketConnection& operator=(const SocketConnection&) = delete;
 
-    std::error_code open() override;
-    void startRead();
-    // The daemon never answers the backend over this path: the reply is
-    // dropped and `done` told so.
-    void write(Reply reply, WriteDone done) override;
-    // Takes one line (up to and including its newline) out of the receive
-    // buffer; bytes after it stay for the next call.
-    RawStreamData extractData(std::size_t bytesTransferred);
-
-    void handleRead(const std::error_code& ec, std::size_t bytesTransferred);
-
-    // The port actually bound (useful when constructed with port 0).
-    uint16_t boundPort() const;
+    /// Binds, listens and starts accepting; 0 or the error of the failed step.
+    std::error_code open();
+    /// The port actually bound (useful when constructed with port 0).
+    uint16_t boundPort() const { return server_.boundPort(); }
+    /// Backends connected now.
+    std::size_t clientCount() const { return server_.clientCount(); }
 
 private:
-    void startAccept();
-    void handleAccept(const std::error_code& ec);
+    void onRead(orv::StreamSession& session, const std::error_code& ec, std::size_t n) override;
+    void onUnit(orv::StreamSession& session, const uint8_t* data, std::size_t size) override;
+    void onClosed(orv::StreamSession& session, orv::CloseReason reason, const std::error_code& ec) override;
 
-    asio::ip::tcp::socket client_;
-    asio::ip::tcp::acceptor acceptor_;
-    asio::streambuf receive_;
-    DataCallback callback_;
+    LineCallback callback_;
     std::string address_;
     uint16_t port_;
-    std::chrono::milliseconds bindWait_;
-    asio::steady_timer retryTimer_;
-    std::shared_ptr<SocketConnection*> alive_;
+    Limits limits_;
+    orv::StreamServer server_;
 };
 
 }  // namespace czs

@@ -1,14 +1,29 @@
 #include "service/CupsBackendService.h"
 
+#include <nlohmann/json.hpp>
+
+#include "common/Log.h"
 #include "service/SocketHandler.h"
 
 namespace czs {
 
-CupsBackendService::CupsBackendService(asio::io_context& io, PrintFileRegistry& registry, ReplyCallback onReply, std::string address,
-                                       uint16_t port, std::string spoolDir, std::chrono::milliseconds bindWait)
+namespace {
+constexpr const char* kLogTag = "CupsBackendService";
+}
+
+std::string BackendAnswer::ok() { return "{\"status\":\"ok\"}\n"; }
+
+std::string BackendAnswer::error(const std::string& reason) {
+    // Ordered, so "status" comes first for a reader that looks at the start.
+    return nlohmann::ordered_json{{"status", "error"}, {"reason", reason}}.dump() + "\n";
+}
+
+CupsBackendService::CupsBackendService(asio::io_context& io, PrintFileRegistry& registry, ReplyCallback onReply,
+                                       std::string address, uint16_t port, std::string spoolDir,
+                                       std::chrono::milliseconds bindWait, SocketConnection::Limits limits)
     : connection_(std::make_unique<SocketConnection>(
-          io, [this](const RawStreamData& d) { onData(d); }, std::move(address), port,
-          SocketConnection::kDefaultMaxLine, bindWait)),
+          io, [this](const RawStreamData& line, orv::Answer answer) { onLine(line, std::move(answer)); },
+          std::move(address), port, SocketConnection::kDefaultMaxLine, bindWait, limits)),
       handler_(std::make_unique<SocketHandler>(registry, std::move(spoolDir))),
       onReply_(std::move(onReply)) {}
 
@@ -20,11 +35,26 @@ CupsBackendService::~CupsBackendService() {
 
 std::error_code CupsBackendService::open() { return connection_->open(); }
 
-void CupsBackendService::onData(const RawStreamData& data) {
-    Reply reply = handler_->handle(data);
-    if (!reply.empty() && onReply_) {
-        onReply_(std::move(reply));
+void CupsBackendService::onLine(const RawStreamData& line, orv::Answer answer) {
+    Reply reply = handler_->handle(line);
+    if (reply.empty()) {
+        // The handler has logged why; the backend must not count the job as
+        // delivered.
+        answer.send(BackendAnswer::error(BackendAnswer::kRefused));
+        return;
     }
+    if (!onReply_) {
+        answer.send(BackendAnswer::error(BackendAnswer::kNoHost));
+        return;
+    }
+    // WriteDone must be copyable; the answer is not. It is told exactly once.
+    auto owed = std::make_shared<orv::Answer>(std::move(answer));
+    onReply_(std::move(reply), [owed](bool written) {
+        if (!written) {
+            CZS_LOG_ERROR("onLine", "announcement not delivered to the host; the backend is told to retry\n");
+        }
+        owed->send(written ? BackendAnswer::ok() : BackendAnswer::error(BackendAnswer::kNotDelivered));
+    });
 }
 
 }  // namespace czs

@@ -1,5 +1,7 @@
 // The backend side of the daemon: the local socket the CUPS backend announces
-// print files on, and the handler that turns them into frames for the host.
+// print files on, the handler that turns them into frames for the host, and
+// the answer each backend gets once the host channel has (or has not) taken
+// its announcement.
 #pragma once
 
 // A standard header ahead of asio: asio decides how it allocates handler
@@ -9,30 +11,54 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <system_error>
 
 #include "connection/SocketConnection.h"
+#include "protocol/Reply.h"
 #include "service/HandlerBase.h"
 #include "task/PrintFileRegistry.h"
 #include "task/SpoolDir.h"
 
 namespace czs {
 
+/// The line the daemon answers each backend line with. One JSON object and a
+/// newline: {"status":"ok"} once the announcement frame is wholly in the host
+/// channel; {"status":"error","reason":"..."} when the line was refused or
+/// the frame could not be delivered. No answer at all (the connection closes)
+/// means the daemon could not tell.
+struct BackendAnswer {
+    static std::string ok();
+    static std::string error(const std::string& reason);
+    static constexpr const char* kRefused = "announcement refused";
+    static constexpr const char* kNotDelivered = "not delivered to the host";
+    static constexpr const char* kNoHost = "no host channel";
+};
+
 class CupsBackendService {
 public:
-    using ReplyCallback = std::function<void(Reply)>;
+    /// Hands an announcement frame to the host side; `done` is told once,
+    /// possibly on another thread, whether the whole frame reached the host
+    /// channel.
+    using ReplyCallback = std::function<void(Reply, WriteDone)>;
 
+    /// `registry` must outlive the service; nothing is opened yet.
     CupsBackendService(asio::io_context& io, PrintFileRegistry& registry, ReplyCallback onReply,
                        std::string address = SocketConnection::kDefaultAddress,
                        uint16_t port = SocketConnection::kDefaultPort, std::string spoolDir = kSpoolDir,
-                       std::chrono::milliseconds bindWait = SocketConnection::kDefaultBindWait);
+                       std::chrono::milliseconds bindWait = SocketConnection::kDefaultBindWait,
+                       SocketConnection::Limits limits = SocketConnection::Limits{});
+    /// The reply callback goes first, then the handler, then the socket.
     ~CupsBackendService();
 
     CupsBackendService(const CupsBackendService&) = delete;
     CupsBackendService& operator=(const CupsBackendService&) = delete;
 
     std::error_code open();
-    void onData(const RawStreamData& data);
+    /// One backend line, on the loop thread: handled at once; `answer` is
+    /// sent when the host side reports on the frame (or at once when the line
+    /// was refused).
+    void onLine(const RawStreamData& line, orv::Answer answer);
 
     SocketConnection& connection() { return *connection_; }
 

@@ -16,10 +16,8 @@ CupsZefaService::CupsZefaService(asio::io_context& io, DaemonConfig config, Opti
                    config_.trustedChannelOwners),
       vm_(std::make_unique<VirtualMachineService>(io, registry_, config_, [this] { onHostClosed(); },
                                                   withOwnerPolicy(std::move(options.host), ownerPolicy_))),
-      // Until the backend service hands over its WriteDone the announcement's
-      // outcome is only logged by the transport.
       backend_(std::make_unique<CupsBackendService>(
-          io, registry_, [this](Reply r, auto&&... done) { onReply(std::move(r), WriteDone(done...)); },
+          io, registry_, [this](Reply r, WriteDone done) { onReply(std::move(r), std::move(done)); },
           options.backendAddress, options.backendPort, options.spoolDir, options.backendBindWait)) {
     // Wiring point: the spool retention (config_.spoolRetention) starts here
     // once the printer layer provides it.

@@ -11,7 +11,8 @@ namespace czs {
 
 class SocketHandler : public HandlerBase {
 public:
-    // Print files are served only from `spoolDir`; `registry` is borrowed.
+    /// Print files are served only from `spoolDir`; announced ones are
+    /// recorded in `registry`, which must outlive the handler.
     explicit SocketHandler(PrintFileRegistry& registry, std::string spoolDir = kSpoolDir)
         : performer_(std::move(spoolDir), registry) {}
     Reply handle(const RawStreamData& data) override;

@@ -19,7 +19,13 @@ struct SocketConnectionClient : ::testing::Test {
     test::LogCapture log;
     asio::io_context io;
     std::vector<std::string> got;
-    SocketConnection conn{io, [this](const RawStreamData& d) { got.push_back(str(d)); }, "127.0.0.1", 0};
+    std::vector<orv::Answer> owed;
+    SocketConnection conn{io,
+                          [this](const RawStreamData& d, orv::Answer a) {
+                              got.push_back(str(d));
+                              owed.push_back(std::move(a));
+                          },
+                          "127.0.0.1", 0};
 
     void SetUp() override { ASSERT_FALSE(conn.open()); }
 
@@ -81,19 +87,40 @@ TEST_F(SocketConnectionClient, AnUnfinishedLineOfAClientThatLeftIsNotGluedToTheN
     EXPECT_TRUE(log.contains("[SocketConnection]:[handleRead]: got data from socket with size=0\n"));
 }
 
-TEST_F(SocketConnectionClient, OneClientAtATimeTheSecondIsServedAfterTheFirstLeaves) {
+TEST_F(SocketConnectionClient, IdleClientsDoNotDelayAnotherClientsLine) {
     auto a = connect();
-    spin(1, 5);  // a is accepted
-    auto b = connect();  // waits in the listen queue
-    send(b, "second\n");
-    send(a, "first\n");
+    auto b = connect();
+    spin(1, 5);  // both accepted, both silent
+    auto c = connect();
+    send(c, "third\n");
     spin(1);
     ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0], "first\n");
-    a.close();
+    EXPECT_EQ(got[0], "third\n");
+    EXPECT_EQ(conn.clientCount(), 3u);
+    // The earlier ones are still served afterwards.
+    send(a, "first\n");
     spin(2);
     ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[1], "second\n");
+    EXPECT_EQ(got[1], "first\n");
+}
+
+TEST_F(SocketConnectionClient, TheAnswerReachesTheClientThatSentTheLine) {
+    auto a = connect();
+    auto b = connect();
+    send(b, "from b\n");
+    send(a, "from a\n");
+    spin(2);
+    ASSERT_EQ(got.size(), 2u);
+    for (std::size_t i = 0; i < got.size(); ++i) owed[i].send("answer to " + got[i]);
+    for (int i = 0; i < 20; ++i) {
+        io.restart();
+        io.run_for(std::chrono::milliseconds(5));
+    }
+    asio::streambuf ba, bb;
+    asio::read_until(a, ba, '\n');
+    asio::read_until(b, bb, '\n');
+    EXPECT_EQ(std::string(asio::buffers_begin(ba.data()), asio::buffers_end(ba.data())), "answer to from a\n");
+    EXPECT_EQ(std::string(asio::buffers_begin(bb.data()), asio::buffers_end(bb.data())), "answer to from b\n");
 }
 
 TEST_F(SocketConnectionClient, AHugeLineDropsThatClientAndTheNextIsServed) {
@@ -111,6 +138,64 @@ TEST_F(SocketConnectionClient, AHugeLineDropsThatClientAndTheNextIsServed) {
     spin(1);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0], "ok\n");
+}
+
+TEST(SocketConnectionLimits, AClientThatNeverFinishesItsLineIsDroppedAtTheDeadline) {
+    test::LogCapture log;
+    asio::io_context io;
+    SocketConnection::Limits limits;
+    limits.lineDeadline = std::chrono::milliseconds(150);
+    std::vector<std::string> got;
+    SocketConnection conn(
+        io, [&](const RawStreamData& d, orv::Answer) { got.push_back(str(d)); }, "127.0.0.1", 0,
+        SocketConnection::kDefaultMaxLine, std::chrono::milliseconds(0), limits);
+    ASSERT_FALSE(conn.open());
+    tcp::socket s(io);
+    s.connect({asio::ip::make_address("127.0.0.1"), conn.boundPort()});
+    asio::write(s, asio::buffer(std::string("{\"abspath\":")));
+    for (int i = 0; i < 100 && conn.clientCount() == 0; ++i) {
+        io.restart();
+        io.run_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(conn.clientCount(), 1u);
+    for (int i = 0; i < 100 && conn.clientCount() != 0; ++i) {
+        io.restart();
+        io.run_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(conn.clientCount(), 0u);
+    EXPECT_TRUE(got.empty());
+    EXPECT_TRUE(log.contains("sent no complete line within 150 ms, dropped\n"));
+}
+
+TEST(SocketConnectionLimits, AtTheCapTheLongestIdleClientMakesRoom) {
+    test::LogCapture log;
+    asio::io_context io;
+    SocketConnection::Limits limits;
+    limits.maxClients = 2;
+    std::vector<std::string> got;
+    SocketConnection conn(
+        io, [&](const RawStreamData& d, orv::Answer) { got.push_back(str(d)); }, "127.0.0.1", 0,
+        SocketConnection::kDefaultMaxLine, std::chrono::milliseconds(0), limits);
+    ASSERT_FALSE(conn.open());
+    auto spinFor = [&](int rounds) {
+        for (int i = 0; i < rounds; ++i) {
+            io.restart();
+            io.run_for(std::chrono::milliseconds(5));
+        }
+    };
+    std::vector<tcp::socket> idle;
+    for (int i = 0; i < 5; ++i) {
+        idle.emplace_back(io);
+        idle.back().connect({asio::ip::make_address("127.0.0.1"), conn.boundPort()});
+        spinFor(4);
+    }
+    EXPECT_EQ(conn.clientCount(), 2u);
+    tcp::socket job(io);
+    job.connect({asio::ip::make_address("127.0.0.1"), conn.boundPort()});
+    asio::write(job, asio::buffer(std::string("job\n")));
+    for (int i = 0; i < 100 && got.empty(); ++i) spinFor(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_TRUE(log.contains("[SocketConnection]:[accept]: closed idle client"));
 }
 
 TEST(SocketConnectionOpen, APortInUseFailsWithBindFailed) {

@@ -1,20 +1,55 @@
 #include "user_info_collector.h"
 
-#include <sys/socket.h>
-
 #include <cstring>
 
 #include "../service_log.h"
 
 namespace qmss {
 
-UserInfoCollectorClient::UserInfoCollectorClient(int c) : client(c) { buffer.reserve(1024); }
+namespace {
 
-UserInfoCollectorServer::UserInfoCollectorServer(std::string path, PasswdLookup lookup)
-    : SocketServer(std::move(path)), lookup_(std::move(lookup)) {}
+int severityOf(orv::LogLevel level) {
+  switch (level) {
+    case orv::LogLevel::Error: return kError;
+    case orv::LogLevel::Warning: return kWarning;
+    case orv::LogLevel::Info: return kInfo;
+    case orv::LogLevel::Debug: return kDebug;
+  }
+  return kInfo;
+}
+
+orv::StreamServerOptions serverOptions(const UserInfoLimits& limits) {
+  orv::StreamServerOptions o;
+  o.framing = orv::StreamServerOptions::Framing::Record;
+  o.recordSize = kUserInfoRecordSize;
+  o.maxClients = limits.maxClients;
+  o.maxClientsPerUid = limits.maxClientsPerUid;
+  o.unitDeadline = limits.recordDeadline;
+  // An agent may keep its connection for the whole session.
+  o.idleIsFree = true;
+  o.unixMode = 0777;  // every user's agent must reach it; senders are judged by credentials
+  o.log = [](orv::LogLevel level, const std::string& text) { service_log(severityOf(level), "%s", text.c_str()); };
+  return o;
+}
+
+}  // namespace
+
+UserInfoCollectorServer::UserInfoCollectorServer(std::string path, PasswdLookup lookup,
+                                                 std::shared_ptr<const orv::SeatSessions> seats,
+                                                 UserInfoLimits limits)
+    : path_(std::move(path)),
+      lookup_(std::move(lookup)),
+      seats_(seats ? std::move(seats) : std::shared_ptr<const orv::SeatSessions>(orv::makeLogindSeatSessions())),
+      limits_(limits),
+      server_(loop_.io(), *this, serverOptions(limits)),
+      rebind_(loop_.io()) {
+  // Asked once: whether logind runs does not change under a running service.
+  logind_ = seats_->available();
+  service_log(kDebug, "Init socket server\n");
+}
 
 UserInfoCollectorServer::~UserInfoCollectorServer() {
-  // The poll thread calls onData on this object: it must be gone before the
+  // The server's thread calls into this object: it must be gone before the
   // members it uses are.
   stop();
 }
@@ -23,72 +58,134 @@ void UserInfoCollectorServer::setUserInfoCallback(UserInfoCallback callback) {
   userInfoCallback_ = std::move(callback);
 }
 
-void UserInfoCollectorServer::onClientClosed(int client) { clients_.erase(client); }
-
-std::optional<uid_t> UserInfoCollectorServer::peerUid(int fd) {
-  ucred cred{};
-  socklen_t len = sizeof cred;
-  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof cred) {
-    return std::nullopt;
+void UserInfoCollectorServer::start() {
+  if (started_) return;
+  started_ = true;
+  if (!logind_) {
+    service_log(kWarning,
+                "logind is not running: user info is taken from root, or from a user about itself\n");
   }
-  return cred.uid;
+  service_log(kDebug, "Creating Socket Server thread\n");
+  asio::post(loop_.io(), [this] {
+    service_log(kDebug, "Starting thread socket server\n");
+    bindAndServe();
+  });
+  loop_.start();
 }
 
-void UserInfoCollectorServer::onData(int client, const uint8_t* bytes, size_t length) {
-  service_log(kDebug, "User info collector server got new data, client %d, len %zu\n", client,
-              length);
-  auto it = clients_.find(client);
-  if (it == clients_.end()) {
-    it = clients_.emplace(client, UserInfoCollectorClient(client)).first;
-    it->second.peer_uid = peerUid(client);
-  }
-  UserInfoCollectorClient& c = it->second;
-  c.buffer.insert(c.buffer.end(), bytes, bytes + length);
-  parse(c, length);
-  if (userInfoCallback_) {
-    while (!c.queue.empty()) {
-      UserInfo info = std::move(c.queue.front());
-      c.queue.pop_front();
-      service_log(kDebug, "UserInfoCollectorServer - %s %s %d\n", info.username.c_str(),
-                  info.homedir.c_str(), info.pid);
-      userInfoCallback_(info);
+void UserInfoCollectorServer::bindAndServe() {
+  service_log(kInfo, "Initializing socket %s\n", path_.c_str());
+  service_log(kDebug, "Binding socket %s\n", path_.c_str());
+  if (std::error_code ec = server_.listenUnix(path_)) {
+    // Logged in full once; a path that stays taken is tried again quietly.
+    if (bindFailures_++ == 0) {
+      service_log(kError, "Error: Failed to bind socket\n");
+      service_log(kError, "Error[%d]: while binding %s. %s\n", ec.value(), path_.c_str(),
+                  ec.message().c_str());
+    } else {
+      service_log(kDebug, "Binding socket %s failed again: %s\n", path_.c_str(), ec.message().c_str());
     }
-  } else {
-    service_log(kWarning, "User info collector server has no callback to process new message\n");
-    c.queue.clear();
-  }
-}
-
-void UserInfoCollectorServer::parse(UserInfoCollectorClient& c, size_t delivered) {
-  if (c.buffer.size() < kUserInfoRecordSize) {
-    service_log(kDebug, "Wait for more data - client %d, len %zu\n", c.client, delivered);
+    rebind_.expires_after(limits_.rebindInterval);
+    rebind_.async_wait([this](const std::error_code& tec) {
+      if (!tec) bindAndServe();
+    });
     return;
   }
-  size_t off = 0;
-  for (; c.buffer.size() - off >= kUserInfoRecordSize; off += kUserInfoRecordSize) {
-    const uint8_t* rec = c.buffer.data() + off;
-    uint32_t claimed = 0;
-    std::memcpy(&claimed, rec + 4, sizeof claimed);
+  if (bindFailures_ > 0) {
+    service_log(kInfo, "Socket %s bound after %u failed attempts\n", path_.c_str(), bindFailures_);
+  }
+  service_log(kDebug, "Listening socket %s\n", path_.c_str());
+  server_.start();
+  bound_ = true;
+}
+
+void UserInfoCollectorServer::stop() {
+  service_log(kDebug, "Stopping Socket Server thread\n");
+  loop_.stop([this] {
+    rebind_.cancel();
+    server_.stop();
+  });
+  // Whether or not the thread ran: nothing is served any more.
+  server_.stop();
+  bound_ = false;
+}
+
+void UserInfoCollectorServer::onAccepted(orv::StreamSession& session) {
+  service_log(kInfo, "Accept socket, client %d connected\n", session.fd());
+  service_log(kDebug, "now_client_num: %u\n", static_cast<unsigned>(server_.clientCount()));
+}
+
+void UserInfoCollectorServer::onRead(orv::StreamSession& session, const std::error_code& ec, size_t n) {
+  if (ec || n == 0) return;
+  service_log(kDebug, "Client [%d] message len : %d\n", session.fd(), static_cast<int>(n));
+  service_log(kDebug, "Socket server got new data - client %d, len %zu\n", session.fd(), n);
+  service_log(kDebug, "User info collector server got new data, client %d, len %zu\n", session.fd(), n);
+}
+
+void UserInfoCollectorServer::onPartial(orv::StreamSession& session, size_t n) {
+  service_log(kDebug, "Wait for more data - client %d, len %zu\n", session.fd(), n);
+}
+
+void UserInfoCollectorServer::onUnit(orv::StreamSession& session, const uint8_t* data, size_t size) {
+  if (size != kUserInfoRecordSize) return;
+  onRecord(session.peer(), session.fd(), data);
+}
+
+void UserInfoCollectorServer::onClosed(orv::StreamSession& session, orv::CloseReason reason,
+                                       const std::error_code& ec) {
+  if (reason == orv::CloseReason::PeerClosed || reason == orv::CloseReason::ReadError) {
+    service_log(kInfo, "Client [%d] disconnected. Reason: read error - %s\n", session.fd(),
+                ec ? ec.message().c_str() : "end of stream");
+  } else if (reason == orv::CloseReason::Shed) {
+    // Counted by the server's own (rate-limited) line; one per client would
+    // let a flood of connections flood the log.
+    service_log(kDebug, "Client [%d] disconnected cause of error - %s\n", session.fd(),
+                orv::closeReasonText(reason));
+  } else {
+    service_log(kWarning, "Client [%d] disconnected cause of error - %s\n", session.fd(),
+                orv::closeReasonText(reason));
+  }
+  service_log(kDebug, "now_client_num: %u\n", static_cast<unsigned>(server_.clientCount()));
+}
+
+void UserInfoCollectorServer::onRecord(const orv::PeerCredentials& peer, int client, const uint8_t* record) {
+  uint32_t claimed = 0;
+  std::memcpy(&claimed, record + 4, sizeof claimed);
+  if (!peer.known) {
+    service_log(kError, "Error: user info from client %d without credentials, dropped\n", client);
+    return;
+  }
+  if (peer.uid != 0) {
     // The socket is open to every local user: only root or the user itself
     // may say who is logged in, or anyone could have another user's shared
     // folders mounted into their own home.
-    if (!c.peer_uid || (*c.peer_uid != 0 && *c.peer_uid != claimed)) {
-      if (c.peer_uid) {
-        service_log(kError, "Error: user info from uid %u claims uid %u, dropped\n",
-                    static_cast<unsigned>(*c.peer_uid), static_cast<unsigned>(claimed));
-      } else {
-        service_log(kError, "Error: user info from client %d without credentials, dropped\n",
-                    c.client);
-      }
-      continue;
+    if (peer.uid != claimed) {
+      service_log(kError, "Error: user info from uid %u claims uid %u, dropped\n",
+                  static_cast<unsigned>(peer.uid), static_cast<unsigned>(claimed));
+      return;
     }
-    std::optional<UserInfo> info = parse_user_info(rec, lookup_);
-    if (!info) continue;
-    service_log(kDebug, "UserInfoCollectorClient - %s %s %d\n", info->username.c_str(),
-                info->homedir.c_str(), info->pid);
-    c.queue.push_back(std::move(*info));
+    // And of the users, only the one at the desktop: a second user logged in
+    // over ssh must not become the one whose folders are mounted.
+    if (logind_ && !seats_->isActiveSeatSession(peer.pid, peer.uid)) {
+      service_log(kError,
+                  "Error: user info from uid %u pid %d refused: not the active session of a seat\n",
+                  static_cast<unsigned>(peer.uid), static_cast<int>(peer.pid));
+      return;
+    }
   }
-  c.buffer.erase(c.buffer.begin(), c.buffer.begin() + static_cast<std::ptrdiff_t>(off));
+  std::optional<UserInfo> info = parse_user_info(record, lookup_);
+  if (!info) return;
+  // The kernel's word for the sender, not the record's.
+  info->pid = static_cast<int32_t>(peer.pid);
+  service_log(kDebug, "UserInfoCollectorClient - %s %s %d\n", printable(info->username).c_str(),
+              printable(info->homedir).c_str(), info->pid);
+  if (!userInfoCallback_) {
+    service_log(kWarning, "User info collector server has no callback to process new message\n");
+    return;
+  }
+  service_log(kDebug, "UserInfoCollectorServer - %s %s %d\n", printable(info->username).c_str(),
+              printable(info->homedir).c_str(), info->pid);
+  userInfoCallback_(*info);
 }
 
 }  // namespace qmss

@@ -123,6 +123,11 @@ struct StreamServerOptions {
     /// Time a client has for each complete unit, from its connection or the
     /// end of its previous unit's answer.
     std::chrono::milliseconds unitDeadline{5000};
+    /// When set, the unit deadline runs only while a unit is under way (its
+    /// first byte has come): a client that has sent nothing, or only whole
+    /// units, may stay connected, holding just its slot, which the caps can
+    /// take back. For peers that keep a connection open for a whole session.
+    bool idleIsFree = false;
     /// Time an answer may keep a client waiting; past it the client is closed.
     std::chrono::milliseconds answerDeadline{30000};
     /// Answers one client may be owed at once; reading pauses at this many.
@@ -205,6 +210,7 @@ private:
     bool writing_ = false;
     bool inUnit_ = false;
     uint64_t timerGen_ = 0;
+    bool unitArmed_ = false;
     std::deque<Slot> slots_;
     uint64_t firstSlot_ = 0;
     std::size_t owed_ = 0;
@@ -254,6 +260,7 @@ private:
     void pauseAccepting(const std::error_code& ec);
     void removeSession(StreamSession* session, CloseReason reason, const std::error_code& ec);
     void log(LogLevel level, const std::string& text) const;
+    void logCapacity(const std::string& text);
 
     asio::io_context& io_;
     StreamHandler& handler_;
@@ -267,6 +274,8 @@ private:
     unsigned failures_ = 0;
     std::chrono::milliseconds pause_{0};
     std::optional<UnixSocketFile> unixFile_;
+    std::chrono::steady_clock::time_point lastCapacityLine_{};
+    unsigned capacityLinesHeld_ = 0;
     std::shared_ptr<StreamServer*> alive_;
 };
 

@@ -45,7 +45,8 @@ private:
 };
 
 /// Creates a Unix stream socket (non-blocking, close-on-exec), binds it at
-/// `path` with `mode` and returns it in `listener` (not yet listening), with
+/// `path` with `mode` and returns it in `listener`, already listening with
+/// `backlog` before it appears at the path (so no client is ever refused), with
 /// the bound file in `file`. What stood at the path is logged and removed:
 /// a socket (a previous run's) at debug level, anything else at warning
 /// level naming its type and owner; a non-empty directory is renamed aside
@@ -54,7 +55,7 @@ private:
 /// keeps planting things between our steps gets a few rounds, then the
 /// error (EADDRINUSE).
 std::error_code bindUnixSocket(const std::string& path, mode_t mode, const LogSink& log, UniqueFd& listener,
-                               UnixSocketFile& file);
+                               UnixSocketFile& file, int backlog = 16);
 
 /// The name of a file type for log lines ("a directory", "a symbolic link").
 const char* fileTypeName(mode_t mode) noexcept;
