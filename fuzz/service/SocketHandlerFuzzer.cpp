@@ -16,6 +16,7 @@
 //   object without "abspath" and with a fresh version-4 "id", which the
 //   registry maps to the file's resolved path;
 // - an empty announcement (null, {}, []) is passed on unchanged.
+#include <limits>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -105,7 +106,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace czs;
-    static SocketHandler handler(spoolDir());
+    // Unbounded: the fuzzer announces far more files than the daemon keeps.
+    static PrintFileRegistry registry(std::numeric_limits<std::size_t>::max());
+    static SocketHandler handler(registry, spoolDir());
 
     const std::string line = expand(data, size);
     const RawStreamData input(line.begin(), line.end());
@@ -154,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     expected.erase("abspath");
     expected["id"] = *id;
     require(announced == expected, "every other member is passed on unchanged");
-    const auto recorded = PrintFileRegistry::instance().findFile(id->get<std::string>());
+    const auto recorded = registry.findFile(id->get<std::string>());
     require(recorded.has_value() && *recorded == *file, "the registry maps the id to the resolved path");
     return 0;
 }

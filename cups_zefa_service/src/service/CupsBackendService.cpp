@@ -4,12 +4,13 @@
 
 namespace czs {
 
-CupsBackendService::CupsBackendService(asio::io_context& io, ReplyCallback onReply, std::string address,
+CupsBackendService::CupsBackendService(asio::io_context& io, PrintFileRegistry& registry, ReplyCallback onReply,
+                                       std::string address,
                                        uint16_t port, std::string spoolDir, std::chrono::milliseconds bindWait)
     : connection_(std::make_unique<SocketConnection>(
           io, [this](const RawStreamData& d) { onData(d); }, std::move(address), port,
           SocketConnection::kDefaultMaxLine, bindWait)),
-      handler_(std::make_unique<SocketHandler>(std::move(spoolDir))),
+      handler_(std::make_unique<SocketHandler>(registry, std::move(spoolDir))),
       onReply_(std::move(onReply)) {}
 
 CupsBackendService::~CupsBackendService() {

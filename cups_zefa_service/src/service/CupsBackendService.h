@@ -13,6 +13,7 @@
 
 #include "connection/SocketConnection.h"
 #include "service/HandlerBase.h"
+#include "task/PrintFileRegistry.h"
 #include "task/SpoolDir.h"
 
 namespace czs {
@@ -21,7 +22,7 @@ class CupsBackendService {
 public:
     using ReplyCallback = std::function<void(Reply)>;
 
-    CupsBackendService(asio::io_context& io, ReplyCallback onReply,
+    CupsBackendService(asio::io_context& io, PrintFileRegistry& registry, ReplyCallback onReply,
                        std::string address = SocketConnection::kDefaultAddress,
                        uint16_t port = SocketConnection::kDefaultPort, std::string spoolDir = kSpoolDir,
                        std::chrono::milliseconds bindWait = SocketConnection::kDefaultBindWait);

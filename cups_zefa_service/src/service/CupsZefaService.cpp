@@ -5,10 +5,13 @@ namespace czs {
 CupsZefaService::CupsZefaService(asio::io_context& io) : CupsZefaService(io, Options{}) {}
 
 CupsZefaService::CupsZefaService(asio::io_context& io, Options options)
-    : vm_(std::make_unique<VirtualMachineService>(io, std::move(options.host))),
+    : vm_(std::make_unique<VirtualMachineService>(io, std::move(options.host), registry_)),
       backend_(std::make_unique<CupsBackendService>(
-          io, [this](Reply r) { onReply(std::move(r)); }, options.backendAddress, options.backendPort,
-          options.spoolDir, options.backendBindWait)) {}
+          io, registry_, [this](Reply r) { onReply(std::move(r)); }, options.backendAddress, options.backendPort,
+          options.spoolDir, options.backendBindWait)),
+      retention_(io, registry_, options.spoolRetention, options.spoolDir) {
+    retention_.start();
+}
 
 CupsZefaService::~CupsZefaService() {
     backend_.reset();

@@ -11,6 +11,8 @@
 #include "common/PrintChannelService.h"
 #include "service/CupsBackendService.h"
 #include "service/VirtualMachineService.h"
+#include "task/PrintFileRegistry.h"
+#include "task/SpoolRetention.h"
 
 namespace czs {
 
@@ -22,6 +24,7 @@ public:
         uint16_t backendPort = SocketConnection::kDefaultPort;
         std::string spoolDir = kSpoolDir;
         std::chrono::milliseconds backendBindWait = SocketConnection::kDefaultBindWait;
+        std::chrono::minutes spoolRetention{std::chrono::hours(24)};
     };
 
     explicit CupsZefaService(asio::io_context& io);
@@ -37,8 +40,11 @@ public:
     CupsBackendService& backend() { return *backend_; }
 
 private:
+    // Declared first: both sides borrow it, so it goes last.
+    PrintFileRegistry registry_;
     std::unique_ptr<VirtualMachineService> vm_;
     std::unique_ptr<CupsBackendService> backend_;
+    SpoolRetention retention_;
 };
 
 }  // namespace czs

@@ -13,7 +13,10 @@ namespace {
 constexpr const char* kLogTag = "SerialPortHandler";
 }
 
-SerialPortHandler::SerialPortHandler() : converter_(makeRawStreamDataConverter()) {}
+SerialPortHandler::SerialPortHandler(PrintFileRegistry& registry, HostTransport transport, bool followHostDefault)
+    : converter_(makeRawStreamDataConverter()),
+      chunkPerformer_(registry),
+      updatePerformer_(transport, registry, followHostDefault) {}
 
 SerialPortHandler::~SerialPortHandler() = default;
 

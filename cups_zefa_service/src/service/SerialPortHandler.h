@@ -14,7 +14,9 @@ namespace czs {
 
 class SerialPortHandler : public HandlerBase {
 public:
-    SerialPortHandler();
+    // The registry is borrowed and must outlive the handler; `transport` is
+    // the host channel this handler serves.
+    SerialPortHandler(PrintFileRegistry& registry, HostTransport transport, bool followHostDefault);
     ~SerialPortHandler() override;
     Reply handle(const RawStreamData& data) override;
 

@@ -11,8 +11,10 @@ namespace czs {
 
 class SocketHandler : public HandlerBase {
 public:
-    // Print files are served only from `spoolDir`.
-    explicit SocketHandler(std::string spoolDir = kSpoolDir) : performer_(std::move(spoolDir)) {}
+    // Print files are served only from `spoolDir`. The registry is borrowed
+    // and must outlive the handler.
+    explicit SocketHandler(PrintFileRegistry& registry, std::string spoolDir = kSpoolDir)
+        : performer_(std::move(spoolDir), registry) {}
     Reply handle(const RawStreamData& data) override;
 
 private:

@@ -24,11 +24,23 @@ bool exists(const std::string& path) {
 }
 }  // namespace
 
-VirtualMachineService::VirtualMachineService(asio::io_context& io) : VirtualMachineService(io, Options{}) {}
+VirtualMachineService::VirtualMachineService(asio::io_context& io, PrintFileRegistry& registry)
+    : VirtualMachineService(io, Options{}, registry) {}
 
-VirtualMachineService::VirtualMachineService(asio::io_context& io, Options options, std::unique_ptr<HandlerBase> handler)
-    : handler_(handler ? std::move(handler) : std::make_unique<SerialPortHandler>()), io_(io),
+VirtualMachineService::VirtualMachineService(asio::io_context& io, Options options, PrintFileRegistry& registry,
+                                             std::unique_ptr<HandlerBase> handler)
+    : handler_(std::move(handler)), handlerInjected_(handler_ != nullptr), registry_(registry), io_(io),
       options_(std::move(options)) {}
+
+void VirtualMachineService::useHandlerFor(Transport t) {
+    // The printer layer names the channel in its queues' device URIs, so the
+    // handler is made for the transport about to open (no connection is
+    // open at this point, so nothing delivers into the old one).
+    if (handlerInjected_) return;
+    handler_ = std::make_unique<SerialPortHandler>(
+        registry_, t == Transport::SharedMemory ? HostTransport::SharedMemory : HostTransport::SerialPort,
+        options_.followHostDefault);
+}
 
 VirtualMachineService::~VirtualMachineService() {
     // The shared-memory client delivers on its own thread: stop it (by
@@ -65,10 +77,12 @@ int32_t VirtualMachineService::open() {
             }
         }
         replaceConnection(makeConnection(Transport::SharedMemory));
+        useHandlerFor(Transport::SharedMemory);
         if (!connection_->open()) {
             return 0;
         }
         replaceConnection(makeConnection(Transport::Serial));
+        useHandlerFor(Transport::Serial);
         if (!connection_->open()) {
             return 0;
         }
@@ -93,6 +107,18 @@ void VirtualMachineService::send(Reply reply) {
         return;
     }
     const uint64_t size = reply.size();
+    if (reply.data() == nullptr) {
+        // A produced reply (a chunk response): these transports write whole
+        // buffers, so the image is drained into one.
+        auto* buffer = static_cast<uint8_t*>(std::malloc(size));
+        if (buffer == nullptr) {
+            CZS_LOG_ERROR("send", "Print error while memory allocation\n");
+            return;
+        }
+        for (uint64_t at = 0; at < size;) at += reply.take(buffer + at, size - at);
+        connection_->write(buffer, size);
+        return;
+    }
     connection_->write(reply.releaseBuffer().release(), size);
 }
 

@@ -17,6 +17,7 @@
 #include "connection/SerialPortConnection.h"
 #include "connection/ShmConnection.h"
 #include "service/HandlerBase.h"
+#include "task/PrintFileRegistry.h"
 
 namespace czs {
 
@@ -37,12 +38,17 @@ public:
         std::chrono::milliseconds retryPause{3000};
         ShmConnection::Options shm{};
         std::string serialPath = SerialPortConnection::kDefaultPortPath;
+        // Whether the host's default printer becomes the CUPS default.
+        bool followHostDefault = true;
         // Tests replace the transports; empty means the real ones.
         ConnectionFactory makeConnection;
     };
 
-    explicit VirtualMachineService(asio::io_context& io);
-    VirtualMachineService(asio::io_context& io, Options options, std::unique_ptr<HandlerBase> handler = nullptr);
+    // The registry is borrowed and must outlive the service. Without a
+    // handler, each transport gets a SerialPortHandler made for it.
+    VirtualMachineService(asio::io_context& io, PrintFileRegistry& registry);
+    VirtualMachineService(asio::io_context& io, Options options, PrintFileRegistry& registry,
+                          std::unique_ptr<HandlerBase> handler = nullptr);
     ~VirtualMachineService();
 
     VirtualMachineService(const VirtualMachineService&) = delete;
@@ -58,9 +64,12 @@ public:
 private:
     std::unique_ptr<ConnectionBase> makeConnection(Transport t);
     void replaceConnection(std::unique_ptr<ConnectionBase> next);
+    void useHandlerFor(Transport t);
 
     std::unique_ptr<ConnectionBase> connection_;
     std::unique_ptr<HandlerBase> handler_;
+    bool handlerInjected_;
+    PrintFileRegistry& registry_;
     asio::io_context& io_;
     Options options_;
 };

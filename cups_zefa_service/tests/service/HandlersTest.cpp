@@ -17,11 +17,18 @@ RawStreamData messageFrame(const std::string& json) {
     return test::frame(b64);
 }
 
-std::string str(const Reply& r) { return {reinterpret_cast<const char*>(r.data()), static_cast<size_t>(r.size())}; }
+// The whole image; a produced reply (a chunk response) is drained.
+std::string str(Reply& r) {
+    if (r.data() != nullptr) return {reinterpret_cast<const char*>(r.data()), static_cast<size_t>(r.size())};
+    std::string out(static_cast<size_t>(r.remaining()), '\0');
+    r.take(reinterpret_cast<uint8_t*>(out.data()), out.size());
+    return out;
+}
 
 TEST(SerialPortHandler, DiscoveryNotificationIsAnsweredWithTheDiscoveryRequestFrame) {
     test::LogCapture log;
-    SerialPortHandler h;
+    PrintFileRegistry registry;
+    SerialPortHandler h(registry, HostTransport::SerialPort, false);
     Reply r = h.handle(messageFrame(R"({"context":"cups","method":"discovery","type":"notification"})"));
     // 89 bytes: header, the 76 base64 characters of
     // {"context":"cups","method":"discovery","type":"request"}, check, end.
@@ -34,7 +41,8 @@ TEST(SerialPortHandler, DiscoveryNotificationIsAnsweredWithTheDiscoveryRequestFr
 
 TEST(SerialPortHandler, MessagesWithoutATaskAreLoggedAndGetNoReply) {
     test::LogCapture log;
-    SerialPortHandler h;
+    PrintFileRegistry registry;
+    SerialPortHandler h(registry, HostTransport::SerialPort, false);
     for (const char* json : {R"({"context":"cups","method":"message","type":"info"})",
                              R"({"context":"cups","method":"sendfile","type":"error"})",
                              R"({"context":"cups","method":"sendfile","type":"response"})"}) {
@@ -45,7 +53,8 @@ TEST(SerialPortHandler, MessagesWithoutATaskAreLoggedAndGetNoReply) {
 
 TEST(SerialPortHandler, InvalidFramesAndNonMessageFramesAreLoggedWithTheConverterStatus) {
     test::LogCapture log;
-    SerialPortHandler h;
+    PrintFileRegistry registry;
+    SerialPortHandler h(registry, HostTransport::SerialPort, false);
     EXPECT_TRUE(h.handle(test::frame("xy", 3)).empty());
     EXPECT_TRUE(h.handle(test::bytes("ZEFA\n")).empty());
     EXPECT_TRUE(h.handle(messageFrame("[1]")).empty());
@@ -55,7 +64,8 @@ TEST(SerialPortHandler, InvalidFramesAndNonMessageFramesAreLoggedWithTheConverte
 
 TEST(SerialPortHandler, JsonTypeErrorsInEveryHostMessageStayInsideHandle) {
     test::LogCapture log;
-    SerialPortHandler h;
+    PrintFileRegistry registry;
+    SerialPortHandler h(registry, HostTransport::SerialPort, false);
     const char* bad[] = {
         R"({"context":"cups","method":"sendfile","type":"request","data":{"id":"x","offset":"zero","size":4}})",
         R"({"context":"cups","method":"sendfile","type":"request","data":{"id":7,"offset":0,"size":4}})",
@@ -96,7 +106,8 @@ using SocketHandlerTest = SpoolDir;
 
 TEST_F(SocketHandlerTest, BadLinesAreRefusedWithTheirOwnLogLines) {
     test::LogCapture log;
-    SocketHandler h(dir_);
+    PrintFileRegistry registry;
+    SocketHandler h(registry, dir_);
     EXPECT_TRUE(h.handle({}).empty());
     EXPECT_TRUE(h.handle(test::bytes("not json\n")).empty());
     EXPECT_TRUE(h.handle(test::bytes("{\"a\":1} {\"b\":2}\n")).empty());
@@ -106,7 +117,8 @@ TEST_F(SocketHandlerTest, BadLinesAreRefusedWithTheirOwnLogLines) {
 
 TEST_F(SocketHandlerTest, AnnouncementTypeErrorsAreContainedAndTheNextJobIsAnnounced) {
     test::LogCapture log;
-    SocketHandler h(dir_);
+    PrintFileRegistry registry;
+    SocketHandler h(registry, dir_);
     EXPECT_TRUE(h.handle(test::bytes("{\"abspath\":42}\n")).empty());
     EXPECT_TRUE(h.handle(test::bytes("[1,2]\n")).empty());
     EXPECT_TRUE(h.handle(test::bytes("\"text\"\n")).empty());
@@ -121,8 +133,9 @@ using SerialPortHandlerChunks = SpoolDir;
 
 TEST_F(SerialPortHandlerChunks, AnnouncedFileIsServedAndABadRequestInBetweenChangesNothing) {
     test::LogCapture log;
-    SocketHandler announce(dir_);
-    SerialPortHandler host;
+    PrintFileRegistry registry;
+    SocketHandler announce(registry, dir_);
+    SerialPortHandler host(registry, HostTransport::SerialPort, false);
     std::string path = file("job2", "0123456789");
     Reply note = announce.handle(test::bytes("{\"abspath\":\"" + path + "\"}\n"));
     ASSERT_FALSE(note.empty());

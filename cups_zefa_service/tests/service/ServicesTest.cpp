@@ -61,7 +61,8 @@ TEST(VirtualMachineServiceOpen, TriesSharedMemoryThenSerialInEveryCycleUntilOneO
     asio::io_context io;
     FakeConnection::Shared shared;
     shared.succeed = [](Transport t, int attempt) { return t == Transport::Serial && attempt == 6; };
-    VirtualMachineService vm(io, fakeOptions(shared, false));
+    PrintFileRegistry registry;
+    VirtualMachineService vm(io, fakeOptions(shared, false), registry);
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(vm.open(), 0);
     auto elapsed = std::chrono::steady_clock::now() - t0;
@@ -77,7 +78,8 @@ TEST(VirtualMachineServiceOpen, WithTheUnitInstalledItWaitsForTheObjectUntilTheD
     asio::io_context io;
     FakeConnection::Shared shared;
     shared.succeed = [](Transport, int attempt) { return attempt == 3; };
-    VirtualMachineService vm(io, fakeOptions(shared, true));
+    PrintFileRegistry registry;
+    VirtualMachineService vm(io, fakeOptions(shared, true), registry);
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(vm.open(), 0);
     auto elapsed = std::chrono::steady_clock::now() - t0;
@@ -97,7 +99,8 @@ TEST(VirtualMachineServiceOpen, TheObjectAppearingEndsTheWaitAndSharedMemoryIsTr
     auto o = fakeOptions(shared, true);
     o.shmPresencePath = object;
     o.waitDeadline = std::chrono::seconds(10);
-    VirtualMachineService vm(io, o);
+    PrintFileRegistry registry;
+    VirtualMachineService vm(io, o, registry);
     std::thread creator([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         FILE* f = std::fopen(object.c_str(), "w");
@@ -130,7 +133,9 @@ TEST(VirtualMachineServiceLifetime, TheHostConnectionStopsBeforeTheHandlerGoes) 
     bool aliveWhenConnectionWent = false;
     shared.onDestroy = [&] { aliveWhenConnectionWent = handlerAlive; };
     {
-        VirtualMachineService vm(io, fakeOptions(shared, false), std::make_unique<TrackedHandler>(handlerAlive));
+        PrintFileRegistry registry;
+        VirtualMachineService vm(io, fakeOptions(shared, false), registry,
+                                 std::make_unique<TrackedHandler>(handlerAlive));
         ASSERT_EQ(vm.open(), 0);
     }
     EXPECT_TRUE(aliveWhenConnectionWent);

@@ -90,7 +90,7 @@ protected:
     test::LogCapture m_log;
     e2e::RequestLog m_requests;
     PrintFileRegistry m_registry;
-    UpdatePrintersPerformer m_performer{TransportProbe(), m_registry};
+    UpdatePrintersPerformer m_performer{HostTransport::SharedMemory, m_registry, false};
 };
 
 TEST_F(PrinterMirroring, QueuesCarryTheHostsDescriptionAndAcceptJobs) {
@@ -231,7 +231,7 @@ TEST_F(PrinterMirroring, DevicesAsAnObjectAreMirroredInMemberNameOrder) {
                                    ok("CUPS-Add-Modify-Printer", "second"),
                                    ok("CUPS-Accept-Jobs", "first"),
                                    ok("CUPS-Accept-Jobs", "second")}));
-    EXPECT_EQ(m_registry.platform(), "win");
+    EXPECT_EQ(m_registry.metadata().platform, "win");
 }
 
 TEST_F(PrinterMirroring, MissingMetaIsATypeErrorAndTouchesNoQueue) {
