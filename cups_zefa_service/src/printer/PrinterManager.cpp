@@ -39,9 +39,14 @@ bool PrinterManager::isOurDeviceUri(const char* deviceUri) {
 
 void PrinterManager::setPrinters(const std::vector<Printer>& printers) {
     if (printers.empty()) {
+        // A record of the previous list may name a queue of the
+        // administrator's (which was left alone then); that one stays too.
+        m_destCount = m_printers.empty() ? 0 : cupsGetDests(&m_dests);
         for (const Printer& printer : m_printers) {
+            if (isForeignQueue(printer.cupsName)) continue;
             send<DeletePrinterIppRequest>(*this, printer);
         }
+        freeDests();
         m_printers.clear();
         followDefault();
         return;
