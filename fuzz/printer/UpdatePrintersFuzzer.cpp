@@ -123,10 +123,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     using namespace czs;
     static PrintFileRegistry registry;
-    // The probe's command still runs through the shell, but can never find
-    // the desktop agent, and neither host channel path exists.
-    static UpdatePrintersPerformer performer(
-        TransportProbe("exit 1", "/nonexistent/czs-fuzz/shm", "/nonexistent/czs-fuzz/virtio"), registry);
+    // The default printer is left alone: the fuzzer has no scheduler to ask.
+    static UpdatePrintersPerformer performer(HostTransport::SerialPort, registry, false);
 
     PrintProtocolJsonMsg message(kMethodDiscovery, kMsgTypeResponse);
     nlohmann::json data;  // null: no "data" member
@@ -157,8 +155,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     require(data.is_object(), "only an object as data updates successfully");
     const nlohmann::json& meta = data.at("meta");
     require(meta.is_object(), "only an object as meta updates successfully");
-    require(registry.platform() == meta.value("platform", std::string()), "platform stored");
-    require(registry.printFileFormat() == meta.value("print-file-format", std::string()),
+    require(registry.metadata().platform == meta.value("platform", std::string()), "platform stored");
+    require(registry.metadata().printFileFormat == meta.value("print-file-format", std::string()),
             "print-file-format stored");
 
     const auto devices = data.find("devices");

@@ -43,8 +43,13 @@ std::map<std::string, std::string>& servedFiles() {
     return files;
 }
 
+czs::PrintFileRegistry& registry() {
+    static czs::PrintFileRegistry files;
+    return files;
+}
+
 void registerFiles() {
-    auto& registry = czs::PrintFileRegistry::instance();
+    auto& registry = ::registry();
     const std::string dir = czs::fuzz::scratchDir();
 
     std::string large(70000, '\0');
@@ -118,7 +123,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace czs;
-    static SerialPortHandler handler;
+    static SerialPortHandler handler(registry(), HostTransport::SerialPort, false);
     static const auto classifier = makeRawStreamDataConverter();
 
     const RawStreamData input(data, data + size);
@@ -143,10 +148,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     require(notification || chunkRequest, "only notifications and chunk requests are answered");
-    const nlohmann::json message = fuzz::readReplyFrame(reply.data(), reply.size());
+    // A chunk response is produced as the transport drains it.
+    std::vector<uint8_t> image(static_cast<size_t>(reply.size()));
+    require(reply.take(image.data(), image.size()) == image.size(), "the whole reply can be drained");
+    const nlohmann::json message = fuzz::readReplyFrame(image.data(), image.size());
     if (notification) {
         const std::string& want = discoveryRequestFrame();
-        require(reply.size() == want.size() && std::memcmp(reply.data(), want.data(), want.size()) == 0,
+        require(image.size() == want.size() && std::memcmp(image.data(), want.data(), want.size()) == 0,
                 "a discovery notification is answered with the 89-byte discovery request");
     } else {
         checkChunkResponse(message);

@@ -16,6 +16,7 @@
 //   object without "abspath" and with a fresh version-4 "id", which the
 //   registry maps to the file's resolved path;
 // - an empty announcement (null, {}, []) is passed on unchanged.
+#include <limits>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -105,7 +106,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace czs;
-    static PrintFileRegistry registry;
+    // Unbounded: the fuzzer announces far more files than the daemon keeps.
+    static PrintFileRegistry registry(std::numeric_limits<std::size_t>::max());
     static SocketHandler handler(registry, spoolDir());
 
     const std::string line = expand(data, size);

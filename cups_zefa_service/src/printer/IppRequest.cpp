@@ -37,4 +37,8 @@ IppRequestPtr AcceptPrinterJobsIppRequest::createRequest() const {
     return newRequestForPrinter(IPP_OP_CUPS_ACCEPT_JOBS);
 }
 
+IppRequestPtr SetDefaultPrinterIppRequest::createRequest() const {
+    return newRequestForPrinter(IPP_OP_CUPS_SET_DEFAULT);
+}
+
 }  // namespace czs::CupsApiWrapper

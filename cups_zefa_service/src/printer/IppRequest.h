@@ -53,4 +53,10 @@ public:
     IppRequestPtr createRequest() const override;
 };
 
+// CUPS-Set-Default: makes the queue the scheduler's default destination.
+class SetDefaultPrinterIppRequest : public IppRequestBase {
+public:
+    IppRequestPtr createRequest() const override;
+};
+
 }  // namespace czs::CupsApiWrapper

@@ -18,8 +18,8 @@ struct Printer {
     Printer() = default;
 
     // Derives cupsName, deviceUri and printerUri from the host's values and
-    // the host channel's device path (found once per update by
-    // TransportProbe, as it cannot change within one update).
+    // the host channel's device path (that of the transport the service
+    // opened).
     Printer(bool isDefault, bool driverXps, std::string deviceId, std::string info,
             std::string location, std::string makeAndModel, std::string name,
             std::string transportPath);

@@ -1,16 +1,17 @@
 #include "printer/UpdatePrintersPerformer.h"
 
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "common/Log.h"
+#include "printer/HostChannelPath.h"
 
 namespace czs {
 
-UpdatePrintersPerformer::UpdatePrintersPerformer(TransportProbe probe, PrintFileRegistry& registry)
-    : m_probe(std::move(probe)), m_registry(registry) {}
+UpdatePrintersPerformer::UpdatePrintersPerformer(HostTransport transport, PrintFileRegistry& registry,
+                                                 bool followHostDefault)
+    : m_manager(followHostDefault), m_transportPath(hostChannelPath(transport)), m_registry(registry) {}
 
 void UpdatePrintersPerformer::parseParameters(const PrintProtocolJsonMsg& message) {
     const nlohmann::json& document = message.jsonValue();
@@ -44,9 +45,6 @@ void UpdatePrintersPerformer::updatePrinters() {
     CZS_LOG_INFO("updatePrinters", "printers:\n");
 
     std::vector<Printer> printers;
-    // The host channel cannot change within one update, so its path is
-    // looked up once, when the first device needs it.
-    std::optional<std::string> transportPath;
     // An object of devices iterates sorted by member name; null iterates as
     // empty; any other non-array value is one element that is not an object.
     for (const nlohmann::json& element : m_json["devices"]) {
@@ -60,12 +58,9 @@ void UpdatePrintersPerformer::updatePrinters() {
         std::string name = device.value("name", std::string());
         logLine(kLogInfo, nullptr, nullptr, "\tinfo=%s location=%s model=%s name=%s\n",
                 info.c_str(), location.c_str(), makeAndModel.c_str(), name.c_str());
-        if (!transportPath) {
-            transportPath = m_probe.transportPath();
-        }
         printers.emplace_back(isDefault, driverXps, std::move(deviceId), std::move(info),
                               std::move(location), std::move(makeAndModel), std::move(name),
-                              *transportPath);
+                              m_transportPath);
     }
     m_manager.setPrinters(printers);
 }

@@ -5,8 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/HostTransport.h"
 #include "printer/PrinterManager.h"
-#include "printer/TransportProbe.h"
 #include "protocol/PrintProtocolJsonMsg.h"
 #include "task/PrintFileRegistry.h"
 
@@ -14,8 +14,11 @@ namespace czs {
 
 class UpdatePrintersPerformer {
 public:
-    explicit UpdatePrintersPerformer(TransportProbe probe = TransportProbe(),
-                                     PrintFileRegistry& registry = PrintFileRegistry::instance());
+    // `transport` is the host channel the service opened; the queues' device
+    // URIs name its path. The registry is borrowed and must outlive the
+    // performer. With `followHostDefault` the host's default printer becomes
+    // the CUPS default (see PrinterManager).
+    UpdatePrintersPerformer(HostTransport transport, PrintFileRegistry& registry, bool followHostDefault);
 
     // Keeps the message's "data" member (null when there is none, or when
     // the document is not an object) and stores the metadata it carries.
@@ -37,7 +40,7 @@ private:
 
     PrinterManager m_manager;
     nlohmann::json m_json;
-    TransportProbe m_probe;
+    std::string m_transportPath;
     PrintFileRegistry& m_registry;
 };
 

@@ -18,9 +18,9 @@ CupsZefaService::CupsZefaService(asio::io_context& io, DaemonConfig config, Opti
                                                   withOwnerPolicy(std::move(options.host), ownerPolicy_))),
       backend_(std::make_unique<CupsBackendService>(
           io, registry_, [this](Reply r, WriteDone done) { onReply(std::move(r), std::move(done)); },
-          options.backendAddress, options.backendPort, options.spoolDir, options.backendBindWait)) {
-    // Wiring point: the spool retention (config_.spoolRetention) starts here
-    // once the printer layer provides it.
+          options.backendAddress, options.backendPort, options.spoolDir, options.backendBindWait)),
+      retention_(io, registry_, config_.spoolRetention, options.spoolDir) {
+    retention_.start();
 }
 
 CupsZefaService::~CupsZefaService() {

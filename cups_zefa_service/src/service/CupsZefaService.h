@@ -18,6 +18,7 @@
 #include "service/CupsBackendService.h"
 #include "service/VirtualMachineService.h"
 #include "task/PrintFileRegistry.h"
+#include "task/SpoolRetention.h"
 
 namespace czs {
 
@@ -61,6 +62,7 @@ private:
     ChannelOwnerPolicy ownerPolicy_;
     std::unique_ptr<VirtualMachineService> vm_;
     std::unique_ptr<CupsBackendService> backend_;
+    SpoolRetention retention_;
 };
 
 }  // namespace czs

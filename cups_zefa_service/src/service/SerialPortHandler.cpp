@@ -13,10 +13,10 @@ namespace {
 constexpr const char* kLogTag = "SerialPortHandler";
 }
 
-// The printer layer still finds the transport on its own until its
-// performer takes the one chosen here (with config.followHostDefault).
-SerialPortHandler::SerialPortHandler(PrintFileRegistry& registry, HostTransport, const DaemonConfig&)
-    : converter_(makeRawStreamDataConverter()), chunkPerformer_(registry), updatePerformer_(TransportProbe(), registry) {}
+SerialPortHandler::SerialPortHandler(PrintFileRegistry& registry, HostTransport transport, const DaemonConfig& config)
+    : converter_(makeRawStreamDataConverter()),
+      chunkPerformer_(registry),
+      updatePerformer_(transport, registry, config.followHostDefault) {}
 
 SerialPortHandler::~SerialPortHandler() = default;
 

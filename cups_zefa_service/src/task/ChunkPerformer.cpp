@@ -50,18 +50,10 @@ int32_t readNumber(const nlohmann::json& data, const char* key, bool& valid) {
     return it->get<int32_t>();  // booleans give 0/1; anything else throws
 }
 
-// Bytes of file data base64-encoded per step while the payload is assembled:
-// a multiple of 3, so only the last step pads, and small enough to stay in cache.
-constexpr size_t kEncodeStep = 3 * 16 * 1024;
-
 }  // namespace
 
-ChunkPerformer::ChunkPerformer(PrintFileRegistry& registry, int32_t maxChunkSize)
-    : registry_(registry), maxChunkSize_(maxChunkSize) {}
-
-ChunkPerformer::~ChunkPerformer() {
-    if (fd_ >= 0) ::close(fd_);
-}
+ChunkPerformer::ChunkPerformer(PrintFileRegistry& registry, int32_t maxChunkSize, std::string spoolDir)
+    : registry_(registry), maxChunkSize_(maxChunkSize), spool_(std::move(spoolDir)) {}
 
 void ChunkPerformer::setRequest(const nlohmann::json& message) {
     const nlohmann::json data = PrintProtocolJsonMsg::getField(message, "data");
@@ -76,64 +68,54 @@ void ChunkPerformer::setRequest(const nlohmann::json& message) {
     numbersValid_ = valid;
 }
 
-const std::vector<uint8_t>& ChunkPerformer::createResponse() {
-    static const std::vector<uint8_t> kNothing;
-    bool haveBytes = false;
+Reply ChunkPerformer::createResponse() {
     if (size_ != -1 && (!numbersValid_ || size_ < 0 || offset_ < 0 || size_ > maxChunkSize_)) {
         // A negative size would ask for a huge buffer, a negative offset for
         // a failed seek; an oversized one could exhaust memory.
         CZS_LOG_ERROR("createResponse", "rejecting request for %s: offset=%d size=%d (maximum %d)\n", id_.c_str(),
                       offset_, size_, maxChunkSize_);
-        return kNothing;
+        return {};
     }
+    std::vector<uint8_t> bytes;
+    bool haveBytes = false;
     if (size_ != -1 && registry_.findFile(id_)) {
-        if (fd_ >= 0 && openId_ != id_) {
+        if (fd_ && openId_ != id_) {
             // The open file belongs to another print job; serving from it
             // would hand the host the wrong job's bytes.
             close();
         }
-        if (fd_ < 0) openFile();
-        haveBytes = readInto(offset_, size_, chunk_) && !chunk_.empty();
+        if (!fd_) openFile();
+        bytes = buffers_->take();
+        haveBytes = readInto(offset_, size_, bytes) && !bytes.empty();
     }
     if (!haveBytes) {
         CZS_LOG_ERROR("createResponse", "base64 chunk is empty\n");
-        return kNothing;
+        if (bytes.capacity() != 0) buffers_->giveBack(std::move(bytes));
+        return {};
     }
-    return buildResponse(chunk_);
+    if (reachedEnd_) {
+        // The host has asked for the last byte: the file is done with. The
+        // bytes of this answer are already read.
+        const std::string id = openId_;
+        close();
+        registry_.fileFetched(id, [this](const SpoolFile& file) { spool_.remove(file); });
+    }
+    return buildResponse(std::move(bytes));
 }
 
-const std::vector<uint8_t>& ChunkPerformer::buildResponse(const std::vector<uint8_t>& bytes) {
-    // The response is serialised with an empty "chunk" and the chunk's base64
-    // text is spliced in while the payload is encoded. Base64 text never
-    // needs JSON escaping, so the result is byte for byte what serialising
-    // the complete message would give, without walking the large string
-    // through the JSON escaper (the slowest step by far).
-    PrintProtocolJsonMsg msg(kMethodSendFile, kMsgTypeResponse);
-    msg.setField("data", nlohmann::json{{"chunk", ""}, {"id", id_}, {"offset", offset_}, {"size", size_}});
-    const std::string text = msg.jsonValue().dump();
-    static constexpr char kSlot[] = "\"data\":{\"chunk\":\"";
-    const size_t slot = text.find(kSlot);
-    if (slot == std::string::npos) {
-        msg.setField("data", nlohmann::json{{"chunk", base64::encode(bytes)}, {"id", id_}, {"offset", offset_},
-                                            {"size", size_}});
-        payload_ = msg.serialize();
-        return payload_;
+Reply ChunkPerformer::buildResponse(std::vector<uint8_t> bytes) {
+    auto producer = ChunkFrameProducer::forResponse(id_, offset_, std::move(bytes), buffers_);
+    if (!producer) {
+        // Only a change of the message layout could get here; send nothing
+        // rather than a malformed frame.
+        CZS_LOG_ERROR("createResponse", "response layout unexpected, nothing sent\n");
+        return {};
     }
-    const size_t cut = slot + sizeof kSlot - 1;
-    const size_t jsonSize = text.size() + base64::encodedSize(bytes.size());
-    payload_.resize(base64::encodedSize(jsonSize));  // every byte is overwritten below
-    base64::StreamEncoder encoder(reinterpret_cast<char*>(payload_.data()));
-    const auto* t = reinterpret_cast<const uint8_t*>(text.data());
-    encoder.update(t, cut);
-    char chars[base64::encodedSize(kEncodeStep)];
-    for (size_t at = 0; at < bytes.size(); at += kEncodeStep) {
-        const size_t n = std::min(kEncodeStep, bytes.size() - at);
-        base64::encode(bytes.data() + at, n, chars);
-        encoder.update(reinterpret_cast<const uint8_t*>(chars), base64::encodedSize(n));
+    if (producer->size() == 0) {
+        CZS_LOG_ERROR("createFrame", "payload does not fit in a frame\n");
+        return {};
     }
-    encoder.update(t + cut, text.size() - cut);
-    encoder.finish();
-    return payload_;
+    return Reply::produced(std::move(producer));
 }
 
 void ChunkPerformer::openFile() {
@@ -150,20 +132,17 @@ void ChunkPerformer::openFile() {
     }
     // The size is recorded only for a file that did open, so a failed open
     // never looks like an open file.
-    fd_ = fd;
+    fd_ = orv::UniqueFd(fd);
     openId_ = id_;
+    // The host asked for it, so it has the announcement.
+    registry_.markAnnounced(id_);
     fileSize_ = st.st_size;
     openTime_ = std::chrono::system_clock::now();
 }
 
-std::vector<uint8_t> ChunkPerformer::read(int32_t offset, int32_t count) {
-    std::vector<uint8_t> buffer;
-    if (!readInto(offset, count, buffer)) buffer.clear();
-    return buffer;
-}
-
 bool ChunkPerformer::readInto(int32_t offset, int32_t count, std::vector<uint8_t>& buffer) {
-    if (fd_ < 0) {
+    reachedEnd_ = false;
+    if (!fd_) {
         CZS_LOG_ERROR("read", "Unable to read chunk\n");
         return false;
     }
@@ -172,7 +151,7 @@ bool ChunkPerformer::readInto(int32_t offset, int32_t count, std::vector<uint8_t
     size_t got = 0;
     bool atEnd = false;
     while (got < buffer.size()) {
-        const ssize_t n = ::pread(fd_, buffer.data() + got, buffer.size() - got, static_cast<off_t>(offset) + static_cast<off_t>(got));
+        const ssize_t n = ::pread(fd_.get(), buffer.data() + got, buffer.size() - got, static_cast<off_t>(offset) + static_cast<off_t>(got));
         if (n < 0) {
             if (errno == EINTR) continue;
             CZS_LOG_ERROR("read", "Unable to read chunk at offset %d: %s\n", offset, std::strerror(errno));
@@ -187,14 +166,13 @@ bool ChunkPerformer::readInto(int32_t offset, int32_t count, std::vector<uint8_t
     }
     // Bytes past the end of the file are zero: the chunk always has `count` bytes.
     std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(got), buffer.end(), uint8_t{0});
-    if (atEnd || int64_t{offset} + count == fileSize_) close();
+    reachedEnd_ = atEnd || int64_t{offset} + count >= fileSize_;
     return true;
 }
 
 void ChunkPerformer::close() {
     fileSize_ = 0;
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    fd_.reset();
     openId_.clear();
     closeTime_ = std::chrono::system_clock::now();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(closeTime_ - openTime_).count();

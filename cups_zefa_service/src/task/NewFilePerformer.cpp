@@ -33,7 +33,7 @@ void NewFilePerformer::setData(const RawStreamData& data) {
     if (!data.empty()) json_ = nlohmann::json::parse(data.begin(), data.end());
 }
 
-std::optional<std::string> NewFilePerformer::admit(const std::string& path) const {
+std::optional<SpoolFile> NewFilePerformer::admit(const std::string& path) const {
     // The daemon runs as root and hands whatever it serves to the host, so a
     // local client must not be able to name an arbitrary file. Only files
     // under our private spool directory qualify, judged by their resolved
@@ -66,7 +66,9 @@ std::optional<std::string> NewFilePerformer::admit(const std::string& path) cons
         CZS_LOG_ERROR("modifyJson", "refusing print file %s: not a regular file\n", path.c_str());
         return std::nullopt;
     }
-    return file;
+    // The identity lets the file's later removal tell it apart from another
+    // file that took the same name meanwhile.
+    return SpoolFile{*file, fileStat.st_dev, fileStat.st_ino, fileStat.st_mtim};
 }
 
 bool NewFilePerformer::modifyJson() {
@@ -78,8 +80,12 @@ bool NewFilePerformer::modifyJson() {
     const auto file = admit(path);
     if (!file) return false;
     const std::string id = formatUuid(generateUuid());
+    if (!registry_.addFile(id, *file)) {
+        CZS_LOG_ERROR("modifyJson", "refusing print file %s: too many print files are waiting for the host\n",
+                      path.c_str());
+        return false;
+    }
     json_["id"] = id;
-    registry_.addFile(id, *file);
     json_.erase("abspath");
     return true;
 }

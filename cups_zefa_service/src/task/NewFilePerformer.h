@@ -20,15 +20,16 @@ namespace czs {
 
 class NewFilePerformer {
 public:
-    // Only regular files inside `spoolDir` are ever announced (and so served).
-    explicit NewFilePerformer(std::string spoolDir = kSpoolDir,
-                              PrintFileRegistry& registry = PrintFileRegistry::instance());
+    // Only regular files inside `spoolDir` are ever announced (and so
+    // served). The registry is borrowed and must outlive the performer.
+    NewFilePerformer(std::string spoolDir, PrintFileRegistry& registry);
 
     // Parses the bytes (already checked to be JSON) into the announcement;
     // empty bytes keep the previous one.
     void setData(const RawStreamData& data);
     // Swaps "abspath" for a new "id" and records it. Returns false when the
-    // path is refused (logged; nothing recorded). JSON type errors propagate.
+    // path is refused or the registry is full (logged; nothing recorded).
+    // JSON type errors propagate.
     bool modifyJson();
     // The frame payload of the notification, or empty when refused.
     std::vector<uint8_t> createMessage();
@@ -41,7 +42,7 @@ public:
 private:
     // The canonical path of `path` if it is a regular file inside the spool
     // directory; logs the reason and returns nothing otherwise.
-    std::optional<std::string> admit(const std::string& path) const;
+    std::optional<SpoolFile> admit(const std::string& path) const;
 
     nlohmann::json json_;
     std::string spoolDir_;

@@ -1,7 +1,6 @@
 #include "task/TaskSendChunk.h"
 
 #include "common/Log.h"
-#include "task/FrameBuilder.h"
 
 namespace czs {
 namespace {
@@ -14,13 +13,8 @@ TaskSendChunk::TaskSendChunk(ChunkPerformer& performer, const PrintProtocolJsonM
 Reply TaskSendChunk::execute() {
     CZS_LOG_INFO("execute", "executing task\n");
     performer_.setRequest(request_.jsonValue());
-    const std::vector<uint8_t>& payload = performer_.createResponse();
-    if (payload.empty()) return {};
-    return createFrame(payload);
-}
-
-Reply TaskSendChunk::createFrame(const std::vector<uint8_t>& payload) {
-    return detail::createFrame(payload, kLogTag, "FrameSize <= 0\n");
+    // A producer: the transport writes the frame as it drains the reply.
+    return performer_.createResponse();
 }
 
 }  // namespace czs

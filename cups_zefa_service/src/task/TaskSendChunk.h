@@ -16,8 +16,6 @@ public:
     Reply execute() override;
 
 private:
-    Reply createFrame(const std::vector<uint8_t>& payload);
-
     ChunkPerformer& performer_;
     PrintProtocolJsonMsg request_;
 };

@@ -25,7 +25,7 @@ protected:
 };
 
 TEST_F(PrinterManagerOffline, FailedRequestIsLoggedAtInfoWithTheIppErrorText) {
-    PrinterManager manager;
+    PrinterManager manager(false);
     CupsApiWrapper::DeletePrinterIppRequest r;
     r.setPrinter(Printer(false, false, "", "", "", "", "x", ""));
     EXPECT_FALSE(manager.runRequest(r.createRequest()));
@@ -36,7 +36,7 @@ TEST_F(PrinterManagerOffline, FailedRequestIsLoggedAtInfoWithTheIppErrorText) {
 }
 
 TEST_F(PrinterManagerOffline, EverySendIsAttemptedAndTheListIsKept) {
-    PrinterManager manager;
+    PrinterManager manager(false);
     const std::vector<Printer> list = {Printer(false, false, "1", "", "", "", "A", ""),
                                        Printer(false, false, "2", "", "", "", "B", "")};
     manager.setPrinters(list);
@@ -53,6 +53,22 @@ TEST_F(PrinterManagerOffline, EverySendIsAttemptedAndTheListIsKept) {
     // Nothing left to delete.
     manager.setPrinters({});
     EXPECT_EQ(m_log.lines().size(), 6u);
+}
+
+}  // namespace
+}  // namespace czs
+
+namespace czs {
+namespace {
+
+TEST(PrinterManagerOwnership, OnlyDeviceUrisOfOurBackendCountAsOurs) {
+    EXPECT_TRUE(PrinterManager::isOurDeviceUri("zefa-prt:///dev/shm/orvanta.Printer.0/7"));
+    EXPECT_TRUE(PrinterManager::isOurDeviceUri("zefa-prt:///7"));
+    EXPECT_FALSE(PrinterManager::isOurDeviceUri("ipp://192.0.2.1/ipp/print"));
+    EXPECT_FALSE(PrinterManager::isOurDeviceUri("zefa-prtx:///7"));  // another scheme that merely starts alike
+    EXPECT_FALSE(PrinterManager::isOurDeviceUri("socket://zefa-prt:9100"));
+    EXPECT_FALSE(PrinterManager::isOurDeviceUri(""));
+    EXPECT_FALSE(PrinterManager::isOurDeviceUri(nullptr));  // unknown: treated as the administrator's
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "printer/Printer.h"
-#include "printer/TransportProbe.h"
+#include "printer/HostChannelPath.h"
 
 namespace czs {
 namespace {
@@ -131,54 +131,14 @@ TEST(PrinterUriEncoding, RandomNamesDecodeBackToAPrefixWithinTheBound) {
     }
 }
 
-class TransportProbeTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/czs-probe-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
-        m_shm = m_dir + "/shm";
-        m_virtio = m_dir + "/virtio";
-    }
-    void TearDown() override {
-        ::unlink(m_shm.c_str());
-        ::unlink(m_virtio.c_str());
-        ::unlink((m_dir + "/runs").c_str());
-        ::rmdir(m_dir.c_str());
-    }
-    void touch(const std::string& path) { std::ofstream(path) << ""; }
-    TransportProbe probe(bool unitInstalled) {
-        return TransportProbe(unitInstalled ? "true" : "false", m_shm, m_virtio);
-    }
-
-    std::string m_dir, m_shm, m_virtio;
-};
-
-TEST_F(TransportProbeTest, AgentInstalledUsesOnlyTheSharedMemoryPath) {
-    EXPECT_EQ(probe(true).transportPath(), "");
-    touch(m_virtio);
-    EXPECT_EQ(probe(true).transportPath(), "");
-    touch(m_shm);
-    EXPECT_EQ(probe(true).transportPath(), m_shm);
-}
-
-TEST_F(TransportProbeTest, WithoutAgentPrefersSharedMemoryThenVirtio) {
-    EXPECT_EQ(probe(false).transportPath(), "");
-    touch(m_virtio);
-    EXPECT_EQ(probe(false).transportPath(), m_virtio);
-    touch(m_shm);
-    EXPECT_EQ(probe(false).transportPath(), m_shm);
-}
-
-TEST_F(TransportProbeTest, RunsTheCommandThroughTheShellEachCall) {
-    const std::string runs = m_dir + "/runs";
-    TransportProbe p("echo x >> '" + runs + "'; exit 3", m_shm, m_virtio);
-    touch(m_virtio);
-    EXPECT_EQ(p.transportPath(), m_virtio);
-    EXPECT_EQ(p.transportPath(), m_virtio);
-    std::ifstream in(runs);
-    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(all, "x\nx\n");
+TEST(HostChannelPath, EachTransportNamesItsOwnDevicePath) {
+    EXPECT_EQ(hostChannelPath(HostTransport::SharedMemory), "/dev/shm/orvanta.Printer.0");
+    EXPECT_EQ(hostChannelPath(HostTransport::SerialPort), "/dev/virtio-ports/orvanta.Printer.0");
+    // The device URI of device id 7 on the virtio port, as CUPS will show it.
+    const Printer p(false, false, "7", "", "", "", "Office HP", hostChannelPath(HostTransport::SerialPort));
+    EXPECT_EQ(p.deviceUri, "zefa-prt:///dev/virtio-ports/orvanta.Printer.0/7");
+    EXPECT_EQ(p.printerUri, "ipp://localhost/printers/Office+HP");
+    EXPECT_EQ(p.cupsName, "Office+HP");
 }
 
 }  // namespace

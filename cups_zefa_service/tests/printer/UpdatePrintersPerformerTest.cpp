@@ -23,33 +23,9 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(m_log.opened());
         cupsSetServer("/nonexistent/czs-printer-test/cups.sock");
-        char tmpl[] = "/tmp/czs-performer-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
-        m_runs = m_dir + "/runs";
-        std::ofstream(m_dir + "/virtio") << "";
     }
     void TearDown() override {
         cupsSetServer(nullptr);
-        ::unlink(m_runs.c_str());
-        ::unlink((m_dir + "/virtio").c_str());
-        ::rmdir(m_dir.c_str());
-    }
-
-    // The probe says "agent not installed" and counts its runs; only the
-    // virtio stand-in exists.
-    TransportProbe countingProbe() const {
-        return TransportProbe("echo x >> '" + m_runs + "'; exit 1", m_dir + "/shm",
-                              m_dir + "/virtio");
-    }
-    int probeRuns() const {
-        std::ifstream in(m_runs);
-        int n = 0;
-        std::string line;
-        while (std::getline(in, line)) {
-            ++n;
-        }
-        return n;
     }
 
     static PrintProtocolJsonMsg response(const json& data) {
@@ -89,11 +65,10 @@ protected:
 
     test::LogCapture m_log;
     PrintFileRegistry m_registry;
-    std::string m_dir, m_runs;
 };
 
 TEST_F(UpdatePrintersTest, DeviceWithOnlyANameGetsTheDefaults) {
-    UpdatePrintersPerformer performer(countingProbe(), m_registry);
+    UpdatePrintersPerformer performer(HostTransport::SerialPort, m_registry, false);
     update(performer, response({{"meta", json::object()}, {"devices", {{{"name", "solo"}}}}}));
     ASSERT_EQ(performer.manager().printers().size(), 1u);
     const Printer& p = performer.manager().printers()[0];
@@ -104,11 +79,11 @@ TEST_F(UpdatePrintersTest, DeviceWithOnlyANameGetsTheDefaults) {
     EXPECT_EQ(p.location, "");
     EXPECT_EQ(p.makeAndModel, "");
     EXPECT_EQ(p.name, "solo");
-    EXPECT_EQ(p.deviceUri, "zefa-prt://" + m_dir + "/virtio/");
+    EXPECT_EQ(p.deviceUri, "zefa-prt:///dev/virtio-ports/orvanta.Printer.0/");
 }
 
 TEST_F(UpdatePrintersTest, CarriesEveryDeviceValueIntoTheRecord) {
-    UpdatePrintersPerformer performer(countingProbe(), m_registry);
+    UpdatePrintersPerformer performer(HostTransport::SerialPort, m_registry, false);
     const json device = {{"isDefault", true},          {"printer-driver-xps", true},
                          {"device-id", "7"},           {"printer-info", "Info"},
                          {"printer-location", "Loc"},  {"printer-make-and-model", "Model"},
@@ -123,11 +98,11 @@ TEST_F(UpdatePrintersTest, CarriesEveryDeviceValueIntoTheRecord) {
     EXPECT_EQ(p.location, "Loc");
     EXPECT_EQ(p.makeAndModel, "Model");
     EXPECT_EQ(p.cupsName, "Office+HP");
-    EXPECT_EQ(p.deviceUri, "zefa-prt://" + m_dir + "/virtio/7");
+    EXPECT_EQ(p.deviceUri, "zefa-prt:///dev/virtio-ports/orvanta.Printer.0/7");
 }
 
 TEST_F(UpdatePrintersTest, DevicesAsArrayKeepOrderAsObjectSortByMemberName) {
-    UpdatePrintersPerformer performer(countingProbe(), m_registry);
+    UpdatePrintersPerformer performer(HostTransport::SerialPort, m_registry, false);
     update(performer, response({{"meta", json::object()},
                                 {"devices", {{{"name", "z"}}, {{"name", "a"}}, {{"name", "m"}}}}}));
     EXPECT_EQ(names(performer), (std::vector<std::string>{"z", "a", "m"}));
@@ -139,18 +114,18 @@ TEST_F(UpdatePrintersTest, DevicesAsArrayKeepOrderAsObjectSortByMemberName) {
 }
 
 TEST_F(UpdatePrintersTest, StoresMetadataOnEveryUpdate) {
-    UpdatePrintersPerformer performer(countingProbe(), m_registry);
+    UpdatePrintersPerformer performer(HostTransport::SerialPort, m_registry, false);
     update(performer, response({{"meta", {{"platform", "win"}, {"print-file-format", "pdf"}}},
                                 {"devices", json::array()}}));
-    EXPECT_EQ(m_registry.platform(), "win");
-    EXPECT_EQ(m_registry.printFileFormat(), "pdf");
+    EXPECT_EQ(m_registry.metadata().platform, "win");
+    EXPECT_EQ(m_registry.metadata().printFileFormat, "pdf");
     update(performer, response({{"meta", json::object()}, {"devices", json::array()}}));
-    EXPECT_EQ(m_registry.platform(), "");
-    EXPECT_EQ(m_registry.printFileFormat(), "");
+    EXPECT_EQ(m_registry.metadata().platform, "");
+    EXPECT_EQ(m_registry.metadata().printFileFormat, "");
 }
 
 TEST_F(UpdatePrintersTest, LogsTheListHeaderAndOneLinePerDevice) {
-    UpdatePrintersPerformer performer(countingProbe(), m_registry);
+    UpdatePrintersPerformer performer(HostTransport::SerialPort, m_registry, false);
     update(performer,
            response({{"meta", json::object()},
                      {"devices", {{{"name", "n1"}, {"printer-info", "i1"},
@@ -165,23 +140,20 @@ TEST_F(UpdatePrintersTest, LogsTheListHeaderAndOneLinePerDevice) {
     EXPECT_EQ(lines[2].body, "\tinfo= location= model= name=n2");
 }
 
-TEST_F(UpdatePrintersTest, ProbesTheTransportOncePerUpdateNotPerDevice) {
-    UpdatePrintersPerformer performer(countingProbe(), m_registry);
-    json devices = json::array();
-    for (int i = 0; i < 5; ++i) {
-        devices.push_back({{"name", "p" + std::to_string(i)}});
-    }
-    update(performer, response({{"meta", json::object()}, {"devices", devices}}));
-    EXPECT_EQ(probeRuns(), 1);
-    update(performer, response({{"meta", json::object()}, {"devices", devices}}));
-    EXPECT_EQ(probeRuns(), 2);
-    // Nothing to describe, nothing to probe.
-    update(performer, response({{"meta", json::object()}}));
-    EXPECT_EQ(probeRuns(), 2);
+TEST_F(UpdatePrintersTest, DeviceUrisNameTheChannelTheServiceOpened) {
+    // The transport comes from the service; nothing is probed per update.
+    const json list = {{"meta", json::object()}, {"devices", {{{"name", "a"}, {"device-id", "3"}}}}};
+    UpdatePrintersPerformer overShm(HostTransport::SharedMemory, m_registry, false);
+    update(overShm, response(list));
+    ASSERT_EQ(overShm.manager().printers().size(), 1u);
+    EXPECT_EQ(overShm.manager().printers()[0].deviceUri, "zefa-prt:///dev/shm/orvanta.Printer.0/3");
+    UpdatePrintersPerformer overSerial(HostTransport::SerialPort, m_registry, false);
+    update(overSerial, response(list));
+    EXPECT_EQ(overSerial.manager().printers()[0].deviceUri, "zefa-prt:///dev/virtio-ports/orvanta.Printer.0/3");
 }
 
 TEST_F(UpdatePrintersTest, MissingDataLogsJsonIsNullAndEmptiesTheList) {
-    UpdatePrintersPerformer performer(countingProbe(), m_registry);
+    UpdatePrintersPerformer performer(HostTransport::SerialPort, m_registry, false);
     update(performer, response({{"meta", json::object()}, {"devices", {{{"name", "A"}}}}}));
     ASSERT_EQ(names(performer), std::vector<std::string>{"A"});
 
@@ -203,14 +175,14 @@ TEST_F(UpdatePrintersTest, MissingDataLogsJsonIsNullAndEmptiesTheList) {
 }
 
 TEST_F(UpdatePrintersTest, MissingDevicesIsAnEmptyList) {
-    UpdatePrintersPerformer performer(countingProbe(), m_registry);
+    UpdatePrintersPerformer performer(HostTransport::SerialPort, m_registry, false);
     update(performer, response({{"meta", json::object()}, {"devices", {{{"name", "A"}}}}}));
     update(performer, response({{"meta", json::object()}, {"devices", nullptr}}));
     EXPECT_TRUE(performer.manager().printers().empty());
 }
 
 TEST_F(UpdatePrintersTest, TypeErrorsPropagateAndLeaveThePrintersAlone) {
-    UpdatePrintersPerformer performer(countingProbe(), m_registry);
+    UpdatePrintersPerformer performer(HostTransport::SerialPort, m_registry, false);
     update(performer, response({{"meta", json::object()}, {"devices", {{{"name", "keep"}}}}}));
     const std::vector<std::string> before = names(performer);
 
@@ -233,15 +205,15 @@ TEST_F(UpdatePrintersTest, TypeErrorsPropagateAndLeaveThePrintersAlone) {
 }
 
 TEST_F(UpdatePrintersTest, MetadataIsStoredBeforeALaterTypeError) {
-    UpdatePrintersPerformer performer(countingProbe(), m_registry);
+    UpdatePrintersPerformer performer(HostTransport::SerialPort, m_registry, false);
     expectTypeError(performer,
                     {{"meta", {{"platform", "mac"}}}, {"devices", {{{"printer-info", 1}}}}}, 302,
                     "type must be string, but is number");
-    EXPECT_EQ(m_registry.platform(), "mac");
+    EXPECT_EQ(m_registry.metadata().platform, "mac");
 }
 
 TEST_F(UpdatePrintersTest, TaskLogsRunsTheUpdateAndRepliesNothing) {
-    UpdatePrintersPerformer performer(countingProbe(), m_registry);
+    UpdatePrintersPerformer performer(HostTransport::SerialPort, m_registry, false);
     std::unique_ptr<TaskBase> task;
     {
         // The task keeps its own copy of the message.
@@ -254,7 +226,7 @@ TEST_F(UpdatePrintersTest, TaskLogsRunsTheUpdateAndRepliesNothing) {
     EXPECT_TRUE(reply.empty());
     EXPECT_EQ(reply.size(), 0u);
     EXPECT_EQ(names(performer), std::vector<std::string>{"T"});
-    EXPECT_EQ(m_registry.platform(), "p");
+    EXPECT_EQ(m_registry.metadata().platform, "p");
     const auto lines = m_log.lines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0].level, "INFO");

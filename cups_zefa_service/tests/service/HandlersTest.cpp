@@ -23,7 +23,13 @@ struct Owner {
     DaemonConfig config;
 };
 
-std::string str(const Reply& r) { return {reinterpret_cast<const char*>(r.data()), static_cast<size_t>(r.size())}; }
+// The whole image; a produced reply (a chunk response) is drained.
+std::string str(Reply& r) {
+    if (r.data() != nullptr) return {reinterpret_cast<const char*>(r.data()), static_cast<size_t>(r.size())};
+    std::string out(static_cast<size_t>(r.remaining()), '\0');
+    r.take(reinterpret_cast<uint8_t*>(out.data()), out.size());
+    return out;
+}
 
 TEST(SerialPortHandler, DiscoveryNotificationIsAnsweredWithTheDiscoveryRequestFrame) {
     test::LogCapture log;

@@ -62,7 +62,7 @@ TEST_F(NewFilePerformerTest, SamePathTwiceGetsTwoIds) {
     const json a = announcementData(announce({{"abspath", file}}));
     const json b = announcementData(announce({{"abspath", file}}));
     EXPECT_NE(a["id"], b["id"]);
-    EXPECT_EQ(registry.fileCount(), 2u);
+    EXPECT_EQ(registry.expire(PrintFileRegistry::Clock::time_point::max(), nullptr), 2u);
 }
 
 TEST_F(NewFilePerformerTest, IdentifiersAreVersionFourUuids) {
@@ -88,7 +88,7 @@ TEST_F(NewFilePerformerTest, EmptyAnnouncementsAreLoggedAndStillSent) {
         EXPECT_EQ(announcementData(payload), json::parse(text)) << text;
     }
     EXPECT_EQ(log.count("[NewFilePerformer]:[modifyJson]: Json empty\n"), 3u);
-    EXPECT_EQ(registry.fileCount(), 0u);
+    EXPECT_EQ(registry.expire(PrintFileRegistry::Clock::time_point::max(), nullptr), 0u);  // nothing recorded
 }
 
 TEST_F(NewFilePerformerTest, EmptyBytesKeepThePreviousAnnouncement) {
@@ -114,7 +114,7 @@ TEST_F(NewFilePerformerTest, TypeErrorsLeaveThePerformer) {
     EXPECT_EQ(typeErrorId(R"("text")"), 305);
     EXPECT_EQ(typeErrorId("7"), 305);
     EXPECT_EQ(typeErrorId("true"), 305);
-    EXPECT_EQ(registry.fileCount(), 0u);
+    EXPECT_EQ(registry.expire(PrintFileRegistry::Clock::time_point::max(), nullptr), 0u);  // nothing recorded
 }
 
 TEST_F(NewFilePerformerTest, OnlyRegularFilesInsideTheSpoolAreAnnounced) {
@@ -135,7 +135,7 @@ TEST_F(NewFilePerformerTest, OnlyRegularFilesInsideTheSpoolAreAnnounced) {
     for (const auto& path : refused) {
         EXPECT_TRUE(announce({{"abspath", path}}).empty()) << path;
     }
-    EXPECT_EQ(registry.fileCount(), 0u);
+    EXPECT_EQ(registry.expire(PrintFileRegistry::Clock::time_point::max(), nullptr), 0u);  // nothing recorded
     EXPECT_EQ(log.count("[NewFilePerformer]:[modifyJson]: refusing print file "), std::size(refused));
 
     // A path that wanders but ends inside the spool is recorded resolved.

@@ -42,10 +42,19 @@ private:
     std::string path_;
 };
 
+// The whole image of a reply; a produced one is drained in one piece.
+inline std::vector<uint8_t> imageOf(Reply& reply) {
+    if (reply.data() != nullptr) return {reply.data(), reply.data() + reply.size()};
+    std::vector<uint8_t> image(static_cast<size_t>(reply.remaining()));
+    EXPECT_EQ(reply.take(image.data(), image.size()), image.size());
+    return image;
+}
+
 // The JSON text inside a task's reply frame; checks the framing by hand.
-inline std::string frameJsonText(const Reply& reply) {
-    const uint8_t* f = reply.data();
-    const uint64_t n = reply.size();
+inline std::string frameJsonText(Reply& reply) {
+    const std::vector<uint8_t> image = imageOf(reply);
+    const uint8_t* f = image.data();
+    const uint64_t n = image.size();
     EXPECT_GE(n, 15u);
     if (n < 15) return {};
     EXPECT_EQ(std::string(f, f + 4), "ZEFA");

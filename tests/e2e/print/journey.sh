@@ -26,6 +26,11 @@ fi
 
 mirror_printers
 
+# Something of the administrator's in the spool directory: never touched.
+SPOOL=/var/spool/orvanta-print
+mkdir -p -m 0700 "$SPOOL"
+echo keep > "$SPOOL/admin-notes.txt"
+
 # One multi-megabyte job, with its metadata in the announcement.
 random_file "$WORK/big.bin" $((6 * 1024 * 1024 + 123))
 print_file "$WORK/big.bin" office
@@ -57,6 +62,14 @@ done
 for i in 1 2 3 4; do
   expect_received "$WORK/job$i.bin" 90
 done
+
+# Every job was fetched to its last byte, so none is left in the spool; the
+# administrator's file is.
+leftover=$(ls "$SPOOL" | grep '^job-' || true)
+[ -z "$leftover" ] || fail "fetched print files stayed in the spool: $leftover"
+[ "$(cat "$SPOOL/admin-notes.txt")" = keep ] || fail "a file the daemon did not register was touched"
+grep -q '\[SpoolDirectory\]:\[remove\]: removed print file /var/spool/orvanta-print/job-' "$LOG" ||
+  fail "no removal logged"
 
 if [ "$transport" = serial ]; then
   grep -q '^>> frame 97 bytes type 4 {"context":"cups","method":"discovery","type":"notification"}' "$WORK/hostsim.out" ||

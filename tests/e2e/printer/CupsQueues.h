@@ -5,6 +5,7 @@
 
 #include <cups/cups.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -114,6 +115,40 @@ inline bool addForeignQueue(const std::string& name) {
     const std::string cmd =
         "lpadmin -p '" + name + "' -v 'ipp://192.0.2.1/ipp/print' -E >/dev/null 2>&1";
     return std::system(cmd.c_str()) == 0;
+}
+
+// A queue as an earlier run of the daemon would have left it.
+inline bool addOurQueue(const std::string& name, const std::string& deviceId) {
+    const std::string cmd = "lpadmin -p '" + name + "' -v 'zefa-prt:///dev/shm/orvanta.Printer.0/" + deviceId +
+                            "' -E >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0;
+}
+
+inline bool setDefault(const std::string& name) {
+    return std::system(("lpadmin -d '" + name + "' >/dev/null 2>&1").c_str()) == 0;
+}
+
+// The scheduler's default destination as lpstat -d reports it; empty for none.
+inline std::string lpstatDefault() {
+    FILE* p = ::popen("env -u LPDEST -u PRINTER lpstat -d 2>/dev/null", "r");
+    if (p == nullptr) return "?";
+    std::string out;
+    char buf[256];
+    while (std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
+    ::pclose(p);
+    static const std::string kPrefix = "system default destination: ";
+    const auto at = out.find(kPrefix);
+    if (at == std::string::npos) return "";
+    std::string name = out.substr(at + kPrefix.size());
+    while (!name.empty() && (name.back() == '\n' || name.back() == ' ')) name.pop_back();
+    return name;
+}
+
+// No default: the scheduler forgets it with the queue it named.
+inline void clearDefault() {
+    if (lpstatDefault().empty()) return;
+    (void)std::system("lpadmin -p czs-default-probe -v 'ipp://192.0.2.1/x' >/dev/null 2>&1 && "
+                      "lpadmin -d czs-default-probe >/dev/null 2>&1 && lpadmin -x czs-default-probe >/dev/null 2>&1");
 }
 
 inline void deleteAllQueues() {

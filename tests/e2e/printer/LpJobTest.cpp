@@ -79,7 +79,8 @@ TEST(LpJob, PrintedFileIsSpooledAndAnnounced) {
     ASSERT_TRUE(listener.ok()) << "cannot listen on 127.0.0.1:4848";
 
     e2e::deleteAllQueues();
-    UpdatePrintersPerformer performer(TransportProbe("false"));
+    PrintFileRegistry registry;
+    UpdatePrintersPerformer performer(HostTransport::SerialPort, registry, false);
     PrintProtocolJsonMsg msg(kMethodDiscovery, kMsgTypeResponse);
     msg.setField("data", json{{"meta", {{"platform", "test"}}},
                               {"devices", json::array({{{"name", "lp queue"},

@@ -90,7 +90,7 @@ protected:
     test::LogCapture m_log;
     e2e::RequestLog m_requests;
     PrintFileRegistry m_registry;
-    UpdatePrintersPerformer m_performer{TransportProbe(), m_registry};
+    UpdatePrintersPerformer m_performer{HostTransport::SharedMemory, m_registry, false};
 };
 
 TEST_F(PrinterMirroring, QueuesCarryTheHostsDescriptionAndAcceptJobs) {
@@ -114,22 +114,56 @@ TEST_F(PrinterMirroring, QueuesCarryTheHostsDescriptionAndAcceptJobs) {
     EXPECT_TRUE(runRequestErrors().empty());
 }
 
-TEST_F(PrinterMirroring, AThenOnlyBDeletesAAndEveryOtherQueue) {
+TEST_F(PrinterMirroring, AThenOnlyBDeletesAButNoQueueOfTheAdministrator) {
     ASSERT_TRUE(e2e::addForeignQueue("Foreign0"));
     update(list({device("A", "1"), device("B", "2")}));
-    EXPECT_EQ(queueNames(), (Strings{"A", "B"}));
+    EXPECT_EQ(queueNames(), (Strings{"A", "B", "Foreign0"}));
     requests();
 
     ASSERT_TRUE(e2e::addForeignQueue("Zeta"));
     ASSERT_TRUE(e2e::addForeignQueue("C"));
+    ASSERT_TRUE(e2e::addOurQueue("Leftover", "9"));  // from an earlier run of the daemon
     m_requests.mark();
     update(list({device("B", "2")}));
-    EXPECT_EQ(queueNames(), (Strings{"B"}));
-    EXPECT_EQ(requests(),
-              (Strings{ok("CUPS-Add-Modify-Printer", "B"), ok("CUPS-Accept-Jobs", "B"),
-                       ok("CUPS-Delete-Printer", "A"), ok("CUPS-Delete-Printer", "C"),
-                       ok("CUPS-Delete-Printer", "Zeta")}));
+    EXPECT_EQ(queueNames(), (Strings{"B", "C", "Foreign0", "Zeta"}));
+    EXPECT_EQ(requests(), (Strings{ok("CUPS-Add-Modify-Printer", "B"), ok("CUPS-Accept-Jobs", "B"),
+                                   ok("CUPS-Delete-Printer", "A"), ok("CUPS-Delete-Printer", "Leftover")}));
     EXPECT_TRUE(runRequestErrors().empty());
+}
+
+TEST_F(PrinterMirroring, AForeignQueueSurvivesAnySequenceOfHostLists) {
+    ASSERT_TRUE(e2e::addForeignQueue("accounting"));
+    const e2e::Queue before = cupsQueues().at("accounting");
+    ASSERT_EQ(before.deviceUri, "ipp://192.0.2.1/ipp/print");
+    requests();  // the administrator's own lpadmin request
+    const std::vector<json> lists = {
+        list({device("A", "1")}),
+        list({device("A", "1"), device("B", "2")}),
+        list({}),
+        list({device("accounting", "3")}),  // the host names a printer like the administrator's queue
+        json{{"meta", json::object()}},       // no devices at all
+        list({device("B", "2")}),
+    };
+    for (const json& l : lists) {
+        update(l);
+        const auto queues = cupsQueues();
+        ASSERT_EQ(queues.count("accounting"), 1u) << l.dump();
+        const e2e::Queue& now = queues.at("accounting");
+        EXPECT_EQ(now.deviceUri, before.deviceUri) << l.dump();
+        EXPECT_EQ(now.info, before.info) << l.dump();
+        EXPECT_EQ(now.location, before.location) << l.dump();
+        EXPECT_EQ(now.accepting, before.accepting) << l.dump();
+        for (const std::string& line : requests()) {
+            EXPECT_EQ(line.find("/printers/accounting "), std::string::npos) << line;
+        }
+    }
+    // Ours came and went as the host said.
+    EXPECT_EQ(queueNames(), (Strings{"B", "accounting"}));
+    bool refused = false;
+    for (const auto& line : m_log.lines()) {
+        if (line.body == "[PrinterManager]:[addPrinters]: queue accounting is not ours, left as it is") refused = true;
+    }
+    EXPECT_TRUE(refused);
 }
 
 TEST_F(PrinterMirroring, EmptyUpdateDeletesOnlyThePreviousList) {
@@ -163,7 +197,7 @@ TEST_F(PrinterMirroring, ReUpdateWithTheSameListChangesNothing) {
 }
 
 TEST_F(PrinterMirroring, HostNameMatchesAnExistingQueueIgnoringCase) {
-    ASSERT_TRUE(e2e::addForeignQueue("MY+PRINTER"));
+    ASSERT_TRUE(e2e::addOurQueue("MY+PRINTER", "4"));
     m_requests.mark();
     update(list({device("my printer", "5")}));
     // The scheduler finds its queue case-insensitively, modifies it, and
@@ -231,7 +265,7 @@ TEST_F(PrinterMirroring, DevicesAsAnObjectAreMirroredInMemberNameOrder) {
                                    ok("CUPS-Add-Modify-Printer", "second"),
                                    ok("CUPS-Accept-Jobs", "first"),
                                    ok("CUPS-Accept-Jobs", "second")}));
-    EXPECT_EQ(m_registry.platform(), "win");
+    EXPECT_EQ(m_registry.metadata().platform, "win");
 }
 
 TEST_F(PrinterMirroring, MissingMetaIsATypeErrorAndTouchesNoQueue) {
@@ -266,6 +300,64 @@ TEST_F(PrinterMirroring, MessageWithoutDataDeletesEveryMirroredQueue) {
         }
     }
     EXPECT_TRUE(logged);
+}
+
+// The host's default printer against the scheduler's own answer (lpstat -d).
+class HostDefaultPrinter : public PrinterMirroring {
+protected:
+    void SetUp() override {
+        PrinterMirroring::SetUp();
+        e2e::clearDefault();
+    }
+    static json marked(const std::string& name, const std::string& id) {
+        json d = device(name, id);
+        d["isDefault"] = true;
+        return d;
+    }
+    UpdatePrintersPerformer m_following{HostTransport::SharedMemory, m_registry, true};
+    void follow(const json& data) {
+        TaskUpdatePrinters task(m_following, response(data));
+        EXPECT_TRUE(task.execute().empty());
+    }
+};
+
+TEST_F(HostDefaultPrinter, TheHostsDefaultBecomesTheCupsDefault) {
+    EXPECT_EQ(e2e::lpstatDefault(), "");
+    follow(list({device("A", "1"), marked("Home Laser", "2")}));
+    EXPECT_EQ(e2e::lpstatDefault(), "Home+Laser");
+    follow(list({marked("A", "1"), device("Home Laser", "2")}));
+    EXPECT_EQ(e2e::lpstatDefault(), "A");
+}
+
+TEST_F(HostDefaultPrinter, TheAdministratorsOwnDefaultIsKept) {
+    ASSERT_TRUE(e2e::addForeignQueue("accounting"));
+    ASSERT_TRUE(e2e::setDefault("accounting"));
+    follow(list({device("A", "1"), marked("B", "2")}));
+    EXPECT_EQ(e2e::lpstatDefault(), "accounting");
+    follow(list({marked("A", "1")}));
+    EXPECT_EQ(e2e::lpstatDefault(), "accounting");
+    follow(list({}));
+    EXPECT_EQ(e2e::lpstatDefault(), "accounting");
+}
+
+TEST_F(HostDefaultPrinter, TheGuestsPreviousDefaultComesBackWhenTheHostsGoes) {
+    // The administrator picked one of the mirrored queues as the default.
+    follow(list({device("Office", "1"), device("Home", "2")}));
+    ASSERT_TRUE(e2e::setDefault("Office"));
+    follow(list({device("Office", "1"), marked("Home", "2")}));
+    EXPECT_EQ(e2e::lpstatDefault(), "Home");
+    follow(list({device("Office", "1")}));  // the host's default is gone
+    EXPECT_EQ(e2e::lpstatDefault(), "Office");
+    // And again, when the host's default is merely no longer marked.
+    follow(list({device("Office", "1"), marked("Home", "2")}));
+    EXPECT_EQ(e2e::lpstatDefault(), "Home");
+    follow(list({device("Office", "1"), device("Home", "2")}));
+    EXPECT_EQ(e2e::lpstatDefault(), "Office");
+}
+
+TEST_F(HostDefaultPrinter, NotFollowedWhenTheSettingIsOff) {
+    update(list({device("A", "1"), marked("B", "2")}));  // m_performer does not follow
+    EXPECT_EQ(e2e::lpstatDefault(), "");
 }
 
 }  // namespace

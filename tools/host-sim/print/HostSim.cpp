@@ -8,38 +8,20 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <random>
 #include <sstream>
 
 #include "Pattern.h"
-#include "protocol/Base64.h"
-#include "protocol/PrintProtocolFrame.h"
-#include "protocol/PrintProtocolJsonMsg.h"
+#include "WireCodec.h"
 
 namespace hostsim {
-
-namespace {
-
-std::vector<uint8_t> frameOf(const std::string& payload, uint16_t type = 4) {
-    std::vector<uint8_t> f = {'Z', 'E', 'F', 'A', static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type)};
-    uint32_t n = static_cast<uint32_t>(payload.size());
-    for (int s = 24; s >= 0; s -= 8) {
-        f.push_back(static_cast<uint8_t>(n >> s));
-    }
-    f.insert(f.end(), payload.begin(), payload.end());
-    f.insert(f.end(), {0, 0, 0x0A});
-    return f;
-}
-
-std::string b64(const std::string& text) {
-    return czs::base64::encode(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-}
 
 void out(const std::string& line) {
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
+
+namespace {
 
 // Reads a decimal member `"key":N` out of a JSON text fragment.
 bool scanNumber(const std::string& text, const std::string& key, long long& value) {
@@ -55,7 +37,7 @@ bool scanNumber(const std::string& text, const std::string& key, long long& valu
 HostSim::HostSim(Settings settings, Writer writer)
     : s_(std::move(settings)),
       writer_(std::move(writer)),
-      assembler_(czs::FrameAssembler::kDefaultMaxFrame, [this](std::size_t n, const char* why) {
+      splitter_(kMaxPayload, [this](std::size_t n, const char* why) {
           error("dropped " + std::to_string(n) + " bytes from the daemon: " + why);
       }) {}
 
@@ -75,7 +57,7 @@ void HostSim::onConnected() { out("connected"); }
 void HostSim::onDisconnected() {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     out("disconnected");
-    assembler_.clear();
+    splitter_.clear();
     for (auto& t : transfers_) {
         if (t.fd >= 0) {
             ::close(t.fd);
@@ -88,9 +70,9 @@ void HostSim::onDisconnected() {
 
 void HostSim::onBytes(const uint8_t* data, std::size_t len) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    assembler_.append(data, len);
+    splitter_.append(data, len);
     std::vector<uint8_t> frame;
-    while (assembler_.next(frame)) {
+    while (splitter_.next(frame)) {
         onFrame(frame);
     }
 }
@@ -98,12 +80,14 @@ void HostSim::onBytes(const uint8_t* data, std::size_t len) {
 void HostSim::traceFrame(const char* dir, const uint8_t* p, std::size_t n) {
     std::ostringstream line;
     line << dir << " frame " << n << " bytes";
-    try {
-        czs::PrintProtocolFrame f(p, n);
-        line << " type " << f.getType();
-        if (f.getType() == 4) {
-            czs::PrintProtocolJsonMsg msg(f.getPayload(), f.getPayloadLen());
-            nlohmann::json j = msg.getJson();
+    std::string why;
+    auto m = wire::decode(p, n, why);
+    if (!m) {
+        line << " undecodable (" << why << ")";
+    } else {
+        line << " type " << m->type;
+        if (m->type == wire::kTypeMessage) {
+            nlohmann::json j = m->json;
             if (j.contains("data") && j["data"].is_object() && j["data"].contains("chunk") &&
                 j["data"]["chunk"].is_string()) {
                 std::string c = j["data"]["chunk"].get<std::string>();
@@ -113,8 +97,6 @@ void HostSim::traceFrame(const char* dir, const uint8_t* p, std::size_t n) {
             }
             line << " " << j.dump();
         }
-    } catch (const std::exception& e) {
-        line << " undecodable (" << e.what() << ")";
     }
     out(line.str());
 }
@@ -130,7 +112,7 @@ void HostSim::sendMessage(const std::string& method, const std::string& type, co
     if (data) {
         j["data"] = *data;
     }
-    auto f = frameOf(b64(j.dump()));
+    auto f = wire::frame(wire::base64Encode(j.dump()));
     if (s_.trace) {
         traceFrame(">>", f.data(), f.size());
     }
@@ -145,9 +127,8 @@ void HostSim::onFrame(const std::vector<uint8_t>& frame) {
         if (p.seq % s_.sampleEvery != 0) {
             std::size_t payloadLen = frame.size() - 13;
             std::size_t tailChars = std::min<std::size_t>(payloadLen, 160) / 4 * 4;
-            std::vector<uint8_t> tail;
-            czs::base64::decode(frame.data() + 10 + payloadLen - tailChars, tailChars, tail);
-            std::string text(tail.begin(), tail.end());
+            const auto tail = wire::base64Decode(frame.data() + 10 + payloadLen - tailChars, tailChars);
+            const std::string text = tail ? std::string(tail->begin(), tail->end()) : std::string();
             long long off = -1, size = -1;
             if (text.find("\"method\":\"sendfile\",\"type\":\"response\"}") == std::string::npos ||
                 !scanNumber(text, "offset", off) || !scanNumber(text, "size", size)) {
@@ -162,23 +143,24 @@ void HostSim::onFrame(const std::vector<uint8_t>& frame) {
     if (s_.trace) {
         traceFrame("<<", frame.data(), frame.size());
     }
-    int32_t method = -1, type = -1;
-    nlohmann::json data;
-    try {
-        czs::PrintProtocolFrame f(frame.data(), frame.size());
-        if (f.getType() != 4) {
-            error("frame of type " + std::to_string(f.getType()) + " carries no message");
-            return;
-        }
-        czs::PrintProtocolJsonMsg msg(f.getPayload(), f.getPayloadLen());
-        method = msg.getMethod();
-        type = msg.getType();
-        data = czs::PrintProtocolJsonMsg::getField(msg.jsonValue(), "data");
-    } catch (const std::exception& e) {
-        error(std::string("bad frame from the daemon: ") + e.what());
+    std::string why;
+    const auto m = wire::decode(frame.data(), frame.size(), why);
+    if (!m) {
+        error("bad frame from the daemon: " + why);
         return;
     }
-    if (method == czs::kMethodDiscovery && type == czs::kMsgTypeRequest) {
+    if (m->type != wire::kTypeMessage) {
+        error("frame of type " + std::to_string(m->type) + " carries no message");
+        return;
+    }
+    if (m->json.value("context", std::string()) != "cups") {
+        error("message without the cups context: " + m->json.dump().substr(0, 200));
+        return;
+    }
+    const std::string method = m->method();
+    const std::string type = m->kind();
+    const nlohmann::json data = m->json.contains("data") ? m->json["data"] : nlohmann::json();
+    if (method == "discovery" && type == "request") {
         nlohmann::json list = nlohmann::json::object({{"meta", nlohmann::json::object()}, {"devices", nlohmann::json::array()}});
         if (!s_.printersFile.empty()) {
             std::ifstream in(s_.printersFile);
@@ -193,15 +175,15 @@ void HostSim::onFrame(const std::vector<uint8_t>& frame) {
         out("printers requested, sent " + std::to_string(n) + " devices");
         return;
     }
-    if (method == czs::kMethodSendFile && type == czs::kMsgTypeNotification) {
+    if (method == "sendfile" && type == "notification") {
         announce(data);
         return;
     }
-    if (method == czs::kMethodSendFile && type == czs::kMsgTypeResponse) {
+    if (method == "sendfile" && type == "response") {
         onResponse(frame.data(), frame.size(), true, data);
         return;
     }
-    error("unexpected message method " + std::to_string(method) + " type " + std::to_string(type));
+    error("unexpected message method " + method + " type " + type);
 }
 
 void HostSim::announce(const nlohmann::json& data) {
@@ -279,9 +261,11 @@ void HostSim::onResponse(const uint8_t*, std::size_t frameLen, bool decoded, con
             return;
         }
         if (decoded) {
-            std::vector<uint8_t> bytes;
             const std::string chunk = data.value("chunk", std::string());
-            if (!czs::base64::decode(chunk.data(), chunk.size(), bytes) || bytes.size() != p.size) {
+            const auto decodedChunk =
+                wire::base64Decode(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size());
+            const std::vector<uint8_t> bytes = decodedChunk ? *decodedChunk : std::vector<uint8_t>();
+            if (!decodedChunk || bytes.size() != p.size) {
                 error("chunk at offset " + std::to_string(p.offset) + " decodes to " + std::to_string(bytes.size()) +
                       " bytes, asked for " + std::to_string(p.size));
                 return;
@@ -355,140 +339,6 @@ void HostSim::finish(Transfer& t) {
                   t.path.c_str());
     out(line);
     ++filesDone_;
-}
-
-void HostSim::sendGarbage(unsigned count, unsigned seed) {
-    std::mt19937 rng(seed);
-    auto rnd = [&](unsigned n) { return static_cast<unsigned>(rng() % n); };
-    auto randomBytes = [&](std::size_t n) {
-        std::vector<uint8_t> b(n);
-        for (auto& x : b) {
-            x = static_cast<uint8_t>(rng());
-        }
-        return b;
-    };
-    const char* notJson[] = {"not json", "[1,2,3]", "42", "null", "{}", "{\"method\":5,\"type\":\"request\",\"context\":\"cups\"}",
-                             "{\"method\":\"discovery\"}", "{\"method\":\"\",\"type\":\"x\",\"context\":\"cups\"}",
-                             "{\"context\":\"cups\",\"method\":\"message\",\"type\":\"info\"}",
-                             "{\"context\":\"cups\",\"method\":\"sendfile\",\"type\":\"error\"}",
-                             "{\"context\":\"other\",\"method\":\"sendfile\",\"type\":\"response\"}"};
-    std::vector<uint8_t> all;
-    for (unsigned i = 0; i < count; ++i) {
-        std::vector<uint8_t> item;
-        switch (rnd(8)) {
-            case 0:  // noise, sometimes with a marker inside
-                item = randomBytes(1 + rnd(300));
-                if (rnd(2)) {
-                    std::memcpy(item.data() + rnd(static_cast<unsigned>(item.size())) / 2, "ZEFA",
-                                std::min<std::size_t>(4, item.size()));
-                }
-                break;
-            case 1: {  // header with a random type and length
-                item = {'Z', 'E', 'F', 'A'};
-                auto r = randomBytes(6 + rnd(100));
-                item.insert(item.end(), r.begin(), r.end());
-                break;
-            }
-            case 2: {  // valid frame shape, random binary payload, random type 0..9
-                auto r = randomBytes(rnd(200));
-                item = frameOf(std::string(r.begin(), r.end()), static_cast<uint16_t>(rnd(10)));
-                break;
-            }
-            case 3: {  // broken check field or end byte
-                item = frameOf(b64(notJson[rnd(std::size(notJson))]));
-                item[item.size() - 1 - rnd(3)] ^= 0x01;
-                break;
-            }
-            case 4:  // payload that is not base64 of a message
-                item = frameOf(std::string("!!not base64 at all~~").substr(0, 1 + rnd(20)));
-                break;
-            case 5:  // base64 of a bad message
-                item = frameOf(b64(notJson[rnd(std::size(notJson))]));
-                break;
-            case 6:  // a request for a file nobody announced
-                item = frameOf(b64("{\"context\":\"cups\",\"data\":{\"id\":\"nope-" + std::to_string(rnd(1000)) +
-                                   "\",\"offset\":0,\"size\":16},\"method\":\"sendfile\",\"type\":\"request\"}"));
-                break;
-            default: {  // a frame cut short, glued to whatever follows
-                auto f = frameOf(b64(notJson[rnd(std::size(notJson))]));
-                f.resize(1 + rnd(static_cast<unsigned>(f.size() - 1)));
-                item = f;
-                break;
-            }
-        }
-        all.insert(all.end(), item.begin(), item.end());
-    }
-    sendRaw(all);
-    out("sent " + std::to_string(count) + " malformed items, " + std::to_string(all.size()) + " bytes");
-}
-
-void HostSim::sendTypeErrors() {
-    // Each message kind the daemon acts on, with members of the wrong type.
-    const char* msgs[] = {
-        R"({"context":"cups","data":{"id":"x","offset":"0","size":4},"method":"sendfile","type":"request"})",
-        R"({"context":"cups","data":{"id":1,"offset":0,"size":4},"method":"sendfile","type":"request"})",
-        R"({"context":"cups","data":{"id":"x","offset":0,"size":[4]},"method":"sendfile","type":"request"})",
-        R"({"context":"cups","data":[1],"method":"sendfile","type":"request"})",
-        R"({"context":"cups","data":"x","method":"discovery","type":"request"})",
-        R"({"context":"cups","data":{"devices":[]},"method":"discovery","type":"response"})",
-        R"({"context":"cups","data":{"meta":{"platform":5},"devices":[]},"method":"discovery","type":"response"})",
-        R"({"context":"cups","data":{"meta":{},"devices":[1]},"method":"discovery","type":"response"})",
-        R"({"context":"cups","data":{"meta":{},"devices":[{"name":7}]},"method":"discovery","type":"response"})",
-        R"({"context":"cups","data":{"meta":{},"devices":[{"isDefault":"yes"}]},"method":"discovery","type":"response"})",
-        R"({"context":"cups","data":7,"method":"discovery","type":"response"})",
-    };
-    for (const char* m : msgs) {
-        sendRaw(frameOf(b64(m)));
-    }
-    out("sent " + std::to_string(std::size(msgs)) + " messages with type errors");
-}
-
-bool HostSim::command(const std::string& line) {
-    std::istringstream in(line);
-    std::string cmd;
-    in >> cmd;
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
-    if (cmd.empty()) {
-        return true;
-    }
-    if (cmd == "discover") {
-        sendMessage("discovery", "notification", nullptr);
-        return true;
-    }
-    if (cmd == "garbage") {
-        unsigned n = 100, seed = 1;
-        in >> n >> seed;
-        sendGarbage(n, seed);
-        return true;
-    }
-    if (cmd == "typeerrors") {
-        sendTypeErrors();
-        return true;
-    }
-    if (cmd == "raw") {
-        std::string hex;
-        in >> hex;
-        std::vector<uint8_t> bytes;
-        for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-            bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-        }
-        sendRaw(bytes);
-        return true;
-    }
-    if (cmd == "request") {
-        std::string id;
-        long long off = 0, size = 0;
-        in >> id >> off >> size;
-        nlohmann::json req = {{"id", id}, {"offset", off}, {"size", size}};
-        sendMessage("sendfile", "request", &req);
-        return true;
-    }
-    if (cmd == "status") {
-        out("status files=" + std::to_string(filesDone_) + " active=" + std::to_string(transfers_.size()) +
-            " errors=" + std::to_string(errors_));
-        return true;
-    }
-    return false;
 }
 
 }  // namespace hostsim

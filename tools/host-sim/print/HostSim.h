@@ -12,7 +12,7 @@
 #include <string>
 
 #include "Sha256.h"
-#include "connection/FrameAssembler.h"
+#include "WireCodec.h"
 
 namespace hostsim {
 
@@ -29,8 +29,14 @@ struct Settings {
     long exitAfterFiles = -1;       // end once this many files arrived
 };
 
+// Writes one line to standard output and flushes it (the scripts wait on it).
+void out(const std::string& line);
+
 class HostSim {
 public:
+    // The largest frame payload accepted from the daemon.
+    static constexpr std::size_t kMaxPayload = 24u * 1024u * 1024u;
+
     using Writer = std::function<bool(const uint8_t*, std::size_t)>;
 
     HostSim(Settings settings, Writer writer);
@@ -86,7 +92,7 @@ private:
 
     Settings s_;
     Writer writer_;
-    czs::FrameAssembler assembler_;
+    wire::FrameSplitter splitter_;
     mutable std::recursive_mutex mutex_;
     std::deque<Transfer> transfers_;
     uint64_t seq_ = 0;
