@@ -248,6 +248,9 @@ void StreamSession::armAnswerDeadline() {
 void StreamSession::shut(CloseReason reason, const std::error_code& ec) {
     if (closed_) return;
     closed_ = true;
+    // Answers still out are moot now; they must not post to a loop that may
+    // be gone by the time they are sent or dropped.
+    detached_.store(true, std::memory_order_release);
     ++timerGen_;
     std::error_code ignored;
     timer_.cancel();

@@ -63,7 +63,10 @@ class StreamSession;
 /// One answer a client is owed for one unit, in the order the units came.
 /// Move-only. May be sent, or dropped, from any thread: the bytes are written
 /// on the server's loop after every earlier answer of that client. Dropped
-/// without send(), the client is owed nothing for that unit.
+/// without send(), the client is owed nothing for that unit. Once the client
+/// is closed or the server stopped, sending does nothing; the loop must
+/// outlive any thread that may still be sending or dropping an answer of an
+/// open client.
 class Answer {
 public:
     Answer() noexcept = default;
