@@ -87,6 +87,11 @@ Reply ChunkPerformer::createResponse() {
         if (!fd_) openFile();
         bytes = buffers_->take();
         haveBytes = readInto(offset_, size_, bytes) && !bytes.empty();
+    } else if (size_ > 0 && pastEndOfFinished(id_, offset_)) {
+        bytes = buffers_->take();
+        bytes.assign(static_cast<size_t>(size_), uint8_t{0});
+        haveBytes = true;
+        reachedEnd_ = false;  // nothing is open that could end again
     }
     if (!haveBytes) {
         CZS_LOG_ERROR("createResponse", "base64 chunk is empty\n");
@@ -97,10 +102,19 @@ Reply ChunkPerformer::createResponse() {
         // The host has asked for the last byte: the file is done with. The
         // bytes of this answer are already read.
         const std::string id = openId_;
+        finished_.emplace_back(id, fileSize_);
+        if (finished_.size() > kFinishedMemory) finished_.pop_front();
         close();
         registry_.fileFetched(id, [this](const SpoolFile& file) { spool_.remove(file); });
     }
     return buildResponse(std::move(bytes));
+}
+
+bool ChunkPerformer::pastEndOfFinished(const std::string& id, int32_t offset) const {
+    for (const auto& [doneId, size] : finished_) {
+        if (doneId == id) return int64_t{offset} >= size;
+    }
+    return false;
 }
 
 Reply ChunkPerformer::buildResponse(std::vector<uint8_t> bytes) {

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
+#include <utility>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -50,6 +52,9 @@ public:
     int64_t fileSize() const { return fileSize_; }
 
 private:
+    static constexpr std::size_t kFinishedMemory = 16;
+    // Whether `id` was fetched to its end and `offset` lies at or past it.
+    bool pastEndOfFinished(const std::string& id, int32_t offset) const;
     // Reads `count` bytes at `offset` into `buffer` (zeros past the end of
     // the file); false when nothing could be read.
     bool readInto(int32_t offset, int32_t count, std::vector<uint8_t>& buffer);
@@ -63,6 +68,11 @@ private:
     std::string openId_;        // whose file fd_ is
     int64_t fileSize_ = 0;
     bool reachedEnd_ = false;   // the last read covered the file's last byte
+    // Files fetched to the end (and so already removed), with their sizes: a
+    // host that does not know a file's size keeps requests in flight past its
+    // end, and those must still be answered (with the zeros a read past the
+    // end has always given) or the host waits for them for ever.
+    std::deque<std::pair<std::string, int64_t>> finished_;
     std::chrono::system_clock::time_point openTime_;
     std::chrono::system_clock::time_point closeTime_;
 

@@ -80,6 +80,21 @@ TEST_F(ChunkPerformerTest, ReadPastTheEndIsZeroPaddedAndCloses) {
     EXPECT_FALSE(performer.isOpen());
 }
 
+TEST_F(ChunkPerformerTest, RequestsInFlightPastTheEndOfAFetchedFileAreStillAnswered) {
+    // A host that does not know the size keeps requests in flight past the
+    // end; the file is gone after its last byte, yet those must get the zeros
+    // a read past the end gives, or the host waits for them for ever.
+    askOk({{"id", "ten"}, {"offset", 0}, {"size", 8}});
+    EXPECT_EQ(askOk({{"id", "ten"}, {"offset", 8}, {"size", 8}})["chunk"], "ODkAAAAAAAA=");
+    EXPECT_FALSE(registry.findFile("ten"));
+    EXPECT_EQ(askOk({{"id", "ten"}, {"offset", 16}, {"size", 8}})["chunk"], "AAAAAAAAAAA=");
+    EXPECT_EQ(askOk({{"id", "ten"}, {"offset", 10}, {"size", 2}})["chunk"], "AAA=");
+    // Bytes the file had are never made up once it is gone.
+    EXPECT_TRUE(ask({{"id", "ten"}, {"offset", 4}, {"size", 4}}).empty());
+    EXPECT_TRUE(ask({{"id", "never"}, {"offset", 16}, {"size", 4}}).empty());
+    EXPECT_EQ(log.count("Overall time was"), 1u);
+}
+
 TEST_F(ChunkPerformerTest, RequestWithoutDataRepeatsThePreviousOne) {
     askOk({{"id", "ten"}, {"offset", 4}, {"size", 2}});
     performer.setRequest({{"context", "cups"}, {"method", "sendfile"}, {"type", "request"}});
