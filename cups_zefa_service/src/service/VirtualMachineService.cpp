@@ -30,16 +30,6 @@ VirtualMachineService::VirtualMachineService(asio::io_context& io, PrintFileRegi
       options_(std::move(options)),
       retryTimer_(io) {}
 
-void VirtualMachineService::useHandlerFor(Transport t) {
-    // The printer layer names the channel in its queues' device URIs, so the
-    // handler is made for the transport about to open (no connection is
-    // open at this point, so nothing delivers into the old one).
-    if (handlerInjected_) return;
-    handler_ = std::make_unique<SerialPortHandler>(
-        registry_, t == Transport::SharedMemory ? HostTransport::SharedMemory : HostTransport::SerialPort,
-        options_.followHostDefault);
-}
-
 VirtualMachineService::~VirtualMachineService() {
     retryTimer_.cancel();
     // The shared-memory client delivers on its own thread: stop it (by
