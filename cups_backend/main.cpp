@@ -44,7 +44,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "task/SpoolDir.h"
+#include <cups_zefa_service/BackendLink.h>
 
 namespace {
 
@@ -259,7 +259,7 @@ SendResult sendOnce(const std::string& host, int port, const std::string& line, 
 // announcement (the spool file must then stay for it to be fetched).
 bool announce(const std::string& line, bool& uncertain) {
     const std::string host = envOr("ZEFA_PRT_DAEMON_HOST", "127.0.0.1");
-    const long port = envNumber("ZEFA_PRT_DAEMON_PORT", 4848);
+    const long port = envNumber("ZEFA_PRT_DAEMON_PORT", czs::kBackendPort);
     const int answerMs = static_cast<int>(envNumber("ZEFA_PRT_ANSWER_SECONDS", kAnswerTimeoutSeconds) * 1000);
     const auto deadline = Clock::now() + std::chrono::seconds(envNumber("ZEFA_PRT_RETRY_SECONDS", 300));
     auto delay = std::chrono::milliseconds(100);

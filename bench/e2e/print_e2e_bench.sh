@@ -8,6 +8,8 @@
 #    the backend socket, pulled by host-sim in chunks with several requests in
 #    flight; host-sim decodes and checks a sample of chunks only.
 # Prints MB/s of both, their ratio, the daemon's peak RSS and CPU per MiB.
+# With PERF_OUT=<file> set, the daemon is profiled with perf record during
+# the transfer (perf report -i <file> afterwards).
 set -eu
 DAEMON=$1 HOSTSIM=$2 PUSH=$3
 MIB=${4:-256}
@@ -48,6 +50,11 @@ i=0; until grep -q 'socket opened' $LOG 2>/dev/null && grep -q '^connected' $W/h
   i=$((i+1)); [ $i -lt 200 ] || fail "daemon not up"; sleep 0.05; done
 pid=$(cat /var/run/cups_zefa_service.pid)
 ticks0=$(awk '{print $14 + $15}' /proc/$pid/stat)
+if [ -n "${PERF_OUT:-}" ]; then
+  perf record -q -g -o "$PERF_OUT" -p $pid > $W/perf.out 2>&1 &
+  perfpid=$!
+  sleep 0.5
+fi
 hticks0=$(awk '{print $14 + $15}' /proc/$hs/stat)
 python3 -c "
 import socket
@@ -62,6 +69,10 @@ done
 ticks1=$(awk '{print $14 + $15}' /proc/$pid/stat)
 hwm=$(awk '/VmHWM/ {print $2}' /proc/$pid/status)
 hticks1=$(awk '{print $14 + $15}' /proc/$hs/stat)
+if [ -n "${PERF_OUT:-}" ]; then
+  kill -INT $perfpid
+  wait $perfpid || true
+fi
 kill -TERM $pid
 echo quit >&9
 wait $hs || fail "host-sim reported errors: $(cat $W/hs.err)"

@@ -1,6 +1,6 @@
 // Feeds arbitrary JSON text as the "data" of a discovery response through
 // TaskUpdatePrinters (parseParameters, then updatePrinters), with CUPS out of
-// reach and a transport probe that finds no host channel. An empty input
+// out of reach and the serial port as the host channel. An empty input
 // stands for a response without "data". Input that is not one JSON value is
 // not a message the host channel could deliver and is skipped.
 //

@@ -51,7 +51,7 @@ const char* closeReasonText(CloseReason reason) noexcept {
 Answer& Answer::operator=(Answer&& other) noexcept {
     if (this != &other) {
         resolve(std::nullopt);
-        session_ = std::move(other.session_);
+        link_ = std::move(other.link_);
         slot_ = other.slot_;
     }
     return *this;
@@ -62,12 +62,16 @@ Answer::~Answer() { resolve(std::nullopt); }
 void Answer::send(std::string bytes) { resolve(std::move(bytes)); }
 
 void Answer::resolve(std::optional<std::string> bytes) {
-    std::shared_ptr<StreamSession> s = std::move(session_);
-    if (!s || s->detached_.load(std::memory_order_acquire)) return;
+    std::shared_ptr<AnswerLink> link = std::move(link_);
+    if (!link) return;
+    // Posted under the link's lock: the client closes (on the loop, before
+    // the loop can go away) under the same lock, so nothing is posted after.
+    std::lock_guard<std::mutex> lock(link->mu);
+    if (!link->open) return;
     // Always through the loop, also from the loop thread itself: the session
     // is only ever touched there, and never re-entered from a handler.
-    asio::post(s->socket_.get_executor(), [s, slot = slot_, b = std::move(bytes)]() mutable {
-        s->resolve(slot, std::move(b));
+    asio::post(link->executor, [weak = link->session, slot = slot_, b = std::move(bytes)]() mutable {
+        if (auto s = weak.lock()) s->resolve(slot, std::move(b));
     });
 }
 
@@ -80,14 +84,21 @@ StreamSession::StreamSession(StreamServer& server, Socket socket, uint64_t id, P
       id_(id),
       fd_(socket_.native_handle()),
       peer_(peer),
-      lastActive_(Clock::now()) {}
+      lastActive_(Clock::now()),
+      link_(std::make_shared<AnswerLink>()) {
+    link_->executor = socket_.get_executor();
+}
 
 StreamSession::~StreamSession() = default;
 
 Answer StreamSession::defer() {
     slots_.push_back(Slot{});
     if (++owed_ == 1) armAnswerDeadline();
-    return Answer(shared_from_this(), firstSlot_ + slots_.size() - 1);
+    {
+        std::lock_guard<std::mutex> lock(link_->mu);
+        if (link_->session.expired()) link_->session = weak_from_this();
+    }
+    return Answer(link_, firstSlot_ + slots_.size() - 1);
 }
 
 void StreamSession::close() { shut(CloseReason::ByHandler); }
@@ -248,6 +259,12 @@ void StreamSession::armAnswerDeadline() {
 void StreamSession::shut(CloseReason reason, const std::error_code& ec) {
     if (closed_) return;
     closed_ = true;
+    // Answers still out are moot now; they must not post to a loop that may
+    // be gone by the time they are sent or dropped.
+    {
+        std::lock_guard<std::mutex> lock(link_->mu);
+        link_->open = false;
+    }
     ++timerGen_;
     std::error_code ignored;
     timer_.cancel();
@@ -365,7 +382,6 @@ void StreamServer::stop() {
     auto all = std::move(sessions_);
     sessions_.clear();
     for (auto& s : all) {
-        s->detached_.store(true, std::memory_order_release);
         s->server_ = nullptr;
         s->shut(CloseReason::ServerStopped);
     }

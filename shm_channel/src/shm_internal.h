@@ -38,6 +38,8 @@ static inline uint64_t shmi_ring_capacity(uint64_t size) {
 /* Locks and events. Results are 0 or a negated errno value. */
 int shmi_lock_init(shm_lock *l);
 void shmi_lock_destroy(shm_lock *l);
+/* Ends our use of a lock a peer may be watching: see shm_sync.c. */
+void shmi_lock_retire(shm_lock *l);
 /*
  * Locks a robust mutex. An owner that died is recovered (the mutex is made
  * consistent) and reported through *owner_died when given.

@@ -3,6 +3,7 @@
 #define _GNU_SOURCE
 #include <errno.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "shm_internal.h"
 
@@ -121,7 +122,7 @@ void shmi_mb_unbind(shm_membuf *mb) {
   pthread_mutex_unlock(&mb->srv_lock.mutex);
   rb_unbind(mb, 1);
   rb_unbind(mb, 0);
-  shmi_lock_destroy(&mb->srv_lock);
+  shmi_lock_retire(&mb->srv_lock);
   shmi_log(SHM_KIND_INFO, "mb %p unbind\n", (void *)mb);
 }
 
@@ -165,6 +166,13 @@ int shmi_mb_connect(shm_membuf *mb, uint64_t size) {
   for (int i = 0; i < 2; i++)
     rb_log_state("rb %p connect: pbuf %zu head %zd tail %zd end %zd , req %p\n",
                  &mb->rb[i]);
+  /* The server's listener of the previous client takes that client's
+   * released lock for a moment to learn it left. Initialising the lock
+   * under it would corrupt the listener's robust list: let it finish. */
+  for (int i = 0; i < 200 && shmi_lock_owner(&mb->cli_lock) != 0 &&
+                  !shmi_lock_owner_died(&mb->cli_lock);
+       i++)
+    usleep(100);
   int rc = shmi_lock_init(&mb->cli_lock);
   if (rc == 0) {
     rc = shmi_robust_lock(&mb->cli_lock.mutex, NULL);
@@ -193,4 +201,6 @@ void shmi_mb_disconnect(shm_membuf *mb) {
   shmi_log(SHM_KIND_INFO, "mb %p disconnected\n", (void *)mb);
 }
 
-void shmi_mb_destroy_client_lock(shm_membuf *mb) { shmi_lock_destroy(&mb->cli_lock); }
+void shmi_mb_destroy_client_lock(shm_membuf *mb) {
+  shmi_lock_retire(&mb->cli_lock);
+}

@@ -243,9 +243,10 @@ static void *srv_thread(void *arg) {
     /* No application call may use the rings while they are torn down. */
     ep->hidden_mb = mb;
     shmi_ep_set_mapping(ep, NULL, ep->map_size);
+    /* The listener reads the control block: stop it before unbinding. */
+    shmi_hup_stop(hup);
     if (bound)
       shmi_mb_unbind(mb);
-    shmi_hup_stop(hup);
     shmi_ep_release_mapping(ep);
     shm_unlink(ep->name);
   } else {

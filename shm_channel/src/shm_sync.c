@@ -27,6 +27,16 @@ void shmi_lock_destroy(shm_lock *l) {
   pthread_mutex_destroy(&l->mutex);
 }
 
+void shmi_lock_retire(shm_lock *l) {
+  /* The peer's hang-up listener takes a lock that was just released to learn
+   * that its holder left, and may still be taking or releasing it now.
+   * Destroying the mutex marks it invalid under that listener (its unlock
+   * then fails and leaves the mutex on its robust list); and destroying a
+   * process-shared mutex frees nothing. So only the attribute object goes;
+   * the next bind or connect initialises the mutex afresh. */
+  pthread_mutexattr_destroy(&l->attr);
+}
+
 int shmi_robust_lock(pthread_mutex_t *m, int *owner_died) {
   int rc = pthread_mutex_lock(m);
   if (owner_died != NULL)

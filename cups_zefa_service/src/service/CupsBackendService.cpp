@@ -24,6 +24,7 @@ CupsBackendService::CupsBackendService(asio::io_context& io, PrintFileRegistry& 
     : connection_(std::make_unique<SocketConnection>(
           io, [this](const RawStreamData& line, orv::Answer answer) { onLine(line, std::move(answer)); },
           std::move(address), port, SocketConnection::kDefaultMaxLine, bindWait, limits)),
+      registry_(registry),
       handler_(std::make_unique<SocketHandler>(registry, std::move(spoolDir))),
       onReply_(std::move(onReply)) {}
 
@@ -48,10 +49,14 @@ void CupsBackendService::onLine(const RawStreamData& line, orv::Answer answer) {
         return;
     }
     // WriteDone must be copyable; the answer is not. It is told exactly once.
+    // Only a file the host has been told of may later expire from the spool;
+    // the registry outlives both sides of the service.
     auto owed = std::make_shared<orv::Answer>(std::move(answer));
-    onReply_(std::move(reply), [owed](bool written) {
+    onReply_(std::move(reply), [owed, registry = &registry_, id = handler_->announcedId()](bool written) {
         if (!written) {
             CZS_LOG_ERROR("onLine", "announcement not delivered to the host; the backend is told to retry\n");
+        } else if (!id.empty()) {
+            registry->markAnnounced(id);
         }
         owed->send(written ? BackendAnswer::ok() : BackendAnswer::error(BackendAnswer::kNotDelivered));
     });

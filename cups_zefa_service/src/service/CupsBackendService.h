@@ -17,6 +17,7 @@
 #include "connection/SocketConnection.h"
 #include "protocol/Reply.h"
 #include "service/HandlerBase.h"
+#include "service/SocketHandler.h"
 #include "task/PrintFileRegistry.h"
 #include "task/SpoolDir.h"
 
@@ -64,7 +65,8 @@ public:
 
 private:
     std::unique_ptr<SocketConnection> connection_;
-    std::unique_ptr<HandlerBase> handler_;
+    PrintFileRegistry& registry_;
+    std::unique_ptr<SocketHandler> handler_;
     ReplyCallback onReply_;
 };
 

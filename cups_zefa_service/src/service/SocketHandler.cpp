@@ -12,6 +12,13 @@ namespace {
 constexpr const char* kLogTag = "SocketHandler";
 }
 
+std::string SocketHandler::announcedId() const {
+    const nlohmann::json& j = performer_.json();
+    if (!j.is_object()) return {};
+    const auto it = j.find("id");
+    return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
 Reply SocketHandler::handle(const RawStreamData& data) {
     if (data.empty()) {
         CZS_LOG_ERROR("handle", "RawStreamData empty\n");

@@ -16,6 +16,9 @@ public:
     explicit SocketHandler(PrintFileRegistry& registry, std::string spoolDir = kSpoolDir)
         : performer_(std::move(spoolDir), registry) {}
     Reply handle(const RawStreamData& data) override;
+    /// The id the last accepted announcement was registered under (empty when
+    /// the last line was refused).
+    std::string announcedId() const;
 
 private:
     NewFilePerformer performer_;

@@ -1,4 +1,4 @@
-// Printer records, the printer URI encoding and the transport probe.
+// Printer records, the printer URI encoding and the host channel path.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -23,6 +23,7 @@
 #include <deque>
 #include <functional>
 #include <list>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <string>
@@ -60,10 +61,22 @@ const char* closeReasonText(CloseReason reason) noexcept;
 class StreamServer;
 class StreamSession;
 
+/// What an Answer knows of its client: where to post, and whether the client
+/// is still open. Shared so that an answer never keeps a session (and its
+/// socket and timer) alive past the loop it belongs to.
+struct AnswerLink {
+    std::mutex mu;
+    bool open = true;
+    std::weak_ptr<StreamSession> session;
+    asio::any_io_executor executor;
+};
+
 /// One answer a client is owed for one unit, in the order the units came.
 /// Move-only. May be sent, or dropped, from any thread: the bytes are written
 /// on the server's loop after every earlier answer of that client. Dropped
-/// without send(), the client is owed nothing for that unit.
+/// without send(), the client is owed nothing for that unit. Once the client
+/// is closed or the server stopped, sending or dropping does nothing, so an
+/// answer may outlive its server and loop.
 class Answer {
 public:
     Answer() noexcept = default;
@@ -78,15 +91,14 @@ public:
     /// threads at the same time.
     void send(std::string bytes);
     /// Whether this still owes its client an answer.
-    explicit operator bool() const noexcept { return session_ != nullptr; }
+    explicit operator bool() const noexcept { return link_ != nullptr; }
 
 private:
     friend class StreamSession;
-    Answer(std::shared_ptr<StreamSession> session, uint64_t slot) noexcept
-        : session_(std::move(session)), slot_(slot) {}
+    Answer(std::shared_ptr<AnswerLink> link, uint64_t slot) noexcept : link_(std::move(link)), slot_(slot) {}
     void resolve(std::optional<std::string> bytes);
 
-    std::shared_ptr<StreamSession> session_;
+    std::shared_ptr<AnswerLink> link_;
     uint64_t slot_ = 0;
 };
 
@@ -216,7 +228,7 @@ private:
     std::size_t owed_ = 0;
     std::deque<std::string> writes_;
     std::chrono::steady_clock::time_point lastActive_;
-    std::atomic<bool> detached_{false};
+    std::shared_ptr<AnswerLink> link_;
 };
 
 class StreamServer {

@@ -27,8 +27,8 @@ class PrinterMirroring : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         // Only inside the namespace the harness made: there /dev/shm is a
-        // private tmpfs, and the stand-in shared-memory object makes the
-        // transport probe's answer known.
+        // private tmpfs, where the stand-in shared-memory object the queues'
+        // device URIs name may live.
         struct stat st {};
         ASSERT_EQ(::stat((e2e::cupsdRoot() + "/cupsd.pid").c_str(), &st), 0)
             << "run me through tests/e2e/isolate after tests/e2e/lib/cupsd-start";
