@@ -86,6 +86,9 @@ protected:
     Result run(std::vector<std::string> args, czs::ServiceFactory factory = {}) {
         int fds[2];
         EXPECT_EQ(::pipe(fds), 0);
+        // The child must not inherit (and later flush) what the test runner
+        // has buffered for its own output.
+        std::fflush(stdout);
         pid_t pid = ::fork();
         if (pid == 0) {
             ::setpgid(0, 0);
@@ -345,6 +348,7 @@ TEST_F(EntryTest, SigtermOrStopWhileWaitingForTheHostEndsTheDaemonWithinASecond)
     auto waiting = [](asio::io_context& io) { return std::make_unique<WaitingService>(io); };
     for (bool byCommand : {false, true}) {
         fs::remove(paths_.logFile);
+        fs::remove(paths_.pidFile);  // SIGTERM leaves it: not to be mistaken for the next daemon's
         ASSERT_EQ(run({"start"}, waiting).status, 0);
         pid_t daemonPid = waitForPidFile();
         ASSERT_GT(daemonPid, 0);

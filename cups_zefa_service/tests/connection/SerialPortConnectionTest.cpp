@@ -223,7 +223,7 @@ TEST(SerialPortConnection, EachWriteIsReportedAndAProducedFrameGoesOutWholeInPie
     // Larger than one write piece, so it is produced in several.
     auto big = frame(std::string(150000, 'p'));
     struct Producer : FrameProducer {
-        explicit Producer(std::vector<uint8_t> b) : bytes(std::move(b)) {}
+        Producer(std::vector<uint8_t> b, int& p) : bytes(std::move(b)), pieces(p) {}
         uint64_t size() const override { return bytes.size(); }
         void produce(uint8_t* out, std::size_t n) override {
             std::memcpy(out, bytes.data() + at, n);
@@ -232,10 +232,10 @@ TEST(SerialPortConnection, EachWriteIsReportedAndAProducedFrameGoesOutWholeInPie
         }
         std::vector<uint8_t> bytes;
         std::size_t at = 0;
-        int pieces = 0;
+        int& pieces;  // outlives the producer, which goes with its frame
     };
-    auto producer = std::make_unique<Producer>(big);
-    Producer* seen = producer.get();
+    int pieces = 0;
+    auto producer = std::make_unique<Producer>(big, pieces);
     auto small = frame("after");
     std::vector<bool> outcomes;
     c.write(Reply::produced(std::move(producer)), [&](bool w) { outcomes.push_back(w); });
@@ -247,7 +247,7 @@ TEST(SerialPortConnection, EachWriteIsReportedAndAProducedFrameGoesOutWholeInPie
     }
     reader.join();
     EXPECT_EQ(outcomes, (std::vector<bool>{true, true}));
-    EXPECT_GT(seen->pieces, 1);
+    EXPECT_GT(pieces, 1);
     EXPECT_TRUE(got == cat(big, small));
     EXPECT_EQ(log.count("[SerialPortConnection]:[handleWrite]: write data with size 150013\n"), 1u);
 }

@@ -46,6 +46,30 @@ sleep 3.5
 [ "$(count "cannot find 'orvanta.Printer.0'")" -eq 1 ] || fail "every retry logged its attempt: $(count 'cannot find')"
 [ "$(count 'opening serial port reader')" -eq 1 ] || fail "every retry logged its serial attempt"
 daemon_alive || fail "the waiting daemon is gone"
+# A job announced meanwhile is answered as not delivered, so the backend
+# keeps it queued and tries again later.
+mount -t tmpfs none /var/spool
+mkdir -m 0700 /var/spool/orvanta-print
+printf 'job while waiting' > /var/spool/orvanta-print/job-wait
+answer=$(python3 - <<'PY'
+import json, socket
+s = socket.create_connection(("127.0.0.1", 4848), timeout=10)
+s.sendall((json.dumps({"abspath": "/var/spool/orvanta-print/job-wait"}) + "\n").encode())
+s.shutdown(socket.SHUT_WR)
+got = b""
+while True:
+    b = s.recv(256)
+    if not b:
+        break
+    got += b
+print(got.decode().strip())
+PY
+)
+case $answer in
+  *'"status":"error"'*) ;;
+  *) fail "a job announced while no host is there was answered with '$answer'" ;;
+esac
+grep -q 'no host connection, frame of [0-9]* bytes dropped' "$LOG" || fail "the dropped announcement was not logged"
 kill -TERM "$DAEMON_PID"
 expect_quick_stop SIGTERM
 
