@@ -106,6 +106,19 @@ static int cli_attempt(shm_endpoint *ep) {
     shmi_log(SHM_KIND_DBG, "error connecting (%d): %s\n", -rc, shm_strerror(rc));
     return CLI_RETRY;
   }
+  if (rc == SHM_ERR_BAD_MAGIC || rc == SHM_ERR_BAD_SIZE) {
+    /* Not a channel we can use, but whoever made it may replace it with a
+     * sound one (or the host agent may, once it is removed): keep looking
+     * instead of ending the client for good, and say so once per object. */
+    if (!ep->foreign_valid || ep->foreign_dev != st.st_dev ||
+        ep->foreign_ino != st.st_ino)
+      shmi_log(SHM_KIND_ERR, "error connecting (%d): %s\n", -rc,
+               shm_strerror(rc));
+    ep->foreign_valid = 1;
+    ep->foreign_dev = st.st_dev;
+    ep->foreign_ino = st.st_ino;
+    return CLI_RETRY;
+  }
   shmi_log(SHM_KIND_ERR, "error connecting (%d): %s\n", -rc, shm_strerror(rc));
   return CLI_FATAL;
 }

@@ -82,6 +82,10 @@ struct shm_endpoint {
   /* The last object whose owner on_owner refused (logged once). */
   int refused_valid;
   ino_t refused_ino;
+  /* The last object found not to be a channel of ours (logged once). */
+  int foreign_valid;
+  dev_t foreign_dev;
+  ino_t foreign_ino;
   uid_t refused_uid;
   /* Object seen "not ready" at the previous client attempt. */
   int stale_valid;
