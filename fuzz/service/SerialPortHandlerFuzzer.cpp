@@ -21,6 +21,7 @@
 #include "FuzzSupport.h"
 #include "protocol/PrintProtocolJsonMsg.h"
 #include "protocol/RawStreamDataConverter.h"
+#include "common/DaemonConfig.h"
 #include "service/SerialPortHandler.h"
 #include "task/PrintFileRegistry.h"
 
@@ -123,7 +124,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace czs;
-    static SerialPortHandler handler(registry(), HostTransport::SerialPort, false);
+    // The host's default printer is never applied: the fuzzer must not change
+    // the machine's CUPS default.
+    static const DaemonConfig config = [] {
+        DaemonConfig c;
+        c.followHostDefault = false;
+        return c;
+    }();
+    static SerialPortHandler handler(registry(), HostTransport::SerialPort, config);
     static const auto classifier = makeRawStreamDataConverter();
 
     const RawStreamData input(data, data + size);
