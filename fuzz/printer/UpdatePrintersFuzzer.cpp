@@ -20,6 +20,7 @@
 
 #include "../service/FuzzSupport.h"
 #include "printer/TaskUpdatePrinters.h"
+#include "printer/HostChannelPath.h"
 #include "printer/UpdatePrintersPerformer.h"
 #include "protocol/PrintProtocolJsonMsg.h"
 #include "task/PrintFileRegistry.h"
@@ -76,8 +77,9 @@ void checkRecord(const czs::Printer& printer, const nlohmann::json& device) {
     require(printer.location == stringOr(device, "printer-location"), "printer-location carried");
     require(printer.makeAndModel == stringOr(device, "printer-make-and-model"), "make and model carried");
     require(printer.backend == "zefa-prt", "backend is zefa-prt");
-    require(printer.transportPath.empty(), "no host channel was found");
-    require(printer.deviceUri == "zefa-prt:///" + deviceId, "device URI is zefa-prt://<transport>/<device-id>");
+    require(printer.transportPath == czs::kVirtioChannelPath, "the transport the service chose is named");
+    require(printer.deviceUri == std::string("zefa-prt://") + czs::kVirtioChannelPath + "/" + deviceId,
+            "device URI is zefa-prt://<transport>/<device-id>");
 
     std::string cupsName = name;
     for (char& c : cupsName) {
