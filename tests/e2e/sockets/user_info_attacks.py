@@ -136,20 +136,24 @@ def flood(bed, args):
     start(bed, args)
     pid = bed.service.pid
     mark = bed.log.mark()
-    cpu0, t0 = service_cpu_seconds(pid), time.monotonic()
     attacker = subprocess.Popen(as_user(MALLORY, [sys.executable, "-c", FLOOD, SOCKET_PATH, "1100", "8"]),
                                 stdout=subprocess.PIPE, text=True)
     bed.procs.append(attacker)
     check(attacker.stdout.readline() == "flooded\n", "the flood did not run")
     fds = len(os.listdir("/proc/%d/fd" % pid))
     took = alice_is_served(bed, 3)
-    cpu = service_cpu_seconds(pid) - cpu0
-    wall = time.monotonic() - t0
+    # Whether the service spins is judged while the flood is held and nothing
+    # else happens: accepting the burst itself legitimately costs CPU (more so
+    # under a sanitizer), a spinning accept loop would burn a whole core here.
+    cpu1, t1 = service_cpu_seconds(pid), time.monotonic()
+    time.sleep(1.0)
+    cpu = service_cpu_seconds(pid) - cpu1
+    wall = time.monotonic() - t1
     lines = bed.log.since(mark)
     accept_failures = [t for _, t in lines if "accept failed" in t or "Failed to accept" in t]
     check(len(accept_failures) <= 2, "accept failures logged %d times" % len(accept_failures))
     check(fds < 100, "the flood holds %d of the service's descriptors" % fds)
-    check(cpu < 0.5 * wall, "the service spent %.2f s of CPU in %.2f s" % (cpu, wall))
+    check(cpu < 0.3 * wall, "the service spent %.2f s of CPU in %.2f s while the flood was held" % (cpu, wall))
     capacity = [t for _, t in lines if "to make room" in t or "shed or refused" in t or "refused a client" in t]
     check(capacity, "no line says that clients were shed")
     check(len([t for s, t in lines if s <= 4]) < 50, "the flood floods the log: %d warnings" %
