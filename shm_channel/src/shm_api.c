@@ -60,9 +60,9 @@ ssize_t shm_write(shm_endpoint *ep, const void *data, size_t len) {
   int ring = shmi_ep_ring(ep, 1);
   if (ring < 0)
     return -EINVAL;
-  /* The copying write is one reservation of the contiguous free bytes,
-   * filled and committed under a single ring lock (shmi_rb_write), so a
-   * peer sees exactly one publication per call, as it always has. */
+  /* The copying write fills the contiguous free bytes and publishes them
+   * once (shmi_rb_write), so a peer sees exactly one publication per call,
+   * as it always has. */
   writer_enter(ep);
   pthread_rwlock_rdlock(&ep->map_lock);
   ssize_t r = ep->mb == NULL

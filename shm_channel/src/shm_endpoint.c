@@ -220,10 +220,14 @@ static int data_or_news(const void *arg) {
  * blocks. Blocking costs a futex wait here and a wake-up system call in the
  * writer, a few microseconds each way, which is most of a small message's
  * round trip when both processes have a core. On a loaded machine the peer
- * is often not running at all, and spinning only takes the core it needs:
- * so the budget adapts (as an adaptive mutex's does), doubling after a spin
- * that saw data and halving after one that did not, down to nothing, with
- * an occasional short probe. Bounded, so an idle channel sleeps. */
+ * is often not running at all, and spinning only takes the core it needs.
+ * So the budget follows what the waits were, as an adaptive mutex's does: a
+ * wait that ended (spinning or blocked) within SHMI_SPIN_MAX_NS says that
+ * spinning about twice as long would have caught the data; a longer one
+ * halves the budget, down to nothing with an occasional short probe.
+ * Bounded, so an idle channel sleeps. Judging a blocked wait too matters:
+ * a budget judged only by its own spins, once at zero, never sees a peer
+ * that answers in 20 us again, and both sides then block for good. */
 #define SHMI_SPIN_MAX_NS 50000u
 #define SHMI_SPIN_PROBE_NS 2000u
 
@@ -233,37 +237,46 @@ static uint64_t mono_ns(void) {
   return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
 }
 
-static int spin_until_news(shm_endpoint *ep, const struct data_or_news *d) {
+/* The budget after a wait that lasted waited_ns and saw news or not. */
+static uint32_t next_budget(uint32_t budget, uint64_t waited_ns, int news) {
+  if (news && waited_ns <= SHMI_SPIN_MAX_NS) {
+    uint64_t next = waited_ns * 2 > budget * 2ull ? waited_ns * 2 : budget * 2ull;
+    if (next < SHMI_SPIN_PROBE_NS * 2)
+      next = SHMI_SPIN_PROBE_NS * 2;
+    return next > SHMI_SPIN_MAX_NS ? SHMI_SPIN_MAX_NS : (uint32_t)next;
+  }
+  return budget / 2 < 1000u ? 0 : budget / 2;
+}
+
+static int spin_until_news(shm_endpoint *ep, const struct data_or_news *d,
+                           uint64_t start) {
   uint32_t budget = ep->spin_ns;
   if (budget == 0) {
     if ((++ep->spin_skips & 15u) != 0)
       return data_or_news(d);
     budget = SHMI_SPIN_PROBE_NS;
   }
-  uint64_t start = mono_ns();
   for (unsigned i = 1;; i++) {
-    if (data_or_news(d)) {
-      uint32_t next = budget * 2 < SHMI_SPIN_PROBE_NS * 2 ? SHMI_SPIN_PROBE_NS * 2
-                                                          : budget * 2;
-      ep->spin_ns = next > SHMI_SPIN_MAX_NS ? SHMI_SPIN_MAX_NS : next;
+    if (data_or_news(d))
       return 1;
-    }
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
 #endif
-    if ((i & 63u) == 0 && mono_ns() - start > budget) {
-      ep->spin_ns = budget / 2 < 1000u ? 0 : budget / 2;
+    if ((i & 63u) == 0 && mono_ns() - start > budget)
       return 0;
-    }
   }
 }
 
 void shmi_ep_idle_wait(shm_endpoint *ep, int ring) {
   shm_ringbuf *rb = &ep->mb->rb[ring];
   struct data_or_news d = {ep, &rb->has_data};
-  if (spin_until_news(ep, &d))
+  uint64_t start = mono_ns();
+  if (spin_until_news(ep, &d, start)) {
+    ep->spin_ns = next_budget(ep->spin_ns, mono_ns() - start, 1);
     return;
+  }
   int rc = shmi_event_wait_for(&rb->req, 1000000u, data_or_news, &d);
+  ep->spin_ns = next_budget(ep->spin_ns, mono_ns() - start, data_or_news(&d));
   shmi_ep_note_result(ep, rc);
   if (rc == -1 || (rc < 0 && rc != -ETIMEDOUT))
     usleep(10000);

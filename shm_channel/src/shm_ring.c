@@ -140,6 +140,39 @@ static void wake(shm_membuf *mb, int ring, int waking_reader) {
     shmi_event_signal(&mb->rb[ring].req);
 }
 
+/* Publishes len bytes written at `at` since a reservation (or a copying
+ * write's look at the ring) taken under an earlier hold of the lock. Since
+ * then only the reader moved: head forward, or head and tail back to 0 once
+ * it emptied the ring. Anything else was not done by a sound peer, and the
+ * bytes must not be published over it. Called with the ring lock held. */
+static int publish_at(rb_view *v, uint64_t at, size_t len) {
+  int same = v->tail == at && v->end - v->has >= len;
+  int emptied = v->has == 0 && at < v->end && len <= v->end;
+  if (!same && !emptied) {
+    shmi_log(SHM_KIND_ERR,
+             "rb_commit %p: ring moved under a reservation (at %zu, tail %zu, "
+             "has_data %zu), refused\n",
+             (void *)v->rb, (size_t)at, (size_t)v->tail, (size_t)v->has);
+    return -EIO;
+  }
+  if (same) {
+    publish(v, len);
+  } else {
+    /* The reader emptied the ring after the reservation and, as it always
+     * does, moved head and tail back to 0. The reserved bytes are still
+     * where they were written, so the data starts there. */
+    __atomic_store_n(&v->rb->head, at, __ATOMIC_RELEASE);
+    __atomic_store_n(&v->rb->tail, (at + len) % v->end, __ATOMIC_RELEASE);
+    __atomic_store_n(&v->rb->has_data, len, __ATOMIC_SEQ_CST);
+  }
+  return 0;
+}
+
+/* The copying write takes the lock twice, to find the free bytes and to
+ * publish them, and copies in between: the free bytes are the writer's
+ * alone, and a reader that wants the lock meanwhile (to take what is
+ * already there) is not put to sleep behind a 64 KiB copy. The peer sees
+ * the same indices after the call as with one long hold. */
 ssize_t shmi_rb_write(shm_membuf *mb, size_t map_size, int ring,
                       const void *src, size_t len) {
   if (mb == NULL || src == NULL || ring < 0 || ring > 1)
@@ -162,9 +195,14 @@ ssize_t shmi_rb_write(shm_membuf *mb, size_t map_size, int ring,
   } else {
     if (n > len)
       n = len;
-    memcpy(v.area + v.tail, src, n);
-    publish(&v, n);
-    result = (ssize_t)n;
+    uint64_t at = v.tail;
+    rb_unlock(&v);
+    memcpy(v.area + at, src, n);
+    rc = rb_lock(mb, map_size, ring, "rb_write", &v);
+    if (rc != 0)
+      return rc;
+    rc = publish_at(&v, at, n);
+    result = rc != 0 ? rc : (ssize_t)n;
   }
   shmi_log(SHM_KIND_DBG,
            "rb_write %p end:  buf %p pbuf %zu, phead %zu, ptail %zu, pend %zu, "
@@ -176,6 +214,8 @@ ssize_t shmi_rb_write(shm_membuf *mb, size_t map_size, int ring,
   return result;
 }
 
+/* The copying read, like the write, copies between two holds of the lock:
+ * unread bytes are the reader's until it releases them. */
 ssize_t shmi_rb_read(shm_membuf *mb, size_t map_size, int ring, void *dst,
                      size_t len) {
   if (mb == NULL || dst == NULL || ring < 0 || ring > 1)
@@ -203,11 +243,26 @@ ssize_t shmi_rb_read(shm_membuf *mb, size_t map_size, int ring, void *dst,
     uint64_t first = v.end - v.head;
     if (first > want)
       first = want;
-    memcpy(out, v.area + v.head, first);
+    uint64_t head = v.head;
+    rb_unlock(&v);
+    memcpy(out, v.area + head, first);
     if (want > first)
       memcpy(out + first, v.area, want - first);
-    release(&v, want);
-    result = (ssize_t)want;
+    rc = rb_lock(mb, map_size, ring, "rb_read", &v);
+    if (rc != 0)
+      return rc;
+    /* Only this reader moves head while bytes are unread, and the writer
+     * only adds to them. */
+    if (v.head != head || v.has < want) {
+      shmi_log(SHM_KIND_ERR,
+               "rb_read %p: ring moved under a read (head %zu, now %zu, "
+               "has_data %zu), refused\n",
+               (void *)v.rb, (size_t)head, (size_t)v.head, (size_t)v.has);
+      result = -EIO;
+    } else {
+      release(&v, want);
+      result = (ssize_t)want;
+    }
   }
   shmi_log(SHM_KIND_DBG,
            "rb_read %p end:  buf %p, pbuf %zu, phead %zu , ptail %zu, pend %zu, "
@@ -259,32 +314,11 @@ int shmi_rb_commit(shm_membuf *mb, size_t map_size, int ring, uint64_t at,
   int rc = rb_lock(mb, map_size, ring, "rb_commit", &v);
   if (rc != 0)
     return rc;
-  /* Since the reservation only the reader moved: head forward, or head and
-   * tail back to 0 once it emptied the ring. Anything else was not done by
-   * a sound peer, and the bytes must not be published over it. */
-  int same = v.tail == at && v.end - v.has >= len;
-  int emptied = v.has == 0 && at < v.end && len <= v.end;
-  if (!same && !emptied) {
-    shmi_log(SHM_KIND_ERR,
-             "rb_commit %p: ring moved under a reservation (at %zu, tail %zu, "
-             "has_data %zu), refused\n",
-             (void *)v.rb, (size_t)at, (size_t)v.tail, (size_t)v.has);
-    rb_unlock(&v);
-    return -EIO;
-  }
-  if (same) {
-    publish(&v, len);
-  } else {
-    /* The reader emptied the ring after the reservation and, as it always
-     * does, moved head and tail back to 0. The reserved bytes are still
-     * where they were written, so the data starts there. */
-    __atomic_store_n(&v.rb->head, at, __ATOMIC_RELEASE);
-    __atomic_store_n(&v.rb->tail, (at + len) % v.end, __ATOMIC_RELEASE);
-    __atomic_store_n(&v.rb->has_data, len, __ATOMIC_SEQ_CST);
-  }
+  rc = publish_at(&v, at, len);
   rb_unlock(&v);
-  wake(mb, ring, 1);
-  return 0;
+  if (rc == 0)
+    wake(mb, ring, 1);
+  return rc;
 }
 
 ssize_t shmi_rb_peek(shm_membuf *mb, size_t map_size, int ring,
