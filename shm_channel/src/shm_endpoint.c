@@ -201,8 +201,8 @@ void shmi_ep_wake_pause(shm_endpoint *ep) {
 /* Waits for data on `ring`, at most a second (a peer that never signals
  * costs at most that). A peer holding the event's mutex past the lock
  * deadline is broken. When the event cannot be waited on because another
- * waiter's mark is set (one left by a peer that died waiting), a short
- * sleep keeps the loop from spinning; that is the only sleep left here. */
+ * waiter's mark is set, a short sleep keeps the loop from spinning (see
+ * after_event_wait); that is the only sleep left here. */
 struct data_or_news {
   shm_endpoint *ep;
   const uint64_t *has_data;
@@ -267,6 +267,26 @@ static int spin_until_news(shm_endpoint *ep, const struct data_or_news *d,
   }
 }
 
+/* After a wait on a ring's event: when the event's single waiting mark was
+ * someone else's (rc -1), back off before looking again. The mark is most
+ * often the peer's writer, waiting for space in this very ring and about to
+ * run and clear it: a long sleep here stalls a full-speed transfer for
+ * nothing. It may also be the mark of a peer that died waiting, which
+ * stays: so the pause starts at 50 us and doubles to 10 ms while the mark
+ * stays taken. Other failures pause the full 10 ms. */
+static void after_event_wait(shm_endpoint *ep, int rc) {
+  shmi_ep_note_result(ep, rc);
+  if (rc == -1) {
+    uint32_t us = ep->mark_pause_us < 50u ? 50u : ep->mark_pause_us;
+    usleep(us);
+    ep->mark_pause_us = us * 2 > 10000u ? 10000u : us * 2;
+    return;
+  }
+  ep->mark_pause_us = 0;
+  if (rc < 0 && rc != -ETIMEDOUT)
+    usleep(10000);
+}
+
 void shmi_ep_idle_wait(shm_endpoint *ep, int ring) {
   shm_ringbuf *rb = &ep->mb->rb[ring];
   struct data_or_news d = {ep, &rb->has_data};
@@ -277,9 +297,7 @@ void shmi_ep_idle_wait(shm_endpoint *ep, int ring) {
   }
   int rc = shmi_event_wait_for(&rb->req, 1000000u, data_or_news, &d);
   ep->spin_ns = next_budget(ep->spin_ns, mono_ns() - start, data_or_news(&d));
-  shmi_ep_note_result(ep, rc);
-  if (rc == -1 || (rc < 0 && rc != -ETIMEDOUT))
-    usleep(10000);
+  after_event_wait(ep, rc);
 }
 
 struct count_changed {
@@ -302,9 +320,7 @@ static void wait_count_change(shm_endpoint *ep, int ring, uint64_t count) {
   shm_ringbuf *rb = &ep->mb->rb[ring];
   struct count_changed c = {ep, &rb->has_data, count};
   int rc = shmi_event_wait_for(&rb->req, 1000000u, count_changed, &c);
-  shmi_ep_note_result(ep, rc);
-  if (rc == -1 || (rc < 0 && rc != -ETIMEDOUT))
-    usleep(10000);
+  after_event_wait(ep, rc);
 }
 
 /* Hands received data to the application; ring is the one this side reads.

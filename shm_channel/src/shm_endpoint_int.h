@@ -72,6 +72,9 @@ struct shm_endpoint {
   /* The reader's current spin budget before blocking (endpoint thread). */
   uint32_t spin_ns;
   uint32_t spin_skips;
+  /* The current pause while another waiter holds a ring event's mark
+   * (endpoint thread). */
+  uint32_t mark_pause_us;
   /* Counts successful application reads (shm_read, shm_consume). */
   uint64_t reads;
   /* A listener's peer: the holder of the watched lock for this session. */

@@ -39,12 +39,22 @@ HostSim::HostSim(Settings settings, Writer writer)
       writer_(std::move(writer)),
       splitter_(kMaxPayload, [this](std::size_t n, const char* why) {
           error("dropped " + std::to_string(n) + " bytes from the daemon: " + why);
-      }) {}
+      }) {
+    if (s_.bench) {
+        checker_ = std::make_unique<SampleChecker>(s_.patternCheck, [this](const std::string& what) { error(what); });
+    }
+}
 
 void HostSim::error(const std::string& what) {
     ++errors_;
     std::fprintf(stderr, "host-sim: error: %s\n", what.c_str());
     std::fflush(stderr);
+}
+
+void HostSim::finishChecks() {
+    if (checker_) {
+        checker_->finish();
+    }
 }
 
 bool HostSim::done() const {
@@ -70,11 +80,83 @@ void HostSim::onDisconnected() {
 
 void HostSim::onBytes(const uint8_t* data, std::size_t len) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    splitter_.append(data, len);
-    std::vector<uint8_t> frame;
-    while (splitter_.next(frame)) {
-        onFrame(frame);
+    while (len > 0) {
+        if (skipLeft_ > 0) {
+            const std::size_t n = std::min(len, skipLeft_);
+            skip(data, n);
+            data += n;
+            len -= n;
+            continue;
+        }
+        splitter_.append(data, len);
+        len = 0;
+        while (startSkipping() || splitter_.next(frame_)) {
+            if (!frame_.empty()) {
+                onFrame(frame_);
+                frame_.clear();
+            }
+        }
     }
+}
+
+// A frame is skipped when it is a chunk response that this run does not
+// check in full: large, during a transfer, and not the sampled one.
+bool HostSim::startSkipping() {
+    if (!s_.bench || skipLeft_ > 0 || transfers_.empty() || transfers_.front().outstanding.empty() ||
+        transfers_.front().outstanding.front().seq % s_.sampleEvery == 0) {
+        return false;
+    }
+    const uint8_t* p = nullptr;
+    const std::size_t have = splitter_.unread(&p);
+    if (have < wire::kHeader || std::memcmp(p, "ZEFA", 4) != 0) {
+        return false;
+    }
+    const std::size_t payload = (std::size_t{p[6]} << 24) | (std::size_t{p[7]} << 16) | (std::size_t{p[8]} << 8) | p[9];
+    const std::size_t total = wire::kHeader + payload + wire::kTrailer;
+    if (total <= 4096 || payload > kMaxPayload) {
+        return false;
+    }
+    skipTotal_ = skipLeft_ = total;
+    skipTailLen_ = 0;
+    const std::size_t n = std::min(have, total);
+    splitter_.advance(n);
+    skip(p, n);
+    return true;
+}
+
+void HostSim::skip(const uint8_t* data, std::size_t n) {
+    if (n >= kTailKept) {
+        std::memcpy(skipTail_, data + n - kTailKept, kTailKept);
+        skipTailLen_ = kTailKept;
+    } else {
+        const std::size_t keep = std::min(skipTailLen_, kTailKept - n);
+        std::memmove(skipTail_, skipTail_ + skipTailLen_ - keep, keep);
+        std::memcpy(skipTail_ + keep, data, n);
+        skipTailLen_ = keep + n;
+    }
+    skipLeft_ -= n;
+    if (skipLeft_ == 0) {
+        recognise(skipTail_, skipTailLen_, skipTotal_);
+    }
+}
+
+// Recognises a chunk response from the last bytes of its frame: the tail of
+// the payload names method, type, offset and size.
+void HostSim::recognise(const uint8_t* tail, std::size_t tailLen, std::size_t frameSize) {
+    const std::size_t payloadLen = frameSize - wire::kHeader - wire::kTrailer;
+    const std::size_t tailChars = std::min<std::size_t>(payloadLen, 160) / 4 * 4;
+    std::optional<std::vector<uint8_t>> decoded;
+    if (tailLen >= tailChars + wire::kTrailer && tail[tailLen - 1] == 0x0A) {
+        decoded = wire::base64Decode(tail + tailLen - wire::kTrailer - tailChars, tailChars);
+    }
+    const std::string text = decoded ? std::string(decoded->begin(), decoded->end()) : std::string();
+    long long off = -1, size = -1;
+    if (text.find("\"method\":\"sendfile\",\"type\":\"response\"}") == std::string::npos ||
+        !scanNumber(text, "offset", off) || !scanNumber(text, "size", size)) {
+        error("unrecognised frame of " + std::to_string(frameSize) + " bytes during a transfer");
+        return;
+    }
+    onResponse(nullptr, frameSize, false, nlohmann::json{{"id", transfers_.front().id}, {"offset", off}, {"size", size}});
 }
 
 void HostSim::traceFrame(const char* dir, const uint8_t* p, std::size_t n) {
@@ -122,23 +204,15 @@ void HostSim::sendMessage(const std::string& method, const std::string& type, co
 void HostSim::onFrame(const std::vector<uint8_t>& frame) {
     // In benchmark mode most chunk responses are only recognised, not decoded:
     // the tail of the payload names method, type, offset and size.
+    // The sampled ones are copied to the checker, which decodes them in full.
     if (s_.bench && !transfers_.empty() && !transfers_.front().outstanding.empty() && frame.size() > 4096) {
         const Pending& p = transfers_.front().outstanding.front();
-        if (p.seq % s_.sampleEvery != 0) {
-            std::size_t payloadLen = frame.size() - 13;
-            std::size_t tailChars = std::min<std::size_t>(payloadLen, 160) / 4 * 4;
-            const auto tail = wire::base64Decode(frame.data() + 10 + payloadLen - tailChars, tailChars);
-            const std::string text = tail ? std::string(tail->begin(), tail->end()) : std::string();
-            long long off = -1, size = -1;
-            if (text.find("\"method\":\"sendfile\",\"type\":\"response\"}") == std::string::npos ||
-                !scanNumber(text, "offset", off) || !scanNumber(text, "size", size)) {
-                error("unrecognised frame of " + std::to_string(frame.size()) + " bytes during a transfer");
-                return;
-            }
-            onResponse(frame.data(), frame.size(), false,
-                       nlohmann::json{{"id", transfers_.front().id}, {"offset", off}, {"size", size}});
-            return;
+        if (p.seq % s_.sampleEvery == 0) {
+            checker_->check(frame, transfers_.front().id, p.offset, p.size);
         }
+        const std::size_t tail = std::min(frame.size(), kTailKept);
+        recognise(frame.data() + frame.size() - tail, tail, frame.size());
+        return;
     }
     if (s_.trace) {
         traceFrame("<<", frame.data(), frame.size());

@@ -3,14 +3,17 @@
 // fingerprints them, and can throw malformed input at the daemon.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "SampleChecker.h"
 #include "Sha256.h"
 #include "WireCodec.h"
 
@@ -51,6 +54,8 @@ public:
 
     bool done() const;
     long errors() const { return errors_; }
+    // Waits for the full checks still running in benchmark mode.
+    void finishChecks();
 
 private:
     struct Pending {
@@ -93,11 +98,28 @@ private:
     Settings s_;
     Writer writer_;
     wire::FrameSplitter splitter_;
+    // Benchmark mode: a chunk response that is only recognised streams past
+    // as it arrives instead of being gathered, which would cost this side
+    // two more copies of every byte. Only its last bytes are kept.
+    static constexpr std::size_t kTailKept = 160 + wire::kTrailer;
+    bool startSkipping();
+    void skip(const uint8_t* data, std::size_t n);
+    void recognise(const uint8_t* tail, std::size_t tailLen, std::size_t frameSize);
+    std::size_t skipTotal_ = 0;
+    std::size_t skipLeft_ = 0;
+    uint8_t skipTail_[kTailKept] = {};
+    std::size_t skipTailLen_ = 0;
+    // The frame being handled. Kept between frames so that a stream of
+    // megabyte responses reuses one buffer instead of mapping fresh pages
+    // for each.
+    std::vector<uint8_t> frame_;
     mutable std::recursive_mutex mutex_;
     std::deque<Transfer> transfers_;
     uint64_t seq_ = 0;
     long filesDone_ = 0;
-    long errors_ = 0;
+    std::atomic<long> errors_{0};
+    // Last: its thread reports through error() until it is joined.
+    std::unique_ptr<SampleChecker> checker_;  // benchmark mode only
 };
 
 }  // namespace hostsim

@@ -54,6 +54,10 @@ public:
     // The next complete frame, moved into `out`; false when none is complete.
     bool next(std::vector<uint8_t>& out);
     void clear() { buffer_.clear(); at_ = 0; }
+    // The bytes not yet cut into frames (valid until the next call), and
+    // taking n of them away without cutting a frame.
+    std::size_t unread(const uint8_t** p) const { *p = buffer_.data() + at_; return buffer_.size() - at_; }
+    void advance(std::size_t n) { at_ += n; }
 
 private:
     void drop(std::size_t n, const char* why);

@@ -41,7 +41,7 @@ void usage() {
                  "                [--printers FILE] [--out DIR] [--chunk BYTES] [--inflight N] [--discover]\n"
                  "                [--trace] [--bench] [--sample N] [--pattern] [--size-key KEY]\n"
                  "                [--exit-after-files N]\n"
-                 "       host-sim --raw-sink BYTES [--name NAME] [--shm-size BYTES]\n"
+                 "       host-sim --raw-sink BYTES [--raw-warm BYTES] [--name NAME] [--shm-size BYTES]\n"
                  "       host-sim --make-pattern-file PATH BYTES\n"
                  "commands on stdin: discover | garbage N SEED | typeerrors | raw HEX |\n"
                  "                   request ID OFFSET SIZE | status | quit\n");
@@ -54,6 +54,7 @@ struct Options {
     std::string port = "/dev/virtio-ports/orvanta.Printer.0";
     bool discover = false;
     uint64_t rawSink = 0;
+    uint64_t rawWarm = 0;
     hostsim::Settings settings;
 };
 
@@ -101,7 +102,8 @@ struct ShmWriter {
 struct ShmContext {
     hostsim::HostSim* sim = nullptr;
     ShmWriter* writer = nullptr;
-    // raw sink
+    // raw sink: the clock starts once rawWarm bytes have arrived
+    uint64_t rawWarm = 0;
     uint64_t rawWant = 0;
     uint64_t rawGot = 0;
     std::chrono::steady_clock::time_point rawStart;
@@ -126,6 +128,12 @@ int shmData(void* user, shm_endpoint*, const uint8_t* data, size_t len) {
         return 0;
     }
     if (!c->rawStarted) {
+        const uint64_t warm = std::min<uint64_t>(len, c->rawWarm);
+        c->rawWarm -= warm;
+        len -= warm;
+        if (c->rawWarm > 0 || len == 0) {
+            return 0;
+        }
         c->rawStart = std::chrono::steady_clock::now();
         c->rawStarted = true;
     }
@@ -178,6 +186,7 @@ bool parse(int argc, char** argv, Options& o) {
         else if (a == "--size-key") o.settings.sizeKey = next();
         else if (a == "--exit-after-files") o.settings.exitAfterFiles = std::stol(next());
         else if (a == "--raw-sink") o.rawSink = std::stoull(next());
+        else if (a == "--raw-warm") o.rawWarm = std::stoull(next());
         else if (a == "--make-pattern-file") {
             std::string path = next();
             uint64_t size = std::stoull(next());
@@ -255,6 +264,7 @@ int runShm(Options& o) {
         ctx.writer = &writer;
     } else {
         ctx.rawWant = o.rawSink;
+        ctx.rawWarm = o.rawWarm;
     }
     shm_config cfg;
     shm_config_init(&cfg);
@@ -287,6 +297,9 @@ int runShm(Options& o) {
     g_stop = true;
     discoverer.join();
     shm_stop(ep);
+    if (sim) {
+        sim->finishChecks();
+    }
     return sim && sim->errors() > 0 ? 3 : 0;
 }
 
@@ -346,6 +359,7 @@ int runSerial(Options& o) {
     ::unlink(o.port.c_str());
     ::close(slave);
     ::close(master);
+    sim.finishChecks();
     return sim.errors() > 0 ? 3 : 0;
 }
 
