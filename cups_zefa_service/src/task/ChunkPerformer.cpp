@@ -147,6 +147,10 @@ void ChunkPerformer::openFile() {
     // The size is recorded only for a file that did open, so a failed open
     // never looks like an open file.
     fd_ = orv::UniqueFd(fd);
+    // A spool file is read once, front to back, and removed once fetched:
+    // read ahead, and leave the page cache's notion of what is in use alone.
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_NOREUSE);
     openId_ = id_;
     // The host asked for it, so it has the announcement.
     registry_.markAnnounced(id_);
