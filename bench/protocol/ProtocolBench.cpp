@@ -103,6 +103,8 @@ void BM_Base64Encode_Table(benchmark::State& state) { encodePinned(state, base64
 BENCHMARK(BM_Base64Encode_Table);
 void BM_Base64Encode_Avx2(benchmark::State& state) { encodePinned(state, base64::detail::Kernel::Avx2); }
 BENCHMARK(BM_Base64Encode_Avx2);
+void BM_Base64Encode_Avx512Vbmi(benchmark::State& state) { encodePinned(state, base64::detail::Kernel::Avx512Vbmi); }
+BENCHMARK(BM_Base64Encode_Avx512Vbmi);
 
 // The chunk path's shape: 1 MiB encoded in 48 KiB steps, each step's text
 // fed to a StreamEncoder (the frame payload), as the chunk sender does.

@@ -75,6 +75,7 @@ namespace detail {
 // Not built on this architecture; never called, since cpuHasAvx2() is false.
 size_t encodeBlocksAvx2(const uint8_t*, size_t, char*) { return 0; }
 size_t decodeBlocksAvx2(const unsigned char*, size_t, uint8_t*) { return 0; }
+size_t encodeBlocksAvx512Vbmi(const uint8_t*, size_t, char*) { return 0; }
 #endif
 
 void encodeScalar(const uint8_t* in, size_t n, char* out) {
@@ -90,6 +91,12 @@ void encodeAvx2(const uint8_t* in, size_t n, char* out) {
     encodeScalar(in + done, n - done, out + done / 3 * 4);
 }
 
+// The last bytes (fewer than 64) go through the AVX2 blocks, then the table.
+void encodeAvx512Vbmi(const uint8_t* in, size_t n, char* out) {
+    const size_t done = encodeBlocksAvx512Vbmi(in, n, out);
+    encodeAvx2(in + done, n - done, out + done / 3 * 4);
+}
+
 size_t decodeBlocksNone(const unsigned char*, size_t, uint8_t*) { return 0; }
 
 struct Kernels {
@@ -98,6 +105,7 @@ struct Kernels {
 };
 constexpr Kernels kScalar{&encodeScalar, &decodeBlocksNone};
 constexpr Kernels kAvx2{&encodeAvx2, &decodeBlocksAvx2};
+constexpr Kernels kAvx512Vbmi{&encodeAvx512Vbmi, &decodeBlocksAvx2};
 
 bool cpuHasAvx2() {
 #if defined(CZS_BASE64_AVX2)
@@ -108,10 +116,38 @@ bool cpuHasAvx2() {
 #endif
 }
 
+// The check also covers the operating system's saving of the AVX-512
+// registers (the compiler's run-time test reads XCR0).
+bool cpuHasAvx512Vbmi() {
+#if defined(CZS_BASE64_AVX2)
+    __builtin_cpu_init();
+    return cpuHasAvx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vbmi");
+#else
+    return false;
+#endif
+}
+
+const Kernels* kernelsFor(Kernel k) {
+    switch (k) {
+    case Kernel::Avx512Vbmi:
+        return &kAvx512Vbmi;
+    case Kernel::Avx2:
+        return &kAvx2;
+    case Kernel::Scalar:
+        break;
+    }
+    return &kScalar;
+}
+
+const Kernels* bestKernels() {
+    return cpuHasAvx512Vbmi() ? &kAvx512Vbmi : cpuHasAvx2() ? &kAvx2 : &kScalar;
+}
+
 // Resolved on first use (a function-local static, so a call from another
 // file's static initialiser still finds it set).
 std::atomic<const Kernels*>& kernelSlot() {
-    static std::atomic<const Kernels*> slot{cpuHasAvx2() ? &kAvx2 : &kScalar};
+    static std::atomic<const Kernels*> slot{bestKernels()};
     return slot;
 }
 
@@ -121,14 +157,18 @@ const Kernels& kernels() { return *kernelSlot().load(std::memory_order_relaxed);
 
 bool supported(Kernel k) {
     static const bool avx2 = cpuHasAvx2();
-    return k == Kernel::Scalar || avx2;
+    static const bool vbmi = cpuHasAvx512Vbmi();
+    return k == Kernel::Scalar || (k == Kernel::Avx2 && avx2) || (k == Kernel::Avx512Vbmi && vbmi);
 }
 
-Kernel activeKernel() { return &kernels() == &kAvx2 ? Kernel::Avx2 : Kernel::Scalar; }
+Kernel activeKernel() {
+    const Kernels* k = &kernels();
+    return k == &kAvx512Vbmi ? Kernel::Avx512Vbmi : k == &kAvx2 ? Kernel::Avx2 : Kernel::Scalar;
+}
 
 bool useKernel(Kernel k) {
     if (!supported(k)) return false;
-    kernelSlot().store(k == Kernel::Avx2 ? &kAvx2 : &kScalar, std::memory_order_relaxed);
+    kernelSlot().store(kernelsFor(k), std::memory_order_relaxed);
     return true;
 }
 

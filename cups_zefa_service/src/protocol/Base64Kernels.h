@@ -18,6 +18,11 @@ void encodeScalar(const uint8_t* in, size_t n, char* out);
 // caller encodes the rest. Only call it on a CPU that has AVX2.
 size_t encodeBlocksAvx2(const uint8_t* in, size_t n, char* out);
 
+// The AVX-512 VBMI encoder: whole 48-byte blocks, loading 64 bytes each
+// time, so it stops while fewer than 64 remain; returns the input bytes
+// consumed (a multiple of 48). Only call it on a CPU that has AVX-512 VBMI.
+size_t encodeBlocksAvx512Vbmi(const uint8_t* in, size_t n, char* out);
+
 // The AVX2 decoder for whole groups that yield three bytes each (none of
 // them the final, possibly padded group). It decodes the longest prefix of
 // whole 32-character blocks of in[0, n), writes exactly 24 bytes per block,
@@ -26,14 +31,15 @@ size_t encodeBlocksAvx2(const uint8_t* in, size_t n, char* out);
 // added. Only call it on a CPU that has AVX2.
 size_t decodeBlocksAvx2(const unsigned char* in, size_t n, uint8_t* out);
 
-enum class Kernel { Scalar, Avx2 };
+// Avx512Vbmi encodes with AVX-512 VBMI and decodes with AVX2.
+enum class Kernel { Scalar, Avx2, Avx512Vbmi };
 
 // Whether this CPU can run the given kernel.
 bool supported(Kernel k);
 
 // The kernel that encode(), decode() and StreamEncoder use. It is picked
-// once, the first time it is needed: AVX2 where the CPU has it, the tables
-// otherwise.
+// once, the first time it is needed: AVX-512 VBMI where the CPU has it, else
+// AVX2, else the tables.
 Kernel activeKernel();
 
 // Pins the kernel (tests, benchmarks). Returns false and changes nothing

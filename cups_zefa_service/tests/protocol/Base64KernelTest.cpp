@@ -15,7 +15,10 @@
 
 namespace czs::base64::detail {
 // Names the parameter in failure messages.
-void PrintTo(Kernel k, std::ostream* os) { *os << (k == Kernel::Scalar ? "Table" : "Avx2"); }
+const char* nameOf(Kernel k) {
+    return k == Kernel::Scalar ? "Table" : k == Kernel::Avx2 ? "Avx2" : "Avx512Vbmi";
+}
+void PrintTo(Kernel k, std::ostream* os) { *os << nameOf(k); }
 }  // namespace czs::base64::detail
 
 namespace czs {
@@ -118,7 +121,7 @@ std::string encodeExact(const std::vector<uint8_t>& in) {
 class KernelPath : public testing::TestWithParam<Kernel> {
 protected:
     void SetUp() override {
-        if (!base64::detail::supported(GetParam())) GTEST_SKIP() << "this CPU lacks AVX2";
+        if (!base64::detail::supported(GetParam())) GTEST_SKIP() << "this CPU cannot run " << nameOf(GetParam());
         saved_ = base64::detail::activeKernel();
         ASSERT_TRUE(base64::detail::useKernel(GetParam()));
         ASSERT_EQ(base64::detail::activeKernel(), GetParam());
@@ -249,15 +252,15 @@ TEST_P(KernelPath, DamagedTextDecodesToTheSameGarbage) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Base64, KernelPath, testing::Values(Kernel::Scalar, Kernel::Avx2),
-                         [](const testing::TestParamInfo<Kernel>& info) {
-                             return info.param == Kernel::Scalar ? "Table" : "Avx2";
-                         });
+INSTANTIATE_TEST_SUITE_P(Base64, KernelPath, testing::Values(Kernel::Scalar, Kernel::Avx2, Kernel::Avx512Vbmi),
+                         [](const testing::TestParamInfo<Kernel>& info) { return std::string(nameOf(info.param)); });
 
 TEST(Base64Dispatch, PicksTheVectorEncoderWhereTheCpuHasIt) {
     // The choice made on first use, before any test pins one.
     EXPECT_TRUE(base64::detail::supported(Kernel::Scalar));
-    const Kernel expected = base64::detail::supported(Kernel::Avx2) ? Kernel::Avx2 : Kernel::Scalar;
+    const Kernel expected = base64::detail::supported(Kernel::Avx512Vbmi) ? Kernel::Avx512Vbmi
+                            : base64::detail::supported(Kernel::Avx2)     ? Kernel::Avx2
+                                                                          : Kernel::Scalar;
     EXPECT_EQ(base64::detail::activeKernel(), expected);
     if (!base64::detail::supported(Kernel::Avx2)) {
         EXPECT_FALSE(base64::detail::useKernel(Kernel::Avx2));
