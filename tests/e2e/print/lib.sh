@@ -60,6 +60,14 @@ private_dev() {
   ln -sf /proc/self/fd /dev/fd
 }
 
+# A private, writable /etc: an overlay whose changes land on the namespace's
+# /tmp, so a scenario can put settings files in place while the machine's own
+# /etc stays exactly as it is.
+private_etc() {
+  mkdir -p "$WORK/etc-upper" "$WORK/etc-work"
+  mount -t overlay overlay -o "lowerdir=/etc,upperdir=$WORK/etc-upper,workdir=$WORK/etc-work" /etc
+}
+
 setup() {
   mkdir -p "$WORK/out" "$WORK/bin"
   private_dev

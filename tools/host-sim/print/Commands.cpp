@@ -42,7 +42,18 @@ bool HostSim::command(const std::string& line) {
         long long off = 0, size = 0;
         in >> id >> off >> size;
         nlohmann::json req = {{"id", id}, {"offset", off}, {"size", size}};
+        manual_.push_back({id, off, size});
         sendMessage("sendfile", "request", &req);
+        return true;
+    }
+    if (cmd == "pause") {
+        gate_.pause();
+        out("paused");
+        return true;
+    }
+    if (cmd == "resume") {
+        gate_.resume();
+        out("resumed");
         return true;
     }
     if (cmd == "status") {

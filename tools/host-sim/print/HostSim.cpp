@@ -39,7 +39,8 @@ HostSim::HostSim(Settings settings, Writer writer)
       writer_(std::move(writer)),
       splitter_(kMaxPayload, [this](std::size_t n, const char* why) {
           error("dropped " + std::to_string(n) + " bytes from the daemon: " + why);
-      }) {
+      }),
+      gate_([](std::size_t held) { out("reading paused, holding " + std::to_string(held) + " bytes"); }) {
     if (s_.bench) {
         checker_ = std::make_unique<SampleChecker>(s_.patternCheck, [this](const std::string& what) { error(what); });
     }
@@ -76,9 +77,12 @@ void HostSim::onDisconnected() {
               " bytes");
     }
     transfers_.clear();
+    manual_.clear();
 }
 
 void HostSim::onBytes(const uint8_t* data, std::size_t len) {
+    // Before the lock: commands (resume among them) must still get through.
+    gate_.pass(len);
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     while (len > 0) {
         if (skipLeft_ > 0) {
@@ -318,7 +322,49 @@ void HostSim::pump() {
     }
 }
 
+bool HostSim::takeManualResponse(std::size_t frameLen, bool decoded, const nlohmann::json& data) {
+    if (manual_.empty() || !data.is_object()) {
+        return false;
+    }
+    const std::string id = data.value("id", std::string());
+    const long long offset = data.value("offset", -1LL);
+    const long long size = data.value("size", -1LL);
+    auto it = std::find_if(manual_.begin(), manual_.end(), [&](const Manual& m) {
+        return m.id == id && m.offset == offset && m.size == size;
+    });
+    if (it == manual_.end()) {
+        return false;
+    }
+    // The daemon answers in order: requests before this one got no answer.
+    manual_.erase(manual_.begin(), it + 1);
+    if (decoded) {
+        const std::string chunk = data.value("chunk", std::string());
+        const auto bytes = wire::base64Decode(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size());
+        if (!bytes || static_cast<long long>(bytes->size()) != size) {
+            error("chunk response for " + id + " at offset " + std::to_string(offset) + " does not decode to " +
+                  std::to_string(size) + " bytes");
+            return true;
+        }
+    }
+    out("response id=" + id + " offset=" + std::to_string(offset) + " size=" + std::to_string(size) +
+        " frame=" + std::to_string(frameLen));
+    return true;
+}
+
 void HostSim::onResponse(const uint8_t*, std::size_t frameLen, bool decoded, const nlohmann::json& data) {
+    try {
+        // A transfer's own request comes first when both asked for the same piece.
+        const bool forTransfer = !transfers_.empty() && !transfers_.front().outstanding.empty() &&
+                                 data.is_object() && data.value("id", std::string()) == transfers_.front().id &&
+                                 data.value("offset", int64_t{-1}) ==
+                                     static_cast<int64_t>(transfers_.front().outstanding.front().offset);
+        if (!forTransfer && takeManualResponse(frameLen, decoded, data)) {
+            return;
+        }
+    } catch (const std::exception& e) {
+        error(std::string("bad chunk response: ") + e.what());
+        return;
+    }
     if (transfers_.empty() || transfers_.front().outstanding.empty()) {
         error("chunk response nobody asked for (" + std::to_string(frameLen) + " bytes)");
         return;

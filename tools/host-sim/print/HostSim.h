@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "ReadGate.h"
 #include "SampleChecker.h"
 #include "Sha256.h"
 #include "WireCodec.h"
@@ -44,13 +45,17 @@ public:
 
     HostSim(Settings settings, Writer writer);
 
-    // Bytes from the daemon, in any cut.
+    // Bytes from the daemon, in any cut. Waits here while reading is paused
+    // (the "pause" command), so the channel fills up behind it.
     void onBytes(const uint8_t* data, std::size_t len);
     void onConnected();
     void onDisconnected();
 
     // Operator commands (see usage): returns false for an unknown command.
     bool command(const std::string& line);
+
+    // Lets a paused reader go for good; call before stopping the channel.
+    void releaseReader() { gate_.release(); }
 
     bool done() const;
     long errors() const { return errors_; }
@@ -62,6 +67,12 @@ private:
         uint64_t offset;
         uint32_t size;
         uint64_t seq;
+    };
+    // A chunk asked for with the "request" command, outside any transfer.
+    struct Manual {
+        std::string id;
+        long long offset;
+        long long size;
     };
     struct Transfer {
         std::string id;
@@ -88,6 +99,7 @@ private:
     void announce(const nlohmann::json& data);
     void pump();
     void finish(Transfer& t);
+    bool takeManualResponse(std::size_t frameLen, bool decoded, const nlohmann::json& data);
     void sendMessage(const std::string& method, const std::string& type, const nlohmann::json* data);
     void sendRaw(const std::vector<uint8_t>& bytes);
     void sendGarbage(unsigned count, unsigned seed);
@@ -115,6 +127,8 @@ private:
     std::vector<uint8_t> frame_;
     mutable std::recursive_mutex mutex_;
     std::deque<Transfer> transfers_;
+    std::deque<Manual> manual_;
+    ReadGate gate_;
     uint64_t seq_ = 0;
     long filesDone_ = 0;
     std::atomic<long> errors_{0};

@@ -5,7 +5,9 @@
 // Transport: --transport shm (default; server of the shared-memory object)
 // or --transport serial (a pseudo-terminal linked at --port).
 // Commands: discover | garbage N SEED | typeerrors | raw HEX |
-//           request ID OFFSET SIZE | status | quit
+//           request ID OFFSET SIZE | pause | resume | status | quit
+// "pause" stops taking bytes off the channel (the daemon's ring fills up);
+// "resume" goes on reading.
 #include <fcntl.h>
 #include <poll.h>
 #include <shm_channel/shm_channel.h>
@@ -44,7 +46,7 @@ void usage() {
                  "       host-sim --raw-sink BYTES [--raw-warm BYTES] [--name NAME] [--shm-size BYTES]\n"
                  "       host-sim --make-pattern-file PATH BYTES\n"
                  "commands on stdin: discover | garbage N SEED | typeerrors | raw HEX |\n"
-                 "                   request ID OFFSET SIZE | status | quit\n");
+                 "                   request ID OFFSET SIZE | pause | resume | status | quit\n");
 }
 
 struct Options {
@@ -295,6 +297,9 @@ int runShm(Options& o) {
     });
     commandLoop(simPtr);
     g_stop = true;
+    if (simPtr) {
+        simPtr->releaseReader();
+    }
     discoverer.join();
     shm_stop(ep);
     if (sim) {
@@ -355,6 +360,7 @@ int runSerial(Options& o) {
     }
     commandLoop(&sim);
     g_stop = true;
+    sim.releaseReader();
     reader.join();
     ::unlink(o.port.c_str());
     ::close(slave);
