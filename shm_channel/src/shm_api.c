@@ -96,13 +96,15 @@ ssize_t shm_read(shm_endpoint *ep, void *buf, size_t len) {
 struct space_or_gone {
   shm_endpoint *ep;
   const shm_ringbuf *rb;
+  size_t need;
 };
 
 static int space_or_gone(const void *arg) {
   const struct space_or_gone *s = arg;
   uint64_t has = __atomic_load_n(&s->rb->has_data, __ATOMIC_SEQ_CST);
   uint64_t end = __atomic_load_n(&s->rb->end, __ATOMIC_RELAXED);
-  return has < end || shmi_ep_peer_gone(s->ep, s->ep->mb);
+  return (has <= end && end - has >= s->need) ||
+         shmi_ep_peer_gone(s->ep, s->ep->mb);
 }
 
 static uint64_t now_us(void) {
@@ -120,8 +122,10 @@ static uint64_t now_us(void) {
 #define MAX_SPACE_SLICE_US 2000u
 #define MIN_SPACE_SLICE_US 50u
 
-ssize_t shm_reserve(shm_endpoint *ep, size_t len, shm_span spans[2],
-                    uint64_t timeout_us) {
+/* Reserves up to len bytes, at least `need` of them, waiting for that much
+ * space at most timeout_us. */
+static ssize_t reserve(shm_endpoint *ep, size_t len, size_t need,
+                       shm_span spans[2], uint64_t timeout_us) {
   if (ep == NULL || spans == NULL || len == 0)
     return -EINVAL;
   int ring = shmi_ep_ring(ep, 1);
@@ -131,18 +135,25 @@ ssize_t shm_reserve(shm_endpoint *ep, size_t len, shm_span spans[2],
   pthread_rwlock_rdlock(&ep->map_lock);
   shm_membuf *mb = ep->mb;
   ssize_t r = -EINVAL;
+  if (mb != NULL &&
+      need > __atomic_load_n(&mb->rb[ring].end, __ATOMIC_RELAXED)) {
+    r = -EMSGSIZE; /* could never fit, however long the wait */
+    mb = NULL;
+  }
   uint64_t start = now_us();
   uint64_t slice = MIN_SPACE_SLICE_US;
   while (mb != NULL) {
     uint64_t at = 0;
     r = shmi_rb_reserve(mb, ep->map_size, ring, len, spans, &at);
-    if (r > 0) {
+    if (r > 0 && (size_t)r >= need) {
       ep->resv_at = at;
       ep->resv_len = (size_t)r;
       ep->resv_thread = pthread_self();
       __atomic_store_n(&ep->resv_active, 1, __ATOMIC_RELEASE);
       return r; /* the map lock and the writer slot stay held until commit */
     }
+    if (r > 0)
+      r = -ENOSPC; /* some room, not enough: nothing is reserved */
     shmi_ep_note_result(ep, r);
     if (r != -ENOSPC)
       break;
@@ -158,7 +169,7 @@ ssize_t shm_reserve(shm_endpoint *ep, size_t len, shm_span spans[2],
       wait = slice;
     if (slice < MAX_SPACE_SLICE_US)
       slice *= 2;
-    struct space_or_gone cond = {ep, &mb->rb[ring]};
+    struct space_or_gone cond = {ep, &mb->rb[ring], need};
     int rc = shmi_event_wait_for(&mb->rb[ring].req, wait, space_or_gone, &cond);
     if (rc < 0 && rc != -1) {
       shmi_ep_note_result(ep, rc);
@@ -171,6 +182,16 @@ ssize_t shm_reserve(shm_endpoint *ep, size_t len, shm_span spans[2],
   pthread_rwlock_unlock(&ep->map_lock);
   writer_leave(ep);
   return r;
+}
+
+ssize_t shm_reserve(shm_endpoint *ep, size_t len, shm_span spans[2],
+                    uint64_t timeout_us) {
+  return reserve(ep, len, 1, spans, timeout_us);
+}
+
+ssize_t shm_reserve_all(shm_endpoint *ep, size_t len, shm_span spans[2],
+                        uint64_t timeout_us) {
+  return reserve(ep, len, len, spans, timeout_us);
 }
 
 int shm_commit(shm_endpoint *ep, size_t len) {

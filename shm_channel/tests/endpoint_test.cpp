@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
+#include <algorithm>
 #include <cstring>
 #include <fcntl.h>
 #include <future>
@@ -344,6 +345,73 @@ TEST(Endpoint, OnDataHandsAtMostChunkBytes) {
   ASSERT_EQ(shm_write(cli, data.data(), data.size()), 20000);
   ASSERT_TRUE(ssink.wait([&] { return ssink.bytes >= 20000; }));
   EXPECT_EQ(ssink.blocks, (std::vector<size_t>{8192, 8192, 3616}));
+  shm_stop(cli);
+  shm_stop(srv);
+}
+
+// The server's application reads only when the test says so (from the test's
+// thread, as another thread of an application may).
+int leave_unread(void *, shm_endpoint *, uint32_t) { return 0; }
+
+TEST(Endpoint, ReserveAllGivesTheWholeLengthOrNothing) {
+  std::string name = unique_name("all");
+  Unlinker u{name};
+  Sink ssink, csink;
+  shm_config sc = make_config(name, &ssink);
+  sc.on_data = nullptr;
+  sc.on_data_available = leave_unread;
+  shm_endpoint *srv = shm_srv_start(&sc);
+  ASSERT_NE(srv, nullptr);
+  shm_config cc = make_config(name, &csink);
+  shm_endpoint *cli = shm_cli_start(&cc);
+  ASSERT_TRUE(csink.wait([&] { return csink.connected > 0; }));
+  const size_t capacity = (kSize - SHM_MEMBUF_SIZE) / 2;
+  shm_span sp[2];
+  EXPECT_EQ(shm_reserve_all(cli, capacity + 1, sp, 1000), -EMSGSIZE);
+
+  // Fill the ring, then let the reader take 100 bytes: 100 free.
+  std::vector<uint8_t> fill(capacity, 0x33);
+  size_t put = 0;
+  while (put < capacity) {
+    ssize_t r = shm_write(cli, fill.data() + put, capacity - put);
+    ASSERT_GT(r, 0);
+    put += size_t(r);
+  }
+  std::vector<uint8_t> got(capacity);
+  ASSERT_EQ(shm_read(srv, got.data(), 100), 100);
+
+  // 101 bytes do not come within the deadline, and nothing is reserved:
+  // the plain reservation still finds exactly the 100.
+  auto t0 = Clock::now();
+  EXPECT_EQ(shm_reserve_all(cli, 101, sp, 50000), -ENOSPC);
+  EXPECT_GE(Clock::now() - t0, 50ms);
+  ASSERT_EQ(shm_reserve(cli, 101, sp, 0), 100);
+  EXPECT_EQ(shm_commit(cli, 0), 0);
+
+  // A reader that frees one more byte ends the wait with all 101.
+  std::thread reader([&] {
+    std::this_thread::sleep_for(100ms);
+    uint8_t b;
+    EXPECT_EQ(shm_read(srv, &b, 1), 1);
+  });
+  t0 = Clock::now();
+  ASSERT_EQ(shm_reserve_all(cli, 101, sp, 5000000), 101);
+  EXPECT_LT(Clock::now() - t0, 4s);
+  EXPECT_EQ(sp[0].len + sp[1].len, 101u);
+  std::memset(sp[0].data, 0x44, sp[0].len);
+  std::memset(sp[1].data, 0x44, sp[1].len);
+  EXPECT_EQ(shm_commit(cli, 101), 0);
+  reader.join();
+
+  // The reader sees the rest of the fill, then the 101 bytes, whole.
+  size_t want = capacity, have = 0;
+  while (have < want) {
+    ssize_t r = shm_read(srv, got.data() + have, want - have);
+    ASSERT_GT(r, 0);
+    have += size_t(r);
+  }
+  EXPECT_EQ(std::count(got.begin(), got.begin() + long(capacity - 101), 0x33), long(capacity - 101));
+  EXPECT_EQ(std::count(got.begin() + long(capacity - 101), got.begin() + long(want), 0x44), 101);
   shm_stop(cli);
   shm_stop(srv);
 }

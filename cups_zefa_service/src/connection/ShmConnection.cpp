@@ -179,6 +179,11 @@ bool ShmConnection::putFrame(Reply& reply, bool& partial) {
     const uint64_t size = reply.size();
     const auto stallUs = static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::microseconds>(options_.writeStallLimit).count());
+    // A frame the ring can hold goes in whole or not at all: a stalled host
+    // then never holds the head of a frame whose tail cannot follow, and the
+    // channel stays usable. Only a frame larger than the ring goes in as the
+    // host drains it.
+    bool whole = true;
     while (reply.remaining() > 0) {
         if (!connected_ || client_ == nullptr) {
             CZS_LOG_ERROR("write", "peer not connected, frame of %llu bytes dropped (%llu not sent)\n",
@@ -187,9 +192,13 @@ bool ShmConnection::putFrame(Reply& reply, bool& partial) {
         }
         // Waits (without polling) for the reader to free space, at most the
         // stall limit counted from the last progress.
-        ssize_t res = shmPutSome(client_, reply, stallUs);
+        ssize_t res = shmPutSome(client_, reply, stallUs, whole);
         if (res > 0) {
             partial = true;
+            continue;
+        }
+        if (res == -EMSGSIZE && whole) {
+            whole = false;
             continue;
         }
         if (res == -ENOSPC) {

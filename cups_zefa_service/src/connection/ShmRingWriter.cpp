@@ -6,10 +6,11 @@
 
 namespace czs {
 
-ssize_t shmPutSome(shm_endpoint* ep, Reply& reply, uint64_t timeoutUs) {
+ssize_t shmPutSome(shm_endpoint* ep, Reply& reply, uint64_t timeoutUs, bool whole) {
     shm_span spans[2] = {};
     const auto want = static_cast<std::size_t>(std::min<uint64_t>(reply.remaining(), SIZE_MAX));
-    const ssize_t reserved = shm_reserve(ep, want, spans, timeoutUs);
+    const ssize_t reserved =
+        whole ? shm_reserve_all(ep, want, spans, timeoutUs) : shm_reserve(ep, want, spans, timeoutUs);
     if (reserved <= 0) {
         return reserved == 0 ? -ENOSPC : reserved;
     }

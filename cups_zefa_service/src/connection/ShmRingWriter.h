@@ -13,9 +13,11 @@ namespace czs {
 
 /// Puts as much of `reply`'s remaining image as the ring has room for. When
 /// the ring is full, waits (without polling) for the reader to make room, at
-/// most `timeoutUs`. Returns the count put (> 0), -ENOSPC when the ring stayed
-/// full, or the library's negative code (-EPIPE: the peer left; -EINVAL: no
-/// mapping). Callers serialise their frames (one writer per endpoint).
-ssize_t shmPutSome(shm_endpoint* ep, Reply& reply, uint64_t timeoutUs);
+/// most `timeoutUs`. With `whole`, puts all of the rest or nothing: waits
+/// until that much is free (-EMSGSIZE when it is more than the ring holds).
+/// Returns the count put (> 0), -ENOSPC when the room did not come, or the
+/// library's negative code (-EPIPE: the peer left; -EINVAL: no mapping).
+/// Callers serialise their frames (one writer per endpoint).
+ssize_t shmPutSome(shm_endpoint* ep, Reply& reply, uint64_t timeoutUs, bool whole = false);
 
 }  // namespace czs

@@ -165,6 +165,17 @@ ssize_t shm_reserve(shm_endpoint *ep, size_t len, shm_span spans[2],
                     uint64_t timeout_us);
 
 /*
+ * shm_reserve, all or nothing: waits, as shm_reserve does, until len bytes
+ * are free and reserves exactly len, so that a message is either written
+ * whole or not begun (a reader never sees the head of a message whose tail
+ * could not follow). Returns len, -ENOSPC when fewer than len bytes are
+ * free at the deadline (nothing is reserved), -EMSGSIZE when len exceeds
+ * the ring's capacity, otherwise as shm_reserve.
+ */
+ssize_t shm_reserve_all(shm_endpoint *ep, size_t len, shm_span spans[2],
+                        uint64_t timeout_us);
+
+/*
  * Publishes the first `len` bytes of the current reservation (0 publishes
  * nothing; at most what was reserved) in one step: the reader sees all of
  * them or none. Ends the reservation. 0, or -EINVAL without a reservation of
