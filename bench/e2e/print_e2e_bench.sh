@@ -31,15 +31,19 @@ mkdir -m 0700 /var/spool/orvanta-print
 # No serial port in this namespace: keep the daemon off the real /dev.
 fail() { echo "bench: $*" >&2; tail -n 20 $LOG >&2 2>/dev/null || true; cat $W/hs.err >&2 2>/dev/null || true; exit 1; }
 
-# 1. raw ring
-"$HOSTSIM" --raw-sink $BYTES --raw-warm $WARM > $W/raw.out 2>&1 &
-sink=$!
-i=0; until [ -e /dev/shm/orvanta.Printer.0 ]; do i=$((i+1)); [ $i -lt 100 ] || fail "no sink"; sleep 0.05; done
-"$PUSH" $BYTES orvanta.Printer.0 33554432 $WARM > $W/push.out || fail "ring_push failed"
-wait $sink || true
-raw=$(sed -n 's/^raw .*MB\/s=\([0-9.]*\).*/\1/p' $W/raw.out)
+# 1. raw ring, three times, the median kept (a single run now and then
+#    catches the reader descheduled at the start of the clock)
+raw_once() {
+  "$HOSTSIM" --raw-sink $BYTES --raw-warm $WARM > $W/raw.out 2>&1 &
+  sink=$!
+  i=0; until [ -e /dev/shm/orvanta.Printer.0 ]; do i=$((i+1)); [ $i -lt 100 ] || fail "no sink"; sleep 0.05; done
+  "$PUSH" $BYTES orvanta.Printer.0 33554432 $WARM > $W/push.out || fail "ring_push failed"
+  wait $sink || true
+  sed -n 's/^raw .*MB\/s=\([0-9.]*\).*/\1/p' $W/raw.out
+  i=0; while [ -e /dev/shm/orvanta.Printer.0 ]; do i=$((i+1)); [ $i -lt 100 ] || fail "sink left its object"; sleep 0.05; done
+}
+raw=$(for k in 1 2 3; do raw_once; done | sort -n | sed -n 2p)
 [ -n "$raw" ] || fail "no raw figure: $(cat $W/raw.out)"
-i=0; while [ -e /dev/shm/orvanta.Printer.0 ]; do i=$((i+1)); [ $i -lt 100 ] || fail "sink left its object"; sleep 0.05; done
 
 # 2. the daemon
 "$HOSTSIM" --make-pattern-file /var/spool/orvanta-print/warm.bin $WARM
