@@ -81,7 +81,7 @@ def main():
     ap.add_argument("--service", required=True)
     ap.add_argument("--user-agent", required=True)
     ap.add_argument("--host-sim", required=True)
-    ap.add_argument("--cycles", type=int, default=15)
+    ap.add_argument("--cycles", type=int, default=21)
     ap.add_argument("--max-overhead-ms", type=float, default=10.0)
     args = ap.parse_args()
     for k in ("service", "user_agent", "host_sim"):
@@ -104,16 +104,6 @@ def main():
         host.send("unmount share")
         wait_until(gone(mp), 30, "warm-up unmount")
 
-        service = []
-        for _ in range(args.cycles):
-            t0 = time.perf_counter()
-            host.send("mount share")
-            t1 = spin(visible(mp))
-            service.append((t1 - t0) * 1000)
-            host.send("unmount share")
-            spin(gone(mp))
-            time.sleep(0.05)
-
         conf = HOME + "/.davfs2/davfs2_orvanta.conf"
         bare_dir = HOME + "/bare"
         os.makedirs(bare_dir, exist_ok=True)
@@ -123,29 +113,40 @@ def main():
         subprocess.run(["mount", "--bind", staging, staging], check=True)
         subprocess.run(["mount", "--make-private", staging], check=True)
 
-        def bare(prefix, moved=False):
-            out = []
-            for _ in range(args.cycles):
-                t0 = time.perf_counter()
-                subprocess.run(prefix + ["mount", "-t", "davfs", "-o", "uid=alice,conf=" + conf,
-                                         "127.0.0.1:9843", staging + "/0" if moved else bare_dir],
-                               check=True, stdin=subprocess.DEVNULL)
-                if moved:
-                    move_mount(staging + "/0", bare_dir)
-                t1 = spin(visible(bare_dir))
-                out.append((t1 - t0) * 1000)
-                subprocess.run(["umount", "-i", bare_dir], check=True, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
-                spin(lambda: os.path.normpath(bare_dir) not in mounts())
-                # davfs2 refuses a mount point whose daemon's pid file is
-                # still there; the daemon ends shortly after the unmount.
-                spin(lambda: not os.path.exists("/run/mount.davfs/run-bench-staging-0.pid"))
-                time.sleep(0.05)
-            return out
+        def service_cycle():
+            t0 = time.perf_counter()
+            host.send("mount share")
+            t1 = spin(visible(mp))
+            host.send("unmount share")
+            spin(gone(mp))
+            time.sleep(0.05)
+            return (t1 - t0) * 1000
 
-        bare_sudo = bare(["sudo"])
-        bare_plain = bare([])
-        bare_moved = bare(["sudo"], moved=True)
+        def bare_cycle(prefix, moved=False):
+            t0 = time.perf_counter()
+            subprocess.run(prefix + ["mount", "-t", "davfs", "-o", "uid=alice,conf=" + conf,
+                                     "127.0.0.1:9843", staging + "/0" if moved else bare_dir],
+                           check=True, stdin=subprocess.DEVNULL)
+            if moved:
+                move_mount(staging + "/0", bare_dir)
+            t1 = spin(visible(bare_dir))
+            subprocess.run(["umount", "-i", bare_dir], check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+            spin(lambda: os.path.normpath(bare_dir) not in mounts())
+            # davfs2 refuses a mount point whose daemon's pid file is
+            # still there; the daemon ends shortly after the unmount.
+            spin(lambda: not os.path.exists("/run/mount.davfs/run-bench-staging-0.pid"))
+            time.sleep(0.05)
+            return (t1 - t0) * 1000
+
+        # The cases take turns, cycle by cycle, so that whatever else the
+        # machine does at a given moment falls on all of them alike.
+        service, bare_sudo, bare_plain, bare_moved = [], [], [], []
+        for _ in range(args.cycles):
+            service.append(service_cycle())
+            bare_sudo.append(bare_cycle(["sudo"]))
+            bare_plain.append(bare_cycle([]))
+            bare_moved.append(bare_cycle(["sudo"], moved=True))
         host.close()
         bed.stop_service()
         errors = [t for s, t in bed.log.service_lines() if s <= 3]
