@@ -121,10 +121,6 @@ static uint64_t now_us(void) {
  * more than a couple of milliseconds. */
 #define MAX_SPACE_SLICE_US 2000u
 #define MIN_SPACE_SLICE_US 50u
-/* How fast a reader is assumed to drain when a writer waits for room for a
- * whole message: 8 GB/s, about what a reader on the other core of this
- * machine kind manages; a slower one costs a few more looks. */
-#define DRAIN_BYTES_PER_US 8192u
 
 /* Reserves up to len bytes, at least `need` of them, waiting for that much
  * space at most timeout_us. */
@@ -156,11 +152,8 @@ static ssize_t reserve(shm_endpoint *ep, size_t len, size_t need,
       __atomic_store_n(&ep->resv_active, 1, __ATOMIC_RELEASE);
       return r; /* the map lock and the writer slot stay held until commit */
     }
-    size_t deficit = 0;
-    if (r > 0) {
-      deficit = need - (size_t)r;
+    if (r > 0)
       r = -ENOSPC; /* some room, not enough: nothing is reserved */
-    }
     shmi_ep_note_result(ep, r);
     if (r != -ENOSPC)
       break;
@@ -172,20 +165,6 @@ static ssize_t reserve(shm_endpoint *ep, size_t len, size_t need,
     if (waited >= timeout_us)
       break; /* still -ENOSPC */
     uint64_t wait = timeout_us - waited;
-    if (deficit > 0) {
-      /* A reader that is draining frees the rest in about the time it takes
-       * to read that much. Waking on each of its reads instead (it signals
-       * after every one) would cost a wake-up per 64 KiB for a megabyte
-       * message; so pause for the deficit at DRAIN_BYTES_PER_US, within
-       * the usual slice. */
-      uint64_t pause = deficit / DRAIN_BYTES_PER_US;
-      if (pause < MIN_SPACE_SLICE_US)
-        pause = MIN_SPACE_SLICE_US;
-      if (pause > MAX_SPACE_SLICE_US)
-        pause = MAX_SPACE_SLICE_US;
-      usleep((useconds_t)(pause < wait ? pause : wait));
-      continue;
-    }
     if (wait > slice)
       wait = slice;
     if (slice < MAX_SPACE_SLICE_US)
