@@ -24,11 +24,10 @@ import subprocess
 import sys
 import threading
 import time
-import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "mount"))
-from mountenv import Bed, DAV_DIR, SHM_PATH, USERS, check, mounts, wait_until  # noqa: E402
+from mountenv import Bed, DAV_DIR, SHM_PATH, USERS, check, mounts, run_scenario, wait_until  # noqa: E402
 from scenario import Driver, user  # noqa: E402
 
 ALICE_HOME = USERS["alice"][2]
@@ -213,18 +212,7 @@ def main():
     for k in ("service", "user_agent", "host_sim"):
         setattr(args, k, os.path.abspath(getattr(args, k)))
     bed = Bed(args)
-    try:
-        SCENARIOS[args.scenario](bed)
-    except Exception as e:  # report and fail
-        traceback.print_exc()
-        print("FAILED: %s" % e, file=sys.stderr)
-        print("service log:\n" + bed.log.dump(), file=sys.stderr)
-        print("mounts: %r" % mounts(), file=sys.stderr)
-        bed.cleanup()
-        return 1
-    bed.cleanup()
-    print("PASSED %s" % args.scenario)
-    return 0
+    return run_scenario(bed, args.scenario, lambda: SCENARIOS[args.scenario](bed))
 
 
 if __name__ == "__main__":

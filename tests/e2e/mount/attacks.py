@@ -24,11 +24,10 @@ import socket
 import subprocess
 import sys
 import time
-import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from mountenv import Bed, Failure, USERS, check, mounts, wait_until  # noqa: E402
+from mountenv import Bed, Failure, USERS, check, mounts, run_scenario, wait_until  # noqa: E402
 from scenario import Driver, davfs_daemons, start, user  # noqa: E402
 
 ALICE_UID, ALICE_GID, ALICE_HOME = USERS["alice"]
@@ -313,18 +312,7 @@ def main():
     for k in ("service", "user_agent", "host_sim"):
         setattr(args, k, os.path.abspath(getattr(args, k)))
     bed = Bed(args)
-    try:
-        SCENARIOS[args.scenario](bed)
-    except Exception as e:  # report and fail
-        traceback.print_exc()
-        print("FAILED: %s" % e, file=sys.stderr)
-        print("service log:\n" + bed.log.dump()[-20000:], file=sys.stderr)
-        print("mounts: %r" % mounts(), file=sys.stderr)
-        bed.cleanup()
-        return 1
-    bed.cleanup()
-    print("PASSED %s" % args.scenario)
-    return 0
+    return run_scenario(bed, args.scenario, lambda: SCENARIOS[args.scenario](bed))
 
 
 if __name__ == "__main__":

@@ -8,7 +8,9 @@ import re
 import socket
 import subprocess
 import threading
+import sys
 import time
+import traceback
 
 SERVICE_NAME = "quor-mounting-shdir-service"
 SOCKET_PATH = "/tmp/quor-sharing-dir-mounting.socket"
@@ -234,3 +236,21 @@ class Host:
         self.p.stdin.write("quit\n")
         self.p.stdin.flush()
         self.p.wait(10)
+
+
+def run_scenario(bed, name, body):
+    """Runs one scenario on a bed and returns the exit status: "PASSED name",
+    or "FAILED" with the service's log and the mount table; the bed is cleaned
+    up either way."""
+    try:
+        body()
+    except Exception as e:  # report and fail
+        traceback.print_exc()
+        print("FAILED: %s" % e, file=sys.stderr)
+        print("service log:\n" + bed.log.dump()[-20000:], file=sys.stderr)
+        print("mounts: %r" % mounts(), file=sys.stderr)
+        return 1
+    finally:
+        bed.cleanup()
+    print("PASSED %s" % name)
+    return 0

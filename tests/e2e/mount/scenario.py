@@ -12,11 +12,10 @@ import stat
 import subprocess
 import sys
 import time
-import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from mountenv import (Bed, Failure, SOCKET_PATH, DAV_DIR, USERS, check, mounts,  # noqa: E402
-                      wait_until)
+                      run_scenario, wait_until)
 
 ALICE_HOME = USERS["alice"][2]
 BOB_HOME = USERS["bob"][2]
@@ -345,17 +344,7 @@ def main():
     for k in ("service", "user_agent", "host_sim"):
         setattr(args, k, os.path.abspath(getattr(args, k)))
     bed = Bed(args)
-    try:
-        SCENARIOS[args.scenario](bed)
-    except Exception as e:  # report and fail
-        traceback.print_exc()
-        print("FAILED: %s" % e, file=sys.stderr)
-        print("service log:\n" + bed.log.dump(), file=sys.stderr)
-        bed.cleanup()
-        return 1
-    bed.cleanup()
-    print("PASSED %s" % args.scenario)
-    return 0
+    return run_scenario(bed, args.scenario, lambda: SCENARIOS[args.scenario](bed))
 
 
 if __name__ == "__main__":

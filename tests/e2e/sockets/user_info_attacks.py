@@ -20,11 +20,10 @@ import stat
 import subprocess
 import sys
 import time
-import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "mount"))
-from mountenv import Bed, Failure, SOCKET_PATH, USERS, check, mounts, wait_until  # noqa: E402
+from mountenv import Bed, Failure, SOCKET_PATH, USERS, check, mounts, run_scenario, wait_until  # noqa: E402
 import scenario  # noqa: E402
 
 ALICE = USERS["alice"]
@@ -213,17 +212,7 @@ def main():
     bed.agent_copy = "/tmp/user-agent"
     shutil.copy(args.user_agent, bed.agent_copy)
     os.chmod(bed.agent_copy, 0o755)
-    try:
-        SCENARIOS[args.scenario](bed, args)
-    except Exception as e:  # report and fail
-        traceback.print_exc()
-        print("FAILED: %s" % e, file=sys.stderr)
-        print("service log:\n" + bed.log.dump(), file=sys.stderr)
-        bed.cleanup()
-        return 1
-    bed.cleanup()
-    print("PASSED %s" % args.scenario)
-    return 0
+    return run_scenario(bed, args.scenario, lambda: SCENARIOS[args.scenario](bed, args))
 
 
 if __name__ == "__main__":
