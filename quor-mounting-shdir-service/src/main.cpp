@@ -1,10 +1,13 @@
 // quor-mounting-shdir-service: mounts the folders the host shares into the
 // logged-in user's home over WebDAV, on the host's requests.
+#include <runtime/ServiceNotify.h>
 #include <shm_channel/shm_channel.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <ctime>
@@ -39,11 +42,12 @@ int on_shm_disconnected(void*, shm_endpoint*) {
   return 0;
 }
 
-// Waits up to `seconds` for SIGINT or SIGTERM, which every thread keeps
+// Waits up to `wait` for SIGINT or SIGTERM, which every thread keeps
 // blocked: the signal is taken here, on the main loop, and nowhere else.
 // Returns true when one arrived.
-bool wait_for_stop(const sigset_t& stop, uint32_t seconds) {
-  timespec ts{static_cast<time_t>(seconds), 0};
+bool wait_for_stop(const sigset_t& stop, std::chrono::milliseconds wait) {
+  const auto ms = wait.count();
+  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
   for (;;) {
     int sig = sigtimedwait(&stop, nullptr, &ts);
     if (sig == SIGINT || sig == SIGTERM) return true;
@@ -103,12 +107,26 @@ int main(int argc, char** argv) {
     return -1;
   }
 
+  orv::notify::ready("Serving shared folders (user socket " + std::string(qmss::kUserInfoSocketPath) +
+                     ", shared memory quor-mounting-shdir-service)");
   qmss::service_log(qmss::kDebug, "Before loop\n");
-  bool running = true;
-  while (running) {
-    running = !wait_for_stop(stop, config.unmount_task_timeout);
-    manager.retryFailedUnmounts();
+  // The loop wakes for the retries and, under a service manager that asks
+  // for it, for the liveness ping: a loop stuck in a retry stops pinging.
+  using Clock = std::chrono::steady_clock;
+  const std::chrono::milliseconds retry_every(std::chrono::seconds(config.unmount_task_timeout));
+  const auto ping_every = std::chrono::duration_cast<std::chrono::milliseconds>(orv::notify::watchdogPeriod());
+  auto next_retry = Clock::now() + retry_every;
+  for (;;) {
+    if (ping_every.count() > 0) orv::notify::watchdog();
+    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next_retry - Clock::now());
+    if (ping_every.count() > 0) wait = std::min(wait, ping_every);
+    if (wait_for_stop(stop, std::max(wait, std::chrono::milliseconds(0)))) break;
+    if (Clock::now() >= next_retry) {
+      manager.retryFailedUnmounts();
+      next_retry = Clock::now() + retry_every;
+    }
   }
+  orv::notify::stopping();
 
   collector.reset();
   // Stopping the endpoint unlinks the object, so the next start can create

@@ -1,12 +1,15 @@
 #include "app/Entry.h"
 
 #include "app/PidFile.h"
+#include "common/DaemonStatus.h"
 #include "common/Log.h"
 
 #include <liblog/logs_cli.h>
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/signal_set.hpp>
+#include <asio/steady_timer.hpp>
+#include <runtime/ServiceNotify.h>
 
 #include <chrono>
 #include <csignal>
@@ -21,7 +24,8 @@ namespace {
 
 class Entry {
 public:
-    Entry(const EntryPaths& paths, asio::io_context& loop) : pidFile_(paths.pidFile), loop_(loop), signals_(loop) {
+    Entry(const EntryPaths& paths, asio::io_context& loop)
+        : pidFile_(paths.pidFile), loop_(loop), signals_(loop), watchdog_(loop) {
         // Signals are taken on the loop: the handler runs as an ordinary
         // completion, free to log, and stays installed after it has run.
         signals_.add(SIGTERM);
@@ -41,10 +45,12 @@ private:
     void restart();
     void signalAndRemove(pid_t pid);
     void watchSignals();
+    void pingWatchdog(std::chrono::microseconds period);
 
     PidFile pidFile_;
     asio::io_context& loop_;
     asio::signal_set signals_;
+    asio::steady_timer watchdog_;
     bool signalled_ = false;
     int32_t result_ = 0;
 };
@@ -61,6 +67,7 @@ void Entry::watchSignals() {
             return;
         }
         logLine(kLogInfo, nullptr, nullptr, "got signal %d\n", signo);
+        orv::notify::stopping();
         signalled_ = true;
         loop_.stop();
         watchSignals();
@@ -77,7 +84,23 @@ int Entry::dispatch(const std::string& command) {
     return result_;
 }
 
+// The manager's liveness ping rides on the event loop itself, so a loop that
+// hangs in a handler stops pinging and the manager restarts the daemon.
+void Entry::pingWatchdog(std::chrono::microseconds period) {
+    orv::notify::watchdog();
+    watchdog_.expires_after(period);
+    watchdog_.async_wait([this, period](const std::error_code& ec) {
+        if (!ec) pingWatchdog(period);
+    });
+}
+
 void Entry::start() {
+    if (orv::notify::managed()) {
+        // A service manager that listens for readiness started this process
+        // and tracks it as the daemon: detaching would hide it, and the
+        // manager, not a pid file, knows which process to stop.
+        return;
+    }
     loop_.notify_fork(asio::execution_context::fork_prepare);
     if (::daemon(0, 0) != 0) {
         loop_.notify_fork(asio::execution_context::fork_parent);
@@ -144,7 +167,14 @@ int Entry::runDaemon(const ServiceFactory& makeService) {
     }
 
     if (opened) {
+        // Ready once the backend port accepts; the host may still be awaited,
+        // which the status line says.
+        orv::notify::ready(daemon_status::line());
+        if (auto period = orv::notify::watchdogPeriod(); period.count() > 0) {
+            pingWatchdog(period);
+        }
         loop_.run();  // an error surfaces as std::system_error and ends the process
+        orv::notify::stopping();
         logLine(kLogInfo, nullptr, nullptr, "Stopped Orvanta Cups Daemon\n");
         log_close();
         service.reset();

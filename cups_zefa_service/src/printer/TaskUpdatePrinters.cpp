@@ -1,5 +1,6 @@
 #include "printer/TaskUpdatePrinters.h"
 
+#include "common/DaemonStatus.h"
 #include "common/Log.h"
 
 namespace czs {
@@ -12,6 +13,7 @@ Reply TaskUpdatePrinters::execute() {
     CZS_LOG_INFO("execute", "executing task\n");
     m_performer->parseParameters(m_message);
     m_performer->updatePrinters();
+    daemon_status::printersMirrored(m_performer->manager().printers().size());
     return Reply();
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "common/DaemonStatus.h"
 #include "common/Log.h"
 #include "service/SerialPortHandler.h"
 
@@ -80,6 +81,7 @@ void VirtualMachineService::attempt() {
             if (waiting_) {
                 CZS_LOG_INFO("open", "host channel open over the %s\n", nameOf(t));
             }
+            daemon_status::hostOpen(nameOf(t));
             waiting_ = false;
             return;
         }
@@ -114,6 +116,8 @@ void VirtualMachineService::noteWaiting() {
     waiting_ = true;
     CZS_LOG_INFO("open", "waiting for the host channel (shared memory '%s' or serial port '%s')\n",
                  options_.shmPresencePath.c_str(), options_.serial.portPath.c_str());
+    daemon_status::waitingForHost("shared memory '" + options_.shmPresencePath + "' or serial port '" +
+                                  options_.serial.portPath + "'");
 }
 
 void VirtualMachineService::waitThenAttempt(std::chrono::steady_clock::duration pause) {

@@ -9,7 +9,10 @@
 #include <asio/steady_timer.hpp>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -369,6 +372,117 @@ TEST_F(EntryTest, SigtermOrStopWhileWaitingForTheHostEndsTheDaemonWithinASecond)
         EXPECT_NE(stopped, std::string::npos);
         EXPECT_LT(signal, stopped);
     }
+}
+
+// A service manager's notification socket, as systemd offers one: a datagram
+// socket whose path the child finds in NOTIFY_SOCKET.
+class NotifySocket {
+public:
+    explicit NotifySocket(const fs::path& path) : path_(path.string()) {
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path_.c_str());
+        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    }
+    ~NotifySocket() { ::close(fd_); }
+    const std::string& path() const { return path_; }
+
+    // The next message, or "" when none comes within `limit`.
+    std::string next(std::chrono::milliseconds limit = 5000ms) const {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(limit.count())) != 1) return "";
+        char buf[1024];
+        ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+    }
+
+    // Messages until one contains `what` (which is returned), skipping the rest.
+    std::string until(const std::string& what, std::vector<std::string>* seen = nullptr) const {
+        for (auto deadline = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < deadline;) {
+            std::string m = next(1000ms);
+            if (seen && !m.empty()) seen->push_back(m);
+            if (m.find(what) != std::string::npos) return m;
+        }
+        return "";
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+// Started by a service manager (NOTIFY_SOCKET set), "start" runs the daemon in
+// the process the manager started, says READY=1 only once the backend port is
+// open, pings the watchdog from its loop and says STOPPING=1 on SIGTERM.
+TEST_F(EntryTest, UnderAServiceManagerRunsInTheForegroundAndReportsItsState) {
+    NotifySocket manager(dir_ / "notify");
+    auto factory = [&manager](asio::io_context&) {
+        // The backend open tells the manager's socket when it happens, so
+        // the order of readiness and port can be seen.
+        return std::make_unique<FakeService>([] { return 0; }, [&manager] {
+            int fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", manager.path().c_str());
+            ::sendto(fd, "BACKEND_OPEN", 12, 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+            ::close(fd);
+            return 0;
+        });
+    };
+    std::fflush(stdout);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        ::setenv("NOTIFY_SOCKET", manager.path().c_str(), 1);
+        ::setenv("WATCHDOG_USEC", "200000", 1);
+        char prog[] = "cups_zefa_service";
+        char cmd[] = "start";
+        char* argv[] = {prog, cmd, nullptr};
+        ::_exit(czs::runEntry(2, argv, factory, paths_) & 0xff);
+    }
+    std::vector<std::string> seen;
+    ASSERT_NE(manager.until("READY=1", &seen), "") << "no readiness";
+    ASSERT_GE(seen.size(), 2u);
+    EXPECT_EQ(seen[seen.size() - 2], "BACKEND_OPEN") << "ready before the backend port was open";
+    EXPECT_NE(seen.back().find("STATUS="), std::string::npos);
+    // Half of the 200 ms the manager asked for: several pings in a second.
+    int pings = 0;
+    for (auto end = std::chrono::steady_clock::now() + 1s; std::chrono::steady_clock::now() < end;) {
+        if (manager.next(300ms) == "WATCHDOG=1") ++pings;
+    }
+    EXPECT_GE(pings, 5);
+    EXPECT_LE(pings, 15);
+    // No detaching and no pid file: the manager knows the process.
+    EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0);
+    EXPECT_FALSE(fs::exists(paths_.pidFile));
+    ::kill(pid, SIGTERM);
+    EXPECT_NE(manager.until("STOPPING=1"), "");
+    EXPECT_EQ(waitForDaemon(pid), 0);
+    EXPECT_TRUE(waitForLog("Stopped Orvanta Cups Daemon\n"));
+}
+
+// A daemon that cannot open its backend port never claims to be ready.
+TEST_F(EntryTest, UnderAServiceManagerAFailedOpenIsNeverReady) {
+    NotifySocket manager(dir_ / "notify");
+    std::fflush(stdout);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        ::setenv("NOTIFY_SOCKET", manager.path().c_str(), 1);
+        char prog[] = "cups_zefa_service";
+        char cmd[] = "start";
+        char* argv[] = {prog, cmd, nullptr};
+        auto failing = [](asio::io_context&) {
+            return std::make_unique<FakeService>([] { return 0; }, [] { return -1; });
+        };
+        ::_exit(czs::runEntry(2, argv, failing, paths_) & 0xff);
+    }
+    EXPECT_EQ(waitForDaemon(pid), 255);
+    for (std::string m; !(m = manager.next(200ms)).empty();) {
+        EXPECT_EQ(m.find("READY=1"), std::string::npos) << m;
+    }
+    EXPECT_TRUE(hasLine(log(), "ERROR", "Socket already open"));
 }
 
 }  // namespace
