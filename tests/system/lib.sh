@@ -169,3 +169,86 @@ ct_teardown() {
 }
 
 pass() { ct_log "PASS: $*"; exit 0; }
+
+# ---- The stand-ins inside the container ----
+# Their files live in /var/tmp/orv inside, which is $root/var/tmp/orv here.
+CT_WORK=/var/tmp/orv
+
+ct_work() { mkdir -p "$root$CT_WORK" && chmod 0755 "$root$CT_WORK"; }
+
+# ct_hostsim_start <printers.json>: host-sim as the host's print agent on the
+# shared-memory channel; commands go through the FIFO held on descriptor 8.
+ct_hostsim_start() {
+  ct_work
+  cp "$1" "$root$CT_WORK/printers.json"
+  mkdir -p "$root$CT_WORK/out"
+  rm -f "$root$CT_WORK/ctl"
+  mkfifo "$root$CT_WORK/ctl"
+  ct sh -c "exec $CT_TOOLS/tools/host-sim/print/host-sim --transport shm --printers $CT_WORK/printers.json \
+      --out $CT_WORK/out --chunk 65536 < $CT_WORK/ctl > $CT_WORK/hostsim.out 2> $CT_WORK/hostsim.err" &
+  CT_HOSTSIM=$!
+  exec 8> "$root$CT_WORK/ctl"
+  wait_for "grep -q '^listening' '$root$CT_WORK/hostsim.out'" 15 || fail "host-sim did not start"
+}
+
+ct_hostsim_cmd() { echo "$*" >&8; }
+
+# ct_hostsim_connected [n]: the daemon has connected n times (default 1).
+ct_hostsim_connected() {
+  wait_for "[ \$(grep -c '^connected' '$root$CT_WORK/hostsim.out') -ge ${1:-1} ]" "${2:-30}"
+}
+
+# ct_received <file>: host-sim holds a byte-identical copy of the file.
+ct_received() {
+  _want=$(sha256sum "$1" | cut -d' ' -f1)
+  wait_for "grep -q 'sha256=$_want' '$root$CT_WORK/hostsim.out'" "${2:-60}"
+}
+
+# ct_webdav_start: rclone as the host's WebDAV endpoint on the container's
+# loopback, serving $CT_WORK/dav.
+ct_webdav_start() {
+  ct_work
+  mkdir -p "$root$CT_WORK/dav"
+  ct sh -c "exec rclone serve webdav $CT_WORK/dav --addr 127.0.0.1:9843 > $CT_WORK/rclone.log 2>&1" &
+  CT_RCLONE=$!
+  wait_for "ct_port_open 9843" 20 || fail "the WebDAV endpoint did not start"
+}
+
+# ct_port_open <port>: something accepts on the container's 127.0.0.1:<port>.
+ct_port_open() { ct bash -c "exec 3<>/dev/tcp/127.0.0.1/$1" 2>/dev/null; }
+
+# ct_user <name>: a desktop user of the container, home under /home.
+ct_user() {
+  ct useradd --create-home --shell /bin/sh "$1" || fail "useradd $1"
+}
+
+# ct_mount_host: host-sim-mount as the host's mount agent; requests go
+# through the FIFO held on descriptor 7, its answers to mounthost.out.
+ct_mount_host() {
+  ct_work
+  rm -f "$root$CT_WORK/mctl"
+  mkfifo "$root$CT_WORK/mctl"
+  ct sh -c "exec $CT_TOOLS/tools/host-sim/mount/host-sim-mount < $CT_WORK/mctl > $CT_WORK/mounthost.out 2>&1" &
+  CT_MOUNTHOST=$!
+  exec 7> "$root$CT_WORK/mctl"
+  wait_for "grep -q '^connected' '$root$CT_WORK/mounthost.out'" 20 || fail "host-sim-mount did not connect"
+}
+
+# ct_mount_request <line>: one request ("mount host/share", "unmount-all").
+ct_mount_request() {
+  _sent=$(grep -c '^sent' "$root$CT_WORK/mounthost.out" 2>/dev/null || true)
+  echo "$*" >&7
+  wait_for "[ \$(grep -c '^sent' '$root$CT_WORK/mounthost.out') -gt ${_sent:-0} ]" 15 ||
+    fail "host-sim-mount did not send '$*'"
+}
+
+# ct_desktop_user <name>: the per-user agent reports the desktop user. It
+# speaks as root, which the service believes for any user.
+ct_desktop_user() {
+  _uid=$(ct id -u "$1")
+  ct "$CT_TOOLS/tools/user-agent/user-agent" --uid "$_uid" --pid 1 > /dev/null ||
+    fail "user-agent could not report $1"
+}
+
+# ct_davfs_mounts: mount points of the WebDAV endpoint, as PID 1 sees them.
+ct_davfs_mounts() { ct findmnt -rn -o TARGET,SOURCE | awk '$2 ~ /9843/ {print $1}'; }

@@ -1,0 +1,30 @@
+#!/bin/sh
+# A shared folder under systemd: the installed service mounts host-sim's
+# request into a user's home, where the user (and everyone outside the
+# service, in the machine's own mount namespace) sees it, reads and writes it.
+set -eu
+. "$(dirname "$0")/lib.sh"
+ct_enter "$@"
+ct_boot
+ct_install "$ORV_DEB"
+ct_user alice
+ct_webdav_start
+echo "hello from the host" > "$root$CT_WORK/dav/hello.txt"
+ct_desktop_user alice
+ct_mount_host
+ct_mount_request "mount host/share"
+mp=/home/alice/davfs/share
+wait_for "ct_davfs_mounts | grep -qx '$mp'" 30 ||
+  fail "no share at $mp: $(ct findmnt -rn -t fuse,davfs 2>&1)"
+# findmnt in a login shell of the user: the mount is in the machine's own
+# namespace, not the service's.
+ct su -l alice -c "findmnt -rn $mp" | grep -q "$mp" || fail "the user's login shell does not see the share"
+got=$(ct su -l alice -c "cat $mp/hello.txt") || fail "the user cannot read the share"
+[ "$got" = "hello from the host" ] || fail "read '$got'"
+ct su -l alice -c "echo written by alice > $mp/from-alice.txt" || fail "the user cannot write the share"
+ct_mount_request "unmount-all"
+wait_for "[ -z \"\$(ct_davfs_mounts)\" ]" 60 || fail "unmount-all left: $(ct_davfs_mounts)"
+[ "$(cat "$root$CT_WORK/dav/from-alice.txt" 2>/dev/null)" = "written by alice" ] ||
+  fail "the user's file did not reach the endpoint"
+ct_journal quor-mounting-shdir-service | grep -qi "error" && ct_log "journal has error lines: $(ct_journal quor-mounting-shdir-service | grep -i error | head -3)"
+pass "share mounted, seen by the user's login shell, read, written, unmounted with its data"
