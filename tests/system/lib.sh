@@ -17,8 +17,9 @@
 #   ... ; pass
 # ct_teardown runs on exit: poweroff, then nothing of it is left.
 #
-# Environment: ORV_DEB (the .deb to install), ORV_TOOLS (the build tree whose
-# tools/ holds host-sim, host-sim-mount and user-agent); both set by CTest.
+# Environment: ORV_DEB (the .deb to install; else the newest one in
+# ORV_DEB_DIR), ORV_TOOLS (the build tree whose tools/ holds host-sim,
+# host-sim-mount and user-agent); CTest sets ORV_DEB_DIR and ORV_TOOLS.
 
 CT_TOOLS=/opt/orv-test   # where the build tree appears inside the container
 CT_NAME=orvct$$
@@ -56,7 +57,11 @@ ct_enter() {
   [ "$(id -u)" -eq 0 ] || skip "needs root to boot a container"
   command -v systemd-nspawn >/dev/null 2>&1 || skip "systemd-nspawn is missing (Debian package systemd-container)"
   [ -x /usr/lib/systemd/systemd ] || skip "no systemd to boot"
-  [ -f "${ORV_DEB:-}" ] || fail "no package to install: ORV_DEB='${ORV_DEB:-}'"
+  if [ -z "${ORV_DEB:-}" ] && [ -d "${ORV_DEB_DIR:-}" ]; then
+    ORV_DEB=$(ls -t "$ORV_DEB_DIR"/orvanta-guest-agent_*.deb 2>/dev/null | head -n 1)
+  fi
+  [ -f "${ORV_DEB:-}" ] || fail "no package to install: build it with ORV_DEB_DIR=$ORV_DEB_DIR packaging/check-package"
+  export ORV_DEB
   if [ -z "${CT_IN_NAMESPACE:-}" ]; then
     CT_IN_NAMESPACE=1 exec unshare --mount --propagation private -- "$0" "$@"
   fi
@@ -135,13 +140,6 @@ ct() {
   nsenter -t "$CT_PID" -a -- env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 HOME=/root "$@"
 }
 
-# ct_bg <logfile> <command...>: the same, in the background; CT_BG is its pid.
-ct_bg() {
-  _out=$1; shift
-  ct "$@" > "$_out" 2>&1 &
-  CT_BG=$!
-}
-
 # ct_install <deb>: installs a package file inside as an administrator would.
 ct_install() {
   cp "$1" "$root/var/tmp/"
@@ -160,7 +158,14 @@ ct_teardown() {
   trap - EXIT
   if [ -n "${CT_NSPAWN:-}" ] && kill -0 "$CT_NSPAWN" 2>/dev/null; then
     [ -n "${CT_PID:-}" ] && ct systemctl --no-block poweroff >/dev/null 2>&1
-    wait_for "! kill -0 $CT_NSPAWN" 60 || { kill -KILL "$CT_NSPAWN"; wait "$CT_NSPAWN"; }
+    # A container whose shutdown hangs is ended whole: SIGKILL to its PID 1
+    # ends every process of its pid namespace, then nspawn itself.
+    if ! wait_for "! kill -0 $CT_NSPAWN" 60; then
+      echo "container did not power off; killing it" >&2
+      [ -n "${CT_PID:-}" ] && kill -KILL "$CT_PID" 2>/dev/null
+      kill -KILL "$CT_NSPAWN" 2>/dev/null
+    fi
+    wait "$CT_NSPAWN" 2>/dev/null
   fi
   if [ -n "${CT_DIR:-}" ]; then
     umount -R "$CT_DIR/root/usr" 2>/dev/null
@@ -176,6 +181,15 @@ CT_WORK=/var/tmp/orv
 
 ct_work() { mkdir -p "$root$CT_WORK" && chmod 0755 "$root$CT_WORK"; }
 
+# ct_service <name> <command line>: a stand-in run inside the container as a
+# transient unit of its systemd, so the container's own service manager
+# owns it and takes it down with everything else.
+ct_service() {
+  _name=$1; shift
+  ct systemd-run --quiet --collect --unit="$_name" --property=KillMode=control-group \
+    sh -c "$*" || fail "could not start $_name in the container"
+}
+
 # ct_hostsim_start <printers.json>: host-sim as the host's print agent on the
 # shared-memory channel; commands go through the FIFO held on descriptor 8.
 ct_hostsim_start() {
@@ -184,10 +198,10 @@ ct_hostsim_start() {
   mkdir -p "$root$CT_WORK/out"
   rm -f "$root$CT_WORK/ctl"
   mkfifo "$root$CT_WORK/ctl"
-  ct sh -c "exec $CT_TOOLS/tools/host-sim/print/host-sim --transport shm --printers $CT_WORK/printers.json \
-      --out $CT_WORK/out --chunk 65536 < $CT_WORK/ctl > $CT_WORK/hostsim.out 2> $CT_WORK/hostsim.err" &
-  CT_HOSTSIM=$!
-  exec 8> "$root$CT_WORK/ctl"
+  ct_service orv-host-sim "exec $CT_TOOLS/tools/host-sim/print/host-sim --transport shm \
+      --printers $CT_WORK/printers.json --out $CT_WORK/out --chunk 65536 \
+      < $CT_WORK/ctl > $CT_WORK/hostsim.out 2> $CT_WORK/hostsim.err"
+  exec 8<> "$root$CT_WORK/ctl"
   wait_for "grep -q '^listening' '$root$CT_WORK/hostsim.out'" 15 || fail "host-sim did not start"
 }
 
@@ -209,8 +223,7 @@ ct_received() {
 ct_webdav_start() {
   ct_work
   mkdir -p "$root$CT_WORK/dav"
-  ct sh -c "exec rclone serve webdav $CT_WORK/dav --addr 127.0.0.1:9843 > $CT_WORK/rclone.log 2>&1" &
-  CT_RCLONE=$!
+  ct_service orv-webdav "exec rclone serve webdav $CT_WORK/dav --addr 127.0.0.1:9843 > $CT_WORK/rclone.log 2>&1"
   wait_for "ct_port_open 9843" 20 || fail "the WebDAV endpoint did not start"
 }
 
@@ -228,9 +241,8 @@ ct_mount_host() {
   ct_work
   rm -f "$root$CT_WORK/mctl"
   mkfifo "$root$CT_WORK/mctl"
-  ct sh -c "exec $CT_TOOLS/tools/host-sim/mount/host-sim-mount < $CT_WORK/mctl > $CT_WORK/mounthost.out 2>&1" &
-  CT_MOUNTHOST=$!
-  exec 7> "$root$CT_WORK/mctl"
+  ct_service orv-host-sim-mount "exec $CT_TOOLS/tools/host-sim/mount/host-sim-mount < $CT_WORK/mctl > $CT_WORK/mounthost.out 2>&1"
+  exec 7<> "$root$CT_WORK/mctl"
   wait_for "grep -q '^connected' '$root$CT_WORK/mounthost.out'" 20 || fail "host-sim-mount did not connect"
 }
 
