@@ -13,6 +13,7 @@
 #include "config.h"
 #include "mount/mount_manager.h"
 #include "mount/request_queue.h"
+#include "mount/service_stop.h"
 #include "service_log.h"
 #include "user_info/user_info_collector.h"
 
@@ -79,6 +80,8 @@ int main(int argc, char** argv) {
   qmss::RealMountSystem system(config.staging_dir);
   system.prepareStaging();
   qmss::MountManager manager(config, system);
+  qmss::ShareStateStore state;
+  qmss::adopt_recorded_shares(manager, state);
   qmss::RequestQueue requests(manager);
 
   auto collector = std::make_unique<qmss::UserInfoCollectorServer>(qmss::kUserInfoSocketPath);
@@ -115,6 +118,8 @@ int main(int argc, char** argv) {
   // it again; no request can be queued after this.
   shm_stop(endpoint);
   requests.stop();
+  qmss::SystemdStopProbe probe;
+  qmss::end_shares_at_stop(manager, probe, config);
   qmss::service_log(qmss::kInfo, "Service stopped\n");
   return 0;
 }

@@ -7,8 +7,13 @@
 #include <cerrno>
 #include <filesystem>
 #include <optional>
+#include <fstream>
 #include <map>
 #include <set>
+#include <thread>
+
+#include <sys/syscall.h>
+#include <sys/wait.h>
 
 #include "log_capture.h"
 #include "safe_fs.h"
@@ -20,6 +25,11 @@ namespace {
 namespace fs = std::filesystem;
 using test::LogCapture;
 using test::TempDir;
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
 
 // Records what would have been run. A mount is keyed by the inode of the
 // directory it was moved onto, so the tests see which directory really got
@@ -39,7 +49,7 @@ class RecordingSystem : public MountSystem {
     deadlines.push_back(deadline);
     return mount_result;
   }
-  std::string makeStaging() override { return "/run/staging/m-" + std::to_string(++staged); }
+  std::string makeStaging(uid_t, const std::string&) override { return "/run/staging/m-" + std::to_string(++staged); }
   void dropStaging(const std::string& staging) override { dropped.push_back(staging); }
   void releaseStaging(const std::string& staging) override { released.push_back(staging); }
   int moveMount(const std::string&, int targetfd, int parentfd, const std::string& name,
@@ -61,6 +71,19 @@ class RecordingSystem : public MountSystem {
     mounted.erase(*key);
     return 0;
   }
+  int detach(int parentfd, const std::string& name, uint64_t id) override {
+    calls.push_back("detach " + name);
+    auto key = keyAt(parentfd, name);
+    if (!key || !mounted.count(*key) || mounted[*key] != id) return EINVAL;
+    mounted.erase(*key);
+    return 0;
+  }
+  orv::UniqueFd openDaemon(const std::string& staging) override {
+    return daemons.count(staging) ? orv::UniqueFd(dup(daemons[staging])) : orv::UniqueFd();
+  }
+  std::vector<std::string> cachedFiles(const std::string& staging) override {
+    return {"/cache/" + staging.substr(staging.find_last_of('/') + 1) + "/report.odt"};
+  }
   bool isMounted(const std::string& path) const {
     auto key = keyAt(AT_FDCWD, path);
     return key && mounted.count(*key);
@@ -71,6 +94,7 @@ class RecordingSystem : public MountSystem {
   std::vector<std::string> calls, dropped, released, targets;
   std::map<Key, uint64_t> mounted;
   std::set<std::string> busy;  // entry names whose unmount fails busy
+  std::map<std::string, int> daemons;  // staging → pidfd of a stand-in daemon
   int mount_result = 0;
   int move_result = 0;
   unsigned staged = 0;
@@ -98,6 +122,7 @@ class Manager : public ::testing::Test {
     home2 = root.path() + "/bob";
     fs::create_directories(home);
     fs::create_directories(home2);
+    settings.davfs_copy_dir = root.path() + "/davfs-copy";
     manager = std::make_unique<MountManager>(settings, sys, nullptr, [this](pid_t p) {
       return alive.count(p) > 0;
     });
@@ -147,7 +172,10 @@ TEST_F(Manager, MountBuildsThePathAndTheCommand) {
   send(1, "host/docs/share");
   const std::string mp = home + "/davfs//share";
   ASSERT_EQ(sys.commands.size(), 1u);
-  const std::string conf = home + "/.davfs2/davfs2_orvanta.conf";
+  const std::string home_conf = home + "/.davfs2/davfs2_orvanta.conf";
+  // mount.davfs reads root's copy of the davfs2 files, named after the
+  // staging directory, never the files in the home.
+  const std::string conf = settings.davfs_copy_dir + "/m-1.conf";
   // davfs2 mounts on a root-only staging directory; the mount is then moved
   // onto the directory made in the home.
   const std::string staging = "/run/staging/m-1";
@@ -169,7 +197,20 @@ TEST_F(Manager, MountBuildsThePathAndTheCommand) {
   // The directories made for mounting belong to the user; davfs2 files do not.
   EXPECT_EQ(owner(home + "/davfs"), 4001u);
   EXPECT_EQ(owner(mp), 4001u);
-  EXPECT_EQ(owner(conf), geteuid());
+  EXPECT_EQ(owner(home_conf), geteuid());
+  EXPECT_TRUE(fs::exists(home_conf));
+  struct stat st {};
+  ASSERT_EQ(lstat(conf.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(lstat(settings.davfs_copy_dir.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_EQ(read_file(conf), "buf_size \t64\ngui_optimize \t1\nsecrets \t" + settings.davfs_copy_dir +
+                                 "/m-1.secrets\nuse_locks \t0\n");
+  EXPECT_EQ(read_file(settings.davfs_copy_dir + "/m-1.secrets"), "127.0.0.1:9843 \"\" \"\"\n");
+  // Root's copy goes with the mount.
+  send(0, "host/docs/share");
+  EXPECT_FALSE(fs::exists(conf));
+  EXPECT_FALSE(fs::exists(settings.davfs_copy_dir + "/m-1.secrets"));
 }
 
 TEST_F(Manager, SecondMountGetsASuffixAndBothAreRecorded) {
@@ -210,7 +251,7 @@ TEST_F(Manager, UnmountAllReachesEveryUserAndNewMountsGoToTheNewUser) {
   manager->onUserInfo(bob());
   send(1, "share");
   EXPECT_EQ(points(bob(), "share").at(0).path, home2 + "/davfs//share");
-  EXPECT_EQ(sys.commands.back()[5], "uid=bob,conf=" + home2 + "/.davfs2/davfs2_orvanta.conf");
+  EXPECT_EQ(sys.commands.back()[5], "uid=bob,conf=" + settings.davfs_copy_dir + "/m-2.conf");
   EXPECT_EQ(manager->currentUser().username, "bob");
   // A user info for an existing pid keeps its mounts.
   manager->onUserInfo(alice());
@@ -276,8 +317,8 @@ TEST_F(Manager, FailedMountLeavesNoDirectoryAndNoRecord) {
   sys.mount_result = 32;
   send(1, "share");
   EXPECT_TRUE(log.has(kError, "Error: Failed to mount " + home + "/davfs//share\n"));
-  EXPECT_TRUE(log.has(kError, "Error: Mount cmd sudo mount -t davfs -o uid=\"alice\",conf=\"" + home +
-                                  "/.davfs2/davfs2_orvanta.conf\" 127.0.0.1:9843 \"/run/staging/m-1\" "
+  EXPECT_TRUE(log.has(kError, "Error: Mount cmd sudo mount -t davfs -o uid=\"alice\",conf=\"" +
+                                  settings.davfs_copy_dir + "/m-1.conf\" 127.0.0.1:9843 \"/run/staging/m-1\" "
                                   "exited with status 32\n"));
   EXPECT_FALSE(fs::exists(home + "/davfs//share"));
   UsersTable t = manager->usersTable();
@@ -526,6 +567,166 @@ TEST_F(Manager, StagingNameIsHeldWhileItsMountLives) {
   sys.mount_result = 0;
   send(0, "share");
   EXPECT_EQ(sys.released, (std::vector<std::string>{"/run/staging/m-2", "/run/staging/m-1"}));
+}
+
+}  // namespace
+}  // namespace qmss
+
+namespace qmss {
+namespace {
+
+// A stand-in davfs2 daemon: a child that exits after `ms`, and its pidfd.
+struct Daemon {
+  explicit Daemon(int ms) {
+    pid = fork();
+    if (pid == 0) {
+      usleep(static_cast<useconds_t>(ms) * 1000);
+      _exit(0);
+    }
+    pidfd = orv::UniqueFd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+  }
+  ~Daemon() {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  pid_t pid;
+  orv::UniqueFd pidfd;
+};
+
+using Clock = std::chrono::steady_clock;
+
+TEST_F(Manager, EndSharesUnmountsPlainlyAndWaitsForTheDaemonToUpload) {
+  manager->onUserInfo(alice());
+  send(1, "share");
+  Daemon uploading(400);
+  sys.daemons["/run/staging/m-1"] = uploading.pidfd.get();
+  auto t0 = Clock::now();
+  EXPECT_EQ(manager->endShares([](const UserInfo&) { return true; }, std::chrono::seconds(10)), 1u);
+  auto took = Clock::now() - t0;
+  // It returned once the daemon ended, not at once and not at the bound.
+  EXPECT_GE(took, std::chrono::milliseconds(300));
+  EXPECT_LT(took, std::chrono::seconds(5));
+  EXPECT_EQ(sys.calls, std::vector<std::string>{"umount share"});
+  EXPECT_FALSE(fs::exists(home + "/davfs/share"));
+  EXPECT_TRUE(points(alice(), "share").empty());
+  EXPECT_FALSE(log.has(kError, "davfs2 for " + home + "/davfs//share has not finished uploading after 10 s; "
+                               "1 files in its cache: /cache/m-1/report.odt\n"));
+}
+
+TEST_F(Manager, EndSharesPastTheBoundLogsWhatDavfsStillHolds) {
+  manager->onUserInfo(alice());
+  send(1, "share");
+  Daemon stuck(60000);
+  sys.daemons["/run/staging/m-1"] = stuck.pidfd.get();
+  auto t0 = Clock::now();
+  manager->endShares([](const UserInfo&) { return true; }, std::chrono::seconds(1));
+  auto took = Clock::now() - t0;
+  EXPECT_GE(took, std::chrono::milliseconds(900));
+  EXPECT_LT(took, std::chrono::seconds(4));
+  EXPECT_TRUE(log.has(kError, "davfs2 for " + home + "/davfs//share has not finished uploading after 1 s; "
+                              "1 files in its cache: /cache/m-1/report.odt\n"));
+  // The daemon is left to finish: never signalled.
+  EXPECT_EQ(waitpid(stuck.pid, nullptr, WNOHANG), 0);
+}
+
+TEST_F(Manager, EndSharesRetriesABusyShareThenDetachesItNeverForces) {
+  manager->onUserInfo(alice());
+  send(1, "busy");
+  send(1, "free");
+  sys.busy.insert("busy");
+  manager->endShares([](const UserInfo&) { return true; }, std::chrono::seconds(2));
+  EXPECT_EQ(std::count(sys.calls.begin(), sys.calls.end(), "umount free"), 1);
+  // Tried about once a second while the bound lasts, then detached.
+  EXPECT_GE(std::count(sys.calls.begin(), sys.calls.end(), "umount busy"), 2);
+  EXPECT_EQ(sys.calls.back(), "detach busy");
+  EXPECT_EQ(std::count_if(sys.calls.begin(), sys.calls.end(),
+                          [](const std::string& c) { return c.rfind("force", 0) == 0; }),
+            0);
+  EXPECT_TRUE(log.has(kInfo, "Share " + home + "/davfs//busy is in use, waiting for it to be free\n"));
+  EXPECT_TRUE(log.has(kWarning, "Share " + home + "/davfs//busy still in use after 2 s: detached, it ends when "
+                                "its last file is closed\n"));
+  EXPECT_TRUE(manager->records().empty());
+}
+
+TEST_F(Manager, EndSharesOfOneUserLeavesTheOthers) {
+  manager->onUserInfo(alice());
+  send(1, "a");
+  manager->onUserInfo(bob());
+  send(1, "b");
+  manager->endShares([](const UserInfo& u) { return u.uid == 4001; }, std::chrono::seconds(1));
+  EXPECT_TRUE(points(alice(), "a").empty());
+  EXPECT_EQ(points(bob(), "b").size(), 1u);
+  EXPECT_TRUE(sys.isMounted(home2 + "/davfs/b"));
+}
+
+// Adoption trusts a record only as far as the mount table and the tree
+// bear it out: the record gives the id, the table and a fresh walk must
+// agree.
+class Adoption : public Manager {
+ protected:
+  void SetUp() override {
+    Manager::SetUp();
+    fs::create_directories(home + "/davfs/share");
+    orv::UniqueFd dir(open((home + "/davfs/share").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    id = mount_id_of(dir.get());
+    ASSERT_NE(id, 0u);
+  }
+  ShareRecord record() const {
+    return ShareRecord{id, 100, 4001, 4002, "alice", home, "host/share", home + "/davfs//share", "share",
+                       "/run/staging/u4001-x"};
+  }
+  MountEntry entry() const { return MountEntry{id, home + "/davfs/share", "fuse", "http://127.0.0.1:9843/"}; }
+  uint64_t id = 0;
+};
+
+TEST_F(Adoption, ARecordTheTableConfirmsIsAdoptedAndReachedByUnmountAll) {
+  EXPECT_EQ(manager->adopt({record()}, {entry()}), 1u);
+  EXPECT_TRUE(log.has(kInfo, "Adopted share host/share of alice at " + home + "/davfs//share\n"));
+  ASSERT_EQ(points(alice(), "host/share").size(), 1u);
+  send(2, "");
+  EXPECT_EQ(sys.calls, std::vector<std::string>{"umount share"});
+  EXPECT_TRUE(points(alice(), "host/share").empty());
+}
+
+TEST_F(Adoption, RecordsTheTableDoesNotBearOutAreForgotten) {
+  MountEntry other_fs = entry();
+  other_fs.fstype = "ext4";
+  MountEntry other_server = entry();
+  other_server.source = "http://10.0.0.1:80/";
+  MountEntry other_place = entry();
+  other_place.mount_point = home + "/elsewhere";
+  MountEntry other_id = entry();
+  other_id.id = id + 1000;
+  for (const MountEntry& e : {other_fs, other_server, other_place, other_id}) {
+    EXPECT_EQ(manager->adopt({record()}, {e}), 0u) << e.fstype << " " << e.source << " " << e.mount_point;
+  }
+  EXPECT_TRUE(manager->records().empty());
+}
+
+TEST_F(Adoption, APathThroughALinkIsForgotten) {
+  // The user moved the real directory away and put a link in its place: the
+  // table still shows the old path, the walk from the home finds a link.
+  fs::rename(home + "/davfs", home + "/moved");
+  fs::create_directory_symlink(home + "/moved", home + "/davfs");
+  EXPECT_EQ(manager->adopt({record()}, {entry()}), 0u);
+  ShareRecord outside = record();
+  outside.path = root.path() + "/share";
+  EXPECT_EQ(manager->adopt({outside}, {entry()}), 0u);
+}
+
+TEST_F(Adoption, TheStateFileFollowsEveryChange) {
+  ShareStateStore store(root.path() + "/state");
+  manager->setStateStore(&store);
+  manager->onUserInfo(alice());
+  send(1, "one");
+  send(1, "two");
+  ASSERT_EQ(store.load().size(), 2u);
+  send(0, "one");
+  std::vector<ShareRecord> left = store.load();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].folder, "two");
+  EXPECT_EQ(left[0].path, home + "/davfs//two");
+  EXPECT_EQ(left[0].uid, 4001u);
 }
 
 }  // namespace

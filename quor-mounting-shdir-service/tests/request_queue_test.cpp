@@ -35,7 +35,7 @@ class GatedSystem : public MountSystem {
     cv.wait(lock, [this] { return released; });
     return 0;
   }
-  std::string makeStaging() override {
+  std::string makeStaging(uid_t, const std::string&) override {
     std::lock_guard<std::mutex> lock(mu);
     return "/staging/" + std::to_string(++n);
   }
@@ -75,6 +75,7 @@ class SlowMount : public ::testing::Test {
   void SetUp() override {
     home = root.path() + "/alice";
     fs::create_directories(home);
+    config.davfs_copy_dir = root.path() + "/davfs-copy";
   }
   UserInfo alice(int32_t pid = 100) const { return UserInfo{"alice", home, pid, getuid(), getgid()}; }
 
