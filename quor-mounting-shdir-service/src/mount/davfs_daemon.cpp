@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -28,8 +29,12 @@ orv::UniqueFd open_davfs_daemon(const std::string& pid_dir, const std::string& m
   if (!dir) return orv::UniqueFd();
   orv::UniqueFd file = open_regular(dir.get(), davfs_pid_file_name(mount_point), O_RDONLY, &err);
   if (!file) return orv::UniqueFd();
+  // mount.davfs writes it after it has switched to davfs2's own account.
   struct stat st {};
-  if (fstat(file.get(), &st) != 0 || st.st_uid != 0) return orv::UniqueFd();
+  const passwd* davfs = getpwnam("davfs2");
+  if (fstat(file.get(), &st) != 0 || (st.st_uid != 0 && (!davfs || st.st_uid != davfs->pw_uid))) {
+    return orv::UniqueFd();
+  }
   std::optional<std::string> text = read_all(file.get());
   if (!text) return orv::UniqueFd();
   char* end = nullptr;

@@ -114,7 +114,11 @@ size_t MountManager::endShares(const std::function<bool(const UserInfo&)>& which
     mp.state = MountState::Unmounted;
     ++ended;
   };
-  for (Ending& e : ending) try_unmount(e);
+  for (Ending& e : ending) {
+    service_log(kDebug, "Ending %s, its davfs2 daemon %s\n", printable(e.mp->path).c_str(),
+                e.daemon ? "found" : "not found");
+    try_unmount(e);
+  }
 
   auto pending = [&] {
     return std::any_of(ending.begin(), ending.end(), [](const Ending& e) { return e.busy || e.daemon; });

@@ -121,9 +121,12 @@ def journey(bed):
     check(os.path.normpath(mp) in mounts(), "mount in /proc/mounts: %r" % mounts())
     # davfs2 mounts on a root-only staging directory; the service then moves
     # the mount onto the directory it made in the home.
-    check(any(re.fullmatch(r'Mount cmd sudo mount -t davfs -o uid="alice",conf="%s/\.davfs2/davfs2_orvanta\.conf" '
-                           r'127\.0\.0\.1:9843 "/run/quor-mounting-shdir-service/staging/0"\n'
-                           % re.escape(ALICE_HOME), t) for _, t in bed.log.since(m)), "command line logged")
+    # mount.davfs reads root's copy of the davfs2 files; the staging name and
+    # the copy's name derive from (user, share).
+    stage = r"u2001-[0-9a-f]{16}-share"
+    check(any(re.fullmatch(r'Mount cmd sudo mount -t davfs -o uid="alice",conf="/run/quor-mounting-shdir-service/'
+                           r'davfs/%s\.conf" 127\.0\.0\.1:9843 "/run/quor-mounting-shdir-service/staging/%s"\n'
+                           % (stage, stage), t) for _, t in bed.log.since(m)), "command line logged")
     check(os.listdir("/run/quor-mounting-shdir-service/staging") == [], "staging directory emptied")
     # Listing works (needs buf_size >= 64 on this kernel) and content reads back.
     names = sorted(os.listdir(mp))
@@ -150,13 +153,16 @@ def journey(bed):
     check(os.path.normpath(mp1) in mounts(), "second mount: %r" % mounts())
     # The first daemon still runs: the second mount was staged on a name of
     # its own, and both are served.
-    check(sorted(pid_files()) == ["run-quor-mounting-shdir-service-staging-0.pid",
-                                  "run-quor-mounting-shdir-service-staging-1.pid"], "pid files %r" % pid_files())
+    check(len(pid_files()) == 2 and all(re.fullmatch(r"run-quor-mounting-shdir-service-staging-%s(-1)?\.pid" % stage, f)
+                                            for f in pid_files()), "pid files %r" % pid_files())
+    copies = sorted(os.listdir("/run/quor-mounting-shdir-service/davfs"))
+    check(len(copies) == 4, "root's davfs2 files, two per mount: %r" % copies)
     check("hello.txt" in os.listdir(mp1) and "hello.txt" in os.listdir(mp), "both mounts serve")
 
-    # Unmount: both gone, directories removed.
+    # Unmount: both gone, directories removed, root's copies too.
     d.unmount("host/share")
     check(not any(p.startswith(ALICE_HOME) for p in mounts()), "unmounted: %r" % mounts())
+    check(os.listdir("/run/quor-mounting-shdir-service/davfs") == [], "root's davfs2 files removed")
     check(not os.path.exists(mp) and not os.path.exists(mp1), "mount directories removed")
 
     # Keep one mount of alice's, then bob logs in: new mounts go to bob's home.
