@@ -12,6 +12,7 @@
 
 #include "config.h"
 #include "mount/mount_manager.h"
+#include "mount/logout_watch.h"
 #include "mount/request_queue.h"
 #include "mount/service_stop.h"
 #include "service_log.h"
@@ -106,6 +107,9 @@ int main(int argc, char** argv) {
     return -1;
   }
 
+  std::unique_ptr<qmss::LoginStates> logins = qmss::make_logind_states();
+  std::unique_ptr<qmss::LogoutWatch> logouts = qmss::start_logout_watch(manager, *logins, config);
+
   qmss::service_log(qmss::kDebug, "Before loop\n");
   bool running = true;
   while (running) {
@@ -118,6 +122,7 @@ int main(int argc, char** argv) {
   // it again; no request can be queued after this.
   shm_stop(endpoint);
   requests.stop();
+  logouts.reset();
   qmss::SystemdStopProbe probe;
   qmss::end_shares_at_stop(manager, probe, config);
   qmss::service_log(qmss::kInfo, "Service stopped\n");

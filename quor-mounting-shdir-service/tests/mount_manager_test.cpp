@@ -731,3 +731,61 @@ TEST_F(Adoption, TheStateFileFollowsEveryChange) {
 
 }  // namespace
 }  // namespace qmss
+
+#include "mount/logout_watch.h"
+
+namespace qmss {
+namespace {
+
+class FakeLogins : public LoginStates {
+ public:
+  bool available() const override { return true; }
+  bool loggedIn(uid_t uid) override { return !out.count(uid); }
+  int changeFd() override { return -1; }
+  void flush() override {}
+  std::set<uid_t> out;
+};
+
+TEST_F(Manager, LogoutEndsThatUsersSharesAndCredentialOnly) {
+  FakeLogins logins;
+  LogoutWatch watch(*manager, logins, settings);
+  manager->onUserInfo(alice());
+  send(1, "a");
+  send(1, "a2");
+  manager->onUserInfo(bob());
+  send(1, "b");
+  const std::string secrets = home + "/.davfs2/secrets_orvanta";
+  { std::ofstream(secrets, std::ios::app) << "other.example \"me\" \"pw\"\n"; }
+  EXPECT_EQ(watch.checkOnce(), 0u);  // everyone logged in
+  logins.out.insert(4001);
+  EXPECT_EQ(watch.checkOnce(), 2u);
+  EXPECT_TRUE(log.has(kInfo, "User alice has logged out: unmounting their shares\n"));
+  EXPECT_TRUE(points(alice(), "a").empty());
+  EXPECT_TRUE(points(alice(), "a2").empty());
+  EXPECT_FALSE(sys.isMounted(home + "/davfs/a"));
+  EXPECT_EQ(points(bob(), "b").size(), 1u);
+  EXPECT_TRUE(sys.isMounted(home2 + "/davfs/b"));
+  // The service's credential line goes, the user's own lines stay; bob's file
+  // is untouched.
+  EXPECT_EQ(read_file(secrets), "other.example \"me\" \"pw\"\n");
+  EXPECT_EQ(read_file(home2 + "/.davfs2/secrets_orvanta"), "127.0.0.1:9843 \"\" \"\"\n");
+  EXPECT_EQ(watch.checkOnce(), 0u);  // nothing left of alice's
+}
+
+TEST_F(Manager, LogoutWatchIsOffWhenSwitchedOffOrWithoutLogind) {
+  FakeLogins logins;
+  settings.unmount_on_logout = false;
+  EXPECT_EQ(start_logout_watch(*manager, logins, settings), nullptr);
+  class NoLogind : public FakeLogins {
+    bool available() const override { return false; }
+  } none;
+  settings.unmount_on_logout = true;
+  EXPECT_EQ(start_logout_watch(*manager, none, settings), nullptr);
+  EXPECT_TRUE(log.has(kInfo, "Without logind, shares stay mounted after a logout\n"));
+  auto watch = start_logout_watch(*manager, logins, settings);
+  ASSERT_NE(watch, nullptr);
+  watch->stop();
+}
+
+}  // namespace
+}  // namespace qmss

@@ -292,7 +292,69 @@ def root_conf(bed):
     d.host.close()
 
 
-SCENARIOS = {"stop_uploads": stop_uploads, "kill_adopt": kill_adopt, "forged_state": forged_state,
+FAKE_STATE = "/run/fake-logind/sessions"
+
+
+def logins(text):
+    """Rewrites the logind stand-in's sessions at once (the service watches
+    the file's directory, as it would watch logind)."""
+    with open(FAKE_STATE + ".new", "w") as f:
+        f.write(text)
+    os.rename(FAKE_STATE + ".new", FAKE_STATE)
+
+
+def logout(bed):
+    """The desktop user logs out: their shares are unmounted within a few
+    seconds with their data on the server and the service's credential
+    line gone; another user's share is untouched."""
+    os.makedirs("/run/systemd/seats", exist_ok=True)
+    os.makedirs(os.path.dirname(FAKE_STATE), exist_ok=True)
+    logins("c1 %d seat0 1\n" % ALICE_UID)
+    os.environ["LD_PRELOAD"] = bed.args.fake_logind
+    os.environ["FAKE_LOGIND_STATE"] = FAKE_STATE
+    os.environ["ASAN_OPTIONS"] = os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
+    d = start(bed, CONFIG)
+    os.environ.pop("LD_PRELOAD", None)
+    subprocess.run(["cp", bed.args.user_agent, "/tmp/user-agent"], check=True)
+    os.chmod("/tmp/user-agent", 0o755)
+
+    def agent(uid, gid):
+        m = bed.log.mark()
+        p = subprocess.Popen(as_user(uid, gid, ["/tmp/user-agent", "--hold-ms", "60000"]),
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        bed.procs.append(p)
+        bed.log.wait("last user info updated\n", mark=m, timeout=10)
+
+    agent(ALICE_UID, ALICE_GID)
+    d.mount("host/docs")
+    a = mp_of(ALICE_HOME, "docs")
+    digest = random_file("/tmp/report.bin", 2 << 20)
+    write_as(ALICE_UID, ALICE_GID, "/tmp/report.bin", a + "/report.bin")
+    # bob takes the seat; alice stays logged in elsewhere.
+    logins("c1 %d - 1\nc2 %d seat0 1\n" % (ALICE_UID, BOB_UID))
+    agent(BOB_UID, BOB_GID)
+    d.mount("host/pics")
+    b = mp_of(BOB_HOME, "pics")
+    check(a in mounts() and b in mounts(), "both mounted: %r" % mounts())
+    time.sleep(1)
+    check(a in mounts(), "alice still logged in (without a seat): her share stays")
+    m = bed.log.mark()
+    t0 = time.monotonic()
+    logins("c2 %d seat0 1\n" % BOB_UID)
+    wait_until(lambda: a not in mounts(), 5, "alice's share unmounted after her logout")
+    print("logout to unmount: %.2f s" % (time.monotonic() - t0))
+    check(bed.log.has("User alice has logged out: unmounting their shares\n", mark=m), "logout logged")
+    wait_until(lambda: server_sha("report.bin") == digest, 10, "her data on the server")
+    check(b in mounts(), "bob's share untouched: %r" % mounts())
+    with open(ALICE_HOME + "/.davfs2/secrets_orvanta") as f:
+        check("9843" not in f.read(), "alice's credential line removed")
+    with open(BOB_HOME + "/.davfs2/secrets_orvanta") as f:
+        check("9843" in f.read(), "bob's credential line kept")
+    d.unmount_all()
+    d.host.close()
+
+
+SCENARIOS = {"logout": logout, "stop_uploads": stop_uploads, "kill_adopt": kill_adopt, "forged_state": forged_state,
              "endpoint_down": endpoint_down, "hanging_unmount_all": hanging_unmount_all, "root_conf": root_conf}
 
 
@@ -302,6 +364,7 @@ def main():
     ap.add_argument("--service", required=True)
     ap.add_argument("--user-agent", required=True)
     ap.add_argument("--host-sim", required=True)
+    ap.add_argument("--fake-logind")
     args = ap.parse_args()
     for k in ("service", "user_agent", "host_sim"):
         setattr(args, k, os.path.abspath(getattr(args, k)))
