@@ -21,7 +21,7 @@ struct MessageDeleter {
   void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
 };
 struct ErrorGuard {
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};  // SD_BUS_ERROR_NULL: all fields empty
   ~ErrorGuard() { sd_bus_error_free(&error); }
 };
 struct FreeDeleter {
