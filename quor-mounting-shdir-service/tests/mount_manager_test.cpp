@@ -73,6 +73,7 @@ class RecordingSystem : public MountSystem {
   }
   int detach(int parentfd, const std::string& name, uint64_t id) override {
     calls.push_back("detach " + name);
+    if (detach_error != 0) return detach_error;
     auto key = keyAt(parentfd, name);
     if (!key || !mounted.count(*key) || mounted[*key] != id) return EINVAL;
     mounted.erase(*key);
@@ -96,6 +97,7 @@ class RecordingSystem : public MountSystem {
   std::set<std::string> busy;  // entry names whose unmount fails busy
   std::map<std::string, int> daemons;  // staging → pidfd of a stand-in daemon
   int mount_result = 0;
+  int detach_error = 0;
   int move_result = 0;
   unsigned staged = 0;
   uint64_t next_id = 100;
@@ -284,22 +286,40 @@ TEST_F(Manager, OnlyTheFirstOfTwoRequestsInOneBlockIsCarriedOut) {
   EXPECT_FALSE(fs::exists(home + "/davfs/two"));
 }
 
-TEST_F(Manager, BusyMountIsForcedThenRetried) {
+TEST_F(Manager, BusyMountIsDetachedNeverForced) {
   manager->onUserInfo(alice());
   send(1, "share");
   const std::string mp = home + "/davfs//share";
   sys.busy.insert("share");
   send(0, "share");
   EXPECT_TRUE(log.has(kWarning, "Error: Failed to umount " + mp + ". Reason: Device or resource busy [16]\n"));
-  EXPECT_TRUE(log.has(kError, "Error: Failed to umount force " + mp + ". Reason: Device or resource busy [16]\n"));
+  EXPECT_TRUE(log.has(kInfo, "Share " + mp + " is in use: detached, it ends when its last file is closed\n"));
+  EXPECT_EQ(sys.calls, (std::vector<std::string>{"umount share", "detach share"}));
+  EXPECT_TRUE(points(alice(), "share").empty());
+  EXPECT_FALSE(sys.isMounted(mp));
+  EXPECT_FALSE(fs::exists(mp));
+}
+
+TEST_F(Manager, FailedDetachIsRetried) {
+  manager->onUserInfo(alice());
+  send(1, "share");
+  const std::string mp = home + "/davfs//share";
+  sys.busy.insert("share");
+  sys.detach_error = EPERM;
+  send(0, "share");
+  EXPECT_TRUE(log.has(kError, "Error: Failed to detach " + mp + ". Reason: Operation not permitted [1]\n"));
   ASSERT_EQ(points(alice(), "share").size(), 1u);
   EXPECT_EQ(points(alice(), "share")[0].state, MountState::UnmountFailed);
   manager->retryFailedUnmounts();
-  EXPECT_EQ(log.count("Error: Failed to umount force " + mp + ". Reason: Device or resource busy [16]\n"), 2u);
+  EXPECT_EQ(log.count("Error: Failed to detach " + mp + ". Reason: Operation not permitted [1]\n"), 2u);
+  sys.detach_error = 0;
   sys.busy.clear();
   manager->retryFailedUnmounts();
   EXPECT_TRUE(points(alice(), "share").empty());
   EXPECT_FALSE(fs::exists(mp));
+  EXPECT_EQ(std::count_if(sys.calls.begin(), sys.calls.end(),
+                          [](const std::string& c) { return c.rfind("force", 0) == 0; }),
+            0);
 }
 
 TEST_F(Manager, MountPointThatIsNoLongerMountedIsForgotten) {

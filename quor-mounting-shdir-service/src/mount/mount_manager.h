@@ -84,7 +84,7 @@ class MountManager {
   /// (the request worker): the mount command runs outside service_mutex, so
   /// user info and the retry task are never held up by it.
   void handleFolderRequest(const FolderRequest& request);
-  /// Main thread: retries the unmounts that failed even when forced.
+  /// Main thread: retries the unmounts that failed even when detached.
   void retryFailedUnmounts();
 
   /// Keeps `store` (borrowed; may be null) in step with the mounted shares
@@ -128,6 +128,7 @@ class MountManager {
   // the davfs2 files go with it.
   void releaseShare(const std::string& staging);
   void persistLocked();
+  std::vector<ShareRecord> recordsLocked() const;
   void removeMountDir(const MountPoint& mp, bool retry);
   void dropIdleUsers();
 

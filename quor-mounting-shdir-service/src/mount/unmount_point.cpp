@@ -45,17 +45,23 @@ void MountManager::unmountPoint(MountPoint& mp, bool retry) {
     releaseShare(mp.staging);
     return;
   }
-  int ferr = system_.unmount(parentfd, mp.name, mp.mnt_id, true);
-  if (ferr == 0) {
-    service_log(kDebug, "Umount force result %d\n", 0);
+  // Never MNT_FORCE: on a FUSE mount it aborts the connection, so the
+  // user's open files fail ("Transport endpoint is not connected") and what
+  // they were writing is lost. A lazy detach takes the share out of the
+  // home at once; open files keep working, and when the last one is closed
+  // the kernel ends the mount and davfs2 uploads and exits.
+  int derr = system_.detach(parentfd, mp.name, mp.mnt_id);
+  if (derr == 0) {
+    service_log(kInfo, "Share %s is in use: detached, it ends when its last file is closed\n",
+                printable(mp.path).c_str());
     removeMountDir(mp, retry);
     mp.state = MountState::Unmounted;
     releaseShare(mp.staging);
     return;
   }
   mp.state = MountState::UnmountFailed;
-  service_log(kError, "Error: Failed to umount force %s. Reason: %s [%d]\n",
-              printable(mp.path).c_str(), std::strerror(ferr), ferr);
+  service_log(kError, "Error: Failed to detach %s. Reason: %s [%d]\n", printable(mp.path).c_str(),
+              std::strerror(derr), derr);
 }
 
 void MountManager::retryFailedUnmounts() {
@@ -88,7 +94,10 @@ void MountManager::setStateStore(ShareStateStore* store) {
 }
 
 void MountManager::persistLocked() {
-  if (!store_) return;
+  if (store_) store_->save(recordsLocked());
+}
+
+std::vector<ShareRecord> MountManager::recordsLocked() const {
   std::vector<ShareRecord> out;
   for (const auto& [user, mounts] : users_) {
     for (const auto& [folder, points] : mounts) {
@@ -99,23 +108,12 @@ void MountManager::persistLocked() {
       }
     }
   }
-  store_->save(out);
+  return out;
 }
 
 std::vector<ShareRecord> MountManager::records() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<ShareRecord> out;
-  for (const auto& [user, mounts] : users_) {
-    for (const auto& [folder, points] : mounts) {
-      for (const MountPoint& mp : points) {
-        if (mp.state != MountState::Unmounted) {
-          out.push_back(ShareRecord{mp.mnt_id, user.pid, user.uid, user.gid, user.username,
-                                    user.homedir, folder, mp.path, mp.name, mp.staging});
-        }
-      }
-    }
-  }
-  return out;
+  return recordsLocked();
 }
 
 }  // namespace qmss
