@@ -753,6 +753,7 @@ TEST_F(Adoption, TheStateFileFollowsEveryChange) {
 }  // namespace qmss
 
 #include "mount/logout_watch.h"
+#include "mount/service_stop.h"
 
 namespace qmss {
 namespace {
@@ -765,6 +766,42 @@ class FakeLogins : public LoginStates {
   void flush() override {}
   std::set<uid_t> out;
 };
+
+class ScriptedProbe : public StopProbe {
+ public:
+  explicit ScriptedProbe(std::optional<std::string> type) : type_(std::move(type)) {}
+  std::optional<std::string> pendingJobType() override { return type_; }
+
+ private:
+  std::optional<std::string> type_;
+};
+
+TEST_F(Manager, ARestartLeavesTheSharesAndTheirRecordForTheNextInstance) {
+  ShareStateStore store(root.path() + "/state");
+  adopt_recorded_shares(*manager, store, "/proc/self/mountinfo");
+  manager->onUserInfo(alice());
+  send(1, "share");
+  ScriptedProbe restart(std::string("restart"));
+  EXPECT_EQ(end_shares_at_stop(*manager, restart, settings), StopKind::Restart);
+  EXPECT_TRUE(log.has(kInfo, "Restart: 1 shares stay mounted for the next instance\n"));
+  EXPECT_TRUE(sys.isMounted(home + "/davfs/share"));
+  EXPECT_EQ(sys.calls, std::vector<std::string>{});
+  ASSERT_EQ(store.load().size(), 1u);
+}
+
+TEST_F(Manager, AStopOrNoAnswerEndsEveryShareAndEmptiesTheRecord) {
+  for (std::optional<std::string> type : {std::optional<std::string>("stop"), std::optional<std::string>()}) {
+    ShareStateStore store(root.path() + "/state");
+    adopt_recorded_shares(*manager, store, "/proc/self/mountinfo");
+    manager->onUserInfo(alice());
+    send(1, "share");
+    ScriptedProbe probe(type);
+    EXPECT_EQ(end_shares_at_stop(*manager, probe, settings), StopKind::Final);
+    EXPECT_FALSE(sys.isMounted(home + "/davfs/share"));
+    EXPECT_TRUE(store.load().empty());
+    EXPECT_TRUE(log.has(kInfo, "Stop: 1 of 1 shares unmounted\n"));
+  }
+}
 
 TEST_F(Manager, LogoutEndsThatUsersSharesAndCredentialOnly) {
   FakeLogins logins;

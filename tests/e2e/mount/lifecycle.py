@@ -194,7 +194,8 @@ def endpoint_down(bed):
     wait_until(lambda: davfs_daemons() == [], 60, "davfs2 to give up and exit")
     check(server_sha("stranded.bin") is None, "nothing reached the (stopped) server")
     cached = cache_files_with(digest)
-    check(cached, "the bytes stay in davfs2's cache: %r" % glob.glob("/var/cache/davfs2/*"))
+    check(len(cached) == 1 and "-staging-u%d-" % ALICE_UID in cached[0] and "-A+alice/" in cached[0],
+          "the bytes stay in the cache of alice's share A: %r" % glob.glob("/var/cache/davfs2/*"))
 
     bed.procs.remove(rclone)
     bed.start_webdav()
