@@ -112,16 +112,19 @@ def kill_adopt(bed):
     d.mount("host/pics")
     a, b = mp_of(ALICE_HOME, "docs"), mp_of(BOB_HOME, "pics")
     check(a in mounts() and b in mounts(), "both mounted: %r" % mounts())
+    # The host leaves first, so the new instance can take the channel over
+    # at its first start (see the kill -9 fault scenario).
+    m = bed.log.mark()
     d.host.close()
+    bed.log.wait("Shm disconnected\n", mark=m, timeout=15)
     bed.service.send_signal(signal.SIGKILL)
     bed.service.wait(10)
     check(a in mounts() and b in mounts(), "the shares outlive the service: %r" % mounts())
 
-    # A user plants a record of their own: it is not believed (the file is
-    # root's alone, and the mount table must bear every record out).
     m = bed.log.mark()
-    bed.start_service("-c", bed.write_config(CONFIG))
-    bed.log.wait("Adopted 2 of 2 shares left by the previous instance\n", mark=m, timeout=10)
+    bed.start_service("-c", bed.write_config(CONFIG), wait_ready=False)
+    bed.log.wait("Before loop\n", mark=m, timeout=15)
+    check(bed.log.has("Adopted 2 of 2 shares left by the previous instance\n", mark=m), "both adopted")
     for path in (a, b):
         with open(path + "/hello.txt") as f:
             check(f.read() == "still here\n", "adopted share readable: " + path)
