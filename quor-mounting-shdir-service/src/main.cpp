@@ -121,6 +121,8 @@ int main(int argc, char** argv) {
   // Stopping the endpoint unlinks the object, so the next start can create
   // it again; no request can be queued after this.
   shm_stop(endpoint);
+  // A mount still hanging would hold the stop for its whole deadline.
+  manager.cancelMount();
   requests.stop();
   logouts.reset();
   qmss::SystemdStopProbe probe;
