@@ -31,7 +31,7 @@ struct Home {
 class NullSystem : public qmss::MountSystem {
  public:
   int runCommand(const std::vector<std::string>&, std::chrono::milliseconds) override { return 0; }
-  std::string makeStaging() override { return "/staging"; }
+  std::string makeStaging(uid_t, const std::string&) override { return "/staging"; }
   void dropStaging(const std::string&) override {}
   int moveMount(const std::string&, int, int, const std::string&, uint64_t* id) override {
     *id = 1;
@@ -65,6 +65,7 @@ void BM_MountUnmountCycle(benchmark::State& state) {
   Home home;
   NullSystem sys;
   qmss::ServiceConfig config;
+  config.davfs_copy_dir = home.path + "/root-copy";
   qmss::MountManager manager(config, sys);
   manager.onUserInfo(qmss::UserInfo{"bench", home.path, 1, getuid(), getgid()});
   const uint8_t mount[] = {10, 0, 5, 0, 's', 'h', 'a', 'r', 'e', 1};

@@ -15,7 +15,7 @@ class ScriptedSystem : public qmss::MountSystem {
  public:
   int result = 0;
   int runCommand(const std::vector<std::string>&, std::chrono::milliseconds) override { return result; }
-  std::string makeStaging() override { return "/staging"; }
+  std::string makeStaging(uid_t, const std::string&) override { return "/staging"; }
   void dropStaging(const std::string&) override {}
   int moveMount(const std::string&, int, int, const std::string&, uint64_t* id) override {
     *id = 1;
@@ -33,7 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::quiet_logs();
   static const std::string home = fuzz::fresh_dir();
   static ScriptedSystem sys;
-  static const ServiceConfig config;
+  static const ServiceConfig config = [] {
+    ServiceConfig c;
+    c.davfs_copy_dir = fuzz::fresh_dir() + "/root-copy";
+    return c;
+  }();
   static MountManager manager(config, sys, [](const ServiceConfig&, const std::string& homedir, int) {
     return homedir + "/.davfs2/davfs2_orvanta.conf";
   });

@@ -40,6 +40,9 @@ ServiceConfig parse_config(const std::string& path) {
     config.unmount_task_timeout =
         root["unmount_task_timeout"].as<uint32_t>(config.unmount_task_timeout);
     config.mount_timeout = root["mount_timeout"].as<uint32_t>(config.mount_timeout);
+    config.unmount_upload_timeout =
+        root["unmount_upload_timeout"].as<uint32_t>(config.unmount_upload_timeout);
+    config.unmount_on_logout = root["unmount_on_logout"].as<bool>(config.unmount_on_logout);
   } catch (const std::exception& e) {
     service_log(kError, "Error while parse configuration file %s: %s\n", path.c_str(), e.what());
   }
@@ -53,6 +56,8 @@ void log_config(const ServiceConfig& config) {
   service_log(kInfo, "Config gui_optimize is %s\n", config.gui_optimize ? "enabled" : "disabled");
   service_log(kInfo, "Config unmount_task_timeout is %u\n", config.unmount_task_timeout);
   service_log(kInfo, "Config mount_timeout is %u\n", config.mount_timeout);
+  service_log(kInfo, "Config unmount_upload_timeout is %u\n", config.unmount_upload_timeout);
+  service_log(kInfo, "Config unmount_on_logout is %s\n", config.unmount_on_logout ? "enabled" : "disabled");
 }
 
 void ensure_run_dir(const std::string& path) {

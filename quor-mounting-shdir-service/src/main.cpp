@@ -15,7 +15,9 @@
 
 #include "config.h"
 #include "mount/mount_manager.h"
+#include "mount/logout_watch.h"
 #include "mount/request_queue.h"
+#include "mount/service_stop.h"
 #include "service_log.h"
 #include "user_info/user_info_collector.h"
 
@@ -83,6 +85,8 @@ int main(int argc, char** argv) {
   qmss::RealMountSystem system(config.staging_dir);
   system.prepareStaging();
   qmss::MountManager manager(config, system);
+  qmss::ShareStateStore state;
+  qmss::adopt_recorded_shares(manager, state);
   qmss::RequestQueue requests(manager);
 
   auto collector = std::make_unique<qmss::UserInfoCollectorServer>(qmss::kUserInfoSocketPath);
@@ -106,6 +110,9 @@ int main(int argc, char** argv) {
     collector.reset();
     return -1;
   }
+
+  std::unique_ptr<qmss::LoginStates> logins = qmss::make_logind_states();
+  std::unique_ptr<qmss::LogoutWatch> logouts = qmss::start_logout_watch(manager, *logins, config);
 
   orv::notify::ready("Serving shared folders (user socket " + std::string(qmss::kUserInfoSocketPath) +
                      ", shared memory quor-mounting-shdir-service)");
@@ -132,7 +139,12 @@ int main(int argc, char** argv) {
   // Stopping the endpoint unlinks the object, so the next start can create
   // it again; no request can be queued after this.
   shm_stop(endpoint);
+  // A mount still hanging would hold the stop for its whole deadline.
+  manager.cancelMount();
   requests.stop();
+  logouts.reset();
+  qmss::SystemdStopProbe probe;
+  qmss::end_shares_at_stop(manager, probe, config);
   qmss::service_log(qmss::kInfo, "Service stopped\n");
   return 0;
 }

@@ -48,13 +48,16 @@ class ParseConfig : public ::testing::Test {
 TEST_F(ParseConfig, AllKeys) {
   ServiceConfig c = parse(
       "debug: yes\nmount_dir: /srv/$HOME/x\nuse_locks: on\ngui_optimize: false\n"
-      "unmount_task_timeout: 7\nmount_timeout: 12\nother: 1\n");
+      "unmount_task_timeout: 7\nmount_timeout: 12\nunmount_upload_timeout: 9\nunmount_on_logout: no\n"
+      "other: 1\n");
   EXPECT_TRUE(c.debug);
   EXPECT_EQ(c.mount_dir, "/srv/$HOME/x");
   EXPECT_TRUE(c.use_locks);
   EXPECT_FALSE(c.gui_optimize);
   EXPECT_EQ(c.unmount_task_timeout, 7u);
   EXPECT_EQ(c.mount_timeout, 12u);
+  EXPECT_EQ(c.unmount_upload_timeout, 9u);
+  EXPECT_FALSE(c.unmount_on_logout);
   EXPECT_TRUE(log.has(kInfo, "Parsing config file " + dir.path() + "/c.yaml\n"));
 }
 
@@ -100,13 +103,15 @@ TEST(LogConfig, InfoLinesOneForEachKey) {
   c.debug = true;
   log_config(c);
   auto lines = log.lines();
-  ASSERT_EQ(lines.size(), 6u);
+  ASSERT_EQ(lines.size(), 8u);
   EXPECT_EQ(lines[0], std::make_pair(int(kInfo), std::string("Config debug 1\n")));
   EXPECT_EQ(lines[1].second, "Config mount_dir $HOME/davfs/\n");
   EXPECT_EQ(lines[2].second, "Config use_locks is disabled\n");
   EXPECT_EQ(lines[3].second, "Config gui_optimize is enabled\n");
   EXPECT_EQ(lines[4].second, "Config unmount_task_timeout is 40\n");
   EXPECT_EQ(lines[5].second, "Config mount_timeout is 30\n");
+  EXPECT_EQ(lines[6].second, "Config unmount_upload_timeout is 300\n");
+  EXPECT_EQ(lines[7].second, "Config unmount_on_logout is enabled\n");
 }
 
 TEST(Logging, DebugLinesOnlyWithTheGateOpen) {

@@ -7,8 +7,13 @@
 #include <cerrno>
 #include <filesystem>
 #include <optional>
+#include <fstream>
 #include <map>
 #include <set>
+#include <thread>
+
+#include <sys/syscall.h>
+#include <sys/wait.h>
 
 #include "log_capture.h"
 #include "safe_fs.h"
@@ -20,6 +25,11 @@ namespace {
 namespace fs = std::filesystem;
 using test::LogCapture;
 using test::TempDir;
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
 
 // Records what would have been run. A mount is keyed by the inode of the
 // directory it was moved onto, so the tests see which directory really got
@@ -39,7 +49,7 @@ class RecordingSystem : public MountSystem {
     deadlines.push_back(deadline);
     return mount_result;
   }
-  std::string makeStaging() override { return "/run/staging/m-" + std::to_string(++staged); }
+  std::string makeStaging(uid_t, const std::string&) override { return "/run/staging/m-" + std::to_string(++staged); }
   void dropStaging(const std::string& staging) override { dropped.push_back(staging); }
   void releaseStaging(const std::string& staging) override { released.push_back(staging); }
   int moveMount(const std::string&, int targetfd, int parentfd, const std::string& name,
@@ -61,6 +71,20 @@ class RecordingSystem : public MountSystem {
     mounted.erase(*key);
     return 0;
   }
+  int detach(int parentfd, const std::string& name, uint64_t id) override {
+    calls.push_back("detach " + name);
+    if (detach_error != 0) return detach_error;
+    auto key = keyAt(parentfd, name);
+    if (!key || !mounted.count(*key) || mounted[*key] != id) return EINVAL;
+    mounted.erase(*key);
+    return 0;
+  }
+  orv::UniqueFd openDaemon(const std::string& staging) override {
+    return daemons.count(staging) ? orv::UniqueFd(dup(daemons[staging])) : orv::UniqueFd();
+  }
+  std::vector<std::string> cachedFiles(const std::string& staging) override {
+    return {"/cache/" + staging.substr(staging.find_last_of('/') + 1) + "/report.odt"};
+  }
   bool isMounted(const std::string& path) const {
     auto key = keyAt(AT_FDCWD, path);
     return key && mounted.count(*key);
@@ -71,7 +95,9 @@ class RecordingSystem : public MountSystem {
   std::vector<std::string> calls, dropped, released, targets;
   std::map<Key, uint64_t> mounted;
   std::set<std::string> busy;  // entry names whose unmount fails busy
+  std::map<std::string, int> daemons;  // staging → pidfd of a stand-in daemon
   int mount_result = 0;
+  int detach_error = 0;
   int move_result = 0;
   unsigned staged = 0;
   uint64_t next_id = 100;
@@ -98,6 +124,7 @@ class Manager : public ::testing::Test {
     home2 = root.path() + "/bob";
     fs::create_directories(home);
     fs::create_directories(home2);
+    settings.davfs_copy_dir = root.path() + "/davfs-copy";
     manager = std::make_unique<MountManager>(settings, sys, nullptr, [this](pid_t p) {
       return alive.count(p) > 0;
     });
@@ -147,7 +174,10 @@ TEST_F(Manager, MountBuildsThePathAndTheCommand) {
   send(1, "host/docs/share");
   const std::string mp = home + "/davfs//share";
   ASSERT_EQ(sys.commands.size(), 1u);
-  const std::string conf = home + "/.davfs2/davfs2_orvanta.conf";
+  const std::string home_conf = home + "/.davfs2/davfs2_orvanta.conf";
+  // mount.davfs reads root's copy of the davfs2 files, named after the
+  // staging directory, never the files in the home.
+  const std::string conf = settings.davfs_copy_dir + "/m-1.conf";
   // davfs2 mounts on a root-only staging directory; the mount is then moved
   // onto the directory made in the home.
   const std::string staging = "/run/staging/m-1";
@@ -169,7 +199,20 @@ TEST_F(Manager, MountBuildsThePathAndTheCommand) {
   // The directories made for mounting belong to the user; davfs2 files do not.
   EXPECT_EQ(owner(home + "/davfs"), 4001u);
   EXPECT_EQ(owner(mp), 4001u);
-  EXPECT_EQ(owner(conf), geteuid());
+  EXPECT_EQ(owner(home_conf), geteuid());
+  EXPECT_TRUE(fs::exists(home_conf));
+  struct stat st {};
+  ASSERT_EQ(lstat(conf.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(lstat(settings.davfs_copy_dir.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_EQ(read_file(conf), "buf_size \t64\ngui_optimize \t1\nsecrets \t" + settings.davfs_copy_dir +
+                                 "/m-1.secrets\nuse_locks \t0\n");
+  EXPECT_EQ(read_file(settings.davfs_copy_dir + "/m-1.secrets"), "127.0.0.1:9843 \"\" \"\"\n");
+  // Root's copy goes with the mount.
+  send(0, "host/docs/share");
+  EXPECT_FALSE(fs::exists(conf));
+  EXPECT_FALSE(fs::exists(settings.davfs_copy_dir + "/m-1.secrets"));
 }
 
 TEST_F(Manager, SecondMountGetsASuffixAndBothAreRecorded) {
@@ -210,7 +253,7 @@ TEST_F(Manager, UnmountAllReachesEveryUserAndNewMountsGoToTheNewUser) {
   manager->onUserInfo(bob());
   send(1, "share");
   EXPECT_EQ(points(bob(), "share").at(0).path, home2 + "/davfs//share");
-  EXPECT_EQ(sys.commands.back()[5], "uid=bob,conf=" + home2 + "/.davfs2/davfs2_orvanta.conf");
+  EXPECT_EQ(sys.commands.back()[5], "uid=bob,conf=" + settings.davfs_copy_dir + "/m-2.conf");
   EXPECT_EQ(manager->currentUser().username, "bob");
   // A user info for an existing pid keeps its mounts.
   manager->onUserInfo(alice());
@@ -243,22 +286,40 @@ TEST_F(Manager, OnlyTheFirstOfTwoRequestsInOneBlockIsCarriedOut) {
   EXPECT_FALSE(fs::exists(home + "/davfs/two"));
 }
 
-TEST_F(Manager, BusyMountIsForcedThenRetried) {
+TEST_F(Manager, BusyMountIsDetachedNeverForced) {
   manager->onUserInfo(alice());
   send(1, "share");
   const std::string mp = home + "/davfs//share";
   sys.busy.insert("share");
   send(0, "share");
   EXPECT_TRUE(log.has(kWarning, "Error: Failed to umount " + mp + ". Reason: Device or resource busy [16]\n"));
-  EXPECT_TRUE(log.has(kError, "Error: Failed to umount force " + mp + ". Reason: Device or resource busy [16]\n"));
+  EXPECT_TRUE(log.has(kInfo, "Share " + mp + " is in use: detached, it ends when its last file is closed\n"));
+  EXPECT_EQ(sys.calls, (std::vector<std::string>{"umount share", "detach share"}));
+  EXPECT_TRUE(points(alice(), "share").empty());
+  EXPECT_FALSE(sys.isMounted(mp));
+  EXPECT_FALSE(fs::exists(mp));
+}
+
+TEST_F(Manager, FailedDetachIsRetried) {
+  manager->onUserInfo(alice());
+  send(1, "share");
+  const std::string mp = home + "/davfs//share";
+  sys.busy.insert("share");
+  sys.detach_error = EPERM;
+  send(0, "share");
+  EXPECT_TRUE(log.has(kError, "Error: Failed to detach " + mp + ". Reason: Operation not permitted [1]\n"));
   ASSERT_EQ(points(alice(), "share").size(), 1u);
   EXPECT_EQ(points(alice(), "share")[0].state, MountState::UnmountFailed);
   manager->retryFailedUnmounts();
-  EXPECT_EQ(log.count("Error: Failed to umount force " + mp + ". Reason: Device or resource busy [16]\n"), 2u);
+  EXPECT_EQ(log.count("Error: Failed to detach " + mp + ". Reason: Operation not permitted [1]\n"), 2u);
+  sys.detach_error = 0;
   sys.busy.clear();
   manager->retryFailedUnmounts();
   EXPECT_TRUE(points(alice(), "share").empty());
   EXPECT_FALSE(fs::exists(mp));
+  EXPECT_EQ(std::count_if(sys.calls.begin(), sys.calls.end(),
+                          [](const std::string& c) { return c.rfind("force", 0) == 0; }),
+            0);
 }
 
 TEST_F(Manager, MountPointThatIsNoLongerMountedIsForgotten) {
@@ -276,8 +337,8 @@ TEST_F(Manager, FailedMountLeavesNoDirectoryAndNoRecord) {
   sys.mount_result = 32;
   send(1, "share");
   EXPECT_TRUE(log.has(kError, "Error: Failed to mount " + home + "/davfs//share\n"));
-  EXPECT_TRUE(log.has(kError, "Error: Mount cmd sudo mount -t davfs -o uid=\"alice\",conf=\"" + home +
-                                  "/.davfs2/davfs2_orvanta.conf\" 127.0.0.1:9843 \"/run/staging/m-1\" "
+  EXPECT_TRUE(log.has(kError, "Error: Mount cmd sudo mount -t davfs -o uid=\"alice\",conf=\"" +
+                                  settings.davfs_copy_dir + "/m-1.conf\" 127.0.0.1:9843 \"/run/staging/m-1\" "
                                   "exited with status 32\n"));
   EXPECT_FALSE(fs::exists(home + "/davfs//share"));
   UsersTable t = manager->usersTable();
@@ -526,6 +587,261 @@ TEST_F(Manager, StagingNameIsHeldWhileItsMountLives) {
   sys.mount_result = 0;
   send(0, "share");
   EXPECT_EQ(sys.released, (std::vector<std::string>{"/run/staging/m-2", "/run/staging/m-1"}));
+}
+
+}  // namespace
+}  // namespace qmss
+
+namespace qmss {
+namespace {
+
+// A stand-in davfs2 daemon: a child that exits after `ms`, and its pidfd.
+struct Daemon {
+  explicit Daemon(int ms) {
+    pid = fork();
+    if (pid == 0) {
+      usleep(static_cast<useconds_t>(ms) * 1000);
+      _exit(0);
+    }
+    pidfd = orv::UniqueFd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+  }
+  ~Daemon() {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  pid_t pid;
+  orv::UniqueFd pidfd;
+};
+
+using Clock = std::chrono::steady_clock;
+
+TEST_F(Manager, EndSharesUnmountsPlainlyAndWaitsForTheDaemonToUpload) {
+  manager->onUserInfo(alice());
+  send(1, "share");
+  Daemon uploading(400);
+  sys.daemons["/run/staging/m-1"] = uploading.pidfd.get();
+  auto t0 = Clock::now();
+  EXPECT_EQ(manager->endShares([](const UserInfo&) { return true; }, std::chrono::seconds(10)), 1u);
+  auto took = Clock::now() - t0;
+  // It returned once the daemon ended, not at once and not at the bound.
+  EXPECT_GE(took, std::chrono::milliseconds(300));
+  EXPECT_LT(took, std::chrono::seconds(5));
+  EXPECT_EQ(sys.calls, std::vector<std::string>{"umount share"});
+  EXPECT_FALSE(fs::exists(home + "/davfs/share"));
+  EXPECT_TRUE(points(alice(), "share").empty());
+  EXPECT_FALSE(log.has(kError, "davfs2 for " + home + "/davfs//share has not finished uploading after 10 s; "
+                               "1 files in its cache: /cache/m-1/report.odt\n"));
+}
+
+TEST_F(Manager, EndSharesPastTheBoundLogsWhatDavfsStillHolds) {
+  manager->onUserInfo(alice());
+  send(1, "share");
+  Daemon stuck(60000);
+  sys.daemons["/run/staging/m-1"] = stuck.pidfd.get();
+  auto t0 = Clock::now();
+  manager->endShares([](const UserInfo&) { return true; }, std::chrono::seconds(1));
+  auto took = Clock::now() - t0;
+  EXPECT_GE(took, std::chrono::milliseconds(900));
+  EXPECT_LT(took, std::chrono::seconds(4));
+  EXPECT_TRUE(log.has(kError, "davfs2 for " + home + "/davfs//share has not finished uploading after 1 s; "
+                              "1 files in its cache: /cache/m-1/report.odt\n"));
+  // The daemon is left to finish: never signalled.
+  EXPECT_EQ(waitpid(stuck.pid, nullptr, WNOHANG), 0);
+}
+
+TEST_F(Manager, EndSharesRetriesABusyShareThenDetachesItNeverForces) {
+  manager->onUserInfo(alice());
+  send(1, "busy");
+  send(1, "free");
+  sys.busy.insert("busy");
+  manager->endShares([](const UserInfo&) { return true; }, std::chrono::seconds(2));
+  EXPECT_EQ(std::count(sys.calls.begin(), sys.calls.end(), "umount free"), 1);
+  // Tried about once a second while the bound lasts, then detached.
+  EXPECT_GE(std::count(sys.calls.begin(), sys.calls.end(), "umount busy"), 2);
+  EXPECT_EQ(sys.calls.back(), "detach busy");
+  EXPECT_EQ(std::count_if(sys.calls.begin(), sys.calls.end(),
+                          [](const std::string& c) { return c.rfind("force", 0) == 0; }),
+            0);
+  EXPECT_TRUE(log.has(kInfo, "Share " + home + "/davfs//busy is in use, waiting for it to be free\n"));
+  EXPECT_TRUE(log.has(kWarning, "Share " + home + "/davfs//busy still in use after 2 s: detached, it ends when "
+                                "its last file is closed\n"));
+  EXPECT_TRUE(manager->records().empty());
+}
+
+TEST_F(Manager, EndSharesOfOneUserLeavesTheOthers) {
+  manager->onUserInfo(alice());
+  send(1, "a");
+  manager->onUserInfo(bob());
+  send(1, "b");
+  manager->endShares([](const UserInfo& u) { return u.uid == 4001; }, std::chrono::seconds(1));
+  EXPECT_TRUE(points(alice(), "a").empty());
+  EXPECT_EQ(points(bob(), "b").size(), 1u);
+  EXPECT_TRUE(sys.isMounted(home2 + "/davfs/b"));
+}
+
+// Adoption trusts a record only as far as the mount table and the tree
+// bear it out: the record gives the id, the table and a fresh walk must
+// agree.
+class Adoption : public Manager {
+ protected:
+  void SetUp() override {
+    Manager::SetUp();
+    fs::create_directories(home + "/davfs/share");
+    orv::UniqueFd dir(open((home + "/davfs/share").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    id = mount_id_of(dir.get());
+    ASSERT_NE(id, 0u);
+  }
+  ShareRecord record() const {
+    return ShareRecord{id, 100, 4001, 4002, "alice", home, "host/share", home + "/davfs//share", "share",
+                       "/run/staging/u4001-x"};
+  }
+  MountEntry entry() const { return MountEntry{id, home + "/davfs/share", "fuse", "http://127.0.0.1:9843/"}; }
+  uint64_t id = 0;
+};
+
+TEST_F(Adoption, ARecordTheTableConfirmsIsAdoptedAndReachedByUnmountAll) {
+  EXPECT_EQ(manager->adopt({record()}, {entry()}), 1u);
+  EXPECT_TRUE(log.has(kInfo, "Adopted share host/share of alice at " + home + "/davfs//share\n"));
+  ASSERT_EQ(points(alice(), "host/share").size(), 1u);
+  send(2, "");
+  EXPECT_EQ(sys.calls, std::vector<std::string>{"umount share"});
+  EXPECT_TRUE(points(alice(), "host/share").empty());
+}
+
+TEST_F(Adoption, RecordsTheTableDoesNotBearOutAreForgotten) {
+  MountEntry other_fs = entry();
+  other_fs.fstype = "ext4";
+  MountEntry other_server = entry();
+  other_server.source = "http://10.0.0.1:80/";
+  MountEntry other_place = entry();
+  other_place.mount_point = home + "/elsewhere";
+  MountEntry other_id = entry();
+  other_id.id = id + 1000;
+  for (const MountEntry& e : {other_fs, other_server, other_place, other_id}) {
+    EXPECT_EQ(manager->adopt({record()}, {e}), 0u) << e.fstype << " " << e.source << " " << e.mount_point;
+  }
+  EXPECT_TRUE(manager->records().empty());
+}
+
+TEST_F(Adoption, APathThroughALinkIsForgotten) {
+  // The user moved the real directory away and put a link in its place: the
+  // table still shows the old path, the walk from the home finds a link.
+  fs::rename(home + "/davfs", home + "/moved");
+  fs::create_directory_symlink(home + "/moved", home + "/davfs");
+  EXPECT_EQ(manager->adopt({record()}, {entry()}), 0u);
+  ShareRecord outside = record();
+  outside.path = root.path() + "/share";
+  EXPECT_EQ(manager->adopt({outside}, {entry()}), 0u);
+}
+
+TEST_F(Adoption, TheStateFileFollowsEveryChange) {
+  ShareStateStore store(root.path() + "/state");
+  manager->setStateStore(&store);
+  manager->onUserInfo(alice());
+  send(1, "one");
+  send(1, "two");
+  ASSERT_EQ(store.load().size(), 2u);
+  send(0, "one");
+  std::vector<ShareRecord> left = store.load();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].folder, "two");
+  EXPECT_EQ(left[0].path, home + "/davfs//two");
+  EXPECT_EQ(left[0].uid, 4001u);
+}
+
+}  // namespace
+}  // namespace qmss
+
+#include "mount/logout_watch.h"
+#include "mount/service_stop.h"
+
+namespace qmss {
+namespace {
+
+class FakeLogins : public LoginStates {
+ public:
+  bool available() const override { return true; }
+  bool loggedIn(uid_t uid) override { return !out.count(uid); }
+  int changeFd() override { return -1; }
+  void flush() override {}
+  std::set<uid_t> out;
+};
+
+class ScriptedProbe : public StopProbe {
+ public:
+  explicit ScriptedProbe(std::optional<std::string> type) : type_(std::move(type)) {}
+  std::optional<std::string> pendingJobType() override { return type_; }
+
+ private:
+  std::optional<std::string> type_;
+};
+
+TEST_F(Manager, ARestartLeavesTheSharesAndTheirRecordForTheNextInstance) {
+  ShareStateStore store(root.path() + "/state");
+  adopt_recorded_shares(*manager, store, "/proc/self/mountinfo");
+  manager->onUserInfo(alice());
+  send(1, "share");
+  ScriptedProbe restart(std::string("restart"));
+  EXPECT_EQ(end_shares_at_stop(*manager, restart, settings), StopKind::Restart);
+  EXPECT_TRUE(log.has(kInfo, "Restart: 1 shares stay mounted for the next instance\n"));
+  EXPECT_TRUE(sys.isMounted(home + "/davfs/share"));
+  EXPECT_EQ(sys.calls, std::vector<std::string>{});
+  ASSERT_EQ(store.load().size(), 1u);
+}
+
+TEST_F(Manager, AStopOrNoAnswerEndsEveryShareAndEmptiesTheRecord) {
+  for (std::optional<std::string> type : {std::optional<std::string>("stop"), std::optional<std::string>()}) {
+    ShareStateStore store(root.path() + "/state");
+    adopt_recorded_shares(*manager, store, "/proc/self/mountinfo");
+    manager->onUserInfo(alice());
+    send(1, "share");
+    ScriptedProbe probe(type);
+    EXPECT_EQ(end_shares_at_stop(*manager, probe, settings), StopKind::Final);
+    EXPECT_FALSE(sys.isMounted(home + "/davfs/share"));
+    EXPECT_TRUE(store.load().empty());
+    EXPECT_TRUE(log.has(kInfo, "Stop: 1 of 1 shares unmounted\n"));
+  }
+}
+
+TEST_F(Manager, LogoutEndsThatUsersSharesAndCredentialOnly) {
+  FakeLogins logins;
+  LogoutWatch watch(*manager, logins, settings);
+  manager->onUserInfo(alice());
+  send(1, "a");
+  send(1, "a2");
+  manager->onUserInfo(bob());
+  send(1, "b");
+  const std::string secrets = home + "/.davfs2/secrets_orvanta";
+  { std::ofstream(secrets, std::ios::app) << "other.example \"me\" \"pw\"\n"; }
+  EXPECT_EQ(watch.checkOnce(), 0u);  // everyone logged in
+  logins.out.insert(4001);
+  EXPECT_EQ(watch.checkOnce(), 2u);
+  EXPECT_TRUE(log.has(kInfo, "User alice has logged out: unmounting their shares\n"));
+  EXPECT_TRUE(points(alice(), "a").empty());
+  EXPECT_TRUE(points(alice(), "a2").empty());
+  EXPECT_FALSE(sys.isMounted(home + "/davfs/a"));
+  EXPECT_EQ(points(bob(), "b").size(), 1u);
+  EXPECT_TRUE(sys.isMounted(home2 + "/davfs/b"));
+  // The service's credential line goes, the user's own lines stay; bob's file
+  // is untouched.
+  EXPECT_EQ(read_file(secrets), "other.example \"me\" \"pw\"\n");
+  EXPECT_EQ(read_file(home2 + "/.davfs2/secrets_orvanta"), "127.0.0.1:9843 \"\" \"\"\n");
+  EXPECT_EQ(watch.checkOnce(), 0u);  // nothing left of alice's
+}
+
+TEST_F(Manager, LogoutWatchIsOffWhenSwitchedOffOrWithoutLogind) {
+  FakeLogins logins;
+  settings.unmount_on_logout = false;
+  EXPECT_EQ(start_logout_watch(*manager, logins, settings), nullptr);
+  class NoLogind : public FakeLogins {
+    bool available() const override { return false; }
+  } none;
+  settings.unmount_on_logout = true;
+  EXPECT_EQ(start_logout_watch(*manager, none, settings), nullptr);
+  EXPECT_TRUE(log.has(kInfo, "Without logind, shares stay mounted after a logout\n"));
+  auto watch = start_logout_watch(*manager, logins, settings);
+  ASSERT_NE(watch, nullptr);
+  watch->stop();
 }
 
 }  // namespace

@@ -33,9 +33,18 @@ class GatedSystem : public MountSystem {
     running = true;
     cv.notify_all();
     cv.wait(lock, [this] { return released; });
-    return 0;
+    bool was_cancelled = cancelled;
+    cancelled = false;
+    return was_cancelled ? -1 : 0;
   }
-  std::string makeStaging() override {
+  void cancelCommand() override {
+    std::lock_guard<std::mutex> lock(mu);
+    if (!running || released) return;
+    order.push_back("cancel");
+    cancelled = released = true;
+    cv.notify_all();
+  }
+  std::string makeStaging(uid_t, const std::string&) override {
     std::lock_guard<std::mutex> lock(mu);
     return "/staging/" + std::to_string(++n);
   }
@@ -65,7 +74,7 @@ class GatedSystem : public MountSystem {
 
   std::mutex mu;
   std::condition_variable cv;
-  bool running = false, released = false;
+  bool running = false, released = false, cancelled = false;
   int n = 0;
   std::vector<std::string> order;
 };
@@ -75,6 +84,7 @@ class SlowMount : public ::testing::Test {
   void SetUp() override {
     home = root.path() + "/alice";
     fs::create_directories(home);
+    config.davfs_copy_dir = root.path() + "/davfs-copy";
   }
   UserInfo alice(int32_t pid = 100) const { return UserInfo{"alice", home, pid, getuid(), getgid()}; }
 
@@ -113,20 +123,49 @@ TEST_F(SlowMount, RequestsQueuedBehindASlowMountRunInArrivalOrder) {
   RequestQueue queue(manager);
   manager.onUserInfo(alice());
   const uint8_t mount_a[] = {6, 0, 1, 0, 'a', 1};
-  const uint8_t unmount_all[] = {5, 0, 0, 0, 2};
+  const uint8_t unmount_b[] = {6, 0, 1, 0, 'b', 0};
   queue.onShmData(mount_a, sizeof mount_a);
   sys.waitRunning();
   // The shared-memory thread is not held: these return at once.
-  queue.onShmData(unmount_all, sizeof unmount_all);
-  EXPECT_TRUE(queue.push(FolderRequest{"b", 1}));
+  queue.onShmData(unmount_b, sizeof unmount_b);
+  EXPECT_TRUE(queue.push(FolderRequest{"c", 1}));
   sys.release();
   queue.drain();
   std::vector<std::string> order = sys.snapshot();
-  ASSERT_EQ(order.size(), 3u);
+  ASSERT_EQ(order.size(), 2u);
   EXPECT_EQ(order[0], "run /staging/1");
-  EXPECT_EQ(order[1], "unmount a");
-  EXPECT_EQ(order[2], "run /staging/2");
+  EXPECT_EQ(order[1], "run /staging/2");
+  UsersTable t = manager.usersTable();
+  EXPECT_EQ(t.at(alice()).at("a").size(), 1u);
+  EXPECT_EQ(t.at(alice()).at("c").size(), 1u);
   EXPECT_TRUE(log.has(kDebug, "Got msg shfolder: a\n"));
+}
+
+TEST_F(SlowMount, UnmountAllCancelsAMountInProgressThenUnmountsTheRest) {
+  MountManager manager(config, sys);
+  RequestQueue queue(manager);
+  manager.onUserInfo(alice());
+  ASSERT_TRUE(queue.push(FolderRequest{"kept", 1}));
+  sys.waitRunning();
+  sys.release();
+  queue.drain();
+  {
+    std::lock_guard<std::mutex> lock(sys.mu);
+    sys.released = sys.running = false;
+  }
+  const uint8_t mount_a[] = {6, 0, 1, 0, 'a', 1};
+  const uint8_t unmount_all[] = {5, 0, 0, 0, 2};
+  queue.onShmData(mount_a, sizeof mount_a);
+  sys.waitRunning();
+  // Nobody releases the command: only the unmount-all's cancel can.
+  queue.onShmData(unmount_all, sizeof unmount_all);
+  queue.drain();
+  std::vector<std::string> order = sys.snapshot();
+  EXPECT_EQ(order, (std::vector<std::string>{"run /staging/1", "run /staging/2", "cancel", "unmount kept"}));
+  UsersTable t = manager.usersTable();
+  EXPECT_TRUE(t.at(alice()).at("a").empty());
+  EXPECT_TRUE(t.at(alice()).at("kept").empty());
+  EXPECT_FALSE(fs::exists(home + "/davfs/a"));
 }
 
 TEST_F(SlowMount, QueueIsBoundedAndStopDropsWhatWaits) {

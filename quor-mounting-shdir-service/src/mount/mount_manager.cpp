@@ -12,6 +12,7 @@
 #include <exception>
 
 #include "../davfs/davfs_files.h"
+#include "../davfs/root_davfs_copy.h"
 #include "../safe_fs.h"
 #include "../service_log.h"
 
@@ -191,6 +192,7 @@ void MountManager::handleFolderRequest(const FolderRequest& request) {
       std::erase_if(points, [](const MountPoint& mp) { return mp.state == MountState::Unmounted; });
     }
   }
+  persistLocked();
 }
 
 std::optional<MountManager::PinnedDir> MountManager::pinMountBase(const UserInfo& user, int homefd,
@@ -342,12 +344,20 @@ void MountManager::mount(const FolderRequest& request, const std::string& base_n
     return;
   }
 
-  std::string staging = system_.makeStaging();
-  if (staging.empty()) {
+  std::string staging = system_.makeStaging(user.uid, request.folder);
+  // mount.davfs reads root's copy, never the files in the home.
+  std::string root_conf = staging.empty() ? "" : write_root_davfs_copy(config_.davfs_copy_dir,
+                                                   staging.substr(staging.find_last_of('/') + 1), config_);
+  if (root_conf.empty()) {
     service_log(kError, "Error: Failed to mount %s\n", printable(path).c_str());
     give_up();
+    if (!staging.empty()) {
+      system_.dropStaging(staging);
+      releaseShare(staging);
+    }
     return;
   }
+  conf = root_conf;
   const std::string command = commandText(user.username, conf, staging);
   service_log(kDebug, "Mount cmd %s\n", printable(command).c_str());
   std::vector<std::string> argv = config_.mount_command;
@@ -383,71 +393,12 @@ void MountManager::mount(const FolderRequest& request, const std::string& base_n
                   printable(path).c_str(), std::strerror(move_err));
     }
     give_up();
-    system_.releaseStaging(staging);
+    releaseShare(staging);
     return;
   }
   service_log(kDebug, "Mount created at %s...\n", printable(path).c_str());
   points.push_back(MountPoint{path, MountState::Mounted, base->fd, name, mnt_id, staging});
-}
-
-void MountManager::removeMountDir(const MountPoint& mp, bool retry) {
-  // Through the pinned parent, and only an empty directory: never a file,
-  // never anything a swapped path leads to.
-  if (mp.parent && unlinkat(mp.parent->get(), mp.name.c_str(), AT_REMOVEDIR) == 0) return;
-  int e = mp.parent ? errno : EBADF;
-  service_log(kWarning,
-              retry ? "Error[%d] check dir to mount %s: %s\n" : "Error[%d]: while unmount %s. %s\n", e,
-              printable(mp.path).c_str(), std::strerror(e));
-}
-
-void MountManager::unmountPoint(MountPoint& mp, bool retry) {
-  int parentfd = mp.parent ? mp.parent->get() : -1;
-  int err = system_.unmount(parentfd, mp.name, mp.mnt_id, false);
-  if (err == 0) {
-    service_log(kDebug, "Umount result %d\n", 0);
-    removeMountDir(mp, retry);
-    mp.state = MountState::Unmounted;
-    system_.releaseStaging(mp.staging);
-    return;
-  }
-  service_log(kWarning, "Error: Failed to umount %s. Reason: %s [%d]\n", printable(mp.path).c_str(),
-              std::strerror(err), err);
-  // That mount is not there any more (unmounted by hand, or the davfs2
-  // daemon died): forcing cannot help, and retrying it for ever would only
-  // repeat the error. Treat it as unmounted.
-  if (err == EINVAL || err == ENOENT) {
-    service_log(kWarning, "Mount point %s is not mounted any more\n", printable(mp.path).c_str());
-    removeMountDir(mp, retry);
-    mp.state = MountState::Unmounted;
-    system_.releaseStaging(mp.staging);
-    return;
-  }
-  int ferr = system_.unmount(parentfd, mp.name, mp.mnt_id, true);
-  if (ferr == 0) {
-    service_log(kDebug, "Umount force result %d\n", 0);
-    removeMountDir(mp, retry);
-    mp.state = MountState::Unmounted;
-    system_.releaseStaging(mp.staging);
-    return;
-  }
-  mp.state = MountState::UnmountFailed;
-  service_log(kError, "Error: Failed to umount force %s. Reason: %s [%d]\n",
-              printable(mp.path).c_str(), std::strerror(ferr), ferr);
-}
-
-void MountManager::retryFailedUnmounts() {
-  service_log(kDebug, "Try umount\n");
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (auto& [user, mounts] : users_) {
-    (void)user;
-    for (auto& [folder, points] : mounts) {
-      (void)folder;
-      for (MountPoint& mp : points) {
-        if (mp.state == MountState::UnmountFailed) unmountPoint(mp, true);
-      }
-      std::erase_if(points, [](const MountPoint& mp) { return mp.state == MountState::Unmounted; });
-    }
-  }
+  persistLocked();
 }
 
 }  // namespace qmss

@@ -25,6 +25,8 @@
 #include "../user_info/user_info.h"
 #include "folder_request.h"
 #include "mount_system.h"
+#include "mount_table.h"
+#include "share_state_store.h"
 
 namespace qmss {
 
@@ -82,8 +84,28 @@ class MountManager {
   /// (the request worker): the mount command runs outside service_mutex, so
   /// user info and the retry task are never held up by it.
   void handleFolderRequest(const FolderRequest& request);
-  /// Main thread: retries the unmounts that failed even when forced.
+  /// Main thread: retries the unmounts that failed even when detached.
   void retryFailedUnmounts();
+
+  /// Keeps `store` (borrowed; may be null) in step with the mounted shares
+  /// after every change, so a new instance can adopt them.
+  void setStateStore(ShareStateStore* store);
+  /// The shares mounted now, as the state file records them.
+  std::vector<ShareRecord> records() const;
+  /// Takes over the shares a previous instance recorded: each only when the
+  /// mount table holds a davfs2 mount of our endpoint with that id on that
+  /// very path, reached again from the home without a link. Returns how
+  /// many were adopted; the others are logged and forgotten.
+  size_t adopt(const std::vector<ShareRecord>& recorded, const std::vector<MountEntry>& table);
+  /// Kills the mount command in progress (an unmount-all must not wait for
+  /// a mount that hangs). Any thread.
+  void cancelMount();
+  /// Ends the shares of the users `which` selects the way that keeps their
+  /// data: a plain unmount (retried while busy), then a wait for each davfs2
+  /// daemon to upload and exit, all within `bound`; past it a busy mount is
+  /// detached lazily and whatever davfs2 still caches is logged. Never a
+  /// signal to davfs2, never a forced unmount. Returns how many ended.
+  size_t endShares(const std::function<bool(const UserInfo&)>& which, std::chrono::seconds bound);
 
   /// Copies taken under the service mutex, for inspection.
   UsersTable usersTable() const;
@@ -102,6 +124,11 @@ class MountManager {
   std::optional<PinnedDir> pinMountBase(const UserInfo& user, int homefd,
                                         const std::string& mount_base);
   void unmountPoint(MountPoint& mp, bool retry);
+  // The mount behind this staging name is gone: its name and root's copy of
+  // the davfs2 files go with it.
+  void releaseShare(const std::string& staging);
+  void persistLocked();
+  std::vector<ShareRecord> recordsLocked() const;
   void removeMountDir(const MountPoint& mp, bool retry);
   void dropIdleUsers();
 
@@ -118,6 +145,7 @@ class MountManager {
   std::unordered_map<int32_t, uint64_t> order_;  // pid → arrival, for eviction
   uint64_t arrivals_ = 0;
   UserInfo current_;
+  ShareStateStore* store_ = nullptr;
 };
 
 }  // namespace qmss

@@ -24,6 +24,8 @@
 #include <sstream>
 
 #include "../service_log.h"
+#include "davfs_daemon.h"
+#include "staging_name.h"
 
 extern char** environ;
 
@@ -156,10 +158,21 @@ void RealMountSystem::prepareStaging() {
 
 int RealMountSystem::runCommand(const std::vector<std::string>& argv,
                                 std::chrono::milliseconds deadline) {
-  return run_command(argv, deadline);
+  return run_command(argv, deadline, [this](pid_t pid) {
+    std::lock_guard<std::mutex> lock(command_mutex_);
+    command_pid_ = pid;
+  });
 }
 
-int run_command(const std::vector<std::string>& argv, std::chrono::milliseconds deadline_after) {
+void RealMountSystem::cancelCommand() {
+  std::lock_guard<std::mutex> lock(command_mutex_);
+  if (command_pid_ <= 0) return;
+  service_log(kWarning, "Mount command %d cancelled\n", static_cast<int>(command_pid_));
+  kill_process_tree(command_pid_);
+}
+
+int run_command(const std::vector<std::string>& argv, std::chrono::milliseconds deadline_after,
+                const std::function<void(pid_t)>& running) {
   if (argv.empty()) return -1;
   std::vector<char*> args;
   args.reserve(argv.size() + 1);
@@ -190,25 +203,26 @@ int run_command(const std::vector<std::string>& argv, std::chrono::milliseconds 
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   if (rc != 0) return -1;
-  if (wait_until_exit(pid, deadline)) return wait_exit(pid);
-  kill_process_tree(pid);
-  wait_exit(pid);
-  return kCommandTimedOut;
+  if (running) running(pid);
+  bool ended = wait_until_exit(pid, deadline);
+  if (!ended) kill_process_tree(pid);
+  if (running) running(0);
+  int status = wait_exit(pid);
+  return ended ? status : kCommandTimedOut;
 }
 
-std::string RealMountSystem::makeStaging() {
-  // davfs2 names its pid file and its cache directory after the mount
-  // point: numbered names, taken again once free, keep the caches from
-  // piling up, and a name whose daemon still runs (its pid file is there)
-  // is skipped, or davfs2 would refuse it.
-  for (unsigned n = 0; n < 4096; ++n) {
-    std::string dir = staging_dir_ + "/" + std::to_string(n);
+std::string RealMountSystem::makeStaging(uid_t uid, const std::string& folder) {
+  // The name is (user, share) plus a slot for a share mounted twice at
+  // once: davfs2 names its cache after it, so whatever a share could not
+  // upload goes back to the same share of the same user and to no other. A
+  // name whose daemon still runs (its pid file is there) is skipped, or
+  // davfs2 would refuse it.
+  for (unsigned n = 0; n < 64; ++n) {
+    std::string dir = staging_dir_ + "/" + staging_name(uid, folder, n);
     std::lock_guard<std::mutex> lock(mutex_);
     if (in_use_.count(dir)) continue;
-    std::string pid_file = dir.substr(1);
-    std::replace(pid_file.begin(), pid_file.end(), '/', '-');
     struct stat st {};
-    if (lstat((std::string(kDavfsPidDir) + "/" + pid_file + ".pid").c_str(), &st) == 0) continue;
+    if (lstat((std::string(kDavfsPidDir) + "/" + davfs_pid_file_name(dir)).c_str(), &st) == 0) continue;
     if (mkdir(dir.c_str(), 0700) == 0) {
       in_use_.insert(dir);
       return dir;
@@ -220,6 +234,19 @@ std::string RealMountSystem::makeStaging() {
   }
   service_log(kError, "Error: No free staging directory in %s\n", staging_dir_.c_str());
   return "";
+}
+
+void RealMountSystem::reserveStaging(const std::string& staging) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  in_use_.insert(staging);
+}
+
+orv::UniqueFd RealMountSystem::openDaemon(const std::string& staging) {
+  return open_davfs_daemon(kDavfsPidDir, staging);
+}
+
+std::vector<std::string> RealMountSystem::cachedFiles(const std::string& staging) {
+  return davfs_cache_files(kDavfsCacheDir, staging);
 }
 
 void RealMountSystem::dropStaging(const std::string& staging) {
@@ -263,6 +290,15 @@ int RealMountSystem::moveMount(const std::string& staging, int targetfd, int par
   }
   *mnt_id = id;
   return 0;
+}
+
+int RealMountSystem::detach(int parentfd, const std::string& name, uint64_t mnt_id) {
+  orv::UniqueFd at(openat(parentfd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  uint64_t id = at ? mount_id_of(at.get()) : 0;
+  at.reset();
+  if (id != mnt_id) return EINVAL;
+  std::string path = "/proc/self/fd/" + std::to_string(parentfd) + "/" + name;
+  return umount2(path.c_str(), UMOUNT_NOFOLLOW | MNT_DETACH) == 0 ? 0 : errno;
 }
 
 int RealMountSystem::unmount(int parentfd, const std::string& name, uint64_t mnt_id, bool force) {

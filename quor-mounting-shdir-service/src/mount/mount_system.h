@@ -3,8 +3,12 @@
 // tree takes a pinned directory descriptor, never a path string.
 #pragma once
 
+#include <runtime/UniqueFd.h>
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -27,9 +31,16 @@ class MountSystem {
   virtual int runCommand(const std::vector<std::string>& argv,
                          std::chrono::milliseconds deadline) = 0;
 
-  /// A fresh, empty, root-only directory for the mount command to mount on;
-  /// "" when none could be made (logged).
-  virtual std::string makeStaging() = 0;
+  /// Kills the mount command in progress, if any, with its whole process
+  /// tree: its runCommand then returns a failure. Any thread.
+  virtual void cancelCommand() {}
+
+  /// A fresh, empty, root-only directory for the mount command to mount on,
+  /// named after (uid, folder) (see staging_name); "" when none could be
+  /// made (logged).
+  virtual std::string makeStaging(uid_t uid, const std::string& folder) = 0;
+  /// A staging name an adopted share still uses: not handed out again.
+  virtual void reserveStaging(const std::string& staging) { (void)staging; }
   /// Detaches whatever is still mounted on a staging directory and removes
   /// it. The name stays reserved until releaseStaging.
   virtual void dropStaging(const std::string& staging) = 0;
@@ -50,6 +61,25 @@ class MountSystem {
   /// `parentfd`, only if it is the mount `mnt_id`. 0 or an errno value;
   /// EINVAL when that mount is not there any more.
   virtual int unmount(int parentfd, const std::string& name, uint64_t mnt_id, bool force) = 0;
+  /// The same check, then a lazy detach (MNT_DETACH): the mount leaves the
+  /// tree at once and ends when its last open file is closed. 0 or errno.
+  virtual int detach(int parentfd, const std::string& name, uint64_t mnt_id) {
+    (void)parentfd, (void)name, (void)mnt_id;
+    return ENOSYS;
+  }
+
+  /// A pidfd of the davfs2 daemon serving the mount staged at `staging`;
+  /// invalid when there is none (nothing to wait for).
+  virtual orv::UniqueFd openDaemon(const std::string& staging) {
+    (void)staging;
+    return orv::UniqueFd();
+  }
+  /// The files davfs2 still caches for that mount (logged when its daemon
+  /// did not finish in time).
+  virtual std::vector<std::string> cachedFiles(const std::string& staging) {
+    (void)staging;
+    return {};
+  }
 };
 
 /// Where mount.davfs keeps a pid file for each mount point it serves.
@@ -64,12 +94,17 @@ class RealMountSystem : public MountSystem {
   void prepareStaging();
 
   int runCommand(const std::vector<std::string>& argv, std::chrono::milliseconds deadline) override;
-  std::string makeStaging() override;
+  void cancelCommand() override;
+  std::string makeStaging(uid_t uid, const std::string& folder) override;
+  void reserveStaging(const std::string& staging) override;
   void dropStaging(const std::string& staging) override;
   void releaseStaging(const std::string& staging) override;
   int moveMount(const std::string& staging, int targetfd, int parentfd, const std::string& name,
                 uint64_t* mnt_id) override;
   int unmount(int parentfd, const std::string& name, uint64_t mnt_id, bool force) override;
+  int detach(int parentfd, const std::string& name, uint64_t mnt_id) override;
+  orv::UniqueFd openDaemon(const std::string& staging) override;
+  std::vector<std::string> cachedFiles(const std::string& staging) override;
 
  private:
   std::string staging_dir_;
@@ -78,11 +113,20 @@ class RealMountSystem : public MountSystem {
   // cannot tell a name is taken.
   std::mutex mutex_;
   std::set<std::string> in_use_;
+  // The mount command running now (0: none), for cancelCommand.
+  std::mutex command_mutex_;
+  pid_t command_pid_ = 0;
 };
 
+/// Where davfs2 keeps the caches of mounts made by root.
+inline constexpr const char* kDavfsCacheDir = "/var/cache/davfs2";
+
 /// runCommand of the real system: posix_spawn, then a wait on a pidfd up to
-/// the deadline, then the whole process tree killed.
-int run_command(const std::vector<std::string>& argv, std::chrono::milliseconds deadline);
+/// the deadline, then the whole process tree killed. `running`, when given,
+/// is told the child's pid once it runs and 0 once it has ended but before it
+/// is reaped (so the pid cannot have been reused while it was announced).
+int run_command(const std::vector<std::string>& argv, std::chrono::milliseconds deadline,
+                const std::function<void(pid_t)>& running = nullptr);
 
 /// The mount id of what an open descriptor lies on (statx STATX_MNT_ID); 0
 /// when it cannot be read.

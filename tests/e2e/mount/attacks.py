@@ -271,13 +271,14 @@ def silent_endpoint(bed):
     bed.log.wait("last user info updated\n", mark=u, timeout=2)
     check(time.monotonic() - t0 < 2.5, "user info served while the mount command hangs")
     check(bed.log.since(m) and not bed.log.has("Got msg shfolder: \n", mark=m), "unmount-all not yet carried out")
+    # The unmount-all cancels the hanging command at once rather than
+    # waiting for its deadline.
     d.host.send("unmount-all")
-    bed.log.wait_prefix("Error: Mount cmd sudo mount -t davfs", mark=m, timeout=15)
-    killed = [t for _, t in bed.log.since(m) if t.startswith("Error: Mount cmd ")]
-    check(killed and killed[0].endswith("did not end within 4 s and was killed\n"), "deadline logged: %r" % killed)
-    bed.log.wait("Got msg shfolder: \n", mark=m, timeout=5)
+    bed.log.wait_prefix("Mount command ", mark=m, timeout=3)
+    bed.log.wait_prefix("Error: Mount cmd sudo mount -t davfs", mark=m, timeout=3)
+    bed.log.wait("Got msg shfolder: \n", mark=m, timeout=3)
     took = time.monotonic() - t0
-    check(took < 4 + 6, "the queued unmount-all ran right after the deadline (%.1f s)" % took)
+    check(took < 4, "the unmount-all ran before the mount's deadline (%.1f s)" % took)
     check(bed.log.has("Error: Failed to mount %s/davfs//share\n" % ALICE_HOME, 3, m), "failure logged")
     wait_until(lambda: command_processes() == [], 5, "the mount command's processes to be gone")
     check(mounts() == [], "nothing mounted: %r" % mounts())

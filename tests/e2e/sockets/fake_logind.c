@@ -12,7 +12,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <stdint.h>
+#include <sys/inotify.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 struct fake_session {
   char id[64];
@@ -114,4 +117,56 @@ int sd_seat_get_active(const char *seat, char **session, uid_t *uid) {
       return 0;
     }
   return -ENODATA;
+}
+
+/* A user's state as logind gives it: "active" with an active session,
+ * "online" with any session, "offline" with none. */
+int sd_uid_get_state(uid_t uid, char **state) {
+  struct fake_session all[32];
+  int n = fake_load(all, 32);
+  int any = 0, active = 0;
+  for (int i = 0; i < n; ++i)
+    if (all[i].uid == (unsigned)uid) {
+      any = 1;
+      active |= all[i].active;
+    }
+  *state = strdup(active ? "active" : any ? "online" : "offline");
+  return *state ? 0 : -ENOMEM;
+}
+
+/* The login monitor: an inotify descriptor on the state file's directory,
+ * readable whenever the test rewrites the file. The handle is fd + 1. */
+typedef struct sd_login_monitor sd_login_monitor;
+
+int sd_login_monitor_new(const char *category, sd_login_monitor **ret) {
+  (void)category;
+  const char *path = getenv("FAKE_LOGIND_STATE");
+  char dir[512];
+  snprintf(dir, sizeof dir, "%s", path ? path : "/run/fake-logind/sessions");
+  char *slash = strrchr(dir, '/');
+  if (slash && slash != dir) *slash = '\0';
+  int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (fd < 0) return -errno;
+  if (inotify_add_watch(fd, dir, IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE) < 0) {
+    int e = errno;
+    close(fd);
+    return -e;
+  }
+  *ret = (sd_login_monitor *)(intptr_t)(fd + 1);
+  return 0;
+}
+
+sd_login_monitor *sd_login_monitor_unref(sd_login_monitor *m) {
+  if (m) close((int)(intptr_t)m - 1);
+  return NULL;
+}
+
+int sd_login_monitor_get_fd(sd_login_monitor *m) { return m ? (int)(intptr_t)m - 1 : -EINVAL; }
+
+int sd_login_monitor_flush(sd_login_monitor *m) {
+  char buf[4096];
+  if (!m) return -EINVAL;
+  while (read((int)(intptr_t)m - 1, buf, sizeof buf) > 0) {
+  }
+  return 0;
 }
