@@ -45,14 +45,25 @@ TEST_F(PrinterManagerOffline, EverySendIsAttemptedAndTheListIsKept) {
     ASSERT_EQ(manager.printers().size(), 2u);
     EXPECT_EQ(manager.printers()[1].name, "B");
 
-    // The empty list deletes the two previous queues, nothing else.
+    // The empty list is for the two previous queues alone. With the jobs
+    // unknowable a queue is not deleted (that could cancel them): it is
+    // told to refuse new jobs and marked, each attempt failing here.
     manager.setPrinters({});
-    EXPECT_EQ(m_log.lines().size(), 6u);
+    const auto lines = m_log.lines();
+    ASSERT_EQ(lines.size(), 10u);
+    const std::string unavailable = "[PrinterManager]:[runRequest] error: server-error-service-unavailable";
+    for (std::size_t i : {4u, 7u}) {
+        const std::string queue = i == 4 ? "A" : "B";
+        EXPECT_EQ(lines[i].body, "[PrinterManager]:[retireOrDelete]: queue " + queue +
+                                     ": its jobs could not be listed, so it refuses new jobs and stays for now");
+        EXPECT_EQ(lines[i + 1].body, unavailable);
+        EXPECT_EQ(lines[i + 2].body, unavailable);
+    }
     EXPECT_TRUE(manager.printers().empty());
 
-    // Nothing left to delete.
+    // The two are asked about again, but not refused twice.
     manager.setPrinters({});
-    EXPECT_EQ(m_log.lines().size(), 6u);
+    EXPECT_EQ(m_log.lines().size(), 10u);
 }
 
 }  // namespace
