@@ -2,6 +2,9 @@
 // administrator's setting, as the private scheduler stores and describes
 // them; and the raw queue that takes over when CUPS cannot convert.
 #include <cups/cups.h>
+// The PPD API is deprecated for drivers, not for reading a PPD back here.
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#include <cups/ppd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -49,18 +52,25 @@ std::multiset<std::string> keywords(const std::string& ppd) {
 
 int cupstestppd(const std::string& path) { return std::system(("cupstestppd -q '" + path + "'").c_str()); }
 
-// document-format-supported as the scheduler answers it for `queue`.
-std::set<std::string> formatsOf(const std::string& queue) {
+// The values of one printer attribute as the scheduler answers it for
+// `queue` (what IPP print dialogs read).
+std::set<std::string> attributeOf(const std::string& queue, const char* name) {
     ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
                  ("ipp://localhost/printers/" + queue).c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, name);
     ipp_t* response = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
     std::set<std::string> out;
-    ipp_attribute_t* a = response ? ippFindAttribute(response, "document-format-supported", IPP_TAG_MIMETYPE) : nullptr;
-    for (int i = 0; a != nullptr && i < ippGetCount(a); ++i) out.insert(ippGetString(a, i, nullptr));
+    ipp_attribute_t* a = response ? ippFindAttribute(response, name, IPP_TAG_ZERO) : nullptr;
+    for (int i = 0; a != nullptr && i < ippGetCount(a); ++i) {
+        const char* v = ippGetString(a, i, nullptr);
+        if (v != nullptr) out.insert(v);
+    }
     ippDelete(response);
     return out;
 }
+
+std::set<std::string> formatsOf(const std::string& queue) { return attributeOf(queue, "document-format-supported"); }
 
 class PpdQueue : public PrinterMirroring {};
 
@@ -79,6 +89,14 @@ TEST_F(PpdQueue, PdfFormatGivesAQueueWhosePpdConvertsToPdfAndPassesCupstestppd) 
     for (const char* f : {"text/plain", "image/png", "application/postscript", "application/pdf"}) {
         EXPECT_EQ(formats.count(f), 1u) << f;
     }
+    // What a print dialog offers for it.
+    const auto media = attributeOf("office", "media-supported");
+    for (const char* m : {"iso_a4_210x297mm", "na_letter_8.5x11in", "iso_a5_148x210mm", "iso_dl_110x220mm"}) {
+        EXPECT_EQ(media.count(m), 1u) << m;
+    }
+    EXPECT_EQ(attributeOf("office", "sides-supported"),
+              (std::set<std::string>{"one-sided", "two-sided-long-edge", "two-sided-short-edge"}));
+    EXPECT_EQ(attributeOf("office", "print-color-mode-supported").count("monochrome"), 1u);
     EXPECT_TRUE(runRequestErrors().empty());
     EXPECT_FALSE(m_log.contains("using a raw queue"));
 }
@@ -141,6 +159,22 @@ TEST_F(PpdQueue, AHostileMakeAndModelAddsNoLineOrKeywordToThePpd) {
     EXPECT_EQ(ppd.find("/bin/sh"), std::string::npos);
     EXPECT_EQ(cupstestppd(ppdPath("evil")), 0);
     EXPECT_FALSE(exists("/tmp/pwned"));
+    // And as libcups itself reads it back.
+    ppd_file_t* parsed = ppdOpenFile(ppdPath("evil").c_str());
+    ASSERT_NE(parsed, nullptr);
+    EXPECT_EQ(ppdFindAttr(parsed, "FoomaticRIPCommandLine", nullptr), nullptr);
+    int filters = 0;
+    for (ppd_attr_t* a = ppdFindAttr(parsed, "cupsFilter2", nullptr); a != nullptr;
+         a = ppdFindNextAttr(parsed, "cupsFilter2", nullptr)) {
+        ++filters;
+        EXPECT_STREQ(a->value, "application/vnd.cups-pdf application/pdf 0 -");
+    }
+    EXPECT_EQ(filters, 1);
+    ASSERT_NE(parsed->nickname, nullptr);
+    // The make-and-model without the bytes outside the safe set, cut at 60
+    // bytes (the trailing blank dropped), and the fixed suffix.
+    EXPECT_STREQ(parsed->nickname, "HP LaserJetFoomaticRIPCommandLine touch tmppwnedcupsFilter2 (PDF to the host)");
+    ppdClose(parsed);
 }
 
 // Run against a scheduler whose filter directory is empty (run-in-cupsd with
