@@ -276,6 +276,11 @@ void PrinterManager::retireOrDelete(const std::string& queueName, const std::str
         m_retiring.erase(key);
         return;
     }
+    if (active < 0 && cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND) {
+        // No such queue (any more): nothing to delete or to wait for.
+        m_retiring.erase(key);
+        return;
+    }
     if (!m_retiring.insert(key).second) return;  // refusing jobs already
     // Deleting would cancel what users printed: the queue takes no new job
     // and goes with the first update after its last one.

@@ -173,5 +173,18 @@ TEST_F(RetiringQueue, ListedAgainItAcceptsJobsWithTheHostsDescription) {
     EXPECT_EQ(queues.count("other"), 0u);
 }
 
+TEST_F(RetiringQueue, AQueueDeletedBehindOurBackIsNeitherWaitedForNorRefused) {
+    update(list({device("gone", "1"), device("kept", "2")}));
+    ASSERT_EQ(std::system("lpadmin -x gone >/dev/null 2>&1"), 0);
+    const std::size_t before = m_log.lines().size();
+    update(list({}));
+    EXPECT_TRUE(queueNames().empty());
+    const auto lines = m_log.lines();
+    for (std::size_t i = before; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].body.find("gone"), std::string::npos) << lines[i].body;
+    }
+    EXPECT_TRUE(runRequestErrors().empty());
+}
+
 }  // namespace
 }  // namespace czs
