@@ -23,10 +23,13 @@ std::string paperFromLocale(const char* lcPaper) {
     // The C locale states no preference of the user's.
     if (value == "C" || value == "POSIX" || value.rfind("C.", 0) == 0) return {};
     if (locale_t loc = ::newlocale(LC_PAPER_MASK, lcPaper, static_cast<locale_t>(nullptr))) {
-        // glibc answers the paper's size in millimetres.
-        const auto width = static_cast<int>(reinterpret_cast<std::intptr_t>(::nl_langinfo_l(_NL_PAPER_WIDTH, loc)));
-        const auto height =
-            static_cast<int>(reinterpret_cast<std::intptr_t>(::nl_langinfo_l(_NL_PAPER_HEIGHT, loc)));
+        // glibc answers the paper's size in millimetres, as a 32-bit word
+        // in the place of the string pointer.
+        const auto word = [loc](nl_item item) {
+            return static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(::nl_langinfo_l(item, loc)) & 0xFFFFFFFFu);
+        };
+        const unsigned width = word(_NL_PAPER_WIDTH);
+        const unsigned height = word(_NL_PAPER_HEIGHT);
         ::freelocale(loc);
         if (width == 216 && height == 279) return "Letter";
         if (width == 210 && height == 297) return "A4";
