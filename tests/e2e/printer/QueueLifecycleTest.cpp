@@ -1,6 +1,7 @@
 // Queue names CUPS accepts and keeps across restarts and list orders, and
 // queues the host drops while they still hold a user's job.
 #include <cups/cups.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "Announcements.h"
 #include "MirroringFixture.h"
 
 namespace czs {
@@ -149,9 +151,19 @@ TEST_F(RetiringQueue, ADroppedQueueKeepsItsJobRefusesNewOnesAndGoesAfterIt) {
     EXPECT_EQ(queues.at("busy").info, std::string("busy info") + PrinterManager::kRetiredInfoSuffix);
     EXPECT_EQ(activeJobs("busy"), 1);
 
-    // The job ends; the first update after that deletes the queue.
-    ASSERT_EQ(std::system(("cancel " + std::to_string(job) + " >/dev/null 2>&1").c_str()), 0);
+    // The job is released and printed to its end (the backend hands it to
+    // a stand-in daemon that takes it); the first update after that deletes
+    // the queue.
+    e2e::AnnouncementListener daemon;
+    ASSERT_TRUE(daemon.ok());
+    ASSERT_EQ(std::system(("lp -i " + std::to_string(job) + " -H resume >/dev/null 2>&1").c_str()), 0);
+    const std::string announced = daemon.readLine(20000, true);
+    ASSERT_FALSE(announced.empty()) << "the released job was not printed";
+    EXPECT_NE(announced.find("\"printer-name\":\"busy\""), std::string::npos) << announced;
+    for (int i = 0; i < 100 && activeJobs("busy") != 0; ++i) ::usleep(100000);
     ASSERT_EQ(activeJobs("busy"), 0);
+    // (The empty list took "keep", which held nothing.)
+    EXPECT_EQ(queueNames(), (Strings{"busy"})) << "deleted before the next update";
     requests();
     update(list({device("keep", "1")}));
     EXPECT_EQ(queueNames(), (Strings{"keep"}));
