@@ -13,6 +13,7 @@
 // - *ModelName, *ShortNickName and *NickName carry only letters, digits,
 //   space and "._()-" (plus the fixed suffix), within their bounds;
 // - the record's queue name is one CUPS accepts, and naming is stable.
+#include <algorithm>
 #include <cstdint>
 #include <set>
 #include <sstream>
@@ -115,8 +116,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(safeText(shortNickName) && !shortNickName.empty() && shortNickName.size() <= 31,
             "*ShortNickName is safe, non-empty and at most 31 bytes");
     const std::string suffix = format == czs::QueueFormat::Pdf ? " (PDF to the host)" : " (PostScript to the host)";
-    require(nickName.size() > suffix.size() && nickName.compare(nickName.size() - suffix.size(), suffix.size(), suffix) == 0 &&
-                safeText(nickName.substr(0, nickName.size() - suffix.size())),
+    const std::size_t modelBytes = nickName.size() - std::min(nickName.size(), suffix.size());
+    require(nickName.size() > suffix.size() && nickName.compare(modelBytes, suffix.size(), suffix) == 0 &&
+                safeText(nickName.substr(0, modelBytes)),
             "*NickName is the safe model and the fixed suffix");
 
     std::vector<czs::Printer> records = {czs::Printer(false, false, "1", "", "", makeAndModel, name, ""),

@@ -56,7 +56,8 @@ TEST_F(ConfigFile, EveryKeyIsReadAndOwnersAreNamesOrUids) {
     EXPECT_FALSE(c.followHostDefault);
     EXPECT_EQ(c.trustedChannelOwners, (std::vector<uid_t>{0, 4321, 4322}));
     EXPECT_TRUE(log.contains("[DaemonConfig]:[load]: " + path_ +
-                             ": spool retention 90 min, follow host default off, 3 trusted channel owners, print format host\n"));
+                             ": spool retention 90 min, follow host default off, 3 trusted channel owners, "
+                             "print format host\n"));
 }
 
 TEST_F(ConfigFile, PrintFormatTakesEachOfItsFourWords) {

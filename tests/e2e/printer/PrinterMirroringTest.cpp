@@ -91,7 +91,8 @@ TEST_F(PrinterMirroring, AForeignQueueSurvivesAnySequenceOfHostLists) {
     }
     // Ours came and went as the host said.
     EXPECT_EQ(queueNames(), (Strings{"B", "accounting"}));
-    EXPECT_TRUE(m_log.contains("[PrinterManager]:[setPrinters]: host printer 'accounting' is queue accounting-2a31ae\n"));
+    EXPECT_TRUE(
+        m_log.contains("[PrinterManager]:[setPrinters]: host printer 'accounting' is queue accounting-2a31ae\n"));
 }
 
 TEST_F(PrinterMirroring, EmptyUpdateDeletesOnlyThePreviousList) {
