@@ -281,7 +281,7 @@ void PrinterManager::retireOrDelete(const std::string& queueName, const std::str
         m_retiring.erase(key);
         return;
     }
-    if (!m_retiring.insert(key).second) return;  // refusing jobs already
+    if (m_retiring.count(key) != 0) return;  // refusing jobs already
     // Deleting would cancel what users printed: the queue takes no new job
     // and goes with the first update after its last one.
     if (active > 0) {
@@ -293,7 +293,12 @@ void PrinterManager::retireOrDelete(const std::string& queueName, const std::str
                        "queue %s: its jobs could not be listed, so it refuses new jobs and stays for now\n",
                        queueName.c_str());
     }
-    send<RejectPrinterJobsIppRequest>(*this, queue);
+    RejectPrinterJobsIppRequest reject;
+    reject.setPrinter(queue);
+    if (!runRequest(reject.createRequest())) {
+        return;  // not refusing yet: the next update tries again
+    }
+    m_retiring.insert(key);
     const std::string suffix = kRetiredInfoSuffix;
     if (info.size() < suffix.size() || info.compare(info.size() - suffix.size(), suffix.size(), suffix) != 0) {
         queue.info = info + suffix;
