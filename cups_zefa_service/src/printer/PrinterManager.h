@@ -101,7 +101,8 @@ private:
     // Queues (lower-case names) whose fall-back to raw has been logged; a
     // queue leaves the set when its PPD works again.
     std::set<std::string> m_rawFallback;
-    // Valid only while deleteStalePrinters runs.
+    // The destinations fetched for the running update; valid only while
+    // setPrinters runs.
     cups_dest_t* m_dests = nullptr;
     int m_destCount = 0;
 
