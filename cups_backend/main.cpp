@@ -22,7 +22,9 @@
 //   ZEFA_PRT_RETRY_SECONDS   how long to keep retrying 300
 //   ZEFA_PRT_ANSWER_SECONDS  how long to wait for the daemon's answer  30
 //   ZEFA_PRT_SPOOL_MAX_AGE   seconds after which our old spool files go  86400
-// CUPS sets PRINTER (queue name) and DEVICE_URI for every job.
+// CUPS sets PRINTER (queue name) and DEVICE_URI for every job, and the type
+// of the data the backend gets in FINAL_CONTENT_TYPE (or, without filters,
+// CONTENT_TYPE), which the announcement passes on as "document-format".
 #include <arpa/inet.h>
 #include <cups/backend.h>
 #include <dirent.h>
@@ -279,6 +281,15 @@ bool announce(const std::string& line, bool& uncertain) {
     }
 }
 
+// The MIME type of the data this backend receives. A queue without filters
+// may name its own pseudo type ("printer/<queue>") as the final one; the
+// job's type is then what arrives.
+std::string documentFormat() {
+    const std::string final = envOr("FINAL_CONTENT_TYPE", "");
+    if (!final.empty() && final.rfind("printer/", 0) != 0) return final;
+    return envOr("CONTENT_TYPE", "");
+}
+
 long numberOr(const char* text, long fallback) {
     char* end = nullptr;
     errno = 0;
@@ -333,6 +344,11 @@ int main(int argc, char* argv[]) {
         {"printer-name", envOr("PRINTER", "")},
         {"device-uri", envOr("DEVICE_URI", "")},
     };
+    // Added to what the host always got; a host that does not know the
+    // member ignores it.
+    if (const std::string format = documentFormat(); !format.empty()) {
+        announcement["document-format"] = format;
+    }
     // Titles and options come from users and may not be UTF-8; replace bad
     // bytes rather than fail the job.
     const std::string line = announcement.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";

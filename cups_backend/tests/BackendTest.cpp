@@ -379,3 +379,41 @@ TEST_F(BackendTest, NonUtf8TitleStillAnnounces) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(BackendTest, TheAnnouncementSaysWhichFormatItCarriesAndKeepsEveryOtherMember) {
+    struct Case {
+        std::vector<std::string> extraEnv;
+        const char* expected;  // null: no "document-format" member
+    };
+    const Case cases[] = {
+        {{"FINAL_CONTENT_TYPE=application/pdf", "CONTENT_TYPE=text/plain"}, "application/pdf"},
+        // A queue without filters names itself as the final type.
+        {{"FINAL_CONTENT_TYPE=printer/Office+HP", "CONTENT_TYPE=image/png"}, "image/png"},
+        {{"CONTENT_TYPE=application/vnd.cups-raw"}, "application/vnd.cups-raw"},
+        {{}, nullptr},
+    };
+    for (const Case& c : cases) {
+        Listener daemon;
+        daemon.serve(1);
+        std::vector<std::string> e = env(daemon.port());
+        e.insert(e.end(), c.extraEnv.begin(), c.extraEnv.end());
+        const std::string data = randomBytes(1000);
+        const BackendRun r = runBackend(jobArgs, e, data);
+        EXPECT_EQ(r.status, 0) << r.err;
+        const auto lines = daemon.lines();
+        ASSERT_EQ(lines.size(), 1u);
+        checkDelivered(lines[0], data);
+        const json j = json::parse(lines[0]);
+        if (c.expected == nullptr) {
+            EXPECT_FALSE(j.contains("document-format")) << lines[0];
+        } else {
+            EXPECT_EQ(j.value("document-format", ""), c.expected) << lines[0];
+        }
+        // The members the host always had, and the new one: nothing else.
+        EXPECT_EQ(j.size(), c.expected == nullptr ? 9u : 10u) << lines[0];
+    }
+}
+
+}  // namespace

@@ -8,11 +8,13 @@
 // - the only exceptions that leave the task are the JSON library's type
 //   errors, and when one does, the mirrored list is left as it was (CUPS is
 //   touched only after every device was read);
-// - after an update, the list holds one record per device, in the order the
-//   devices iterate, each carrying the device's values and derived names:
-//   the CUPS name is the name with spaces as "+", the printer URI is the
-//   escaped name under "ipp://localhost/printers/" and never longer than
-//   1023 bytes, the device URI is "zefa-prt://" + (no transport) + "/" + id;
+// - after an update, the list holds one record per distinct device, in the
+//   order the devices iterate, each carrying the device's values and derived
+//   names: the CUPS name is one CUPS accepts, no two share one, and it is
+//   the name with spaces as "+" unless that is invalid or claimed twice;
+//   then the printer URI is the escaped name under
+//   "ipp://localhost/printers/" and never longer than 1023 bytes; the device
+//   URI is "zefa-prt://" + (no transport) + "/" + id;
 // - the metadata strings land in the registry.
 #include <cstdint>
 #include <string>
@@ -21,6 +23,7 @@
 #include "../service/FuzzSupport.h"
 #include "printer/TaskUpdatePrinters.h"
 #include "printer/HostChannelPath.h"
+#include "printer/QueueName.h"
 #include "printer/UpdatePrintersPerformer.h"
 #include "protocol/PrintProtocolJsonMsg.h"
 #include "task/PrintFileRegistry.h"
@@ -65,7 +68,7 @@ std::string decodeUriName(const std::string& uri) {
     return name;
 }
 
-void checkRecord(const czs::Printer& printer, const nlohmann::json& device) {
+void checkRecord(const czs::Printer& printer, const nlohmann::json& device, bool collides) {
     require(device.is_object(), "a record comes only from a device object");
     require(printer.isDefault == device.value("isDefault", false), "isDefault carried");
     require(printer.driverXps == device.value("printer-driver-xps", false), "printer-driver-xps carried");
@@ -81,11 +84,20 @@ void checkRecord(const czs::Printer& printer, const nlohmann::json& device) {
     require(printer.deviceUri == std::string("zefa-prt://") + czs::kVirtioChannelPath + "/" + deviceId,
             "device URI is zefa-prt://<transport>/<device-id>");
 
+    // The queue name: the name with spaces as "+" while CUPS accepts it
+    // (and no other record claims it), else a valid derived one, which the
+    // URI then carries whole.
     std::string cupsName = name;
     for (char& c : cupsName) {
         if (c == ' ') c = '+';
     }
-    require(printer.cupsName == cupsName, "CUPS name is the name with spaces as '+'");
+    require(czs::isValidQueueName(printer.cupsName), "every queue name is one CUPS accepts");
+    if (printer.cupsName != cupsName) {
+        require(!czs::isValidQueueName(cupsName) || collides, "the natural name is replaced only when it must be");
+        require(printer.printerUri == czs::Printer::encodePrinterUri(printer.cupsName),
+                "a derived name's URI carries it whole");
+        return;
+    }
 
     require(printer.printerUri.size() <= 1023, "printer URI fits its 1024-byte buffer");
     const std::string decoded = decodeUriName(printer.printerUri);
@@ -97,6 +109,13 @@ void checkRecord(const czs::Printer& printer, const nlohmann::json& device) {
                            (next >= '0' && next <= '9') || next == '-' || next == ' ';
         require(printer.printerUri.size() + (plain ? 1 : 3) > 1023, "printer URI is cut only when full");
     }
+}
+
+std::string lower(std::string s) {
+    for (char& c : s) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return s;
 }
 
 struct Snapshot {
@@ -166,8 +185,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     if (devices != data.end()) {
         for (const auto& d : *devices) listed.push_back(d);
     }
+    // A device listed twice with the same values is one printer.
+    std::vector<nlohmann::json> distinct;
+    for (const auto& d : listed) {
+        nlohmann::json key = nlohmann::json::object();
+        for (const char* k : {"isDefault", "printer-driver-xps"}) key[k] = d.value(k, false);
+        for (const char* k : {"name", "device-id", "printer-info", "printer-location", "printer-make-and-model"}) {
+            key[k] = stringOr(d, k);
+        }
+        bool seen = false;
+        for (const auto& e : distinct) seen = seen || e == key;
+        if (!seen) distinct.push_back(key);
+    }
     const auto& printers = performer.manager().printers();
-    require(printers.size() == listed.size(), "one record per device");
-    for (size_t i = 0; i < listed.size(); ++i) checkRecord(printers[i], listed[i]);
+    require(printers.size() == distinct.size(), "one record per distinct device");
+    std::vector<std::string> names;
+    for (const auto& p : printers) names.push_back(lower(p.cupsName));
+    for (size_t i = 0; i < distinct.size(); ++i) {
+        std::string natural = stringOr(distinct[i], "name");
+        for (char& c : natural) {
+            if (c == ' ') c = '+';
+        }
+        bool collides = false;
+        for (size_t j = 0; j < distinct.size(); ++j) {
+            std::string other = stringOr(distinct[j], "name");
+            for (char& c : other) {
+                if (c == ' ') c = '+';
+            }
+            collides = collides || (j != i && lower(other) == lower(natural));
+        }
+        checkRecord(printers[i], distinct[i], collides);
+        for (size_t j = 0; j < i; ++j) require(names[j] != names[i], "no two records share a queue");
+    }
     return 0;
 }

@@ -61,6 +61,20 @@ DaemonConfig parse(const YAML::Node& root, const std::string& path) {
     if (const YAML::Node n = root["follow_host_default"]) {
         config.followHostDefault = n.as<bool>();
     }
+    if (const YAML::Node n = root["print_format"]) {
+        const std::string format = n.as<std::string>();
+        if (format == "host") {
+            config.printFormat = PrintFormatSetting::Host;
+        } else if (format == "pdf") {
+            config.printFormat = PrintFormatSetting::Pdf;
+        } else if (format == "ps") {
+            config.printFormat = PrintFormatSetting::PostScript;
+        } else if (format == "raw") {
+            config.printFormat = PrintFormatSetting::Raw;
+        } else {
+            throw std::runtime_error("print_format must be host, pdf, ps or raw");
+        }
+    }
     if (const YAML::Node n = root["trusted_channel_owners"]) {
         if (!n.IsSequence()) {
             throw std::runtime_error("trusted_channel_owners must be a list");
@@ -89,9 +103,13 @@ DaemonConfig loadDaemonConfig(const std::string& path) {
     }
     try {
         DaemonConfig config = parse(YAML::LoadFile(path), path);
-        CZS_LOG_INFO("load", "%s: spool retention %lld min, follow host default %s, %zu trusted channel owners\n",
+        static constexpr const char* kFormats[] = {"host", "pdf", "ps", "raw"};
+        CZS_LOG_INFO("load",
+                     "%s: spool retention %lld min, follow host default %s, %zu trusted channel owners, "
+                     "print format %s\n",
                      path.c_str(), static_cast<long long>(config.spoolRetention.count()),
-                     config.followHostDefault ? "on" : "off", config.trustedChannelOwners.size());
+                     config.followHostDefault ? "on" : "off", config.trustedChannelOwners.size(),
+                     kFormats[static_cast<int>(config.printFormat)]);
         return config;
     } catch (const std::exception& e) {
         CZS_LOG_ERROR("load", "%s unusable (%s), using the defaults\n", path.c_str(), e.what());

@@ -11,7 +11,7 @@ namespace czs {
 
 /// Main thread, at start. Keys: spool_retention_minutes (a positive whole
 /// number), follow_host_default (true/false), trusted_channel_owners (a list
-/// of user names or numeric uids). Unknown keys are ignored; an owner name
+/// of user names or numeric uids), print_format (host, pdf, ps or raw). Unknown keys are ignored; an owner name
 /// that no user has is logged and left out.
 DaemonConfig loadDaemonConfig(const std::string& path = kDaemonConfigPath);
 

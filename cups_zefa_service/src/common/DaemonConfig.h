@@ -10,6 +10,10 @@
 
 namespace czs {
 
+/// What the mirrored queues hand to the host ("print_format"): the format
+/// the host's printer list asks for, or a fixed one.
+enum class PrintFormatSetting { Host, Pdf, PostScript, Raw };
+
 inline constexpr const char* kDaemonConfigPath = "/etc/orvanta/cups_zefa_service.yaml";
 
 struct DaemonConfig {
@@ -26,6 +30,10 @@ struct DaemonConfig {
     /// shared-memory print channel the daemon trusts ("trusted_channel_owners",
     /// user names or numeric uids; resolved to uids when read).
     std::vector<uid_t> trustedChannelOwners;
+
+    /// "print_format": host (the host's "print-file-format" decides), pdf,
+    /// ps or raw.
+    PrintFormatSetting printFormat = PrintFormatSetting::Host;
 };
 
 }  // namespace czs

@@ -26,6 +26,27 @@ IppRequestPtr AddPrinterIppRequest::createRequest() const {
     ippAddString(ipp, IPP_TAG_PRINTER, IPP_TAG_TEXT, "device-make-and-model", nullptr,
                  m_printer.makeAndModel.c_str());
     ippAddInteger(ipp, IPP_TAG_PRINTER, IPP_TAG_ENUM, "printer-state", IPP_PSTATE_IDLE);
+    if (m_raw) {
+        ippAddString(ipp, IPP_TAG_PRINTER, IPP_TAG_NAME, "ppd-name", nullptr, "raw");
+    }
+    return request;
+}
+
+IppRequestPtr SetPrinterInfoIppRequest::createRequest() const {
+    IppRequestPtr request = newRequestForPrinter(IPP_OP_CUPS_ADD_MODIFY_PRINTER);
+    if (request) {
+        ippAddString(request.get(), IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-info", nullptr,
+                     m_printer.info.c_str());
+    }
+    return request;
+}
+
+IppRequestPtr RejectPrinterJobsIppRequest::createRequest() const {
+    IppRequestPtr request = newRequestForPrinter(IPP_OP_CUPS_REJECT_JOBS);
+    if (request) {
+        ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_TEXT, "printer-state-message", nullptr,
+                     "no longer offered by the remote desktop's host");
+    }
     return request;
 }
 

@@ -35,8 +35,28 @@ protected:
 };
 
 // CUPS-Add-Modify-Printer: creates the queue or updates its description and
-// device, and enables it (printer-state idle).
+// device, and enables it (printer-state idle). A queue that is to have no
+// PPD says so ("ppd-name" raw), so a PPD it had before goes.
 class AddPrinterIppRequest : public IppRequestBase {
+public:
+    IppRequestPtr createRequest() const override;
+
+    void setRaw(bool raw) { m_raw = raw; }
+
+private:
+    bool m_raw = false;
+};
+
+// CUPS-Add-Modify-Printer with "printer-info" alone: changes only the
+// description a print dialog shows.
+class SetPrinterInfoIppRequest : public IppRequestBase {
+public:
+    IppRequestPtr createRequest() const override;
+};
+
+// CUPS-Reject-Jobs: the queue keeps and prints what it holds but takes no
+// new job; "printer-state-message" says why.
+class RejectPrinterJobsIppRequest : public IppRequestBase {
 public:
     IppRequestPtr createRequest() const override;
 };

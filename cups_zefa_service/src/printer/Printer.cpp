@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "printer/QueueName.h"
+
 namespace czs {
 
 namespace {
@@ -33,6 +35,12 @@ Printer::Printer(bool isDefault_, bool driverXps_, std::string deviceId_, std::s
     transportPath = std::move(transportPath_);
     deviceUri = backend + "://" + transportPath + "/" + deviceId;
     printerUri = encodePrinterUri(name);
+}
+
+void Printer::setQueueName(const std::string& queueName) {
+    const bool natural = queueName == naturalQueueName(name);
+    cupsName = queueName;
+    printerUri = encodePrinterUri(natural ? name : queueName);
 }
 
 std::string Printer::encodePrinterUri(const std::string& name) {

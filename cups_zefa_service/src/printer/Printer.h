@@ -29,6 +29,11 @@ struct Printer {
     // whose output would not fit in kMaxPrinterUri bytes.
     static std::string encodePrinterUri(const std::string& name);
 
+    // Makes `queueName` the record's CUPS name and addresses the queue by
+    // it. While it is the host's own name (spaces as "+"), the URI is the
+    // host name's encoding, as it always was.
+    void setQueueName(const std::string& queueName);
+
     std::string backend = kBackend;
     bool isDefault = false;
     bool driverXps = false;

@@ -1,10 +1,15 @@
 #include "printer/PrinterManager.h"
 
 #include <strings.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "common/Log.h"
+#include "printer/PpdGenerator.h"
+#include "printer/QueueName.h"
 
 namespace czs {
 
@@ -13,7 +18,9 @@ using CupsApiWrapper::AddPrinterIppRequest;
 using CupsApiWrapper::DeletePrinterIppRequest;
 using CupsApiWrapper::IppRequestBase;
 using CupsApiWrapper::IppRequestPtr;
+using CupsApiWrapper::RejectPrinterJobsIppRequest;
 using CupsApiWrapper::SetDefaultPrinterIppRequest;
+using CupsApiWrapper::SetPrinterInfoIppRequest;
 
 namespace {
 
@@ -24,6 +31,35 @@ void send(PrinterManager& manager, const Printer& printer) {
     R request;
     request.setPrinter(printer);
     manager.runRequest(request.createRequest());
+}
+
+std::string lowerAscii(std::string s) {
+    for (char& c : s) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return s;
+}
+
+// The document of a request as a file libcups can send: an anonymous memory
+// file, so no half-written PPD is ever left on disk. -1 on failure.
+int documentFd(const std::string& document) {
+    const int fd = ::memfd_create("czs-ppd", MFD_CLOEXEC);
+    if (fd < 0) return -1;
+    std::size_t done = 0;
+    while (done < document.size()) {
+        const ssize_t n = ::write(fd, document.data() + done, document.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ::close(fd);
+            return -1;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::lseek(fd, 0, SEEK_SET) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 }  // namespace
@@ -41,10 +77,20 @@ void PrinterManager::setPrinters(const std::vector<Printer>& printers) {
     if (printers.empty()) {
         // A record of the previous list may name a queue of the
         // administrator's (which was left alone then); that one stays too.
-        m_destCount = m_printers.empty() ? 0 : cupsGetDests(&m_dests);
+        const bool look = !m_printers.empty() || !m_retiring.empty();
+        m_destCount = look ? cupsGetDests(&m_dests) : 0;
         for (const Printer& printer : m_printers) {
             if (isForeignQueue(printer.cupsName)) continue;
-            send<DeletePrinterIppRequest>(*this, printer);
+            retireOrDelete(printer.cupsName, currentInfo(printer.cupsName));
+        }
+        // Queues retired by an earlier update go once their jobs have ended.
+        const std::set<std::string> retiring = m_retiring;
+        for (const std::string& name : retiring) {
+            bool previous = false;
+            for (const Printer& printer : m_printers) {
+                previous = previous || ::strcasecmp(printer.cupsName.c_str(), name.c_str()) == 0;
+            }
+            if (!previous) retireOrDelete(name, currentInfo(name));
         }
         freeDests();
         m_printers.clear();
@@ -55,6 +101,13 @@ void PrinterManager::setPrinters(const std::vector<Printer>& printers) {
     // The queues as they are before this update: which names belong to the
     // administrator, and which of ours have gone stale.
     m_destCount = cupsGetDests(&m_dests);
+    assignQueueNames(m_printers, [this](const std::string& name) { return isForeignQueue(name); });
+    for (const Printer& printer : m_printers) {
+        if (printer.cupsName != naturalQueueName(printer.name)) {
+            ::czs::logLine(kLogInfo, "PrinterManager", "setPrinters", "host printer '%s' is queue %s\n",
+                           printer.name.c_str(), printer.cupsName.c_str());
+        }
+    }
     addPrinters();
     acceptPrinterJobs();
     deleteStalePrinters();
@@ -62,15 +115,26 @@ void PrinterManager::setPrinters(const std::vector<Printer>& printers) {
     freeDests();
 }
 
-bool PrinterManager::runRequest(IppRequestPtr request) {
+bool PrinterManager::runRequest(IppRequestPtr request, const std::string& document) {
     if (!request) {
         // Only an allocation failure in libcups gets here.
         ::czs::logLine(kLogInfo, nullptr, nullptr, "[PrinterManager]:[%s] error: %s\n",
                        "runRequest", ippErrorString(IPP_STATUS_ERROR_INTERNAL));
         return false;
     }
+    int fd = -1;
+    if (!document.empty()) {
+        fd = documentFd(document);
+        if (fd < 0) {
+            ::czs::logLine(kLogError, "PrinterManager", "runRequest", "cannot stage the request's document: %s\n",
+                           std::strerror(errno));
+            return false;
+        }
+    }
     // libcups takes the request and frees it, whatever the outcome.
-    ipp_t* response = cupsDoRequest(CUPS_HTTP_DEFAULT, request.release(), "/admin/");
+    ipp_t* response = fd < 0 ? cupsDoRequest(CUPS_HTTP_DEFAULT, request.release(), "/admin/")
+                             : cupsDoIORequest(CUPS_HTTP_DEFAULT, request.release(), "/admin/", fd, -1);
+    if (fd >= 0) ::close(fd);
     // Without a response libcups' own last error says why (for instance the
     // scheduler is not running); the response's status is not available.
     const ipp_status_t status = response ? ippGetStatusCode(response) : cupsLastError();
@@ -98,14 +162,72 @@ bool PrinterManager::isForeignQueue(const std::string& cupsName) const {
 void PrinterManager::addPrinters() {
     for (const Printer& printer : m_printers) {
         if (isForeignQueue(printer.cupsName)) {
-            // A host printer named like one of the administrator's queues
-            // must not take that queue over.
+            // Only a hashed name can still be taken: the natural one was
+            // passed over already.
             ::czs::logLine(kLogError, "PrinterManager", "addPrinters",
                            "queue %s is not ours, left as it is\n", printer.cupsName.c_str());
             continue;
         }
-        send<AddPrinterIppRequest>(*this, printer);
+        // Listed again: the queue is no longer on its way out.
+        m_retiring.erase(lowerAscii(printer.cupsName));
+        addPrinter(printer);
     }
+}
+
+void PrinterManager::addPrinter(const Printer& printer) {
+    const std::string key = lowerAscii(printer.cupsName);
+    std::string problem;
+    if (m_format != QueueFormat::Raw) {
+        AddPrinterIppRequest request;
+        request.setPrinter(printer);
+        const std::string ppd = generatePpd({m_format, printer.makeAndModel, m_defaultPaper});
+        if (!runRequest(request.createRequest(), ppd)) {
+            problem = "the scheduler refused its PPD";
+        } else {
+            problem = conversionProblem(printer);
+        }
+        if (problem.empty()) {
+            m_rawFallback.erase(key);
+            return;
+        }
+        // Printing must keep working without the filters: the queue goes
+        // raw, said once until its PPD works again.
+        if (m_rawFallback.insert(key).second) {
+            ::czs::logLine(kLogError, "PrinterManager", "addPrinter",
+                           "queue %s cannot print %s, using a raw queue: %s\n", printer.cupsName.c_str(),
+                           queueFormatName(m_format), problem.c_str());
+        }
+    }
+    AddPrinterIppRequest request;
+    request.setPrinter(printer);
+    request.setRaw(true);
+    runRequest(request.createRequest());
+}
+
+std::string PrinterManager::conversionProblem(const Printer& printer) const {
+    ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    if (request == nullptr) return "no memory for a request";
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printer.printerUri.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
+                 "document-format-supported");
+    ipp_t* response = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
+    std::string problem;
+    if (response == nullptr || ippGetStatusCode(response) > IPP_STATUS_OK_CONFLICTING) {
+        problem = std::string("the scheduler did not describe the queue: ") +
+                  ippErrorString(response ? ippGetStatusCode(response) : cupsLastError());
+    } else {
+        // Plain text is what every PDF and PostScript chain of CUPS's filters
+        // can take; a queue that cannot has no working filters.
+        ipp_attribute_t* formats = ippFindAttribute(response, "document-format-supported", IPP_TAG_MIMETYPE);
+        bool text = false;
+        for (int i = 0; formats != nullptr && i < ippGetCount(formats); ++i) {
+            const char* format = ippGetString(formats, i, nullptr);
+            text = text || (format != nullptr && std::strcmp(format, "text/plain") == 0);
+        }
+        if (!text) problem = "CUPS cannot convert text/plain for it (are the cups-filters installed?)";
+    }
+    ippDelete(response);
+    return problem;
 }
 
 void PrinterManager::acceptPrinterJobs() {
@@ -138,12 +260,68 @@ void PrinterManager::deleteStalePrinters() {
             }
         }
         if (!listed) {
-            // The queue is addressed by its CUPS name, which the printer URI
-            // encoding carries through unchanged ("+" arrives as "%2B").
-            send<DeletePrinterIppRequest>(
-                *this, Printer(false, false, {}, {}, {}, {}, dest.name, {}));
+            retireOrDelete(dest.name, currentInfo(dest.name));
         }
     }
+}
+
+void PrinterManager::retireOrDelete(const std::string& queueName, const std::string& info) {
+    const std::string key = lowerAscii(queueName);
+    // The queue is addressed by its CUPS name, which the printer URI
+    // encoding carries through unchanged ("+" arrives as "%2B").
+    Printer queue(false, false, {}, {}, {}, {}, queueName, {});
+    const int active = activeJobs(queueName);
+    if (active == 0) {
+        send<DeletePrinterIppRequest>(*this, queue);
+        m_retiring.erase(key);
+        return;
+    }
+    if (active < 0 && cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND) {
+        // No such queue (any more): nothing to delete or to wait for.
+        m_retiring.erase(key);
+        return;
+    }
+    if (m_retiring.count(key) != 0) return;  // refusing jobs already
+    // Deleting would cancel what users printed: the queue takes no new job
+    // and goes with the first update after its last one.
+    if (active > 0) {
+        ::czs::logLine(kLogInfo, "PrinterManager", "retireOrDelete",
+                       "queue %s holds %d job(s): it refuses new jobs and goes after the last one\n",
+                       queueName.c_str(), active);
+    } else {
+        ::czs::logLine(kLogInfo, "PrinterManager", "retireOrDelete",
+                       "queue %s: its jobs could not be listed, so it refuses new jobs and stays for now\n",
+                       queueName.c_str());
+    }
+    RejectPrinterJobsIppRequest reject;
+    reject.setPrinter(queue);
+    if (!runRequest(reject.createRequest())) {
+        return;  // not refusing yet: the next update tries again
+    }
+    m_retiring.insert(key);
+    const std::string suffix = kRetiredInfoSuffix;
+    if (info.size() < suffix.size() || info.compare(info.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        queue.info = info + suffix;
+        send<SetPrinterInfoIppRequest>(*this, queue);
+    }
+}
+
+int PrinterManager::activeJobs(const std::string& queueName) {
+    cups_job_t* jobs = nullptr;
+    const int count = cupsGetJobs2(CUPS_HTTP_DEFAULT, &jobs, queueName.c_str(), 0, CUPS_WHICHJOBS_ACTIVE);
+    cupsFreeJobs(count > 0 ? count : 0, jobs);
+    return count;
+}
+
+std::string PrinterManager::currentInfo(const std::string& queueName) const {
+    for (int i = 0; i < m_destCount; ++i) {
+        const cups_dest_t& dest = m_dests[i];
+        if (dest.instance == nullptr && dest.name != nullptr && ::strcasecmp(dest.name, queueName.c_str()) == 0) {
+            const char* info = cupsGetOption("printer-info", dest.num_options, dest.options);
+            return info != nullptr ? info : "";
+        }
+    }
+    return {};
 }
 
 void PrinterManager::freeDests() {

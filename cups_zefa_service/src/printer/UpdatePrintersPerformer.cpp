@@ -1,17 +1,25 @@
 #include "printer/UpdatePrintersPerformer.h"
 
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "common/Log.h"
 #include "printer/HostChannelPath.h"
+#include "printer/PaperSize.h"
+#include "printer/QueueFormat.h"
 
 namespace czs {
 
 UpdatePrintersPerformer::UpdatePrintersPerformer(HostTransport transport, PrintFileRegistry& registry,
-                                                 bool followHostDefault)
-    : m_manager(followHostDefault), m_transportPath(hostChannelPath(transport)), m_registry(registry) {}
+                                                 bool followHostDefault, PrintFormatSetting printFormat)
+    : m_manager(followHostDefault),
+      m_transportPath(hostChannelPath(transport)),
+      m_registry(registry),
+      m_printFormat(printFormat) {
+    m_manager.setDefaultPaper(defaultPaperSize(std::getenv("LC_PAPER")));
+}
 
 void UpdatePrintersPerformer::parseParameters(const PrintProtocolJsonMsg& message) {
     const nlohmann::json& document = message.jsonValue();
@@ -61,6 +69,13 @@ void UpdatePrintersPerformer::updatePrinters() {
         printers.emplace_back(isDefault, driverXps, std::move(deviceId), std::move(info),
                               std::move(location), std::move(makeAndModel), std::move(name),
                               m_transportPath);
+    }
+    const std::string hostFormat = m_registry.metadata().printFileFormat;
+    bool unknown = false;
+    m_manager.setQueueFormat(chooseQueueFormat(m_printFormat, hostFormat, unknown));
+    if (unknown) {
+        CZS_LOG_ERROR("updatePrinters", "print-file-format '%s' is not pdf, ps or raw: the queues stay raw\n",
+                      hostFormat.c_str());
     }
     m_manager.setPrinters(printers);
 }

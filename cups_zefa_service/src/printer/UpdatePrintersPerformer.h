@@ -18,7 +18,10 @@ public:
     // URIs name its path. The registry is borrowed and must outlive the
     // performer. With `followHostDefault` the host's default printer becomes
     // the CUPS default (see PrinterManager).
-    UpdatePrintersPerformer(HostTransport transport, PrintFileRegistry& registry, bool followHostDefault);
+    // `printFormat` decides what the queues hand to the host (the host's
+    // "print-file-format" by default).
+    UpdatePrintersPerformer(HostTransport transport, PrintFileRegistry& registry, bool followHostDefault,
+                            PrintFormatSetting printFormat = PrintFormatSetting::Host);
 
     // Keeps the message's "data" member (null when there is none, or when
     // the document is not an object) and stores the metadata it carries.
@@ -42,6 +45,7 @@ private:
     nlohmann::json m_json;
     std::string m_transportPath;
     PrintFileRegistry& m_registry;
+    PrintFormatSetting m_printFormat;
 };
 
 }  // namespace czs

@@ -16,7 +16,7 @@ constexpr const char* kLogTag = "SerialPortHandler";
 SerialPortHandler::SerialPortHandler(PrintFileRegistry& registry, HostTransport transport, const DaemonConfig& config)
     : converter_(makeRawStreamDataConverter()),
       chunkPerformer_(registry),
-      updatePerformer_(transport, registry, config.followHostDefault) {}
+      updatePerformer_(transport, registry, config.followHostDefault, config.printFormat) {}
 
 SerialPortHandler::~SerialPortHandler() = default;
 

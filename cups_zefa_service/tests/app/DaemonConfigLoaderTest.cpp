@@ -32,6 +32,7 @@ protected:
         EXPECT_EQ(c.spoolRetention, d.spoolRetention);
         EXPECT_EQ(c.followHostDefault, d.followHostDefault);
         EXPECT_EQ(c.trustedChannelOwners, d.trustedChannelOwners);
+        EXPECT_EQ(c.printFormat, PrintFormatSetting::Host);
     }
 
     std::string dir_;
@@ -55,7 +56,21 @@ TEST_F(ConfigFile, EveryKeyIsReadAndOwnersAreNamesOrUids) {
     EXPECT_FALSE(c.followHostDefault);
     EXPECT_EQ(c.trustedChannelOwners, (std::vector<uid_t>{0, 4321, 4322}));
     EXPECT_TRUE(log.contains("[DaemonConfig]:[load]: " + path_ +
-                             ": spool retention 90 min, follow host default off, 3 trusted channel owners\n"));
+                             ": spool retention 90 min, follow host default off, 3 trusted channel owners, "
+                             "print format host\n"));
+}
+
+TEST_F(ConfigFile, PrintFormatTakesEachOfItsFourWords) {
+    const std::pair<const char*, PrintFormatSetting> cases[] = {{"host", PrintFormatSetting::Host},
+                                                               {"pdf", PrintFormatSetting::Pdf},
+                                                               {"ps", PrintFormatSetting::PostScript},
+                                                               {"raw", PrintFormatSetting::Raw}};
+    for (const auto& [word, setting] : cases) {
+        test::LogCapture log;
+        write(std::string("print_format: ") + word + "\n");
+        EXPECT_EQ(loadDaemonConfig(path_).printFormat, setting) << word;
+        EXPECT_TRUE(log.contains(std::string(", print format ") + word + "\n")) << log.text();
+    }
 }
 
 TEST_F(ConfigFile, AnOwnerNameNoUserHasIsLeftOutWithALine) {
@@ -72,6 +87,8 @@ TEST_F(ConfigFile, AnUnusableFileIsLoggedAndIgnoredAsAWhole) {
         "spool_retention_minutes: -5\n",            // not positive
         "spool_retention_minutes: 10\nfollow_host_default: perhaps\n",  // one bad key spoils all
         "trusted_channel_owners: root\n",           // not a list
+        "follow_host_default: false\nprint_format: PDF\n",  // the setting's words are lower-case
+        "print_format: [pdf]\n",
         "- a\n- b\n",                               // not a mapping
     };
     for (const char* text : bad) {

@@ -45,14 +45,24 @@ TEST_F(PrinterManagerOffline, EverySendIsAttemptedAndTheListIsKept) {
     ASSERT_EQ(manager.printers().size(), 2u);
     EXPECT_EQ(manager.printers()[1].name, "B");
 
-    // The empty list deletes the two previous queues, nothing else.
+    // The empty list is for the two previous queues alone. With the jobs
+    // unknowable a queue is not deleted (that could cancel them): it is to
+    // refuse new jobs, which fails here too.
     manager.setPrinters({});
-    EXPECT_EQ(m_log.lines().size(), 6u);
+    const auto lines = m_log.lines();
+    ASSERT_EQ(lines.size(), 8u);
+    for (std::size_t i : {4u, 6u}) {
+        const std::string queue = i == 4 ? "A" : "B";
+        EXPECT_EQ(lines[i].body, "[PrinterManager]:[retireOrDelete]: queue " + queue +
+                                     ": its jobs could not be listed, so it refuses new jobs and stays for now");
+        EXPECT_EQ(lines[i + 1].body, "[PrinterManager]:[runRequest] error: server-error-service-unavailable");
+    }
     EXPECT_TRUE(manager.printers().empty());
 
-    // Nothing left to delete.
+    // The previous list is gone; nothing is left to ask about. (Queues of
+    // ours that CUPS still has are found stale by the next list.)
     manager.setPrinters({});
-    EXPECT_EQ(m_log.lines().size(), 6u);
+    EXPECT_EQ(m_log.lines().size(), 8u);
 }
 
 }  // namespace

@@ -8,10 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "../../../cups_zefa_service/tests/support/LogCapture.h"
-#include "CupsQueues.h"
-#include "printer/TaskUpdatePrinters.h"
-#include "printer/UpdatePrintersPerformer.h"
+#include "MirroringFixture.h"
 
 namespace czs {
 namespace {
@@ -19,79 +16,8 @@ namespace {
 using nlohmann::json;
 using e2e::cupsQueues;
 using e2e::queueNames;
-using Strings = std::vector<std::string>;
-
-const std::string kShm = "/dev/shm/orvanta.Printer.0";
-
-class PrinterMirroring : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        // Only inside the namespace the harness made: there /dev/shm is a
-        // private tmpfs, where the stand-in shared-memory object the queues'
-        // device URIs name may live.
-        struct stat st {};
-        ASSERT_EQ(::stat((e2e::cupsdRoot() + "/cupsd.pid").c_str(), &st), 0)
-            << "run me through tests/e2e/isolate after tests/e2e/lib/cupsd-start";
-        std::ofstream(kShm) << "";
-    }
-
-    void SetUp() override {
-        ASSERT_TRUE(m_log.opened());
-        e2e::deleteAllQueues();
-        ASSERT_TRUE(queueNames().empty());
-        m_requests.mark();
-    }
-
-    static json device(const std::string& name, const std::string& id) {
-        return {{"name", name},
-                {"device-id", id},
-                {"printer-info", name + " info"},
-                {"printer-location", name + " room"},
-                {"printer-make-and-model", "Maker " + name},
-                {"isDefault", false}};
-    }
-    static PrintProtocolJsonMsg response(const json& data) {
-        PrintProtocolJsonMsg msg(kMethodDiscovery, kMsgTypeResponse);
-        msg.setField("data", data);
-        return msg;
-    }
-    // The devices always form an array (a braced single json would be taken
-    // for the device itself).
-    static json list(const std::vector<json>& devices) {
-        return {{"meta", json::object()}, {"devices", json(devices)}};
-    }
-
-    void update(const PrintProtocolJsonMsg& msg) {
-        TaskUpdatePrinters task(m_performer, msg);
-        EXPECT_TRUE(task.execute().empty());
-    }
-    void update(const json& data) { update(response(data)); }
-
-    // The administrative requests CUPS answered since the last mark.
-    Strings requests() {
-        Strings out = m_requests.sinceMark();
-        m_requests.mark();
-        return out;
-    }
-    static std::string ok(const std::string& op, const std::string& name) {
-        return op + " ipp://localhost/printers/" + name + " successful-ok";
-    }
-
-    std::vector<std::string> runRequestErrors() const {
-        std::vector<std::string> out;
-        for (const auto& line : m_log.lines()) {
-            if (line.body.rfind("[PrinterManager]:[runRequest] error: ", 0) == 0) {
-                out.push_back(line.body);
-            }
-        }
-        return out;
-    }
-
-    test::LogCapture m_log;
-    e2e::RequestLog m_requests;
-    PrintFileRegistry m_registry;
-    UpdatePrintersPerformer m_performer{HostTransport::SharedMemory, m_registry, false};
-};
+using e2e::PrinterMirroring;
+using e2e::Strings;
 
 TEST_F(PrinterMirroring, QueuesCarryTheHostsDescriptionAndAcceptJobs) {
     update(list({device("A", "1"), device("B", "2")}));
@@ -156,14 +82,17 @@ TEST_F(PrinterMirroring, AForeignQueueSurvivesAnySequenceOfHostLists) {
         for (const std::string& line : requests()) {
             EXPECT_EQ(line.find("/printers/accounting "), std::string::npos) << line;
         }
+        if (l.dump().find("\"accounting\"") != std::string::npos) {
+            // The host's "accounting" is mirrored all the same, under the
+            // name with the first digits of SHA-256("accounting").
+            ASSERT_EQ(queues.count("accounting-2a31ae"), 1u) << l.dump();
+            EXPECT_EQ(queues.at("accounting-2a31ae").deviceUri, "zefa-prt:///dev/shm/orvanta.Printer.0/3");
+        }
     }
     // Ours came and went as the host said.
     EXPECT_EQ(queueNames(), (Strings{"B", "accounting"}));
-    bool refused = false;
-    for (const auto& line : m_log.lines()) {
-        if (line.body == "[PrinterManager]:[addPrinters]: queue accounting is not ours, left as it is") refused = true;
-    }
-    EXPECT_TRUE(refused);
+    EXPECT_TRUE(
+        m_log.contains("[PrinterManager]:[setPrinters]: host printer 'accounting' is queue accounting-2a31ae\n"));
 }
 
 TEST_F(PrinterMirroring, EmptyUpdateDeletesOnlyThePreviousList) {
@@ -210,27 +139,23 @@ TEST_F(PrinterMirroring, HostNameMatchesAnExistingQueueIgnoringCase) {
                                    ok("CUPS-Accept-Jobs", "my+printer")}));
 }
 
-TEST_F(PrinterMirroring, NameCupsRejectsIsLoggedAndTheOthersAreCreated) {
+TEST_F(PrinterMirroring, ANameCupsWouldRejectGetsTheHashedName) {
     update(list({device("first", "1"), device("a/b", "2"), device("last", "3")}));
-    EXPECT_EQ(queueNames(), (Strings{"first", "last"}));
+    EXPECT_EQ(queueNames(), (Strings{"a_b-c14cdd", "first", "last"}));
     EXPECT_EQ(requests(),
-              (Strings{ok("CUPS-Add-Modify-Printer", "first"),
-                       "CUPS-Add-Modify-Printer ipp://localhost/printers/a%2Fb client-error-bad-request",
+              (Strings{ok("CUPS-Add-Modify-Printer", "first"), ok("CUPS-Add-Modify-Printer", "a%5Fb-c14cdd"),
                        ok("CUPS-Add-Modify-Printer", "last"), ok("CUPS-Accept-Jobs", "first"),
-                       "CUPS-Accept-Jobs ipp://localhost/printers/a%2Fb client-error-not-found",
-                       ok("CUPS-Accept-Jobs", "last")}));
-    EXPECT_EQ(runRequestErrors(),
-              (Strings{"[PrinterManager]:[runRequest] error: client-error-bad-request",
-                       "[PrinterManager]:[runRequest] error: client-error-not-found"}));
-    // The rejected record stays in the list, so the next update tries again.
+                       ok("CUPS-Accept-Jobs", "a%5Fb-c14cdd"), ok("CUPS-Accept-Jobs", "last")}));
+    EXPECT_TRUE(runRequestErrors().empty());
     ASSERT_EQ(m_performer.manager().printers().size(), 3u);
-    EXPECT_EQ(m_performer.manager().printers()[1].printerUri, "ipp://localhost/printers/a%2Fb");
+    EXPECT_EQ(m_performer.manager().printers()[1].name, "a/b");
+    EXPECT_EQ(cupsQueues().at("a_b-c14cdd").info, "a/b info");
 }
 
-TEST_F(PrinterMirroring, EmptyNameIsRejectedLikeAnyOtherFailure) {
+TEST_F(PrinterMirroring, EmptyNameGetsAQueueToo) {
     update(list({device("", "1"), device("ok", "2")}));
-    EXPECT_EQ(queueNames(), (Strings{"ok"}));
-    EXPECT_EQ(runRequestErrors().size(), 2u);
+    EXPECT_EQ(queueNames(), (Strings{"ok", "printer-e3b0c4"}));
+    EXPECT_TRUE(runRequestErrors().empty());
 }
 
 TEST_F(PrinterMirroring, Utf8NameBecomesAQueueAndSurvivesTheNextUpdate) {
