@@ -33,6 +33,11 @@ fail() {
     ct journalctl --no-pager -n 60 -u cups_zefa_service -u quor-mounting-shdir-service >&2 2>/dev/null || true
     echo "---- failed units ----" >&2
     ct systemctl --no-pager list-units --failed >&2 2>/dev/null || true
+    # ORV_CT_KEEP=FILE keeps the failed container up until FILE exists.
+    if [ -n "${ORV_CT_KEEP:-}" ]; then
+      echo "container kept: nsenter -t $CT_PID -a; touch $ORV_CT_KEEP to end" >&2
+      while [ ! -e "$ORV_CT_KEEP" ]; do sleep 1; done
+    fi
   fi
   exit 1
 }
@@ -184,9 +189,14 @@ ct_work() { mkdir -p "$root$CT_WORK" && chmod 0755 "$root$CT_WORK"; }
 # ct_service <name> <command line>: a stand-in run inside the container as a
 # transient unit of its systemd, so the container's own service manager
 # owns it and takes it down with everything else.
+# Extra unit properties may come first: ct_service -p Before=x.service name ...
 ct_service() {
+  _props=""
+  while [ "$1" = -p ]; do _props="$_props --property=$2"; shift 2; done
   _name=$1; shift
-  ct systemd-run --quiet --collect --unit="$_name" --property=KillMode=control-group \
+  ct systemctl stop "$_name" 2>/dev/null || true
+  # shellcheck disable=SC2086
+  ct systemd-run --quiet --collect --unit="$_name" --property=KillMode=control-group $_props \
     sh -c "$*" || fail "could not start $_name in the container"
 }
 
@@ -223,7 +233,9 @@ ct_received() {
 ct_webdav_start() {
   ct_work
   mkdir -p "$root$CT_WORK/dav"
-  ct_service orv-webdav "exec rclone serve webdav $CT_WORK/dav --addr 127.0.0.1:9843 > $CT_WORK/rclone.log 2>&1"
+  # Ordered like the host agent that serves the endpoint would be: the mount
+  # service stops first at shutdown, while the endpoint still answers.
+  ct_service -p Before=quor-mounting-shdir-service.service orv-webdav "exec rclone serve webdav $CT_WORK/dav --addr 127.0.0.1:9843 --dir-cache-time 0s > $CT_WORK/rclone.log 2>&1"
   wait_for "ct_port_open 9843" 20 || fail "the WebDAV endpoint did not start"
 }
 
@@ -239,7 +251,8 @@ ct_user() {
 # through the FIFO held on descriptor 7, its answers to mounthost.out.
 ct_mount_host() {
   ct_work
-  rm -f "$root$CT_WORK/mctl"
+  exec 7>&-
+  rm -f "$root$CT_WORK/mctl" "$root$CT_WORK/mounthost.out"
   mkfifo "$root$CT_WORK/mctl"
   ct_service orv-host-sim-mount "exec $CT_TOOLS/tools/host-sim/mount/host-sim-mount < $CT_WORK/mctl > $CT_WORK/mounthost.out 2>&1"
   exec 7<> "$root$CT_WORK/mctl"
@@ -264,3 +277,14 @@ ct_desktop_user() {
 
 # ct_davfs_mounts: mount points of the WebDAV endpoint, as PID 1 sees them.
 ct_davfs_mounts() { ct findmnt -rn -o TARGET,SOURCE | awk '$2 ~ /9843/ {print $1}'; }
+
+# ct_login <user>: a login session of the user in the container's logind
+# (PAM, pam_systemd), held by a transient unit until ct_logout.
+ct_login() {
+  ct systemd-run --quiet --collect --unit="orv-session-$1" --property=PAMName=login \
+    --property=User="$1" sleep infinity || fail "could not open a session for $1"
+  wait_for "ct loginctl show-user $1 -P State | grep -qE 'online|active'" 15 ||
+    fail "$1 has no session: $(ct loginctl list-sessions --no-legend)"
+}
+
+ct_logout() { ct systemctl stop "orv-session-$1"; }

@@ -8,6 +8,7 @@ ct_enter "$@"
 ct_boot
 ct_install "$ORV_DEB"
 ct_user alice
+ct_login alice
 ct_webdav_start
 echo "hello from the host" > "$root$CT_WORK/dav/hello.txt"
 ct_desktop_user alice
