@@ -82,7 +82,7 @@ ct_mount_host
 ct_mount_request "unmount-all"
 wait_for "[ -z \"\$(ct_davfs_mounts)\" ]" 60 || fail "unmount-all left: $(ct_davfs_mounts)"
 for d in /home/alice/davfs/docs /home/bob/davfs/music; do
-  [ ! -e "$root$d" ] || fail "$d left after unmount-all"
+  wait_for "[ ! -e '$root$d' ]" 15 || fail "$d left after unmount-all"
 done
 wait_for "[ \"\$(sha256sum '$dav/during-restart.bin' 2>/dev/null | cut -d' ' -f1)\" = $sum ]" 60 ||
   fail "the file written before the restart never reached the server"
