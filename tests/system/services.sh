@@ -32,6 +32,10 @@ case $status in
 esac
 ct systemctl status --no-pager $PRINT | grep -q "Status: \"Waiting for the host channel" ||
   fail "systemctl status shows no status line: $(ct systemctl status --no-pager $PRINT)"
+# The print daemon's own log, with the mode and group README gives it.
+log=/var/log/orvanta/cups_daemon.log
+wait_for "grep -q 'Starting Orvanta Cups Daemon' '$root$log'" 10 || fail "no start line in $log"
+[ "$(stat -c '%a %U:%G' "$root$log")" = "640 root:adm" ] || fail "$log is $(stat -c '%a %U:%G' "$root$log")"
 ct_log "install: both active and enabled; print status '$(ct_prop $PRINT StatusText)'"
 
 # ---- the host arrives: the status follows
