@@ -1,9 +1,9 @@
 // Server and client endpoints across two processes: data exchange, refusals,
 // stale objects, peer deaths (kill -9) and wake-up latency.
 //
-// Peers run in children that re-execute this binary with SHM_TEST_CHILD set
-// (fork then exec, so no sanitizer sees threads across a fork). A child
-// reports progress on a pipe, one line per event.
+// Peers run in children started through the shared two-process harness
+// (TwoProcess.h): they re-execute this binary and report progress one line
+// per event.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -212,14 +212,7 @@ int child_main(const std::string &role, const std::string &name, const std::stri
   return 100;
 }
 
-TEST(Child, Main) {
-  const char *role = getenv("SHM_TEST_CHILD");
-  if (role == nullptr)
-    GTEST_SKIP() << "peer process entry, runs only when spawned by a test";
-  int rc = child_main(role, getenv("SHM_TEST_NAME"), getenv("SHM_TEST_ARG"));
-  fflush(stdout);
-  _exit(rc);
-}
+ORV_TWO_PROCESS_CHILD_ENTRY(name_arg_entry<child_main>)
 
 // ---- helpers for the parent side -------------------------------------------
 
