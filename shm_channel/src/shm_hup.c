@@ -28,7 +28,7 @@ static void tell_parent(shm_endpoint *ep, shm_membuf *mb) {
  * a release, a death and a stop all wake it at once, so this only bounds
  * what an unforeseen change of the lock word without a wake would cost.
  * Long, because a connected, idle listener should not wake at all. */
-#define SHMI_HUP_BACKSTOP_US 30000000u
+#define SHMI_HUP_BACKSTOP_US 300000000u
 
 /* The lock a listener watches: the peer's. */
 static shm_lock *hup_watched(shm_endpoint *ep) {
