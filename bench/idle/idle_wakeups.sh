@@ -11,7 +11,8 @@
 # (default 60 s), with its CPU time (schedstat). A context switch is a wake-up
 # here: an idle thread runs only when something woke it. Prints switches per
 # second per process and per thread, so the thread that wakes is named.
-# With MAX_PER_S set, fails when the print daemon's figure is above it.
+# With MAX_PER_S set, fails when the print daemon's figure is above it;
+# ONLY=print or ONLY=mount measures one daemon.
 set -eu
 abs() { case $1 in /*) echo "$1" ;; *) echo "$PWD/$1" ;; esac; }
 DAEMON=$(abs "$1") HOSTSIM=$(abs "$2") MOUNTSVC=$(abs "$3") HOSTSIM_MOUNT=$(abs "$4")
@@ -69,7 +70,7 @@ mkfifo $W/ctl
 "$HOSTSIM" --transport shm --out $W < $W/ctl > $W/hs.out 2> $W/hs.err &
 hs=$!
 exec 9> $W/ctl
-i=0; until grep -q '^listening' $W/hs.out; do i=$((i+1)); [ $i -lt 100 ] || fail "host-sim did not start"; sleep 0.05; done
+i=0; until grep -q '^listening' $W/hs.out 2>/dev/null; do i=$((i+1)); [ $i -lt 100 ] || fail "host-sim did not start"; sleep 0.05; done
 "$DAEMON" start
 i=0; until grep -q 'socket opened' $LOG 2>/dev/null && grep -q '^connected' $W/hs.out; do
   i=$((i+1)); [ $i -lt 200 ] || fail "daemon not up"; sleep 0.05; done
@@ -91,7 +92,7 @@ mkfifo $W/mctl
 "$HOSTSIM_MOUNT" < $W/mctl > $W/hsm.out 2>&1 &
 hsm=$!
 exec 8> $W/mctl
-i=0; until grep -q '^connected' $W/hsm.out; do i=$((i+1)); [ $i -lt 200 ] || fail "host-sim-mount did not connect"; sleep 0.05; done
+i=0; until grep -q '^connected' $W/hsm.out 2>/dev/null; do i=$((i+1)); [ $i -lt 200 ] || fail "host-sim-mount did not connect"; sleep 0.05; done
 measure quor-mounting-shdir-service $ms
 echo quit >&8
 exec 8>&-
