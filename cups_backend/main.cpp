@@ -260,7 +260,7 @@ SendResult sendOnce(const std::string& host, int port, const std::string& line, 
 // `uncertain` is set when some attempt left the host possibly holding the
 // announcement (the spool file must then stay for it to be fetched).
 bool announce(const std::string& line, bool& uncertain) {
-    const std::string host = envOr("ZEFA_PRT_DAEMON_HOST", "127.0.0.1");
+    const std::string host = envOr("ZEFA_PRT_DAEMON_HOST", czs::kBackendAddress);
     const long port = envNumber("ZEFA_PRT_DAEMON_PORT", czs::kBackendPort);
     const int answerMs = static_cast<int>(envNumber("ZEFA_PRT_ANSWER_SECONDS", kAnswerTimeoutSeconds) * 1000);
     const auto deadline = Clock::now() + std::chrono::seconds(envNumber("ZEFA_PRT_RETRY_SECONDS", 300));

@@ -79,6 +79,9 @@ struct shm_endpoint {
   uint64_t reads;
   /* A listener's peer: the holder of the watched lock for this session. */
   int watch_owner;
+  /* Set by a listener's thread once it no longer sleeps on the watched lock,
+   * so that a stop stops waking it. */
+  uint8_t hup_done;
   /* Set by the endpoint's thread before it unmaps: writers waiting for
    * space give up at once instead of holding the mapping. */
   uint8_t closing;

@@ -24,11 +24,23 @@ static void tell_parent(shm_endpoint *ep, shm_membuf *mb) {
     shmi_event_signal(&mb->rb[ring].req);
 }
 
+/* The longest the listener sleeps on the peer's lock without looking at it:
+ * a release, a death and a stop all wake it at once, so this only bounds
+ * what an unforeseen change of the lock word without a wake would cost.
+ * Long, because a connected, idle listener should not wake at all. */
+#define SHMI_HUP_BACKSTOP_US 300000000u
+
+/* The lock a listener watches: the peer's. */
+static shm_lock *hup_watched(shm_endpoint *ep) {
+  return ep->parent->role == SHMI_ROLE_SERVER ? &ep->mb->cli_lock
+                                              : &ep->mb->srv_lock;
+}
+
 static void *hup_thread(void *arg) {
   shm_endpoint *ep = arg;
   shm_membuf *mb = ep->mb;
   int watch_client = ep->parent->role == SHMI_ROLE_SERVER;
-  shm_lock *watched = watch_client ? &mb->cli_lock : &mb->srv_lock;
+  shm_lock *watched = hup_watched(ep);
   uint32_t peer_bit = watch_client ? SHM_FLAG_CONNECTED : SHM_FLAG_BOUND;
   uint32_t hup_bit = watch_client ? SHM_FLAG_CLI_HUP : SHM_FLAG_SRV_HUP;
   int owner = ep->watch_owner;
@@ -58,13 +70,15 @@ static void *hup_thread(void *arg) {
       left = 1;
       break;
     }
-    struct timespec deadline;
-    shmi_deadline_in(&deadline, 200000u);
-    int rc = pthread_mutex_timedlock(&watched->mutex, &deadline);
-    if (rc == ETIMEDOUT)
+    /* Sleep while the peer holds its lock (it does for its whole session);
+     * its release, its death or a stop ends the sleep. The trylock then
+     * tells which; taking it is how an owner-dead lock is recovered. */
+    int rc = pthread_mutex_trylock(&watched->mutex);
+    if (rc == EBUSY) {
+      shmi_lock_wait_change(watched, SHMI_HUP_BACKSTOP_US);
       continue;
+    }
     if (rc == EOWNERDEAD) {
-      SHMI_NOTE_OWNER_DEAD_LOCK(&watched->mutex);
       __atomic_fetch_and(&mb->flags, ~peer_bit, __ATOMIC_ACQ_REL);
       __atomic_fetch_or(&mb->flags, hup_bit, __ATOMIC_ACQ_REL);
       pthread_mutex_consistent(&watched->mutex);
@@ -88,6 +102,7 @@ static void *hup_thread(void *arg) {
     left = 1;
     break;
   }
+  __atomic_store_n(&ep->hup_done, 1, __ATOMIC_RELEASE);
   if (left)
     tell_parent(ep, mb);
   shmi_log(SHM_KIND_DBG, "finished hup listener\n");
@@ -124,6 +139,14 @@ void shmi_hup_stop(shm_endpoint *hup) {
   if (hup == NULL)
     return;
   __atomic_store_n(&hup->running, 0, __ATOMIC_RELEASE);
+  /* The listener may be just about to sleep on the peer's lock, where a
+   * single wake would miss it: wake until it is out. It looks at `running`
+   * before each sleep, so this takes one round or two. */
+  shm_lock *watched = hup_watched(hup);
+  while (!__atomic_load_n(&hup->hup_done, __ATOMIC_ACQUIRE)) {
+    shmi_lock_wake_watchers(watched);
+    usleep(200);
+  }
   hup->endpoint_wait(hup);
   shmi_ep_free(hup);
 }

@@ -138,6 +138,15 @@ int shmi_lock_owner_died(const shm_lock *l);
 int shmi_lock_owner(const shm_lock *l);
 /* 1 when some thread (of any process) holds the mutex or its owner died. */
 int shmi_lock_taken(const shm_lock *l);
+/* Sleeps until the mutex held by another thread is released, its holder
+ * dies, shmi_lock_wake_watchers is called on it, or max_us passes, without
+ * taking it; returns at once when it is free or owner-dead already, or when
+ * its word changed while the wait was being set up. The caller looks at the
+ * mutex again afterwards. */
+void shmi_lock_wait_change(shm_lock *l, uint64_t max_us);
+/* Ends every shmi_lock_wait_change sleeping on `l` (and wakes glibc's own
+ * waiters, which look again and sleep on). */
+void shmi_lock_wake_watchers(shm_lock *l);
 
 /*
  * Opens the object (close-on-exec, mode 0666 with umask 0 around the call)

@@ -2,7 +2,10 @@
 
 #define _GNU_SOURCE
 #include <errno.h>
+#include <limits.h>
 #include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <time.h>
 
 #include "shm_internal.h"
@@ -104,6 +107,36 @@ int shmi_lock_owner(const shm_lock *l) {
 
 int shmi_lock_taken(const shm_lock *l) {
   return (lock_word(l) & (FUTEX_TID_MASK | FUTEX_OWNER_DIED)) != 0;
+}
+
+/* glibc's robust mutex protocol: the word holds the owner's thread id, and
+ * FUTEX_WAITERS once someone sleeps on it. An unlock that finds that bit
+ * wakes the word's sleepers, and so does the kernel when the owner dies (it
+ * sets FUTEX_OWNER_DIED on the words of its robust list). A watcher that
+ * sets the bit and sleeps on the word is thus woken by exactly the events a
+ * blocked pthread_mutex_lock would be, without a periodic look and without
+ * taking the mutex, so it can also be woken on purpose to stop. */
+void shmi_lock_wait_change(shm_lock *l, uint64_t max_us) {
+  int *word = &l->mutex.__data.__lock;
+  int v = __atomic_load_n(word, __ATOMIC_ACQUIRE);
+  if ((v & FUTEX_TID_MASK) == 0 || (v & FUTEX_OWNER_DIED) != 0)
+    return;
+  if ((v & FUTEX_WAITERS) == 0) {
+    int want = v | FUTEX_WAITERS;
+    if (!__atomic_compare_exchange_n(word, &v, want, 0, __ATOMIC_ACQ_REL,
+                                     __ATOMIC_ACQUIRE))
+      return;
+    v = want;
+  }
+  struct timespec rel = {(time_t)(max_us / 1000000u),
+                         (long)(max_us % 1000000u) * 1000};
+  /* Shared futex (no FUTEX_PRIVATE_FLAG): the owner is another process. */
+  syscall(SYS_futex, word, FUTEX_WAIT, v, &rel, NULL, 0);
+}
+
+void shmi_lock_wake_watchers(shm_lock *l) {
+  syscall(SYS_futex, &l->mutex.__data.__lock, FUTEX_WAKE, INT_MAX, NULL, NULL,
+          0);
 }
 
 

@@ -1,9 +1,9 @@
 // Server and client endpoints across two processes: data exchange, refusals,
 // stale objects, peer deaths (kill -9) and wake-up latency.
 //
-// Peers run in children that re-execute this binary with SHM_TEST_CHILD set
-// (fork then exec, so no sanitizer sees threads across a fork). A child
-// reports progress on a pipe, one line per event.
+// Peers run in children started through the shared two-process harness
+// (TwoProcess.h): they re-execute this binary and report progress one line
+// per event.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -81,6 +81,11 @@ struct Sink {
   int connected = 0, disconnected = 0;
   Clock::time_point disconnected_at;
 
+  // Read under the lock: the endpoint's thread counts while a test looks.
+  int connections() {
+    std::lock_guard<std::mutex> l(m);
+    return connected;
+  }
   template <class P> bool wait(P pred, std::chrono::milliseconds t = 15000ms) {
     std::unique_lock<std::mutex> l(m);
     return cv.wait_for(l, t, pred);
@@ -212,14 +217,7 @@ int child_main(const std::string &role, const std::string &name, const std::stri
   return 100;
 }
 
-TEST(Child, Main) {
-  const char *role = getenv("SHM_TEST_CHILD");
-  if (role == nullptr)
-    GTEST_SKIP() << "peer process entry, runs only when spawned by a test";
-  int rc = child_main(role, getenv("SHM_TEST_NAME"), getenv("SHM_TEST_ARG"));
-  fflush(stdout);
-  _exit(rc);
-}
+ORV_TWO_PROCESS_CHILD_ENTRY(name_arg_entry<child_main>)
 
 // ---- helpers for the parent side -------------------------------------------
 
@@ -437,8 +435,8 @@ TEST(Endpoint, BadSizeLeavesTheClaimClearAndTheClientWaitsForASoundObject) {
   usleep(300000);
   // Said once for that object, though the client looked again several times.
   EXPECT_EQ(log.count(3, "error connecting (37198): connect error: Bad size\n"), 1);
-  EXPECT_EQ(csink.connected, 0);
-  EXPECT_EQ(ssink.connected, 0);
+  EXPECT_EQ(csink.connections(), 0);
+  EXPECT_EQ(ssink.connections(), 0);
   // The object the client cannot use goes; a sound one takes its place, and
   // the client that kept looking connects to it.
   shm_stop(srv);
@@ -469,7 +467,7 @@ TEST(Endpoint, SecondClientIsToldBusyAndGetsInAfterTheFirstDies) {
     usleep(10000);
   EXPECT_GE(log.count(7, busy), 1);
   EXPECT_EQ(log.count(3, busy), 0);
-  EXPECT_EQ(csink.connected, 0);
+  EXPECT_EQ(csink.connections(), 0);
   first.kill9();
   EXPECT_TRUE(csink.wait([&] { return csink.connected > 0; }, 6000ms));
   EXPECT_TRUE(ssink.wait([&] { return ssink.connected == 2; }, 6000ms));

@@ -207,14 +207,7 @@ int child_main(const std::string &role, const std::string &name, const std::stri
   return 100;
 }
 
-TEST(Child, Main) {
-  const char *role = getenv("SHM_TEST_CHILD");
-  if (role == nullptr)
-    GTEST_SKIP() << "peer process entry, runs only when spawned by a test";
-  int rc = child_main(role, getenv("SHM_TEST_NAME"), getenv("SHM_TEST_ARG"));
-  fflush(stdout);
-  _exit(rc);
-}
+ORV_TWO_PROCESS_CHILD_ENTRY(name_arg_entry<child_main>)
 
 struct Unlinker {
   std::string name;

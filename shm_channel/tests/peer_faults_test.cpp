@@ -27,6 +27,11 @@ struct Events {
   std::condition_variable cv;
   int connected = 0, disconnected = 0;
   uint64_t bytes = 0;
+  // Read under the lock: the endpoint's thread counts while a test looks.
+  int connections() {
+    std::lock_guard<std::mutex> l(m);
+    return connected;
+  }
   template <class P> bool wait(P pred, std::chrono::milliseconds t = 10000ms) {
     std::unique_lock<std::mutex> l(m);
     return cv.wait_for(l, t, pred);
@@ -131,7 +136,7 @@ int child_main(const std::string &role, const std::string &name, const std::stri
     int seen = 0;
     for (;;) {
       ev.wait([&] { return ev.connected > seen; }, 3600000ms);
-      seen = ev.connected;
+      seen = ev.connections();
       report("connected " + std::to_string(seen));
     }
   }
@@ -162,14 +167,7 @@ int child_main(const std::string &role, const std::string &name, const std::stri
   return 100;
 }
 
-TEST(Child, Main) {
-  const char *role = getenv("SHM_TEST_CHILD");
-  if (role == nullptr)
-    GTEST_SKIP() << "peer process entry, runs only when spawned by a test";
-  int rc = child_main(role, getenv("SHM_TEST_NAME"), getenv("SHM_TEST_ARG"));
-  fflush(stdout);
-  _exit(rc);
-}
+ORV_TWO_PROCESS_CHILD_ENTRY(name_arg_entry<child_main>)
 
 struct Unlinker {
   std::string name;
@@ -280,8 +278,8 @@ TEST(OwnerHook, RefusedOwnerIsLoggedOnceAndRetriedUntilAccepted) {
     usleep(10000);
   EXPECT_GE(g_owner_calls.load(), 4);
   EXPECT_EQ(g_owner_seen.load(), static_cast<long>(geteuid()));
-  EXPECT_EQ(cev.connected, 0);
-  EXPECT_EQ(sev.connected, 0) << "nothing was claimed in the refused object";
+  EXPECT_EQ(cev.connections(), 0);
+  EXPECT_EQ(sev.connections(), 0) << "nothing was claimed in the refused object";
   EXPECT_EQ(Logs::count("refused"), 1);
   g_owner_answer = 0;
   EXPECT_TRUE(cev.wait([&] { return cev.connected == 1; }));

@@ -1,7 +1,7 @@
-// What the two-process tests share: unique object names, deterministic
-// byte streams on both sides, and peer processes that re-execute the test
-// binary (fork then exec, so no sanitizer sees threads across a fork) and
-// report progress on a pipe, one line per event.
+// What the shared-memory two-process tests share: unique object names,
+// deterministic byte streams on both sides, and peers started through the
+// common two-process harness (TwoProcess.h) with an object name and an
+// argument.
 #pragma once
 
 #include <chrono>
@@ -13,6 +13,9 @@
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
+
+#include "TwoProcess.h"
 
 namespace shmtest {
 
@@ -56,80 +59,20 @@ inline uint64_t expected_hash(uint64_t seed, uint64_t total) {
   return f.h;
 }
 
-struct Child {
-  pid_t pid = -1;
-  int fd = -1; // read end of the report pipe
-  std::string pending;
+using orvtest::Child;
+using orvtest::report;
 
-  // Next report line, or "" on timeout/EOF.
-  std::string line(std::chrono::milliseconds t = 20000ms) {
-    auto end = Clock::now() + t;
-    for (;;) {
-      size_t nl = pending.find('\n');
-      if (nl != std::string::npos) {
-        std::string l = pending.substr(0, nl);
-        pending.erase(0, nl + 1);
-        return l;
-      }
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-      if (left.count() <= 0)
-        return "";
-      pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, int(left.count())) <= 0)
-        return "";
-      char buf[256];
-      ssize_t n = read(fd, buf, sizeof buf);
-      if (n <= 0)
-        return "";
-      pending.append(buf, size_t(n));
-    }
-  }
-  void kill9() {
-    if (pid > 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-      pid = -1;
-    }
-  }
-  int wait_exit() {
-    int st = 0;
-    waitpid(pid, &st, 0);
-    pid = -1;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-  }
-  ~Child() {
-    kill9();
-    if (fd >= 0)
-      close(fd);
-  }
-};
-
+// A peer in a child process: `role` picks what it does, on the object `name`.
 inline void spawn(Child &c, const std::string &role, const std::string &name,
-           const std::string &arg = "") {
-  int p[2];
-  ASSERT_EQ(pipe(p), 0);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    close(p[0]);
-    setenv("SHM_TEST_CHILD", role.c_str(), 1);
-    setenv("SHM_TEST_NAME", name.c_str(), 1);
-    setenv("SHM_TEST_ARG", arg.c_str(), 1);
-    setenv("SHM_TEST_FD", std::to_string(p[1]).c_str(), 1);
-    execl("/proc/self/exe", "endpoint_child", "--gtest_filter=Child.Main",
-          "--gtest_brief=1", static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  close(p[1]);
-  c.pid = pid;
-  c.fd = p[0];
+                  const std::string &arg = "") {
+  orvtest::spawn(c, orvtest::ChildSpec{role, {name, arg}});
 }
 
-inline void report(const std::string &s) {
-  static int fd = atoi(getenv("SHM_TEST_FD"));
-  std::string l = s + "\n";
-  if (write(fd, l.data(), l.size()) != ssize_t(l.size()))
-    _exit(90);
+// Adapts a test binary's child_main(role, name, arg) to the shared entry:
+//   ORV_TWO_PROCESS_CHILD_ENTRY(shmtest::name_arg_entry<child_main>)
+template <int (*Main)(const std::string &, const std::string &, const std::string &)>
+int name_arg_entry(const std::string &role, const std::vector<std::string> &args) {
+  return Main(role, args.at(0), args.at(1));
 }
 
 [[noreturn]] inline void hold_forever() {

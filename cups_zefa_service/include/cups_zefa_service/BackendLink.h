@@ -13,6 +13,10 @@ namespace czs {
 /// able to place or link files here; it serves print files from nowhere else.
 inline constexpr const char* kSpoolDir = "/var/spool/orvanta-print";
 
+/// The loopback address on which the daemon takes the backend's
+/// announcements; nothing off the machine may announce print files.
+inline constexpr const char* kBackendAddress = "127.0.0.1";
+
 /// The loopback TCP port on which the daemon takes the backend's
 /// announcements (one JSON object per line).
 inline constexpr std::uint16_t kBackendPort = 4848;

@@ -15,6 +15,8 @@
 #include <memory>
 #include <string>
 
+#include <cups_zefa_service/BackendLink.h>
+
 #include "protocol/RawStreamData.h"
 #include "runtime/StreamServer.h"
 
@@ -35,8 +37,6 @@ struct BackendPortLimits {
 
 class SocketConnection : private orv::StreamHandler {
 public:
-    static constexpr const char* kDefaultAddress = "127.0.0.1";
-    static constexpr uint16_t kDefaultPort = 4848;
     // An announcement is a few hundred bytes; a client whose line grows past
     // this is dropped rather than allowed to fill our memory.
     static constexpr std::size_t kDefaultMaxLine = 1024 * 1024;
@@ -51,8 +51,8 @@ public:
     /// thread).
     using LineCallback = std::function<void(const RawStreamData& line, orv::Answer answer)>;
 
-    SocketConnection(asio::io_context& io, LineCallback callback, std::string address = kDefaultAddress,
-                     uint16_t port = kDefaultPort, std::size_t maxLine = kDefaultMaxLine,
+    SocketConnection(asio::io_context& io, LineCallback callback, std::string address = kBackendAddress,
+                     uint16_t port = kBackendPort, std::size_t maxLine = kDefaultMaxLine,
                      std::chrono::milliseconds bindWait = kDefaultBindWait, Limits limits = Limits{});
     ~SocketConnection() override;
 

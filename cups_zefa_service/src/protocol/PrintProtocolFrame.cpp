@@ -81,23 +81,15 @@ void PrintProtocolFrame::serialize(uint8_t*& buffer, uint64_t& size) {
         size = 0;
         return;
     }
-    std::memcpy(p, kSof, sizeof kSof);
-    const auto type = static_cast<uint16_t>(type_);
-    p[4] = static_cast<uint8_t>(type >> 8);
-    p[5] = static_cast<uint8_t>(type);
-    p[6] = static_cast<uint8_t>(payloadLen_ >> 24);
-    p[7] = static_cast<uint8_t>(payloadLen_ >> 16);
-    p[8] = static_cast<uint8_t>(payloadLen_ >> 8);
-    p[9] = static_cast<uint8_t>(payloadLen_);
+    frame_layout::writeHeader(std::span<uint8_t, kHeaderSize>(p, kHeaderSize), static_cast<uint16_t>(type_),
+                              payloadLen_);
     if (payload_ != nullptr && payloadLen_ != 0) {
         std::memcpy(p + kHeaderSize, payload_, payloadLen_);
     } else if (payloadLen_ != 0) {
         // A length without bytes must not put uninitialised heap on the wire.
         std::memset(p + kHeaderSize, 0, payloadLen_);
     }
-    p[total - 3] = static_cast<uint8_t>(crc_ >> 8);
-    p[total - 2] = static_cast<uint8_t>(crc_);
-    p[total - 1] = kEof;
+    frame_layout::writeTrailer(std::span<uint8_t, kTrailerSize>(p + total - kTrailerSize, kTrailerSize), crc_);
     buffer = p;
     size = total;
 }

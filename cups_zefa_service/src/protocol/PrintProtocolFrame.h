@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <exception>
 
+#include "protocol/FrameLayout.h"
+
 namespace czs {
 
 enum PrintProtocolFrameError : int32_t {
@@ -26,10 +28,10 @@ enum PrintProtocolFrameError : int32_t {
 // image belongs to whoever serialize() hands it to.
 class PrintProtocolFrame {
 public:
-    static constexpr uint8_t kSof[4] = {'Z', 'E', 'F', 'A'};
-    static constexpr uint8_t kEof = 0x0A;
-    static constexpr uint64_t kHeaderSize = 10;    // SOF 4 + type 2 + payload length 4
-    static constexpr uint64_t kTrailerSize = 3;    // check 2 + end 1
+    static constexpr const uint8_t (&kSof)[4] = frame_layout::kSof;
+    static constexpr uint8_t kEof = frame_layout::kEof;
+    static constexpr uint64_t kHeaderSize = frame_layout::kHeaderSize;
+    static constexpr uint64_t kTrailerSize = frame_layout::kTrailerSize;
     static constexpr uint64_t kOverhead = kHeaderSize + kTrailerSize;
     static constexpr int32_t kTypeJsonMessage = 4;
     static constexpr int32_t kMaxType = 4;

@@ -26,8 +26,8 @@ class CupsZefaService : public PrintChannelService {
 public:
     struct Options {
         VirtualMachineService::Options host{};
-        std::string backendAddress = SocketConnection::kDefaultAddress;
-        uint16_t backendPort = SocketConnection::kDefaultPort;
+        std::string backendAddress = kBackendAddress;
+        uint16_t backendPort = kBackendPort;
         std::string spoolDir = kSpoolDir;
         std::chrono::milliseconds backendBindWait = SocketConnection::kDefaultBindWait;
         // Who sits at the seat; null asks logind.

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "protocol/Base64.h"
+#include "protocol/FrameLayout.h"
 #include "protocol/PrintProtocolFrame.h"
 #include "protocol/PrintProtocolJsonMsg.h"
 
@@ -61,11 +62,10 @@ ChunkFrameProducer::ChunkFrameProducer(std::string head, std::string tail, std::
     size_ = frameSizeFor(jsonSize);
     if (size_ == 0) return;  // an empty reply; the caller logs why
     const uint64_t payload = size_ - PrintProtocolFrame::kOverhead;
-    payloadEnd_ = 10 + payload;
-    std::memcpy(header_.data(), "ZEFA", 4);
-    header_[4] = 0;
-    header_[5] = static_cast<uint8_t>(PrintProtocolFrame::kTypeJsonMessage);
-    for (int i = 0; i < 4; ++i) header_[6 + i] = static_cast<uint8_t>(payload >> (24 - 8 * i));
+    payloadEnd_ = frame_layout::kHeaderSize + payload;
+    frame_layout::writeHeader(header_, static_cast<uint16_t>(PrintProtocolFrame::kTypeJsonMessage),
+                              static_cast<uint32_t>(payload));
+    frame_layout::writeTrailer(trailer_);
     stage_ = std::make_unique<uint8_t[]>(stageSize_);
 }
 
@@ -112,8 +112,8 @@ void ChunkFrameProducer::produce(uint8_t* out, std::size_t n) {
             wrote = std::min(n, pendingEnd_ - pendingAt_);
             std::memcpy(out, pending_ + pendingAt_, wrote);
             pendingAt_ += wrote;
-        } else if (pos_ < 10) {
-            wrote = std::min<std::size_t>(n, static_cast<std::size_t>(10 - pos_));
+        } else if (pos_ < header_.size()) {
+            wrote = std::min<std::size_t>(n, static_cast<std::size_t>(header_.size() - pos_));
             std::memcpy(out, header_.data() + pos_, wrote);
         } else if (pos_ < payloadEnd_) {
             const std::size_t avail = stageEnd_ - stageAt_;
@@ -138,10 +138,9 @@ void ChunkFrameProducer::produce(uint8_t* out, std::size_t n) {
                 continue;
             }
         } else {
-            static constexpr uint8_t kTrailer[3] = {0x00, 0x00, 0x0A};
             const std::size_t at = static_cast<std::size_t>(pos_ - payloadEnd_);
-            wrote = std::min(n, 3 - at);
-            std::memcpy(out, kTrailer + at, wrote);
+            wrote = std::min(n, trailer_.size() - at);
+            std::memcpy(out, trailer_.data() + at, wrote);
         }
         out += wrote;
         n -= wrote;

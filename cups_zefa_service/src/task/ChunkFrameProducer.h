@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/FrameLayout.h"
 #include "protocol/Reply.h"
 
 namespace czs {
@@ -70,7 +71,8 @@ private:
     uint64_t size_ = 0;
     uint64_t payloadEnd_ = 0;  // offset of the trailer
     uint64_t pos_ = 0;         // bytes handed out so far
-    std::array<uint8_t, 10> header_{};
+    std::array<uint8_t, frame_layout::kHeaderSize> header_{};
+    std::array<uint8_t, frame_layout::kTrailerSize> trailer_{};
 
     std::size_t headDone_ = 0;
     std::size_t bytesDone_ = 0;

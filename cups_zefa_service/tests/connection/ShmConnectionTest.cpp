@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "FrameBytes.h"
+#include "TwoProcess.h"
 #include "connection/ShmLogBridge.h"
 #include "../support/LogCapture.h"
 
@@ -22,45 +23,26 @@ using test::cat;
 using test::frame;
 
 // The host side, in a child process as the host agent is: a shared-memory
-// server that records what it receives, driven over a socket pair.
+// server that records what it receives, driven over the two-process
+// harness's socket pair.
 class Server {
 public:
     // `uid`: the user the host side runs as (and so the object's owner).
     Server(const std::string& name, uint32_t size, uid_t uid = 0) {
-        int sv[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) {
+        orvtest::spawn(child_, orvtest::ChildSpec{"shm_server", {name, std::to_string(size)}, uid});
+        if (child_.fd < 0) {
             return;
         }
-        pid_ = fork();
-        if (pid_ == 0) {
-            // Exec a fresh copy of this binary (see ShmServerChild.Main) so no
-            // sanitizer state or thread crosses the fork.
-            ::close(sv[0]);
-            setenv("CZS_SHM_SERVER_NAME", name.c_str(), 1);
-            setenv("CZS_SHM_SERVER_SIZE", std::to_string(size).c_str(), 1);
-            setenv("CZS_SHM_SERVER_FD", std::to_string(sv[1]).c_str(), 1);
-            if (uid != 0 && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)) {
-                _exit(126);
-            }
-            execl("/proc/self/exe", "shm_server_child", "--gtest_filter=ShmServerChild.Main", "--gtest_brief=1",
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        ::close(sv[1]);
-        fd_ = sv[0];
         char ok = 0;
         started_ = readAll(&ok, 1) && ok == 1;
     }
     ~Server() { stop(); }
     bool started() const { return started_; }
     void stop() {
-        if (pid_ > 0) {
+        if (child_.pid > 0) {
             char q = 'Q';
             writeAll(&q, 1);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-            pid_ = -1;
-            ::close(fd_);
+            child_.wait_exit();
         }
     }
     void send(const std::vector<uint8_t>& b) {
@@ -180,22 +162,21 @@ private:
         }
         return true;
     }
-    bool readAll(void* p, std::size_t n) { return readFd(fd_, p, n); }
-    bool writeAll(const void* p, std::size_t n) { return writeFd(fd_, p, n); }
+    bool readAll(void* p, std::size_t n) { return readFd(child_.fd, p, n); }
+    bool writeAll(const void* p, std::size_t n) { return writeFd(child_.fd, p, n); }
 
-    pid_t pid_ = -1;
-    int fd_ = -1;
+    orvtest::Child child_;
     bool started_ = false;
 };
 
-TEST(ShmServerChild, Main) {
-    const char* name = std::getenv("CZS_SHM_SERVER_NAME");
-    if (name == nullptr) {
-        GTEST_SKIP() << "the host side of the shared-memory tests, run only as their child process";
-    }
-    _exit(Server::child(std::atoi(std::getenv("CZS_SHM_SERVER_FD")), name,
-                        static_cast<uint32_t>(std::strtoul(std::getenv("CZS_SHM_SERVER_SIZE"), nullptr, 10))));
+// The host side's process: runs the server of the object args[0], args[1]
+// bytes large, driven over the harness's socket.
+int hostSideChild(const std::string&, const std::vector<std::string>& args) {
+    return Server::child(orvtest::parent_fd(), args.at(0),
+                         static_cast<uint32_t>(std::strtoul(args.at(1).c_str(), nullptr, 10)));
 }
+
+ORV_TWO_PROCESS_CHILD_ENTRY(hostSideChild)
 
 std::string uniqueName(const char* what) { return std::string("czs_test_") + what + "_" + std::to_string(getpid()); }
 

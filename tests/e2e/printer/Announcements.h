@@ -11,6 +11,8 @@
 
 #include <string>
 
+#include <cups_zefa_service/BackendLink.h>
+
 namespace czs::e2e {
 
 // Accepts one connection on 127.0.0.1:4848 and reads one line from it.
@@ -22,7 +24,7 @@ public:
         ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
-        addr.sin_port = htons(4848);
+        addr.sin_port = htons(kBackendPort);
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         m_ok = m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
                ::listen(m_fd, 4) == 0;

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 
+#include <cups_zefa_service/BackendLink.h>
 #include <nlohmann/json.hpp>
 
 #include "Announcements.h"
