@@ -27,5 +27,17 @@ ct_mount_request "unmount-all"
 wait_for "[ -z \"\$(ct_davfs_mounts)\" ]" 60 || fail "unmount-all left: $(ct_davfs_mounts)"
 [ "$(cat "$root$CT_WORK/dav/from-alice.txt" 2>/dev/null)" = "written by alice" ] ||
   fail "the user's file did not reach the endpoint"
-ct_journal quor-mounting-shdir-service | grep -qi "error" && ct_log "journal has error lines: $(ct_journal quor-mounting-shdir-service | grep -i error | head -3)"
-pass "share mounted, seen by the user's login shell, read, written, unmounted with its data"
+
+# ---- purge with a share mounted: stopped cleanly, nothing left behind
+ct_mount_request "mount host/share"
+wait_for "ct_davfs_mounts | grep -qx '$mp'" 30 || fail "no share for the purge"
+ct su -l alice -c "echo before the purge > $mp/before-purge.txt" || fail "write before the purge"
+ct dpkg --purge orvanta-guest-agent > "$CT_DIR/purge.log" 2>&1 || { cat "$CT_DIR/purge.log"; fail "dpkg --purge"; }
+[ -z "$(ct_davfs_mounts)" ] || fail "a share outlived the purge: $(ct_davfs_mounts)"
+ct pgrep -x mount.davfs > /dev/null && fail "a davfs2 daemon outlived the purge"
+[ "$(cat "$root$CT_WORK/dav/before-purge.txt" 2>/dev/null)" = "before the purge" ] ||
+  fail "what the user wrote before the purge is not on the server"
+for p in /run/quor-mounting-shdir-service /home/alice/davfs/share; do
+  [ ! -e "$root$p" ] || fail "$p left after the purge"
+done
+pass "share mounted, seen by the user's login shell, read, written, unmounted with its data; purge unmounts first"
