@@ -17,7 +17,6 @@ webdav_down     the WebDAV endpoint is down when a mount request arrives.
                 and the next request after the endpoint is back mounts.
 """
 
-import argparse
 import http.server
 import os
 import signal
@@ -28,6 +27,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "mount"))
+import mountenv  # noqa: E402
 from mountenv import Bed, DAV_DIR, SHM_PATH, USERS, check, mounts, run_scenario, wait_until  # noqa: E402
 from scenario import Driver, user  # noqa: E402
 
@@ -203,16 +203,7 @@ SCENARIOS = {"service_killed": service_killed, "webdav_down": webdav_down}
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("scenario", choices=sorted(SCENARIOS))
-    ap.add_argument("--service", required=True)
-    ap.add_argument("--user-agent", required=True)
-    ap.add_argument("--host-sim", required=True)
-    args = ap.parse_args()
-    for k in ("service", "user_agent", "host_sim"):
-        setattr(args, k, os.path.abspath(getattr(args, k)))
-    bed = Bed(args)
-    return run_scenario(bed, args.scenario, lambda: SCENARIOS[args.scenario](bed))
+    return mountenv.main(SCENARIOS)
 
 
 if __name__ == "__main__":

@@ -16,7 +16,6 @@ unmount_parent_swap  ~/davfs swapped for a link to a root directory holding
 silent_endpoint      a WebDAV endpoint that accepts and never answers
 """
 
-import argparse
 import hashlib
 import os
 import shutil
@@ -27,6 +26,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+import mountenv  # noqa: E402
 from mountenv import Bed, Failure, USERS, check, mounts, run_scenario, wait_until  # noqa: E402
 from scenario import Driver, davfs_daemons, start, user  # noqa: E402
 
@@ -304,16 +304,7 @@ SCENARIOS = {"mount_point_swap": mount_point_swap, "davfs_dir_swap": davfs_dir_s
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("scenario", choices=sorted(SCENARIOS))
-    ap.add_argument("--service", required=True)
-    ap.add_argument("--user-agent", required=True)
-    ap.add_argument("--host-sim", required=True)
-    args = ap.parse_args()
-    for k in ("service", "user_agent", "host_sim"):
-        setattr(args, k, os.path.abspath(getattr(args, k)))
-    bed = Bed(args)
-    return run_scenario(bed, args.scenario, lambda: SCENARIOS[args.scenario](bed))
+    return mountenv.main(SCENARIOS)
 
 
 if __name__ == "__main__":

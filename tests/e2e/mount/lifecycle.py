@@ -11,7 +11,6 @@ nothing else.
     tests/e2e/isolate python3 lifecycle.py NAME --service BIN --user-agent BIN --host-sim BIN
 """
 
-import argparse
 import glob
 import hashlib
 import os
@@ -22,6 +21,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+import mountenv  # noqa: E402
 from mountenv import Bed, Failure, DAV_DIR, USERS, check, mounts, run_scenario, wait_until  # noqa: E402
 from scenario import Driver, davfs_daemons, start, user  # noqa: E402
 from attacks import Racer, SilentEndpoint, as_user  # noqa: E402
@@ -363,17 +363,7 @@ SCENARIOS = {"logout": logout, "stop_uploads": stop_uploads, "kill_adopt": kill_
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("scenario", choices=sorted(SCENARIOS))
-    ap.add_argument("--service", required=True)
-    ap.add_argument("--user-agent", required=True)
-    ap.add_argument("--host-sim", required=True)
-    ap.add_argument("--fake-logind")
-    args = ap.parse_args()
-    for k in ("service", "user_agent", "host_sim"):
-        setattr(args, k, os.path.abspath(getattr(args, k)))
-    bed = Bed(args)
-    return run_scenario(bed, args.scenario, lambda: SCENARIOS[args.scenario](bed))
+    return mountenv.main(SCENARIOS, ("--fake-logind",))
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@ tests/e2e/isolate): a private /dev with a syslog listener on /dev/log,
 private users, a real WebDAV endpoint (rclone), the service, and its two
 peers (user-agent, host-sim-mount)."""
 
+import argparse
 import os
 import re
 import socket
@@ -254,3 +255,20 @@ def run_scenario(bed, name, body):
         bed.cleanup()
     print("PASSED %s" % name)
     return 0
+
+
+def main(scenarios, extra_options=()):
+    """Command line of every mount scenario script: the scenario's name, the
+    three binaries, and any options of the script's own; runs it on a Bed."""
+    ap = argparse.ArgumentParser()
+    ap.add_argument("scenario", choices=sorted(scenarios))
+    ap.add_argument("--service", required=True)
+    ap.add_argument("--user-agent", required=True)
+    ap.add_argument("--host-sim", required=True)
+    for option in extra_options:
+        ap.add_argument(option)
+    args = ap.parse_args()
+    for k in ("service", "user_agent", "host_sim"):
+        setattr(args, k, os.path.abspath(getattr(args, k)))
+    bed = Bed(args)
+    return run_scenario(bed, args.scenario, lambda: scenarios[args.scenario](bed))

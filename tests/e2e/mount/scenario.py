@@ -5,7 +5,6 @@ real WebDAV endpoint. Run one through tests/e2e/isolate:
     tests/e2e/isolate python3 scenario.py NAME --service BIN --user-agent BIN --host-sim BIN
 """
 
-import argparse
 import os
 import re
 import stat
@@ -14,6 +13,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import mountenv  # noqa: E402
 from mountenv import (Bed, Failure, SOCKET_PATH, DAV_DIR, USERS, check, mounts,  # noqa: E402
                       run_scenario, wait_until)
 
@@ -343,16 +343,7 @@ SCENARIOS = {"journey": journey, "busy": busy, "bad_input": bad_input, "config":
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("scenario", choices=sorted(SCENARIOS))
-    ap.add_argument("--service", required=True)
-    ap.add_argument("--user-agent", required=True)
-    ap.add_argument("--host-sim", required=True)
-    args = ap.parse_args()
-    for k in ("service", "user_agent", "host_sim"):
-        setattr(args, k, os.path.abspath(getattr(args, k)))
-    bed = Bed(args)
-    return run_scenario(bed, args.scenario, lambda: SCENARIOS[args.scenario](bed))
+    return mountenv.main(SCENARIOS)
 
 
 if __name__ == "__main__":
