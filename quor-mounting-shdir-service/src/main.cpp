@@ -114,8 +114,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<qmss::LoginStates> logins = qmss::make_logind_states();
   std::unique_ptr<qmss::LogoutWatch> logouts = qmss::start_logout_watch(manager, *logins, config);
 
-  orv::notify::ready("Serving shared folders (user socket " + std::string(qmss::kUserInfoSocketPath) +
-                     ", shared memory quor-mounting-shdir-service)");
+  orv::notify::ready(qmss::shares_status_line(manager.records()));
   qmss::service_log(qmss::kDebug, "Before loop\n");
   // The loop wakes for the retries and, under a service manager that asks
   // for it, for the liveness ping: a loop stuck in a retry stops pinging.

@@ -17,6 +17,8 @@ ct_mount_request "mount host/share"
 mp=/home/alice/davfs/share
 wait_for "ct_davfs_mounts | grep -qx '$mp'" 30 ||
   fail "no share at $mp: $(ct findmnt -rn -t fuse,davfs 2>&1)"
+status=$(ct_prop quor-mounting-shdir-service StatusText)
+[ "$status" = "Serving shared folders: 1 share mounted (alice)" ] || fail "status with a share: '$status'"
 # findmnt in a login shell of the user: the mount is in the machine's own
 # namespace, not the service's.
 ct su -l alice -c "findmnt -rn $mp" | grep -q "$mp" || fail "the user's login shell does not see the share"

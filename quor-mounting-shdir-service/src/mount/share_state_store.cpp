@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
+#include <set>
 #include <sstream>
 
 #include "../safe_fs.h"
@@ -191,6 +192,20 @@ std::vector<ShareRecord> ShareStateStore::load() {
   std::vector<ShareRecord> records = parse_share_records(*text, &bad);
   if (bad > 0) service_log(kWarning, "Warning: %zu malformed lines in %s/%s skipped\n", bad, dir_.c_str(), kFileName);
   return records;
+}
+
+std::string shares_status_line(const std::vector<ShareRecord>& records) {
+  std::set<std::string> users;
+  for (const ShareRecord& r : records) users.insert(printable(r.username));
+  std::string line = "Serving shared folders: " + std::to_string(records.size()) +
+                     (records.size() == 1 ? " share" : " shares") + " mounted";
+  if (users.empty()) return line;
+  const char* sep = " (";
+  for (const std::string& u : users) {
+    line += sep + u;
+    sep = ", ";
+  }
+  return line + ")";
 }
 
 }  // namespace qmss

@@ -32,6 +32,9 @@ std::string format_share_records(const std::vector<ShareRecord>& records);
 /// gives none; a malformed line is skipped and counted in *bad.
 std::vector<ShareRecord> parse_share_records(const std::string& text, size_t* bad = nullptr);
 
+/// The line `systemctl status` shows: how many shares are mounted, for whom.
+std::string shares_status_line(const std::vector<ShareRecord>& records);
+
 /// The run directory of the service, root's alone.
 inline constexpr const char* kServiceRunDir = "/run/quor-mounting-shdir-service";
 

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <runtime/ServiceNotify.h>
+
 #include "../davfs/root_davfs_copy.h"
 #include "../service_log.h"
 #include "mount_manager.h"
@@ -94,7 +96,9 @@ void MountManager::setStateStore(ShareStateStore* store) {
 }
 
 void MountManager::persistLocked() {
-  if (store_) store_->save(recordsLocked());
+  std::vector<ShareRecord> records = recordsLocked();
+  if (store_) store_->save(records);
+  orv::notify::status(shares_status_line(records));
 }
 
 std::vector<ShareRecord> MountManager::recordsLocked() const {
