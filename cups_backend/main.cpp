@@ -199,15 +199,22 @@ SendResult judgeAnswer(const std::string& answer) {
         return SendResult::NoAnswer;
     }
     const nlohmann::json j = nlohmann::json::parse(answer, nullptr, false);
-    const std::string status = j.is_object() ? j.value("status", "") : "";
-    if (status == "ok") return SendResult::Delivered;
-    if (status != "error") {
+    namespace words = czs::backend_answer;
+    // A member that is not a string reads as empty: json::value would throw
+    // for it, and an exception here would end the backend without a verdict.
+    const auto text = [&j](const char* key) {
+        const auto it = j.is_object() ? j.find(key) : j.end();
+        return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
+    };
+    const std::string status = text(words::kStatusKey);
+    if (status == words::kOk) return SendResult::Delivered;
+    if (status != words::kError) {
         std::fprintf(stderr, "INFO: the print daemon's answer is not understood\n");
         return SendResult::NoAnswer;
     }
-    const std::string reason = j.value("reason", "");
+    const std::string reason = text(words::kReasonKey);
     std::fprintf(stderr, "INFO: the print daemon could not take the job (%s)\n", reason.c_str());
-    return reason == "announcement refused" ? SendResult::Refused : SendResult::HostError;
+    return reason == words::kRefused ? SendResult::Refused : SendResult::HostError;
 }
 
 // One attempt: connect, send the line, and wait for the daemon's answer.

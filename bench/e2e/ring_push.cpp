@@ -6,6 +6,7 @@
 // session's channel is past that.
 //
 //   ring_push <bytes> [name] [size] [warm]
+#include <shm_channel/orvanta_channels.h>
 #include <shm_channel/shm_channel.h>
 
 #include <atomic>
@@ -64,11 +65,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     const unsigned long long total = std::strtoull(argv[1], nullptr, 10);
-    const std::string name = argc > 2 ? argv[2] : "orvanta.Printer.0";
+    const std::string name = argc > 2 ? argv[2] : ORV_PRINT_CHANNEL_NAME;
     shm_config cfg;
     shm_config_init(&cfg);
     cfg.name = name.c_str();
-    cfg.size = argc > 3 ? static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10)) : 33554432u;
+    cfg.size = argc > 3 ? static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10)) : ORV_PRINT_CHANNEL_SIZE;
     cfg.on_connected = onConnected;
     cfg.on_disconnected = onDisconnected;
     cfg.on_data = onData;

@@ -18,6 +18,7 @@
 
 #include <liblog/logs_cli.h>
 
+#include "printer/HostChannelPath.h"
 #include "printer/UpdatePrintersPerformer.h"
 
 extern char** environ;
@@ -28,7 +29,7 @@ using Clock = std::chrono::steady_clock;
 using nlohmann::json;
 
 constexpr int kPrinters = 50;
-const std::string kTransport = "/dev/shm/orvanta.Printer.0";
+const std::string kTransport = czs::kShmChannelPath;
 
 std::string name(int i) { return "bench-printer-" + std::to_string(i); }
 std::string info(int i) { return "Bench printer " + std::to_string(i); }

@@ -339,11 +339,23 @@ TEST_F(BackendTest, ADaemonThatSaysNothingIsWaitedForOnlyUntilTheAnswerDeadline)
 }
 
 TEST_F(BackendTest, AnAnswerThatIsNotUnderstoodIsNoAnswer) {
+    for (const char* answer : {"{\"status\":\"maybe\"}\n", "{\"status\":1}\n", "[\"ok\"]\n"}) {
+        Listener daemon;
+        daemon.serve(50, 0, {answer});
+        const BackendRun r = runBackend(jobArgs, env(daemon.port(), 1), "data");
+        EXPECT_EQ(r.status, 6) << answer << r.err;
+        EXPECT_NE(r.err.find("not understood"), std::string::npos) << answer << r.err;
+    }
+}
+
+TEST_F(BackendTest, AnErrorAnswerWhoseReasonIsNotTextIsAHostError) {
+    // Not the refusal, so the backend keeps retrying, and it must not die on it.
     Listener daemon;
-    daemon.serve(50, 0, {"{\"status\":\"maybe\"}\n"});
+    daemon.serve(50, 0, {"{\"status\":\"error\",\"reason\":{\"x\":1}}\n"});
     const BackendRun r = runBackend(jobArgs, env(daemon.port(), 1), "data");
     EXPECT_EQ(r.status, 6) << r.err;
-    EXPECT_NE(r.err.find("not understood"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("could not take the job ()"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("retrying in"), std::string::npos) << r.err;
 }
 
 TEST_F(BackendTest, OldSpoolFilesOfOursAreRemoved) {

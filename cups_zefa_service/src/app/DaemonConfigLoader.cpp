@@ -1,6 +1,5 @@
 #include "app/DaemonConfigLoader.h"
 
-#include <pwd.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -12,6 +11,7 @@
 #include <yaml-cpp/yaml.h>
 
 #include "common/Log.h"
+#include "runtime/UserDatabase.h"
 
 namespace czs {
 
@@ -31,15 +31,13 @@ bool resolveOwner(const std::string& text, uid_t& out, std::string& why) {
         out = static_cast<uid_t>(v);
         return true;
     }
-    std::vector<char> buf(16384);
-    passwd pw {};
-    passwd* found = nullptr;
-    const int rc = ::getpwnam_r(text.c_str(), &pw, buf.data(), buf.size(), &found);
-    if (rc != 0 || found == nullptr) {
-        why = rc != 0 ? std::strerror(rc) : "no such user";
+    std::error_code ec;
+    const std::optional<orv::PasswdEntry> user = orv::findUser(text, ec);
+    if (!user) {
+        why = ec ? ec.message() : "no such user";
         return false;
     }
-    out = found->pw_uid;
+    out = user->uid;
     return true;
 }
 

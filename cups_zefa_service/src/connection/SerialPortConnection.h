@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <shm_channel/orvanta_channels.h>
+
 #include "connection/ConnectionBase.h"
 #include "connection/FrameAssembler.h"
 
@@ -20,7 +22,7 @@ namespace czs {
 
 class SerialPortConnection : public ConnectionBase {
 public:
-    static constexpr const char* kDefaultPortPath = "/dev/virtio-ports/orvanta.Printer.0";
+    static constexpr const char* kDefaultPortPath = ORV_PRINT_SERIAL_PORT_PATH;
     static constexpr std::size_t kReadSize = 65536;
     // While nothing is attached on the host side the port reads end of file
     // at once; reading again after this pause keeps the loop from spinning.

@@ -3,6 +3,7 @@
 // every frame into the ring whole, one frame at a time, as the reader drains.
 #pragma once
 
+#include <shm_channel/orvanta_channels.h>
 #include <shm_channel/shm_channel.h>
 
 #include <sys/types.h>
@@ -23,10 +24,10 @@ namespace czs {
 class ShmConnection : public ConnectionBase {
 public:
     struct Options {
-        std::string name = "orvanta.Printer.0";
-        std::string presencePath = "/dev/shm/orvanta.Printer.0";
+        std::string name = ORV_PRINT_CHANNEL_NAME;
+        std::string presencePath = ORV_PRINT_CHANNEL_SHM_PATH;
         uint64_t timeoutUs = 1200000;
-        uint32_t size = 33554432;
+        uint32_t size = ORV_PRINT_CHANNEL_SIZE;
         uint16_t chunk = 65535;
         std::size_t maxFrame = FrameAssembler::kDefaultMaxFrame;
         // How long a write waits for ring space without any progress before

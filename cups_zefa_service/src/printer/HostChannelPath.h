@@ -4,12 +4,14 @@
 
 #include <string>
 
+#include <shm_channel/orvanta_channels.h>
+
 #include "common/HostTransport.h"
 
 namespace czs {
 
-inline constexpr const char* kShmChannelPath = "/dev/shm/orvanta.Printer.0";
-inline constexpr const char* kVirtioChannelPath = "/dev/virtio-ports/orvanta.Printer.0";
+inline constexpr const char* kShmChannelPath = ORV_PRINT_CHANNEL_SHM_PATH;
+inline constexpr const char* kVirtioChannelPath = ORV_PRINT_SERIAL_PORT_PATH;
 
 inline std::string hostChannelPath(HostTransport transport) {
     return transport == HostTransport::SharedMemory ? kShmChannelPath : kVirtioChannelPath;

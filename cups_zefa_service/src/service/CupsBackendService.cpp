@@ -11,11 +11,16 @@ namespace {
 constexpr const char* kLogTag = "CupsBackendService";
 }
 
-std::string BackendAnswer::ok() { return "{\"status\":\"ok\"}\n"; }
+std::string BackendAnswer::ok() {
+    return nlohmann::ordered_json{{backend_answer::kStatusKey, backend_answer::kOk}}.dump() + "\n";
+}
 
 std::string BackendAnswer::error(const std::string& reason) {
     // Ordered, so "status" comes first for a reader that looks at the start.
-    return nlohmann::ordered_json{{"status", "error"}, {"reason", reason}}.dump() + "\n";
+    return nlohmann::ordered_json{{backend_answer::kStatusKey, backend_answer::kError},
+                                  {backend_answer::kReasonKey, reason}}
+               .dump() +
+           "\n";
 }
 
 CupsBackendService::CupsBackendService(asio::io_context& io, PrintFileRegistry& registry, ReplyCallback onReply,
@@ -41,11 +46,11 @@ void CupsBackendService::onLine(const RawStreamData& line, orv::Answer answer) {
     if (reply.empty()) {
         // The handler has logged why; the backend must not count the job as
         // delivered.
-        answer.send(BackendAnswer::error(BackendAnswer::kRefused));
+        answer.send(BackendAnswer::error(backend_answer::kRefused));
         return;
     }
     if (!onReply_) {
-        answer.send(BackendAnswer::error(BackendAnswer::kNoHost));
+        answer.send(BackendAnswer::error(backend_answer::kNoHost));
         return;
     }
     // WriteDone must be copyable; the answer is not. It is told exactly once.
@@ -58,7 +63,7 @@ void CupsBackendService::onLine(const RawStreamData& line, orv::Answer answer) {
         } else if (!id.empty()) {
             registry->markAnnounced(id);
         }
-        owed->send(written ? BackendAnswer::ok() : BackendAnswer::error(BackendAnswer::kNotDelivered));
+        owed->send(written ? BackendAnswer::ok() : BackendAnswer::error(backend_answer::kNotDelivered));
     });
 }
 

@@ -14,6 +14,8 @@
 #include <string>
 #include <system_error>
 
+#include <cups_zefa_service/BackendLink.h>
+
 #include "connection/SocketConnection.h"
 #include "protocol/Reply.h"
 #include "service/HandlerBase.h"
@@ -23,17 +25,13 @@
 
 namespace czs {
 
-/// The line the daemon answers each backend line with. One JSON object and a
-/// newline: {"status":"ok"} once the announcement frame is wholly in the host
-/// channel; {"status":"error","reason":"..."} when the line was refused or
-/// the frame could not be delivered. No answer at all (the connection closes)
-/// means the daemon could not tell.
+/// The line the daemon answers each backend line with; the words are
+/// backend_answer's in BackendLink.h, which the backend parses.
 struct BackendAnswer {
+    /// {"status":"ok"} and a newline.
     static std::string ok();
+    /// {"status":"error","reason":`reason`} and a newline.
     static std::string error(const std::string& reason);
-    static constexpr const char* kRefused = "announcement refused";
-    static constexpr const char* kNotDelivered = "not delivered to the host";
-    static constexpr const char* kNoHost = "no host channel";
 };
 
 class CupsBackendService {

@@ -14,6 +14,8 @@
 #include <optional>
 #include <string>
 
+#include <shm_channel/orvanta_channels.h>
+
 #include "common/DaemonConfig.h"
 #include "common/HostTransport.h"
 #include "connection/ConnectionBase.h"
@@ -37,7 +39,7 @@ public:
         // the shared-memory object is worth waiting for.
         std::string unitCheckCommand = std::string("systemctl list-unit-files --quiet ") + "quor-vdagentd.service" +
                                        " > /dev/null 2>&1";
-        std::string shmPresencePath = "/dev/shm/orvanta.Printer.0";
+        std::string shmPresencePath = ORV_PRINT_CHANNEL_SHM_PATH;
         std::chrono::milliseconds waitDeadline{30000};
         std::chrono::milliseconds presencePoll{1000};
         std::chrono::milliseconds retryPause{3000};

@@ -89,6 +89,7 @@ TEST_F(ConfigFile, AnUnusableFileIsLoggedAndIgnoredAsAWhole) {
         "trusted_channel_owners: root\n",           // not a list
         "follow_host_default: false\nprint_format: PDF\n",  // the setting's words are lower-case
         "print_format: [pdf]\n",
+        "follow_host_default: false\ntrusted_channel_owners: [root, [1, 2]]\n",  // an owner that is no scalar
         "- a\n- b\n",                               // not a mapping
     };
     for (const char* text : bad) {

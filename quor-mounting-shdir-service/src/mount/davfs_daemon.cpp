@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -10,8 +9,12 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <optional>
+#include <string>
+#include <system_error>
 
 #include "../safe_fs.h"
+#include "runtime/UserDatabase.h"
 
 namespace qmss {
 
@@ -31,8 +34,9 @@ orv::UniqueFd open_davfs_daemon(const std::string& pid_dir, const std::string& m
   if (!file) return orv::UniqueFd();
   // mount.davfs writes it after it has switched to davfs2's own account.
   struct stat st {};
-  const passwd* davfs = getpwnam("davfs2");
-  if (fstat(file.get(), &st) != 0 || (st.st_uid != 0 && (!davfs || st.st_uid != davfs->pw_uid))) {
+  std::error_code ec;
+  const std::optional<orv::PasswdEntry> davfs = orv::findUser(std::string("davfs2"), ec);
+  if (fstat(file.get(), &st) != 0 || (st.st_uid != 0 && (!davfs || st.st_uid != davfs->uid))) {
     return orv::UniqueFd();
   }
   std::optional<std::string> text = read_all(file.get());

@@ -1,36 +1,17 @@
 #include "user_info.h"
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <vector>
 
 #include "../service_log.h"
 
 namespace qmss {
 
 std::optional<PasswdEntry> system_passwd_lookup(uint32_t uid) {
-  long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buf(hint > 0 ? static_cast<size_t>(hint) : 4096);
-  passwd pw{};
-  passwd* result = nullptr;
-  for (;;) {
-    int rc = getpwuid_r(static_cast<uid_t>(uid), &pw, buf.data(), buf.size(), &result);
-    if (rc == ERANGE && buf.size() < (1u << 20)) {
-      buf.resize(buf.size() * 2);
-      continue;
-    }
-    if (rc != 0 || result == nullptr) return std::nullopt;
-    break;
-  }
-  PasswdEntry e;
-  e.name = pw.pw_name ? pw.pw_name : "";
-  e.dir = pw.pw_dir ? pw.pw_dir : "";
-  e.uid = pw.pw_uid;
-  e.gid = pw.pw_gid;
-  return e;
+  std::error_code ec;
+  return orv::findUser(static_cast<uid_t>(uid), ec);
 }
 
 std::optional<UserInfo> parse_user_info(const uint8_t* record, const PasswdLookup& lookup) {

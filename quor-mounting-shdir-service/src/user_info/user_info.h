@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "runtime/UserDatabase.h"
+
 namespace qmss {
 
 struct UserInfo {
@@ -21,16 +23,11 @@ struct UserInfo {
 
 inline constexpr size_t kUserInfoRecordSize = 8;
 
-struct PasswdEntry {
-  std::string name;
-  std::string dir;
-  uint32_t uid = 0;
-  uint32_t gid = 0;
-};
+using PasswdEntry = orv::PasswdEntry;
 
 using PasswdLookup = std::function<std::optional<PasswdEntry>(uint32_t uid)>;
 
-// The system user database (getpwuid_r).
+// The system user database; a user it cannot read counts as unknown.
 std::optional<PasswdEntry> system_passwd_lookup(uint32_t uid);
 
 // Decodes the record {pid: int32, uid: uint32, host byte order} and checks it

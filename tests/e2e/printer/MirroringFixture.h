@@ -12,6 +12,7 @@
 
 #include "../../../cups_zefa_service/tests/support/LogCapture.h"
 #include "CupsQueues.h"
+#include "printer/HostChannelPath.h"
 #include "printer/TaskUpdatePrinters.h"
 #include "printer/UpdatePrintersPerformer.h"
 
@@ -20,7 +21,7 @@ namespace czs::e2e {
 using nlohmann::json;
 using Strings = std::vector<std::string>;
 
-inline const std::string kShm = "/dev/shm/orvanta.Printer.0";
+inline const std::string kShm = kShmChannelPath;
 
 class PrinterMirroring : public ::testing::Test {
 protected:

@@ -7,6 +7,7 @@
 // and "sent N" after each request, so a driving script can pace itself.
 //
 //   host-sim-mount [--name NAME] [--connect-timeout-ms MS]
+#include <shm_channel/orvanta_channels.h>
 #include <shm_channel/shm_channel.h>
 #include <unistd.h>
 
@@ -75,7 +76,7 @@ bool send(shm_endpoint* ep, const std::vector<uint8_t>& bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string name = "quor-mounting-shdir-service";
+  std::string name = ORV_MOUNT_CHANNEL_NAME;
   int connect_ms = 15000;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -87,12 +88,8 @@ int main(int argc, char** argv) {
     }
   }
   shm_log_set_handler(quiet_log, 0, 1, 2);
-  shm_config cfg;
-  shm_config_init(&cfg);
+  shm_config cfg = orv_mount_channel_config();
   cfg.name = name.c_str();
-  cfg.timeout_us = 1200000;
-  cfg.size = 262144;
-  cfg.chunk = 8192;
   cfg.on_connected = on_connected;
   cfg.on_data = on_data;
   cfg.on_disconnected = on_disconnected;

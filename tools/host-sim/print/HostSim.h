@@ -94,7 +94,12 @@ private:
         std::deque<Pending> outstanding;
     };
 
+    // What became of a chunk the current transfer asked for.
+    enum class ChunkOutcome { Stored, Failed, FileEnded };
+
     void onFrame(const std::vector<uint8_t>& frame);
+    void answerDiscovery();
+    ChunkOutcome storeChunk(Transfer& t, const Pending& p, const nlohmann::json& data);
     void onResponse(const uint8_t* frame, std::size_t len, bool decoded, const nlohmann::json& data);
     void announce(const nlohmann::json& data);
     void pump();

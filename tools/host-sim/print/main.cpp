@@ -10,6 +10,7 @@
 // "resume" goes on reading.
 #include <fcntl.h>
 #include <poll.h>
+#include <shm_channel/orvanta_channels.h>
 #include <shm_channel/shm_channel.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -51,9 +52,9 @@ void usage() {
 
 struct Options {
     std::string transport = "shm";
-    std::string name = "orvanta.Printer.0";
-    uint32_t shmSize = 33554432;
-    std::string port = "/dev/virtio-ports/orvanta.Printer.0";
+    std::string name = ORV_PRINT_CHANNEL_NAME;
+    uint32_t shmSize = ORV_PRINT_CHANNEL_SIZE;
+    std::string port = ORV_PRINT_SERIAL_PORT_PATH;
     bool discover = false;
     uint64_t rawSink = 0;
     uint64_t rawWarm = 0;
