@@ -4,8 +4,6 @@
 
 #include <cstring>
 #include <exception>
-#include <stdexcept>
-#include <string>
 #include <filesystem>
 #include <system_error>
 
@@ -28,49 +26,27 @@ std::optional<std::string> scan_arguments(int argc, const char* const* argv) {
   return path;
 }
 
-namespace {
-
-// A key that is present must convert; a bad value spoils the whole file, so
-// the service never runs with half of an administrator's settings.
-template <typename T>
-void read_key(const YAML::Node& root, const char* key, T& field) {
-  const YAML::Node node = root[key];
-  if (!node.IsDefined()) return;
-  try {
-    field = node.as<T>();
-  } catch (const YAML::BadConversion&) {
-    throw std::runtime_error(std::string("bad value for ") + key + " at line " +
-                             std::to_string(node.Mark().line + 1));
-  }
-}
-
-ServiceConfig read_config(const YAML::Node& root) {
-  ServiceConfig config;
-  if (root.IsNull()) return config;  // an empty file
-  if (!root.IsMap()) throw std::runtime_error("the top level is not a mapping");
-  read_key(root, "debug", config.debug);
-  read_key(root, "mount_dir", config.mount_dir);
-  read_key(root, "use_locks", config.use_locks);
-  read_key(root, "gui_optimize", config.gui_optimize);
-  read_key(root, "unmount_task_timeout", config.unmount_task_timeout);
-  read_key(root, "mount_timeout", config.mount_timeout);
-  read_key(root, "unmount_upload_timeout", config.unmount_upload_timeout);
-  read_key(root, "unmount_on_logout", config.unmount_on_logout);
-  return config;
-}
-
-}  // namespace
-
 ServiceConfig parse_config(const std::string& path) {
+  ServiceConfig config;
   // Written before the debug switch is known, and needed to tell which file
   // a later parse error is about, so it is never suppressed.
   service_log(kInfo, "Parsing config file %s\n", path.c_str());
   try {
-    return read_config(YAML::LoadFile(path));
+    YAML::Node root = YAML::LoadFile(path);
+    config.debug = root["debug"].as<bool>(config.debug);
+    config.mount_dir = root["mount_dir"].as<std::string>(config.mount_dir);
+    config.use_locks = root["use_locks"].as<bool>(config.use_locks);
+    config.gui_optimize = root["gui_optimize"].as<bool>(config.gui_optimize);
+    config.unmount_task_timeout =
+        root["unmount_task_timeout"].as<uint32_t>(config.unmount_task_timeout);
+    config.mount_timeout = root["mount_timeout"].as<uint32_t>(config.mount_timeout);
+    config.unmount_upload_timeout =
+        root["unmount_upload_timeout"].as<uint32_t>(config.unmount_upload_timeout);
+    config.unmount_on_logout = root["unmount_on_logout"].as<bool>(config.unmount_on_logout);
   } catch (const std::exception& e) {
     service_log(kError, "Error while parse configuration file %s: %s\n", path.c_str(), e.what());
   }
-  return ServiceConfig{};
+  return config;
 }
 
 void log_config(const ServiceConfig& config) {

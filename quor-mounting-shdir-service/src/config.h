@@ -51,8 +51,8 @@ inline constexpr const char* kRunDir = "/var/run/orvanta";
 // anything else is warned about and skipped.
 std::optional<std::string> scan_arguments(int argc, const char* const* argv);
 
-// Reads the YAML file. A missing or broken file, or a key whose value does
-// not convert, logs one error line and gives the defaults for every key.
+// Reads the YAML file; a missing or broken file logs one error line and gives
+// the defaults, a bad value keeps that field's default.
 ServiceConfig parse_config(const std::string& path);
 
 // The five info lines that show which configuration is in force.
