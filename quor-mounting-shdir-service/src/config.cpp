@@ -26,6 +26,25 @@ std::optional<std::string> scan_arguments(int argc, const char* const* argv) {
   return path;
 }
 
+namespace {
+
+// One key with yaml-cpp's own conversion and the field's current value as the
+// fallback: a value that does not convert leaves the field as it is, and the
+// administrator is told which key was not understood.
+template <typename T>
+T read_key(const YAML::Node& root, const char* key, const T& current, const std::string& path) {
+  const YAML::Node node = root[key];
+  T value = node.as<T>(current);
+  T probe{};
+  if (node.IsDefined() && !node.IsNull() && !YAML::convert<T>::decode(node, probe)) {
+    service_log(kWarning, "Warning: %s: the value of %s is not understood, it keeps its default\n", path.c_str(),
+                key);
+  }
+  return value;
+}
+
+}  // namespace
+
 ServiceConfig parse_config(const std::string& path) {
   ServiceConfig config;
   // Written before the debug switch is known, and needed to tell which file
@@ -33,16 +52,14 @@ ServiceConfig parse_config(const std::string& path) {
   service_log(kInfo, "Parsing config file %s\n", path.c_str());
   try {
     YAML::Node root = YAML::LoadFile(path);
-    config.debug = root["debug"].as<bool>(config.debug);
-    config.mount_dir = root["mount_dir"].as<std::string>(config.mount_dir);
-    config.use_locks = root["use_locks"].as<bool>(config.use_locks);
-    config.gui_optimize = root["gui_optimize"].as<bool>(config.gui_optimize);
-    config.unmount_task_timeout =
-        root["unmount_task_timeout"].as<uint32_t>(config.unmount_task_timeout);
-    config.mount_timeout = root["mount_timeout"].as<uint32_t>(config.mount_timeout);
-    config.unmount_upload_timeout =
-        root["unmount_upload_timeout"].as<uint32_t>(config.unmount_upload_timeout);
-    config.unmount_on_logout = root["unmount_on_logout"].as<bool>(config.unmount_on_logout);
+    config.debug = read_key(root, "debug", config.debug, path);
+    config.mount_dir = read_key(root, "mount_dir", config.mount_dir, path);
+    config.use_locks = read_key(root, "use_locks", config.use_locks, path);
+    config.gui_optimize = read_key(root, "gui_optimize", config.gui_optimize, path);
+    config.unmount_task_timeout = read_key(root, "unmount_task_timeout", config.unmount_task_timeout, path);
+    config.mount_timeout = read_key(root, "mount_timeout", config.mount_timeout, path);
+    config.unmount_upload_timeout = read_key(root, "unmount_upload_timeout", config.unmount_upload_timeout, path);
+    config.unmount_on_logout = read_key(root, "unmount_on_logout", config.unmount_on_logout, path);
   } catch (const std::exception& e) {
     service_log(kError, "Error while parse configuration file %s: %s\n", path.c_str(), e.what());
   }

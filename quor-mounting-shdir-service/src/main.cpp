@@ -119,7 +119,8 @@ int main(int argc, char** argv) {
   // The loop wakes for the retries and, under a service manager that asks
   // for it, for the liveness ping: a loop stuck in a retry stops pinging.
   using Clock = std::chrono::steady_clock;
-  const std::chrono::milliseconds retry_every(std::chrono::seconds(config.unmount_task_timeout));
+  // A retry pause of 0 (the configuration allows it) would spin the loop.
+  const std::chrono::milliseconds retry_every(std::chrono::seconds(std::max<uint32_t>(config.unmount_task_timeout, 1)));
   const auto ping_every = std::chrono::duration_cast<std::chrono::milliseconds>(orv::notify::watchdogPeriod());
   auto next_retry = Clock::now() + retry_every;
   for (;;) {

@@ -76,6 +76,22 @@ TEST_F(ParseConfig, ValuesOfTheWrongKindKeepDefaults) {
   EXPECT_FALSE(log.anyContaining("Error while parse"));
 }
 
+// Each key that did not convert is named once, as a warning; keys that did,
+// and a key left empty, are not.
+TEST_F(ParseConfig, AValueNotUnderstoodIsNamed) {
+  parse("debug: maybe\nmount_dir: [a, b]\nuse_locks: 3\ngui_optimize: false\nunmount_task_timeout: -5\n");
+  const std::string path = dir.path() + "/c.yaml";
+  for (const char* key : {"debug", "mount_dir", "use_locks", "unmount_task_timeout"}) {
+    EXPECT_TRUE(log.has(kWarning, "Warning: " + path + ": the value of " + key +
+                                      " is not understood, it keeps its default\n"))
+        << key;
+  }
+  EXPECT_FALSE(log.anyContaining("the value of gui_optimize"));
+  log.clear();
+  parse("mount_dir:\nunmount_task_timeout: 7\n");
+  EXPECT_FALSE(log.anyContaining("is not understood"));
+}
+
 TEST_F(ParseConfig, EmptyMountDirReadsAsNull) {
   EXPECT_EQ(parse("mount_dir:\n").mount_dir, "null");
 }

@@ -41,6 +41,49 @@ bool resolveOwner(const std::string& text, uid_t& out, std::string& why) {
     return true;
 }
 
+// Reads one key: a value that is missing leaves the field alone, one that
+// does not convert is logged and leaves it at its default, so one slip does
+// not cost the administrator's other settings.
+template <typename Read>
+void readKey(const YAML::Node& root, const char* key, const std::string& path, Read read) {
+    const YAML::Node n = root[key];
+    if (!n) {
+        return;
+    }
+    try {
+        read(n);
+    } catch (const std::exception& e) {
+        CZS_LOG_ERROR("load", "%s: %s: %s, using its default\n", path.c_str(), key, e.what());
+    }
+}
+
+PrintFormatSetting formatOf(const std::string& word) {
+    if (word == "host") return PrintFormatSetting::Host;
+    if (word == "pdf") return PrintFormatSetting::Pdf;
+    if (word == "ps") return PrintFormatSetting::PostScript;
+    if (word == "raw") return PrintFormatSetting::Raw;
+    throw std::runtime_error("must be host, pdf, ps or raw");
+}
+
+std::vector<uid_t> ownersOf(const YAML::Node& n, const std::string& path) {
+    if (!n.IsSequence()) {
+        throw std::runtime_error("must be a list");
+    }
+    std::vector<uid_t> owners;
+    for (const YAML::Node& item : n) {
+        const std::string text = item.as<std::string>();
+        uid_t uid = 0;
+        std::string why;
+        if (resolveOwner(text, uid, why)) {
+            owners.push_back(uid);
+        } else {
+            CZS_LOG_ERROR("load", "%s: trusted channel owner '%s' left out: %s\n", path.c_str(), text.c_str(),
+                          why.c_str());
+        }
+    }
+    return owners;
+}
+
 DaemonConfig parse(const YAML::Node& root, const std::string& path) {
     DaemonConfig config;
     if (root.IsNull()) {
@@ -49,46 +92,19 @@ DaemonConfig parse(const YAML::Node& root, const std::string& path) {
     if (!root.IsMap()) {
         throw std::runtime_error("the top level is not a mapping");
     }
-    if (const YAML::Node n = root["spool_retention_minutes"]) {
+    readKey(root, "spool_retention_minutes", path, [&](const YAML::Node& n) {
         const long long minutes = n.as<long long>();
         if (minutes <= 0 || minutes > INT_MAX) {
-            throw std::runtime_error("spool_retention_minutes must be a positive number of minutes");
+            throw std::runtime_error("must be a positive number of minutes");
         }
         config.spoolRetention = std::chrono::minutes(minutes);
-    }
-    if (const YAML::Node n = root["follow_host_default"]) {
-        config.followHostDefault = n.as<bool>();
-    }
-    if (const YAML::Node n = root["print_format"]) {
-        const std::string format = n.as<std::string>();
-        if (format == "host") {
-            config.printFormat = PrintFormatSetting::Host;
-        } else if (format == "pdf") {
-            config.printFormat = PrintFormatSetting::Pdf;
-        } else if (format == "ps") {
-            config.printFormat = PrintFormatSetting::PostScript;
-        } else if (format == "raw") {
-            config.printFormat = PrintFormatSetting::Raw;
-        } else {
-            throw std::runtime_error("print_format must be host, pdf, ps or raw");
-        }
-    }
-    if (const YAML::Node n = root["trusted_channel_owners"]) {
-        if (!n.IsSequence()) {
-            throw std::runtime_error("trusted_channel_owners must be a list");
-        }
-        for (const YAML::Node& item : n) {
-            const std::string text = item.as<std::string>();
-            uid_t uid = 0;
-            std::string why;
-            if (resolveOwner(text, uid, why)) {
-                config.trustedChannelOwners.push_back(uid);
-            } else {
-                CZS_LOG_ERROR("load", "%s: trusted channel owner '%s' left out: %s\n", path.c_str(), text.c_str(),
-                              why.c_str());
-            }
-        }
-    }
+    });
+    readKey(root, "follow_host_default", path,
+            [&](const YAML::Node& n) { config.followHostDefault = n.as<bool>(); });
+    readKey(root, "print_format", path,
+            [&](const YAML::Node& n) { config.printFormat = formatOf(n.as<std::string>()); });
+    readKey(root, "trusted_channel_owners", path,
+            [&](const YAML::Node& n) { config.trustedChannelOwners = ownersOf(n, path); });
     return config;
 }
 

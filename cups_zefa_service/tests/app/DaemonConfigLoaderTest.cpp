@@ -81,16 +81,10 @@ TEST_F(ConfigFile, AnOwnerNameNoUserHasIsLeftOutWithALine) {
     EXPECT_TRUE(log.contains("trusted channel owner 'czs-no-such-user' left out: no such user\n"));
 }
 
-TEST_F(ConfigFile, AnUnusableFileIsLoggedAndIgnoredAsAWhole) {
+TEST_F(ConfigFile, AnUnreadableFileIsLoggedAndIgnoredAsAWhole) {
     const char* bad[] = {
-        "spool_retention_minutes: [1\n",            // not YAML
-        "spool_retention_minutes: -5\n",            // not positive
-        "spool_retention_minutes: 10\nfollow_host_default: perhaps\n",  // one bad key spoils all
-        "trusted_channel_owners: root\n",           // not a list
-        "follow_host_default: false\nprint_format: PDF\n",  // the setting's words are lower-case
-        "print_format: [pdf]\n",
-        "follow_host_default: false\ntrusted_channel_owners: [root, [1, 2]]\n",  // an owner that is no scalar
-        "- a\n- b\n",                               // not a mapping
+        "spool_retention_minutes: [1\n",  // not YAML
+        "- a\n- b\n",                     // not a mapping
     };
     for (const char* text : bad) {
         test::LogCapture log;
@@ -99,6 +93,47 @@ TEST_F(ConfigFile, AnUnusableFileIsLoggedAndIgnoredAsAWhole) {
         expectDefaults(c);
         EXPECT_TRUE(log.contains("[DaemonConfig]:[load]: " + path_ + " unusable (")) << text;
         EXPECT_TRUE(log.contains("), using the defaults\n")) << text;
+    }
+}
+
+// A value that does not convert costs that key alone: it is logged, keeps
+// its default, and the keys around it still apply.
+TEST_F(ConfigFile, ABadValueKeepsItsKeysDefaultAndTheRestApplies) {
+    struct Case {
+        const char* text;
+        const char* key;
+    };
+    const Case cases[] = {
+        {"spool_retention_minutes: -5\nfollow_host_default: false\nprint_format: pdf\n", "spool_retention_minutes"},
+        {"spool_retention_minutes: 10\nfollow_host_default: perhaps\nprint_format: pdf\n", "follow_host_default"},
+        {"spool_retention_minutes: 10\nfollow_host_default: false\nprint_format: PDF\n", "print_format"},
+        {"spool_retention_minutes: 10\nfollow_host_default: false\nprint_format: [pdf]\n", "print_format"},
+        {"spool_retention_minutes: 10\nfollow_host_default: false\ntrusted_channel_owners: root\n",
+         "trusted_channel_owners"},
+        {"spool_retention_minutes: 10\nfollow_host_default: false\ntrusted_channel_owners: [root, [1, 2]]\n",
+         "trusted_channel_owners"},
+    };
+    const DaemonConfig d;
+    for (const Case& c : cases) {
+        test::LogCapture log;
+        write(c.text);
+        const DaemonConfig got = loadDaemonConfig(path_);
+        const std::string key = c.key;
+        EXPECT_TRUE(log.contains("[DaemonConfig]:[load]: " + path_ + ": " + key + ": ")) << c.text << log.text();
+        EXPECT_TRUE(log.contains(", using its default\n")) << c.text;
+        EXPECT_FALSE(log.contains("unusable")) << c.text;
+        EXPECT_EQ(got.spoolRetention, key == "spool_retention_minutes" ? d.spoolRetention : std::chrono::minutes(10))
+            << c.text;
+        EXPECT_EQ(got.followHostDefault, key == "follow_host_default" ? d.followHostDefault : false) << c.text;
+        if (key == "print_format") {
+            EXPECT_EQ(got.printFormat, PrintFormatSetting::Host) << c.text;
+        }
+        if (key == "trusted_channel_owners") {
+            EXPECT_EQ(got.trustedChannelOwners, d.trustedChannelOwners) << c.text;
+        }
+        if (std::string(c.text).find("print_format: pdf") != std::string::npos) {
+            EXPECT_EQ(got.printFormat, PrintFormatSetting::Pdf) << c.text;
+        }
     }
 }
 
