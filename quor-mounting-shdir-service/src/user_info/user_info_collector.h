@@ -66,7 +66,8 @@ class UserInfoCollectorServer : private orv::StreamHandler {
 
   /// Judges one record from `peer` (connection `client`, for log lines) and
   /// hands it on. Runs on the server's thread; public for tests and fuzzing.
-  void onRecord(const orv::PeerCredentials& peer, int client, const uint8_t* record);
+  void onRecord(const orv::PeerCredentials& peer, int client,
+                std::span<const uint8_t, kUserInfoRecordSize> record);
 
  private:
   void bindAndServe();
