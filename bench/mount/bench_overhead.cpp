@@ -70,8 +70,8 @@ void BM_MountUnmountCycle(benchmark::State& state) {
   const uint8_t mount[] = {10, 0, 5, 0, 's', 'h', 'a', 'r', 'e', 1};
   const uint8_t unmount[] = {10, 0, 5, 0, 's', 'h', 'a', 'r', 'e', 0};
   for (auto _ : state) {
-    manager.onShmData(mount, sizeof mount);
-    manager.onShmData(unmount, sizeof unmount);
+    manager.onShmData(mount);
+    manager.onShmData(unmount);
   }
 }
 BENCHMARK(BM_MountUnmountCycle)->Unit(benchmark::kMicrosecond);

@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     user = true;
   }
   sys.result = (data[0] & 2) ? 1 : 0;
-  manager.onShmData(data + 1, size - 1);
+  manager.onShmData(std::span<const uint8_t>(data, size).subspan(1));
   manager.retryFailedUnmounts();
   for (const auto& [u, mounts] : manager.usersTable()) {
     (void)u;

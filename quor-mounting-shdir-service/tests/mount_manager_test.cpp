@@ -138,7 +138,7 @@ class Manager : public ::testing::Test {
   void alice_like(int32_t pid) { manager->onUserInfo(UserInfo{"c", home, pid, 0, 0}); }
   void send(uint8_t op, const std::string& folder) {
     auto b = request_bytes(op, folder);
-    manager->onShmData(b.data(), b.size());
+    manager->onShmData(b);
   }
   std::vector<MountPoint> points(const UserInfo& u, const std::string& folder) {
     UsersTable t = manager->usersTable();
@@ -280,7 +280,7 @@ TEST_F(Manager, OnlyTheFirstOfTwoRequestsInOneBlockIsCarriedOut) {
   auto b = request_bytes(1, "one");
   auto c = request_bytes(1, "two");
   b.insert(b.end(), c.begin(), c.end());
-  manager->onShmData(b.data(), b.size());
+  manager->onShmData(b);
   ASSERT_EQ(sys.commands.size(), 1u);
   EXPECT_TRUE(sys.isMounted(home + "/davfs/one"));
   EXPECT_FALSE(fs::exists(home + "/davfs/two"));

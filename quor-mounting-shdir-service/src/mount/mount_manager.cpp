@@ -96,9 +96,9 @@ UserInfo MountManager::currentUser() const {
   return current_;
 }
 
-std::optional<FolderRequest> MountManager::decode(const uint8_t* bytes, size_t count) {
-  service_log(kDebug, "shm recv %ld bytes\n", static_cast<long>(count));
-  return parse_folder_request(bytes, count);
+std::optional<FolderRequest> MountManager::decode(std::span<const uint8_t> block) {
+  service_log(kDebug, "shm recv %ld bytes\n", static_cast<long>(block.size()));
+  return parse_folder_request(block);
 }
 
 void MountManager::carryOut(const FolderRequest& request) {
@@ -107,8 +107,8 @@ void MountManager::carryOut(const FolderRequest& request) {
   handleFolderRequest(request);
 }
 
-void MountManager::onShmData(const uint8_t* bytes, size_t count) {
-  if (std::optional<FolderRequest> request = decode(bytes, count)) carryOut(*request);
+void MountManager::onShmData(std::span<const uint8_t> block) {
+  if (std::optional<FolderRequest> request = decode(block)) carryOut(*request);
 }
 
 void MountManager::dropIdleUsers() {
