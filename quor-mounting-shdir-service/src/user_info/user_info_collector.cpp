@@ -126,9 +126,9 @@ void UserInfoCollectorServer::onPartial(orv::StreamSession& session, size_t n) {
   service_log(kDebug, "Wait for more data - client %d, len %zu\n", session.fd(), n);
 }
 
-void UserInfoCollectorServer::onUnit(orv::StreamSession& session, const uint8_t* data, size_t size) {
-  if (size != kUserInfoRecordSize) return;
-  onRecord(session.peer(), session.fd(), std::span<const uint8_t, kUserInfoRecordSize>(data, size));
+void UserInfoCollectorServer::onUnit(orv::StreamSession& session, std::span<const uint8_t> unit) {
+  if (unit.size() != kUserInfoRecordSize) return;
+  onRecord(session.peer(), session.fd(), unit.first<kUserInfoRecordSize>());
 }
 
 void UserInfoCollectorServer::onClosed(orv::StreamSession& session, orv::CloseReason reason,

@@ -73,7 +73,7 @@ class UserInfoCollectorServer : private orv::StreamHandler {
   void bindAndServe();
   void onAccepted(orv::StreamSession& session) override;
   void onRead(orv::StreamSession& session, const std::error_code& ec, size_t n) override;
-  void onUnit(orv::StreamSession& session, const uint8_t* data, size_t size) override;
+  void onUnit(orv::StreamSession& session, std::span<const uint8_t> unit) override;
   void onPartial(orv::StreamSession& session, size_t n) override;
   void onClosed(orv::StreamSession& session, orv::CloseReason reason, const std::error_code& ec) override;
 
