@@ -33,7 +33,7 @@ TEST(Result, SuccessHandsTheOwnedValueOnAndFailureKeepsCodeAndStep) {
     const int raw = ok->get();
     orv::UniqueFd taken = std::move(ok).value();
     EXPECT_EQ(taken.get(), raw);
-    EXPECT_FALSE(ok->valid());  // moved out: the Result no longer owns it
+    EXPECT_FALSE(ok->valid());  // moved out: the Result holds an empty descriptor
     taken.reset();
     EXPECT_FALSE(isOpen(raw));
 
