@@ -50,6 +50,7 @@ TEST(ShmEndpointOwner, StopsTheEndpointOnceWhenTheLastOwnerGoes) {
         // The moved-from owner went away without stopping anything.
         EXPECT_TRUE(objectExists(name));
         ASSERT_TRUE(outer);
+        EXPECT_FALSE(outer == nullptr);
     }
     EXPECT_FALSE(objectExists(name));
 
@@ -58,6 +59,7 @@ TEST(ShmEndpointOwner, StopsTheEndpointOnceWhenTheLastOwnerGoes) {
     ASSERT_TRUE(owner);
     EXPECT_EQ(owner.reset(), 0);
     EXPECT_FALSE(owner);
+    EXPECT_TRUE(owner == nullptr);
     EXPECT_FALSE(objectExists(name));
     EXPECT_EQ(owner.reset(), 0);  // nothing held: nothing to stop
 

@@ -3,6 +3,7 @@
 // releases the mapping (and a server unlinks its object for the next start).
 #pragma once
 
+#include <cstddef>
 #include <utility>
 
 #include "shm_channel/shm_channel.h"
@@ -26,6 +27,8 @@ public:
     /// The endpoint, still owned here; valid until reset or destruction.
     shm_endpoint* get() const noexcept { return ep_; }
     explicit operator bool() const noexcept { return ep_ != nullptr; }
+    /// Whether it holds none, spelt as for the raw pointer it replaces.
+    friend bool operator==(const ShmEndpointOwner& owner, std::nullptr_t) noexcept { return owner.ep_ == nullptr; }
 
     /// Gives the endpoint up without stopping it; the caller then stops it.
     shm_endpoint* release() noexcept { return std::exchange(ep_, nullptr); }
