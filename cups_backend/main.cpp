@@ -35,6 +35,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -42,15 +43,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
 #include <cups_zefa_service/BackendLink.h>
+#include <runtime/Deadline.h>
+#include <runtime/DirStream.h>
+#include <runtime/UniqueFd.h>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr const char* kSpoolPrefix = "job-";
 constexpr int kConnectTimeoutMs = 5000;  // covers the kernel's SYN retransmits at 1 s and 3 s
@@ -94,31 +96,29 @@ bool prepareSpoolDir(const std::string& dir) {
 // Nothing else removes spool files (the host may read a file again), so each
 // run drops ours that are older than the limit.
 void removeOldSpoolFiles(const std::string& dir, long maxAge) {
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return;
+    const orv::DirStream d = orv::openDirStream(dir.c_str());
+    if (!d) return;
     const time_t cutoff = ::time(nullptr) - maxAge;
-    while (const dirent* e = ::readdir(d)) {
+    while (const dirent* e = ::readdir(d.get())) {
         if (std::strncmp(e->d_name, kSpoolPrefix, std::strlen(kSpoolPrefix)) != 0) continue;
         struct stat st {};
-        if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        if (::fstatat(::dirfd(d.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
             st.st_mtime < cutoff) {
-            if (::unlinkat(::dirfd(d), e->d_name, 0) == 0) {
+            if (::unlinkat(::dirfd(d.get()), e->d_name, 0) == 0) {
                 std::fprintf(stderr, "DEBUG: removed old spool file %s/%s\n", dir.c_str(), e->d_name);
             }
         }
     }
-    ::closedir(d);
 }
 
-bool writeAll(int fd, const char* data, size_t n) {
-    while (n > 0) {
-        const ssize_t w = ::write(fd, data, n);
+bool writeAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t w = ::write(fd, data.data(), data.size());
         if (w < 0) {
             if (errno == EINTR) continue;
             return false;
         }
-        data += w;
-        n -= static_cast<size_t>(w);
+        data.remove_prefix(static_cast<size_t>(w));
     }
     return true;
 }
@@ -128,12 +128,12 @@ std::string spoolJob(const std::string& dir, const std::string& jobId, int in) {
     std::string name;
     for (char c : jobId) name += (c >= '0' && c <= '9') ? c : '_';
     std::string path = dir + "/" + kSpoolPrefix + name + "-XXXXXX";
-    const int out = ::mkstemp(path.data());
-    if (out < 0) {
+    orv::UniqueFd out(::mkstemp(path.data()));
+    if (!out) {
         std::fprintf(stderr, "ERROR: cannot create spool file in %s: %s\n", dir.c_str(), std::strerror(errno));
         return "";
     }
-    ::fchmod(out, 0600);
+    ::fchmod(out.get(), 0600);
     char buffer[65536];
     bool ok = true;
     for (;;) {
@@ -144,13 +144,14 @@ std::string spoolJob(const std::string& dir, const std::string& jobId, int in) {
             ok = false;
             break;
         }
-        if (!writeAll(out, buffer, static_cast<size_t>(n))) {
+        if (!writeAll(out.get(), std::string_view(buffer, static_cast<size_t>(n)))) {
             ok = false;
             break;
         }
     }
-    if (ok && ::fsync(out) != 0) ok = false;
-    if (::close(out) != 0) ok = false;
+    if (ok && ::fsync(out.get()) != 0) ok = false;
+    // Closed here, not by the owner: a failed close can mean lost data.
+    if (::close(out.release()) != 0) ok = false;
     if (!ok) {
         std::fprintf(stderr, "ERROR: cannot spool the print data to %s: %s\n", path.c_str(), std::strerror(errno));
         ::unlink(path.c_str());
@@ -180,10 +181,10 @@ enum class SendResult {
 // deadline passed first.
 std::string readAnswer(int fd, int timeoutMs) {
     std::string answer;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const orv::Deadline deadline(std::chrono::milliseconds{timeoutMs});
     while (answer.find('\n') == std::string::npos && answer.size() < 4096) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0 || !waitFor(fd, POLLIN, static_cast<int>(left))) return "";
+        const int left = deadline.remainingMs();
+        if (left <= 0 || !waitFor(fd, POLLIN, left)) return "";
         char buf[512];
         const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
@@ -226,12 +227,9 @@ SendResult sendOnce(const std::string& host, int port, const std::string& line, 
         std::fprintf(stderr, "ERROR: bad daemon address %s\n", host.c_str());
         return SendResult::NotConnected;
     }
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return SendResult::NotConnected;
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
+    const orv::UniqueFd conn(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!conn) return SendResult::NotConnected;
+    const int fd = conn.get();
 
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
         if (errno != EINPROGRESS || !waitFor(fd, POLLOUT, kConnectTimeoutMs)) {
@@ -270,20 +268,19 @@ bool announce(const std::string& line, bool& uncertain) {
     const std::string host = envOr("ZEFA_PRT_DAEMON_HOST", czs::kBackendAddress);
     const long port = envNumber("ZEFA_PRT_DAEMON_PORT", czs::kBackendPort);
     const int answerMs = static_cast<int>(envNumber("ZEFA_PRT_ANSWER_SECONDS", kAnswerTimeoutSeconds) * 1000);
-    const auto deadline = Clock::now() + std::chrono::seconds(envNumber("ZEFA_PRT_RETRY_SECONDS", 300));
+    const orv::Deadline deadline(std::chrono::seconds(envNumber("ZEFA_PRT_RETRY_SECONDS", 300)));
     auto delay = std::chrono::milliseconds(100);
     for (int attempt = 1;; ++attempt) {
         const SendResult r = sendOnce(host, static_cast<int>(port), line, answerMs);
         if (r == SendResult::Delivered) return true;
         if (r == SendResult::NoAnswer) uncertain = true;
         if (r == SendResult::Refused) return false;
-        const auto now = Clock::now();
-        if (now >= deadline) return false;
-        const auto wait = std::min<Clock::duration>(delay, deadline - now);
+        if (deadline.expired()) return false;
+        const auto wait = std::min<orv::Clock::duration>(delay, deadline.remaining());
         std::fprintf(stderr, "INFO: retrying in %lld ms (attempt %d)\n",
                      static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(wait).count()),
                      attempt);
-        std::this_thread::sleep_for(wait);
+        orv::sleepFully(wait);
         delay = std::min(delay * 2, std::chrono::milliseconds(5000));
     }
 }
@@ -321,16 +318,17 @@ int main(int argc, char* argv[]) {
     if (!prepareSpoolDir(dir)) return CUPS_BACKEND_FAILED;
     removeOldSpoolFiles(dir, envNumber("ZEFA_PRT_SPOOL_MAX_AGE", 86400));
 
-    int in = 0;
+    // The print data: the named file, or standard input (never closed here).
+    orv::UniqueFd file;
     if (argc == 7) {
-        in = ::open(argv[6], O_RDONLY | O_CLOEXEC);
-        if (in < 0) {
+        file.reset(::open(argv[6], O_RDONLY | O_CLOEXEC));
+        if (!file) {
             std::fprintf(stderr, "ERROR: cannot open print file %s: %s\n", argv[6], std::strerror(errno));
             return CUPS_BACKEND_FAILED;
         }
     }
-    const std::string path = spoolJob(dir, argv[1], in);
-    if (in != 0) ::close(in);
+    const std::string path = spoolJob(dir, argv[1], file ? file.get() : STDIN_FILENO);
+    file.reset();
     if (path.empty()) return CUPS_BACKEND_FAILED;
 
     // The protocol has no end-of-file mark: the size tells the host where the

@@ -33,11 +33,10 @@ class NullSystem : public qmss::MountSystem {
   int runCommand(const std::vector<std::string>&, std::chrono::milliseconds) override { return 0; }
   std::string makeStaging(uid_t, const std::string&) override { return "/staging"; }
   void dropStaging(const std::string&) override {}
-  int moveMount(const std::string&, int, int, const std::string&, uint64_t* id) override {
-    *id = 1;
-    return 0;
+  orv::Result<uint64_t> moveMount(const std::string&, int, int, const std::string&) override {
+    return uint64_t{1};
   }
-  int unmount(int, const std::string&, uint64_t, bool) override { return 0; }
+  orv::Result<void> unmount(int, const std::string&, uint64_t, bool) override { return {}; }
 };
 
 void quiet() {
@@ -71,8 +70,8 @@ void BM_MountUnmountCycle(benchmark::State& state) {
   const uint8_t mount[] = {10, 0, 5, 0, 's', 'h', 'a', 'r', 'e', 1};
   const uint8_t unmount[] = {10, 0, 5, 0, 's', 'h', 'a', 'r', 'e', 0};
   for (auto _ : state) {
-    manager.onShmData(mount, sizeof mount);
-    manager.onShmData(unmount, sizeof unmount);
+    manager.onShmData(mount);
+    manager.onShmData(unmount);
   }
 }
 BENCHMARK(BM_MountUnmountCycle)->Unit(benchmark::kMicrosecond);

@@ -1,6 +1,7 @@
 // Requests from the host, decoded and carried out by the manager with a
 // stand-in for mount/umount: nothing may crash, and every mount point the
 // manager records must lie inside the user's home.
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -17,12 +18,12 @@ class ScriptedSystem : public qmss::MountSystem {
   int runCommand(const std::vector<std::string>&, std::chrono::milliseconds) override { return result; }
   std::string makeStaging(uid_t, const std::string&) override { return "/staging"; }
   void dropStaging(const std::string&) override {}
-  int moveMount(const std::string&, int, int, const std::string&, uint64_t* id) override {
-    *id = 1;
-    return 0;
+  orv::Result<uint64_t> moveMount(const std::string&, int, int, const std::string&) override {
+    return uint64_t{1};
   }
-  int unmount(int, const std::string&, uint64_t, bool force) override {
-    return result == 0 || force ? 0 : 16;
+  orv::Result<void> unmount(int, const std::string&, uint64_t, bool force) override {
+    if (result == 0 || force) return {};
+    return orv::Error::fromErrno(EBUSY);
   }
 };
 
@@ -49,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     user = true;
   }
   sys.result = (data[0] & 2) ? 1 : 0;
-  manager.onShmData(data + 1, size - 1);
+  manager.onShmData(std::span<const uint8_t>(data, size).subspan(1));
   manager.retryFailedUnmounts();
   for (const auto& [u, mounts] : manager.usersTable()) {
     (void)u;

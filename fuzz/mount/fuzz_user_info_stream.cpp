@@ -48,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 2: sender = {true, 4000, 1000, 1000}; break;
       default: sender = {true, 5000, 1001, 1001}; break;
     }
-    c.onRecord(sender, 5, data + off + 1);
+    c.onRecord(sender, 5,
+               std::span<const uint8_t, qmss::kUserInfoRecordSize>(data + off + 1, qmss::kUserInfoRecordSize));
   }
   qmss::fuzz::require(delivered <= records, "no record from nothing");
   return 0;

@@ -45,21 +45,19 @@ std::vector<std::string> components(const std::string& rel) {
   return out;
 }
 
-orv::UniqueFd walk_beneath(int dirfd, const std::vector<std::string>& parts, int flags,
-                           mode_t mode, int* err) {
-  if (parts.empty()) {
-    orv::UniqueFd fd(openat(dirfd, ".", flags | O_CLOEXEC, mode));
-    if (!fd) *err = errno;
-    return fd;
-  }
+orv::Result<orv::UniqueFd> opened(int fd) {
+  if (fd < 0) return orv::Error::lastErrno();
+  return orv::UniqueFd(fd);
+}
+
+orv::Result<orv::UniqueFd> walk_beneath(int dirfd, const std::vector<std::string>& parts, int flags,
+                                        mode_t mode) {
+  if (parts.empty()) return opened(openat(dirfd, ".", flags | O_CLOEXEC, mode));
   orv::UniqueFd cur;
   int at = dirfd;
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
     orv::UniqueFd next(openat(at, parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!next) {
-      *err = errno;
-      return {};
-    }
+    if (!next) return orv::Error::lastErrno();
     cur = std::move(next);
     at = cur.get();
   }
@@ -68,13 +66,10 @@ orv::UniqueFd walk_beneath(int dirfd, const std::vector<std::string>& parts, int
   if ((flags & O_PATH) && !(flags & O_DIRECTORY)) {
     struct stat st {};
     if (fstatat(at, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
-      *err = ELOOP;
-      return {};
+      return orv::Error::fromErrno(ELOOP);
     }
   }
-  orv::UniqueFd fd(openat(at, last.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode));
-  if (!fd) *err = errno;
-  return fd;
+  return opened(openat(at, last.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode));
 }
 
 }  // namespace
@@ -105,10 +100,8 @@ EntryStatus fd_status(int fd) {
   return classify(st);
 }
 
-orv::UniqueFd open_dir(const std::string& path, int* err) {
-  orv::UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd) *err = errno;
-  return fd;
+orv::Result<orv::UniqueFd> open_dir(const std::string& path) {
+  return opened(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
 bool openat2_in_use() {
@@ -129,19 +122,13 @@ bool openat2_in_use() {
 
 void force_component_walk(bool on) { g_force_walk.store(on); }
 
-orv::UniqueFd open_beneath(int dirfd, const std::string& rel, int flags, int* err, mode_t mode) {
-  if (!rel.empty() && rel[0] == '/') {
-    *err = EXDEV;
-    return {};
-  }
+orv::Result<orv::UniqueFd> open_beneath(int dirfd, const std::string& rel, int flags, mode_t mode) {
+  if (!rel.empty() && rel[0] == '/') return orv::Error::fromErrno(EXDEV);
   std::vector<std::string> parts = components(rel);
   for (const auto& p : parts) {
     // Refused in both resolvers alike: ".." inside the tree can be raced
     // (a directory moved out while it is walked).
-    if (p == "..") {
-      *err = EXDEV;
-      return {};
-    }
+    if (p == "..") return orv::Error::fromErrno(EXDEV);
   }
   if (openat2_in_use()) {
     open_how how{};
@@ -155,23 +142,19 @@ orv::UniqueFd open_beneath(int dirfd, const std::string& rel, int flags, int* er
       // EAGAIN: a rename raced the lookup; the kernel asks for a retry.
       if (errno != EAGAIN) break;
     }
-    *err = errno;
-    if (*err != ENOSYS && *err != E2BIG) return {};
+    if (errno != ENOSYS && errno != E2BIG) return orv::Error::lastErrno();
     g_openat2_state.store(-1);
   }
-  return walk_beneath(dirfd, parts, flags, mode, err);
+  return walk_beneath(dirfd, parts, flags, mode);
 }
 
-orv::UniqueFd open_regular(int dirfd, const std::string& name, int flags, int* err, mode_t mode) {
+orv::Result<orv::UniqueFd> open_regular(int dirfd, const std::string& name, int flags,
+                                        mode_t mode) {
   orv::UniqueFd fd(openat(dirfd, name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode));
-  if (!fd) {
-    *err = errno;
-    return {};
-  }
+  if (!fd) return orv::Error::lastErrno();
   EntryStatus st = fd_status(fd.get());
   if (st.kind != PathKind::Regular) {
-    *err = st.kind == PathKind::Error ? st.error : EINVAL;
-    return {};
+    return orv::Error::fromErrno(st.kind == PathKind::Error ? st.error : EINVAL);
   }
   return fd;
 }
@@ -191,54 +174,54 @@ std::optional<std::string> read_all(int fd) {
   return out;
 }
 
-int write_all(int fd, const std::string& content) {
+orv::Result<void> write_all(int fd, std::string_view content) {
   size_t off = 0;
   while (off < content.size()) {
     ssize_t w = write(fd, content.data() + off, content.size() - off);
     if (w < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      return orv::Error::lastErrno("write");
     }
     off += static_cast<size_t>(w);
   }
-  return 0;
+  return {};
 }
 
-int replace_in_dir(int dirfd, const std::string& name, const std::string& content, mode_t mode,
-                   const char** stage) {
+orv::Result<void> replace_in_dir(int dirfd, const std::string& name, std::string_view content,
+                                 mode_t mode) {
   const std::string tmp = name + ".tmp";
-  *stage = "open";
   // A leftover temporary file (or anything planted under its name) is
   // replaced, never written through.
-  if (unlinkat(dirfd, tmp.c_str(), 0) != 0 && errno != ENOENT) return errno;
+  if (unlinkat(dirfd, tmp.c_str(), 0) != 0 && errno != ENOENT) return orv::Error::lastErrno("open");
   orv::UniqueFd f(openat(dirfd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                          mode));
-  if (!f) return errno;
-  int err = write_all(f.get(), content);
+  if (!f) return orv::Error::lastErrno("open");
+  int err = write_all(f.get(), content).errnum();
   if (err == 0 && fsync(f.get()) != 0) err = errno;
   if (err == 0 && fchmod(f.get(), mode) != 0) err = errno;
   if (err != 0) {
     unlinkat(dirfd, tmp.c_str(), 0);
-    return err;
+    return orv::Error::fromErrno(err, "open");
   }
   race_point("replace:before-rename");
-  *stage = "rename";
-  if (renameat(dirfd, tmp.c_str(), dirfd, name.c_str()) != 0) return errno;
+  if (renameat(dirfd, tmp.c_str(), dirfd, name.c_str()) != 0) return orv::Error::lastErrno("rename");
   // The user may own the directory: make sure what now carries the name is
   // the file written here, not one put in its place under the ".tmp" name.
   EntryStatus now = entry_status(dirfd, name);
   EntryStatus mine = fd_status(f.get());
-  if (now.kind != PathKind::Regular || now.dev != mine.dev || now.ino != mine.ino) return EXDEV;
-  return 0;
+  if (now.kind != PathKind::Regular || now.dev != mine.dev || now.ino != mine.ino) {
+    return orv::Error::fromErrno(EXDEV, "rename");
+  }
+  return {};
 }
 
-int append_in_dir(int dirfd, const std::string& name, const std::string& content, mode_t mode) {
-  int err = 0;
-  orv::UniqueFd f = open_regular(dirfd, name, O_WRONLY | O_APPEND | O_CREAT, &err, mode);
-  if (!f) return err;
-  err = write_all(f.get(), content);
-  if (err == 0 && fsync(f.get()) != 0) err = errno;
-  return err;
+orv::Result<void> append_in_dir(int dirfd, const std::string& name, std::string_view content,
+                                mode_t mode) {
+  auto f = open_regular(dirfd, name, O_WRONLY | O_APPEND | O_CREAT, mode);
+  if (!f) return orv::Error::fromErrno(f.errnum(), "open");
+  if (auto w = write_all(f->get(), content); !w) return w;
+  if (fsync(f->get()) != 0) return orv::Error::lastErrno("fsync");
+  return {};
 }
 
 std::vector<std::string> split_lines(const std::string& text) {

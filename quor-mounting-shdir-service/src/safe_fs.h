@@ -4,12 +4,14 @@
 // component for a link between a check and a use reaches nothing else.
 #pragma once
 
+#include <runtime/Result.h>
 #include <runtime/UniqueFd.h>
 #include <sys/types.h>
 
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qmss {
@@ -33,17 +35,17 @@ EntryStatus fd_status(int fd);
 
 /// Opens a directory by absolute path whose components above the last are
 /// trusted (a home directory from the user database); the last component is
-/// never followed. *err gets the errno on failure.
-orv::UniqueFd open_dir(const std::string& path, int* err);
+/// never followed.
+orv::Result<orv::UniqueFd> open_dir(const std::string& path);
 
 /// Opens `rel` beneath `dirfd`, never through a symbolic link, never out of
 /// it (no "..", no absolute path): openat2 with RESOLVE_BENEATH and
 /// RESOLVE_NO_SYMLINKS where the kernel has it, otherwise a walk of directory
 /// descriptors opened one component at a time with O_NOFOLLOW. An empty or
-/// "." path reopens dirfd itself. *err gets the errno on failure (ELOOP or
+/// "." path reopens dirfd itself. A failure carries the errno (ELOOP or
 /// ENOTDIR for a link, EXDEV for an escape).
-orv::UniqueFd open_beneath(int dirfd, const std::string& rel, int flags, int* err,
-                           mode_t mode = 0);
+orv::Result<orv::UniqueFd> open_beneath(int dirfd, const std::string& rel, int flags,
+                                        mode_t mode = 0);
 
 /// Whether open_beneath uses openat2 (probed once).
 bool openat2_in_use();
@@ -52,26 +54,28 @@ void force_component_walk(bool on);
 
 /// Opens `name` in `dirfd` (never a link, never blocking on a fifo) and keeps
 /// the descriptor only when it is a regular file with one link; otherwise
-/// *err is set (ELOOP for a link, EINVAL for anything not a plain file).
-orv::UniqueFd open_regular(int dirfd, const std::string& name, int flags, int* err,
-                           mode_t mode = 0);
+/// fails with ELOOP for a link, EINVAL for anything not a plain file.
+orv::Result<orv::UniqueFd> open_regular(int dirfd, const std::string& name, int flags,
+                                        mode_t mode = 0);
 
 /// The whole content of an open file; nothing on a read error.
 std::optional<std::string> read_all(int fd);
-/// 0 or an errno value.
-int write_all(int fd, const std::string& content);
+/// Writes all of content, resuming after a signal.
+orv::Result<void> write_all(int fd, std::string_view content);
 
 /// Writes content to name + ".tmp" inside dirfd (made fresh, never through a
 /// link), flushes it, sets mode and renames it over name in the same
 /// directory: readers see the old or the new file, never a half-written one,
-/// and the file lands in the directory that was checked. Returns 0 or an
-/// errno value; the failing step ("open" or "rename") is put in *stage.
-int replace_in_dir(int dirfd, const std::string& name, const std::string& content, mode_t mode,
-                   const char** stage);
+/// and the file lands in the directory that was checked. A failure names
+/// the failing step as its context: "open" or "rename".
+orv::Result<void> replace_in_dir(int dirfd, const std::string& name, std::string_view content,
+                                 mode_t mode);
 
 /// Appends to name inside dirfd, creating it with mode when missing; never
-/// through a link and only into a plain file. 0 or an errno value.
-int append_in_dir(int dirfd, const std::string& name, const std::string& content, mode_t mode);
+/// through a link and only into a plain file. The failing step ("open",
+/// "write" or "fsync") is the failure's context.
+orv::Result<void> append_in_dir(int dirfd, const std::string& name, std::string_view content,
+                                mode_t mode);
 
 /// Splits text into lines the way getline does: a final line without a
 /// newline counts, a trailing newline does not add an empty line.

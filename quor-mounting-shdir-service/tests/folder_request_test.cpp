@@ -11,7 +11,7 @@ namespace {
 using test::LogCapture;
 
 std::optional<FolderRequest> parse(const std::vector<uint8_t>& b) {
-  return parse_folder_request(b.data(), b.size());
+  return parse_folder_request(b);
 }
 
 TEST(ParseFolderRequest, DecodesTheLayout) {
@@ -49,7 +49,7 @@ TEST(ParseFolderRequest, RejectsEveryShortBlock) {
   // Every proper prefix of a valid request is rejected with its length.
   for (size_t n = 0; n < good.size(); ++n) {
     log.clear();
-    EXPECT_FALSE(parse_folder_request(good.data(), n)) << n;
+    EXPECT_FALSE(parse_folder_request(std::span<const uint8_t>(good).first(n))) << n;
     EXPECT_TRUE(log.has(kError, "Invalid message length " + std::to_string(n) + "\n")) << n;
   }
   // Total length larger than the block.

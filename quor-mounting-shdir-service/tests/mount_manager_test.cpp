@@ -52,32 +52,32 @@ class RecordingSystem : public MountSystem {
   std::string makeStaging(uid_t, const std::string&) override { return "/run/staging/m-" + std::to_string(++staged); }
   void dropStaging(const std::string& staging) override { dropped.push_back(staging); }
   void releaseStaging(const std::string& staging) override { released.push_back(staging); }
-  int moveMount(const std::string&, int targetfd, int parentfd, const std::string& name,
-                uint64_t* id) override {
-    if (move_result != 0) return move_result;
+  orv::Result<uint64_t> moveMount(const std::string&, int targetfd, int parentfd,
+                                  const std::string& name) override {
+    if (move_result != 0) return orv::Error::fromErrno(move_result, "move_mount");
     auto key = keyAt(targetfd, ".");
-    if (keyAt(parentfd, name) != key) return EXDEV;  // moved, then detached again
-    mounted[*key] = *id = ++next_id;
+    if (keyAt(parentfd, name) != key) return orv::Error::fromErrno(EXDEV, "check");  // moved, then detached again
+    const uint64_t id = mounted[*key] = ++next_id;
     char buf[4096];
     ssize_t n = readlink(("/proc/self/fd/" + std::to_string(targetfd)).c_str(), buf, sizeof buf);
     targets.emplace_back(buf, n > 0 ? static_cast<size_t>(n) : 0);
-    return 0;
+    return id;
   }
-  int unmount(int parentfd, const std::string& name, uint64_t id, bool force) override {
+  orv::Result<void> unmount(int parentfd, const std::string& name, uint64_t id, bool force) override {
     calls.push_back((force ? "force " : "umount ") + name);
     auto key = keyAt(parentfd, name);
-    if (!key || !mounted.count(*key) || mounted[*key] != id) return EINVAL;
-    if (busy.count(name)) return EBUSY;
+    if (!key || !mounted.count(*key) || mounted[*key] != id) return orv::Error::fromErrno(EINVAL);
+    if (busy.count(name)) return orv::Error::fromErrno(EBUSY);
     mounted.erase(*key);
-    return 0;
+    return {};
   }
-  int detach(int parentfd, const std::string& name, uint64_t id) override {
+  orv::Result<void> detach(int parentfd, const std::string& name, uint64_t id) override {
     calls.push_back("detach " + name);
-    if (detach_error != 0) return detach_error;
+    if (detach_error != 0) return orv::Error::fromErrno(detach_error);
     auto key = keyAt(parentfd, name);
-    if (!key || !mounted.count(*key) || mounted[*key] != id) return EINVAL;
+    if (!key || !mounted.count(*key) || mounted[*key] != id) return orv::Error::fromErrno(EINVAL);
     mounted.erase(*key);
-    return 0;
+    return {};
   }
   orv::UniqueFd openDaemon(const std::string& staging) override {
     return daemons.count(staging) ? orv::UniqueFd(dup(daemons[staging])) : orv::UniqueFd();
@@ -138,7 +138,7 @@ class Manager : public ::testing::Test {
   void alice_like(int32_t pid) { manager->onUserInfo(UserInfo{"c", home, pid, 0, 0}); }
   void send(uint8_t op, const std::string& folder) {
     auto b = request_bytes(op, folder);
-    manager->onShmData(b.data(), b.size());
+    manager->onShmData(b);
   }
   std::vector<MountPoint> points(const UserInfo& u, const std::string& folder) {
     UsersTable t = manager->usersTable();
@@ -280,7 +280,7 @@ TEST_F(Manager, OnlyTheFirstOfTwoRequestsInOneBlockIsCarriedOut) {
   auto b = request_bytes(1, "one");
   auto c = request_bytes(1, "two");
   b.insert(b.end(), c.begin(), c.end());
-  manager->onShmData(b.data(), b.size());
+  manager->onShmData(b);
   ASSERT_EQ(sys.commands.size(), 1u);
   EXPECT_TRUE(sys.isMounted(home + "/davfs/one"));
   EXPECT_FALSE(fs::exists(home + "/davfs/two"));

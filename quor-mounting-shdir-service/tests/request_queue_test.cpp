@@ -49,14 +49,13 @@ class GatedSystem : public MountSystem {
     return "/staging/" + std::to_string(++n);
   }
   void dropStaging(const std::string&) override {}
-  int moveMount(const std::string&, int, int, const std::string&, uint64_t* id) override {
-    *id = 1;
-    return 0;
+  orv::Result<uint64_t> moveMount(const std::string&, int, int, const std::string&) override {
+    return uint64_t{1};
   }
-  int unmount(int, const std::string& name, uint64_t, bool) override {
+  orv::Result<void> unmount(int, const std::string& name, uint64_t, bool) override {
     std::lock_guard<std::mutex> lock(mu);
     order.push_back("unmount " + name);
-    return 0;
+    return {};
   }
   void waitRunning() {
     std::unique_lock<std::mutex> lock(mu);

@@ -22,18 +22,16 @@ class OpenBeneath : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     force_component_walk(GetParam());
-    int err = 0;
-    base = open_dir(root.path(), &err);
-    ASSERT_TRUE(base) << err;
+    auto opened = open_dir(root.path());
+    ASSERT_TRUE(opened) << opened.errnum();
+    base = std::move(opened).value();
     fs::create_directories(root.path() + "/a/b");
     write_text(root.path() + "/a/b/f", "inside\n");
     write_text(outside.path() + "/f", "outside\n");
   }
   void TearDown() override { force_component_walk(false); }
   int openErr(const std::string& rel, int flags) {
-    int err = 0;
-    orv::UniqueFd fd = open_beneath(base.get(), rel, flags, &err);
-    return fd ? 0 : err;
+    return open_beneath(base.get(), rel, flags).errnum();
   }
 
   TempDir root, outside;
@@ -41,10 +39,9 @@ class OpenBeneath : public ::testing::TestWithParam<bool> {
 };
 
 TEST_P(OpenBeneath, PlainPathsOpen) {
-  int err = 0;
-  orv::UniqueFd fd = open_beneath(base.get(), "a/b/f", O_RDONLY, &err);
-  ASSERT_TRUE(fd) << err;
-  EXPECT_EQ(read_all(fd.get()), "inside\n");
+  auto fd = open_beneath(base.get(), "a/b/f", O_RDONLY);
+  ASSERT_TRUE(fd) << fd.errnum();
+  EXPECT_EQ(read_all(fd->get()), "inside\n");
   EXPECT_EQ(openErr("a/./b//f", O_RDONLY), 0);
   EXPECT_EQ(openErr("", O_PATH | O_DIRECTORY), 0);
   EXPECT_EQ(openErr("a/b", O_PATH | O_DIRECTORY), 0);
@@ -87,34 +84,32 @@ TEST(OpenBeneathProbe, KernelWithOpenat2IsUsed) {
 
 TEST(OpenRegular, OnlyPlainFilesWithOneLink) {
   TempDir d, other;
-  int err = 0;
-  orv::UniqueFd dir = open_dir(d.path(), &err);
-  ASSERT_TRUE(dir);
+  auto opened = open_dir(d.path());
+  ASSERT_TRUE(opened);
+  const orv::UniqueFd dir = std::move(opened).value();
   write_text(d.path() + "/plain", "x");
   write_text(other.path() + "/t", "t");
   fs::create_symlink(other.path() + "/t", d.path() + "/sym");
   ASSERT_EQ(link((other.path() + "/t").c_str(), (d.path() + "/hard").c_str()), 0);
   ASSERT_EQ(mkfifo((d.path() + "/fifo").c_str(), 0600), 0);
   fs::create_directory(d.path() + "/dir");
-  EXPECT_TRUE(open_regular(dir.get(), "plain", O_RDONLY, &err));
-  EXPECT_FALSE(open_regular(dir.get(), "sym", O_RDONLY, &err));
-  EXPECT_EQ(err, ELOOP);
-  EXPECT_FALSE(open_regular(dir.get(), "hard", O_RDONLY, &err));
-  EXPECT_EQ(err, EINVAL);
+  EXPECT_TRUE(open_regular(dir.get(), "plain", O_RDONLY));
+  EXPECT_EQ(open_regular(dir.get(), "sym", O_RDONLY).error(), std::errc::too_many_symbolic_link_levels);
+  EXPECT_EQ(open_regular(dir.get(), "hard", O_RDONLY).error(), std::errc::invalid_argument);
   // A fifo must neither block the opener nor be taken for a file.
-  EXPECT_FALSE(open_regular(dir.get(), "fifo", O_RDONLY, &err));
-  EXPECT_FALSE(open_regular(dir.get(), "dir", O_RDONLY, &err));
+  EXPECT_EQ(open_regular(dir.get(), "fifo", O_RDONLY).errnum(), EINVAL);
+  EXPECT_FALSE(open_regular(dir.get(), "dir", O_RDONLY));
+  EXPECT_EQ(open_regular(dir.get(), "missing", O_RDONLY).errnum(), ENOENT);
   EXPECT_EQ(read_text(other.path() + "/t"), "t");
 }
 
 TEST(ReplaceInDir, WritesThroughNoPlantedTemporaryFile) {
   TempDir d, other;
-  int err = 0;
-  orv::UniqueFd dir = open_dir(d.path(), &err);
+  const orv::UniqueFd dir = open_dir(d.path()).value();
   write_text(other.path() + "/victim", "keep\n");
   fs::create_symlink(other.path() + "/victim", d.path() + "/f.tmp");
-  const char* stage = nullptr;
-  ASSERT_EQ(replace_in_dir(dir.get(), "f", "new\n", 0640, &stage), 0);
+  auto written = replace_in_dir(dir.get(), "f", "new\n", 0640);
+  ASSERT_TRUE(written) << written.errnum() << " at " << written.context();
   EXPECT_EQ(read_text(d.path() + "/f"), "new\n");
   EXPECT_EQ(read_text(other.path() + "/victim"), "keep\n");
   EXPECT_FALSE(fs::exists(d.path() + "/f.tmp"));
@@ -123,20 +118,29 @@ TEST(ReplaceInDir, WritesThroughNoPlantedTemporaryFile) {
   EXPECT_EQ(st.st_mode & 07777, 0640u);
   // A directory under the temporary name cannot be removed: "open" fails.
   fs::create_directories(d.path() + "/g.tmp/x");
-  EXPECT_NE(replace_in_dir(dir.get(), "g", "y", 0600, &stage), 0);
-  EXPECT_STREQ(stage, "open");
+  written = replace_in_dir(dir.get(), "g", "y", 0600);
+  EXPECT_FALSE(written);
+  EXPECT_NE(written.errnum(), 0);
+  EXPECT_EQ(written.context(), "open");
+  // A directory under the final name cannot be replaced by a file: "rename" fails.
+  fs::create_directories(d.path() + "/h/x");
+  written = replace_in_dir(dir.get(), "h", "y", 0600);
+  EXPECT_FALSE(written);
+  EXPECT_EQ(written.context(), "rename");
+  EXPECT_FALSE(fs::exists(d.path() + "/h/y"));
 }
 
 TEST(AppendInDir, NeverThroughALink) {
   TempDir d, other;
-  int err = 0;
-  orv::UniqueFd dir = open_dir(d.path(), &err);
+  const orv::UniqueFd dir = open_dir(d.path()).value();
   write_text(other.path() + "/victim", "keep\n");
   fs::create_symlink(other.path() + "/victim", d.path() + "/s");
-  EXPECT_EQ(append_in_dir(dir.get(), "s", "more\n", 0600), ELOOP);
+  auto appended = append_in_dir(dir.get(), "s", "more\n", 0600);
+  EXPECT_EQ(appended.errnum(), ELOOP);
+  EXPECT_EQ(appended.context(), "open");
   EXPECT_EQ(read_text(other.path() + "/victim"), "keep\n");
-  EXPECT_EQ(append_in_dir(dir.get(), "n", "a\n", 0600), 0);
-  EXPECT_EQ(append_in_dir(dir.get(), "n", "b\n", 0600), 0);
+  EXPECT_TRUE(append_in_dir(dir.get(), "n", "a\n", 0600));
+  EXPECT_TRUE(append_in_dir(dir.get(), "n", "b\n", 0600));
   EXPECT_EQ(read_text(d.path() + "/n"), "a\nb\n");
 }
 

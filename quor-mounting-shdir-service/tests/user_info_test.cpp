@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <chrono>
@@ -20,8 +21,8 @@ namespace {
 using test::LogCapture;
 using test::TempDir;
 
-std::vector<uint8_t> record(int32_t pid, uint32_t uid) {
-  std::vector<uint8_t> r(8);
+std::array<uint8_t, kUserInfoRecordSize> record(int32_t pid, uint32_t uid) {
+  std::array<uint8_t, kUserInfoRecordSize> r{};
   std::memcpy(r.data(), &pid, 4);
   std::memcpy(r.data() + 4, &uid, 4);
   return r;
@@ -42,7 +43,7 @@ class ParseUserInfo : public ::testing::Test {
 
 TEST_F(ParseUserInfo, ValidRecord) {
   auto r = record(4242, 1000);
-  auto info = parse_user_info(r.data(), lookup);
+  auto info = parse_user_info(r, lookup);
   ASSERT_TRUE(info);
   EXPECT_EQ(info->username, "alice");
   EXPECT_EQ(info->homedir, home.path());
@@ -72,7 +73,7 @@ TEST_F(ParseUserInfo, EachRejectionHasItsLine) {
   for (const auto& c : cases) {
     log.clear();
     auto r = record(c.pid, c.uid);
-    EXPECT_FALSE(parse_user_info(r.data(), lookup)) << c.line;
+    EXPECT_FALSE(parse_user_info(r, lookup)) << c.line;
     auto lines = log.lines();
     ASSERT_EQ(lines.size(), 1u) << c.line;
     EXPECT_EQ(lines[0], std::make_pair(int(kError), std::string(c.line)));
@@ -82,7 +83,7 @@ TEST_F(ParseUserInfo, EachRejectionHasItsLine) {
 TEST(ParseUserInfoSystem, RootFromTheRealDatabase) {
   LogCapture log;
   auto r = record(1, 0);
-  auto info = parse_user_info(r.data());
+  auto info = parse_user_info(r);
   ASSERT_TRUE(info);
   EXPECT_EQ(info->username, "root");
 }
@@ -173,7 +174,7 @@ TEST_F(Collector, RecordsSplitAndJoinedInAnyWay) {
   auto a = record(10, 1000);
   auto b = record(11, 0);
   // The order shows in the users (every record's pid is this process's).
-  std::vector<uint8_t> both = a;
+  std::vector<uint8_t> both(a.begin(), a.end());
   both.insert(both.end(), b.begin(), b.end());
   ASSERT_EQ(write(fd, both.data(), both.size()), 16);
   ASSERT_TRUE(waitFor([&] { return gotCount() == 2; }));
@@ -196,7 +197,7 @@ TEST_F(Collector, RecordsSplitAndJoinedInAnyWay) {
   // 12 bytes: one record, 4 stay buffered and complete with the next 4.
   auto d = record(13, 1000);
   auto e = record(14, 0);
-  std::vector<uint8_t> twelve = d;
+  std::vector<uint8_t> twelve(d.begin(), d.end());
   twelve.insert(twelve.end(), e.begin(), e.begin() + 4);
   ASSERT_EQ(write(fd, twelve.data(), 12), 12);
   ASSERT_TRUE(waitFor([&] { return gotCount() == 4; }));
@@ -217,7 +218,8 @@ TEST_F(Collector, RecordsSplitAndJoinedInAnyWay) {
 
 TEST_F(Collector, InvalidRecordsAreSkippedAndTheConnectionStays) {
   int fd = connectClient();
-  std::vector<uint8_t> data = record(0, 1000);
+  const auto first = record(0, 1000);
+  std::vector<uint8_t> data(first.begin(), first.end());
   auto bad_uid = record(5, 4321);
   auto good = record(6, 1000);
   data.insert(data.end(), bad_uid.begin(), bad_uid.end());
@@ -257,7 +259,8 @@ TEST_F(Collector, UnprivilegedPeerMayOnlySpeakForItself) {
     addr.sun_family = AF_UNIX;
     std::strcpy(addr.sun_path, path.c_str());
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) _exit(4);
-    auto spoof = record(30, 1000);  // claims to be alice
+    const auto claim = record(30, 1000);  // claims to be alice
+    std::vector<uint8_t> spoof(claim.begin(), claim.end());
     auto own = record(31, 65534);   // itself: accepted
     spoof.insert(spoof.end(), own.begin(), own.end());
     if (write(fd, spoof.data(), spoof.size()) != 16) _exit(5);
@@ -422,19 +425,19 @@ TEST_F(PeerRules, WithLogindOnlyTheActiveSeatSessionsUserIsBelieved) {
   seats->activePid = 4000;
   seats->activeUid = 1000;
   // The desktop user's agent.
-  collector->onRecord(peer(4000, 1000), 7, record(99, 1000).data());
+  collector->onRecord(peer(4000, 1000), 7, record(99, 1000));
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].username, "alice");
   EXPECT_EQ(got[0].pid, 4000);
   // Another local user speaking for itself (attack: becoming "the user").
-  collector->onRecord(peer(5000, 65534), 8, record(5000, 65534).data());
+  collector->onRecord(peer(5000, 65534), 8, record(5000, 65534));
   EXPECT_EQ(got.size(), 1u);
   EXPECT_TRUE(log.has(kError, "Error: user info from uid 65534 pid 5000 refused: not the active session of a seat\n"));
   // The desktop user's uid from a process outside the seat session.
-  collector->onRecord(peer(4001, 1000), 9, record(4001, 1000).data());
+  collector->onRecord(peer(4001, 1000), 9, record(4001, 1000));
   EXPECT_EQ(got.size(), 1u);
   // Root is believed for anyone.
-  collector->onRecord(peer(1, 0), 10, record(77, 65534).data());
+  collector->onRecord(peer(1, 0), 10, record(77, 65534));
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[1].username, "nobody");
   EXPECT_EQ(got[1].pid, 1);
@@ -445,10 +448,10 @@ TEST_F(PeerRules, ARecordForSomeoneElseIsRefusedBeforeLogindIsAsked) {
   collector->start();
   seats->activePid = 4000;
   seats->activeUid = 1000;
-  collector->onRecord(peer(4000, 1000), 7, record(4000, 65534).data());
+  collector->onRecord(peer(4000, 1000), 7, record(4000, 65534));
   EXPECT_TRUE(got.empty());
   EXPECT_TRUE(log.has(kError, "Error: user info from uid 1000 claims uid 65534, dropped\n"));
-  collector->onRecord(orv::PeerCredentials{}, 8, record(1, 0).data());
+  collector->onRecord(orv::PeerCredentials{}, 8, record(1, 0));
   EXPECT_TRUE(got.empty());
   EXPECT_TRUE(log.has(kError, "Error: user info from client 8 without credentials, dropped\n"));
   EXPECT_EQ(seats->asked.load(), 0);
@@ -459,8 +462,8 @@ TEST_F(PeerRules, WithoutLogindAUserMaySpeakForItselfAndThatIsSaidOnce) {
   UserInfoCollectorServer c(dir.path() + "/t", fakeUsers(dir.path()), noLogind);
   c.setUserInfoCallback([this](const UserInfo& u) { got.push_back(u); });
   c.start();
-  c.onRecord(peer(5000, 65534), 8, record(1, 65534).data());
-  c.onRecord(peer(5000, 65534), 8, record(1, 65534).data());
+  c.onRecord(peer(5000, 65534), 8, record(1, 65534));
+  c.onRecord(peer(5000, 65534), 8, record(1, 65534));
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[0].pid, 5000);
   EXPECT_EQ(log.count("logind is not running: user info is taken from root, or from a user about itself\n"), 1u);

@@ -136,7 +136,7 @@ void StreamSession::deliverUnits(std::size_t justRead) {
         any = true;
         lastActive_ = Clock::now();
         inUnit_ = true;
-        server_->handler_.onUnit(*this, in_.data() + off, len);
+        server_->handler_.onUnit(*this, std::span<const uint8_t>(in_).subspan(off, len));
         inUnit_ = false;
         off += len;
         if (closed_ || server_ == nullptr) return;

@@ -37,8 +37,8 @@ struct Recorder : StreamHandler {
         std::lock_guard<std::mutex> l(mu);
         peers.push_back(s.peer());
     }
-    void onUnit(StreamSession& s, const uint8_t* d, std::size_t n) override {
-        std::string unit(reinterpret_cast<const char*>(d), n);
+    void onUnit(StreamSession& s, std::span<const uint8_t> bytes) override {
+        std::string unit(bytes.begin(), bytes.end());
         Answer a = s.defer();
         std::lock_guard<std::mutex> l(mu);
         units.push_back(unit);

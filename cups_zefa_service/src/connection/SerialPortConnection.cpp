@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include <runtime/Result.h>
 #include <runtime/UniqueFd.h>
 
 #include "common/Log.h"
@@ -32,33 +33,31 @@ std::string baseOf(const std::string& path) {
 // /dev/virtio-ports are udev's links to the real device, so the last
 // component is followed; what makes that safe is that only root can have put
 // it there: the directory must be root's and writable by nobody else, and what
-// the link leads to must be a character device. Returns the descriptor or a
-// negative errno; `why` says what was refused.
-int openPort(const std::string& path, std::string& why) {
+// the link leads to must be a character device. A refusal of a port that did
+// open carries what was refused as its context; a failing system call none.
+orv::Result<orv::UniqueFd> openPort(const std::string& path) {
     orv::UniqueFd dir(::open(dirOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!dir) {
-        return -errno;
+        return orv::Error::lastErrno();
     }
     struct stat st {};
     if (::fstat(dir.get(), &st) != 0) {
-        return -errno;
+        return orv::Error::lastErrno();
     }
     if ((st.st_uid != 0 && st.st_uid != ::geteuid()) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        why = "its directory may be written by other users";
-        return -EPERM;
+        return orv::Error::fromErrno(EPERM, "its directory may be written by other users");
     }
     orv::UniqueFd fd(::openat(dir.get(), baseOf(path).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (!fd) {
-        return -errno;
+        return orv::Error::lastErrno();
     }
     if (::fstat(fd.get(), &st) != 0) {
-        return -errno;
+        return orv::Error::lastErrno();
     }
     if (!S_ISCHR(st.st_mode)) {
-        why = "it is not a character device";
-        return -ENODEV;
+        return orv::Error::fromErrno(ENODEV, "it is not a character device");
     }
-    return fd.release();
+    return fd;
 }
 }  // namespace
 
@@ -91,28 +90,28 @@ std::error_code SerialPortConnection::open() {
     if (options_.logOpen) {
         CZS_LOG_INFO("open", "opening serial port reader: %s\n", options_.portPath.c_str());
     }
-    std::string why;
-    int fd = openPort(options_.portPath, why);
-    if (fd < 0) {
+    orv::Result<orv::UniqueFd> fd = openPort(options_.portPath);
+    if (!fd) {
+        const std::string& why = fd.context();
         if (options_.logOpen) {
             if (why.empty()) {
                 logLine(kLogError, nullptr, nullptr, "[SerialPortConnection]:[%s]:: open failed %s\n", "open",
-                        std::strerror(-fd));
+                        std::strerror(fd.errnum()));
             } else {
                 CZS_LOG_ERROR("open", "refusing %s: %s\n", options_.portPath.c_str(), why.c_str());
             }
         }
-        return {-fd, std::system_category()};
+        return {fd.errnum(), std::system_category()};
     }
     CZS_LOG_INFO("open", "port opened\n");
     std::error_code ec;
-    port_.assign(fd, ec);
+    port_.assign(fd->get(), ec);
     if (ec) {
         CZS_LOG_ERROR("open", "assign: %d %s\n", ec.value(), ec.message().c_str());
-        // The descriptor is ours until the port object takes it.
-        ::close(fd);
-        return ec;
+        return ec;  // the owner closes the descriptor the port did not take
     }
+    // The port object owns the descriptor from here on.
+    fd->release();
     startRead();
     return {};
 }

@@ -32,14 +32,13 @@ void ShmConnection::stop() {
     // Our own stop makes the library report a disconnection once more; that
     // one is not the peer leaving and must not reach the owner.
     stopping_ = true;
-    if (client_ != nullptr) {
+    if (client_) {
         {
             // A writer waiting for ring space sees the flag and gives up.
             std::lock_guard<std::mutex> lock(writeMutex_);
             connected_ = false;
         }
-        shm_stop(client_);
-        client_ = nullptr;
+        client_.reset();
     }
     connected_ = false;
 }
@@ -69,8 +68,8 @@ std::error_code ShmConnection::open() {
     cfg.user_data = this;
     cfg.on_owner = options_.ownerPolicy != nullptr ? &ShmConnection::onOwner : nullptr;
     stopping_ = false;
-    client_ = shm_cli_start(&cfg);
-    if (client_ == nullptr) {
+    client_.reset(shm_cli_start(&cfg));
+    if (!client_) {
         CZS_LOG_ERROR("open_quor_reader", "cannot open shm client\n");
         return {EIO, std::system_category()};
     }
@@ -185,14 +184,14 @@ bool ShmConnection::putFrame(Reply& reply, bool& partial) {
     // host drains it.
     bool whole = true;
     while (reply.remaining() > 0) {
-        if (!connected_ || client_ == nullptr) {
+        if (!connected_ || !client_) {
             CZS_LOG_ERROR("write", "peer not connected, frame of %llu bytes dropped (%llu not sent)\n",
                           static_cast<unsigned long long>(size), static_cast<unsigned long long>(reply.remaining()));
             return false;
         }
         // Waits (without polling) for the reader to free space, at most the
         // stall limit counted from the last progress.
-        ssize_t res = shmPutSome(client_, reply, stallUs, whole);
+        ssize_t res = shmPutSome(client_.get(), reply, stallUs, whole);
         if (res > 0) {
             partial = true;
             continue;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <shm_channel/orvanta_channels.h>
+#include <shm_channel/ShmEndpointOwner.h>
 #include <shm_channel/shm_channel.h>
 
 #include <sys/types.h>
@@ -81,7 +82,9 @@ private:
     FrameAssembler assembler_;       // client thread only
     Callbacks callbacks_;
     Options options_;
-    shm_endpoint* client_ = nullptr;  // set and cleared on the main thread
+    // Set and cleared on the main thread; the destructor's stop() ends it
+    // before any member its callbacks use goes away.
+    orv::ShmEndpointOwner client_;
     std::vector<uint8_t> readBuf_;    // client thread only
     std::mutex writeMutex_;           // one frame at a time into the ring
     std::atomic<bool> connected_{false};

@@ -64,10 +64,10 @@ void SocketConnection::onRead(orv::StreamSession&, const std::error_code&, std::
     CZS_LOG_INFO("handleRead", "got data from socket with size=%zu\n", n);
 }
 
-void SocketConnection::onUnit(orv::StreamSession& session, const uint8_t* data, std::size_t size) {
+void SocketConnection::onUnit(orv::StreamSession& session, std::span<const uint8_t> unit) {
     orv::Answer answer = session.defer();
     if (!callback_) return;  // the answer goes unsent: the client is owed nothing
-    callback_(RawStreamData(data, data + size), std::move(answer));
+    callback_(RawStreamData(unit.begin(), unit.end()), std::move(answer));
 }
 
 void SocketConnection::onClosed(orv::StreamSession& session, orv::CloseReason reason, const std::error_code& ec) {

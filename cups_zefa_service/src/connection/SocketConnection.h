@@ -68,7 +68,7 @@ public:
 
 private:
     void onRead(orv::StreamSession& session, const std::error_code& ec, std::size_t n) override;
-    void onUnit(orv::StreamSession& session, const uint8_t* data, std::size_t size) override;
+    void onUnit(orv::StreamSession& session, std::span<const uint8_t> unit) override;
     void onClosed(orv::StreamSession& session, orv::CloseReason reason, const std::error_code& ec) override;
 
     LineCallback callback_;

@@ -137,20 +137,19 @@ void ChunkPerformer::openFile() {
     if (!path) return;
     // O_NONBLOCK: opening a FIFO must not hang the daemon before the
     // regular-file check below rejects it.
-    const int fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    orv::UniqueFd fd(::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (fd >= 0) ::close(fd);
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         CZS_LOG_ERROR("openFile", "Unable to open file %s\n", path->c_str());
         return;
     }
-    // The size is recorded only for a file that did open, so a failed open
-    // never looks like an open file.
-    fd_ = orv::UniqueFd(fd);
     // A spool file is read once, front to back, and removed once fetched:
     // read ahead, and leave the page cache's notion of what is in use alone.
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_NOREUSE);
+    ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_NOREUSE);
+    // The size is recorded only for a file that did open, so a failed open
+    // never looks like an open file.
+    fd_ = std::move(fd);
     openId_ = id_;
     // The host asked for it, so it has the announcement.
     registry_.markAnnounced(id_);

@@ -43,10 +43,9 @@ orv::UniqueFd dup_fd(int fd) { return orv::UniqueFd(fcntl(fd, F_DUPFD_CLOEXEC, 0
 // of the service's own.
 orv::UniqueFd open_own_secrets(const SecretsFile& s) {
   if (!s.dir) return {};
-  int err = 0;
-  orv::UniqueFd fd = open_regular(s.dir.get(), s.name, O_RDONLY, &err);
-  if (fd && fd_status(fd.get()).owner != geteuid()) return {};
-  return fd;
+  auto fd = open_regular(s.dir.get(), s.name, O_RDONLY);
+  if (!fd || fd_status(fd->get()).owner != geteuid()) return {};
+  return std::move(fd).value();
 }
 
 }  // namespace
@@ -148,8 +147,8 @@ std::optional<ConfFile> choose_conf_file(const DavfsDir& dir, unsigned bound) {
     ConfFile c;
     c.name = numbered("davfs2_orvanta", n, ".conf");
     c.path = dir.path + "/" + c.name;
-    int err = 0;
-    orv::UniqueFd fd = open_regular(dir.fd.get(), c.name, O_RDONLY, &err);
+    auto fd = open_regular(dir.fd.get(), c.name, O_RDONLY);
+    const int err = fd.errnum();
     if (!fd && err == ENOENT) {
       service_log(kInfo, "davfs conf file path %s\n", c.path.c_str());
       service_log(kDebug, "davfs conf file %s cannot be opened to read options\n", c.path.c_str());
@@ -169,7 +168,7 @@ std::optional<ConfFile> choose_conf_file(const DavfsDir& dir, unsigned bound) {
       return c;
     }
     c.exists = true;
-    c.text = read_all(fd.get());
+    c.text = read_all(fd->get());
     service_log(kInfo, "davfs conf file path %s\n", c.path.c_str());
     if (!c.text) {
       service_log(kDebug, "davfs conf file %s cannot be opened to read options\n", c.path.c_str());
@@ -227,18 +226,17 @@ std::optional<SecretsFile> named_secrets(const std::string& named, int homefd,
   std::string parent = slash == std::string::npos ? std::string() : rel->substr(0, slash);
   std::string leaf = slash == std::string::npos ? *rel : rel->substr(slash + 1);
   if (leaf.empty() || leaf == "." || leaf == "..") return std::nullopt;
-  int err = 0;
-  orv::UniqueFd dirfd = open_beneath(homefd, parent, O_PATH | O_DIRECTORY, &err);
+  auto dirfd = open_beneath(homefd, parent, O_PATH | O_DIRECTORY);
   if (!dirfd) {
     // A directory that does not exist: the name is kept and the file cannot
     // be created, as for any missing directory. A link anywhere: refused.
-    if (err == ENOENT) return SecretsFile{orv::UniqueFd(), leaf, named};
+    if (dirfd.errnum() == ENOENT) return SecretsFile{orv::UniqueFd(), leaf, named};
     return std::nullopt;
   }
-  EntryStatus st = entry_status(dirfd.get(), leaf);
+  EntryStatus st = entry_status(dirfd->get(), leaf);
   if (st.kind == PathKind::Error) throw_fs_error("cannot check status", named, st.error);
   if (st.kind != PathKind::Missing && !own_plain_file(st)) return std::nullopt;
-  return SecretsFile{std::move(dirfd), leaf, named};
+  return SecretsFile{std::move(dirfd).value(), leaf, named};
 }
 
 }  // namespace
@@ -296,10 +294,8 @@ bool write_conf_options(const DavfsDir& dir, const ConfFile& conf, const Options
     content += name + " \t" + value + "\n";
     service_log(kDebug, "Added %s with value %s\n", name.c_str(), value.c_str());
   }
-  const char* stage = "open";
-  int err = replace_in_dir(dir.fd.get(), conf.name, content, kConfMode, &stage);
-  if (err != 0) {
-    if (std::string(stage) == "rename") {
+  if (auto written = replace_in_dir(dir.fd.get(), conf.name, content, kConfMode); !written) {
+    if (written.context() == "rename") {
       service_log(kError, "Error while renaming davfs conf file %s\n", conf.path.c_str());
     } else {
       service_log(kError, "Error while opening davfs conf file to write options %s\n",
@@ -320,7 +316,7 @@ bool create_secrets_file(const SecretsFile& s, const std::string& endpoint) {
       content.insert(content.begin(), '\n');
     }
   }
-  if (!s.dir || s.name.empty() || append_in_dir(s.dir.get(), s.name, content, kSecretsMode) != 0) {
+  if (!s.dir || s.name.empty() || !append_in_dir(s.dir.get(), s.name, content, kSecretsMode)) {
     service_log(kError, "Error while opening davfs secret file %s\n", s.path.c_str());
     return false;
   }
@@ -366,11 +362,9 @@ bool ensure_credential(const SecretsFile& s, const std::string& endpoint) {
     }
   }
   content += cred + "\n";
-  const char* stage = "open";
-  int err = replace_in_dir(s.dir.get(), s.name, content, kSecretsMode, &stage);
-  if (err != 0) {
+  if (auto written = replace_in_dir(s.dir.get(), s.name, content, kSecretsMode); !written) {
     service_log(kError,
-                std::string(stage) == "rename" ? "Error while renaming davfs secret file %s\n"
+                written.context() == "rename" ? "Error while renaming davfs secret file %s\n"
                                                : "Error while copying davfs secret file %s\n",
                 s.path.c_str());
     return false;
@@ -410,16 +404,15 @@ std::string prepare_davfs_files(const ServiceConfig& config, const std::string& 
 }
 
 std::string prepare_davfs_files(const ServiceConfig& config, const std::string& homedir) {
-  int err = 0;
-  orv::UniqueFd home = open_dir(homedir, &err);
+  auto home = open_dir(homedir);
   if (!home) {
-    if (err == ENOENT) {
+    if (home.errnum() == ENOENT) {
       service_log(kError, "Error : Failed to create dir %s/.davfs2. Stop mount\n", homedir.c_str());
       return "";
     }
-    throw_fs_error("cannot open directory", homedir, err);
+    throw_fs_error("cannot open directory", homedir, home.errnum());
   }
-  return prepare_davfs_files(config, homedir, home.get());
+  return prepare_davfs_files(config, homedir, home->get());
 }
 
 }  // namespace qmss

@@ -45,14 +45,15 @@ std::string write_root_davfs_copy(const std::string& dir, const std::string& key
   orv::UniqueFd fd = pin_copy_dir(dir);
   if (!fd) return "";
   const std::string secrets = key + ".secrets", conf = key + ".conf";
-  const char* stage = "open";
-  int err = replace_in_dir(fd.get(), secrets, credential_line(config.endpoint) + "\n", 0600, &stage);
-  if (err == 0) {
-    err = replace_in_dir(fd.get(), conf, root_davfs_conf_text(dir + "/" + secrets, config), 0600, &stage);
+  orv::Result<void> written =
+      replace_in_dir(fd.get(), secrets, credential_line(config.endpoint) + "\n", 0600);
+  if (written) {
+    written = replace_in_dir(fd.get(), conf, root_davfs_conf_text(dir + "/" + secrets, config), 0600);
   }
-  if (err != 0) {
+  if (!written) {
+    const int err = written.errnum();
     service_log(kError, "Error[%d]: while writing davfs2 files for %s in %s (%s). %s\n", err, key.c_str(),
-                dir.c_str(), stage, std::strerror(err));
+                dir.c_str(), written.context().c_str(), std::strerror(err));
     remove_root_davfs_copy(dir, key);
     return "";
   }

@@ -1,6 +1,7 @@
 #include "davfs_daemon.h"
 
 #include <dirent.h>
+#include <runtime/DirStream.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -27,11 +28,11 @@ std::string davfs_pid_file_name(const std::string& mount_point) {
 }
 
 orv::UniqueFd open_davfs_daemon(const std::string& pid_dir, const std::string& mount_point) {
-  int err = 0;
   orv::UniqueFd dir(open(pid_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!dir) return orv::UniqueFd();
-  orv::UniqueFd file = open_regular(dir.get(), davfs_pid_file_name(mount_point), O_RDONLY, &err);
-  if (!file) return orv::UniqueFd();
+  auto opened = open_regular(dir.get(), davfs_pid_file_name(mount_point), O_RDONLY);
+  if (!opened) return orv::UniqueFd();
+  const orv::UniqueFd file = std::move(opened).value();
   // mount.davfs writes it after it has switched to davfs2's own account.
   struct stat st {};
   std::error_code ec;
@@ -59,23 +60,21 @@ std::vector<std::string> davfs_cache_files(const std::string& cache_root,
   std::string key = davfs_pid_file_name(mount_point);
   key.resize(key.size() - 4);  // ".pid"
   std::vector<std::string> out;
-  DIR* root = opendir(cache_root.c_str());
+  orv::DirStream root = orv::openDirStream(cache_root.c_str());
   if (!root) return out;
-  while (dirent* e = readdir(root)) {
+  while (dirent* e = readdir(root.get())) {
     std::string name = e->d_name;
     // davfs2 joins the server, the mount point and the user with "+".
     if (name.find("+" + key + "+") == std::string::npos) continue;
     std::string dir = cache_root + "/" + name;
-    DIR* d = opendir(dir.c_str());
+    orv::DirStream d = orv::openDirStream(dir.c_str());
     if (!d) continue;
-    while (dirent* f = readdir(d)) {
+    while (dirent* f = readdir(d.get())) {
       std::string file = f->d_name;
       if (file == "." || file == ".." || file == "index") continue;
       out.push_back(dir + "/" + file);
     }
-    closedir(d);
   }
-  closedir(root);
   std::sort(out.begin(), out.end());
   return out;
 }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 namespace qmss {
@@ -18,6 +19,6 @@ struct FolderRequest {
 // Layout (little-endian): u16 total length, u16 N, N name bytes, u8 op; bytes
 // after the op are ignored. Logs "Invalid message length" and gives nothing
 // for a block too short for what it announces.
-std::optional<FolderRequest> parse_folder_request(const uint8_t* bytes, size_t n);
+std::optional<FolderRequest> parse_folder_request(std::span<const uint8_t> bytes);
 
 }  // namespace qmss

@@ -60,15 +60,15 @@ std::unique_ptr<LoginStates> make_logind_states(std::string seats_dir) {
 }
 
 void remove_home_credential(const std::string& homedir, const std::string& endpoint) {
-  int err = 0;
-  orv::UniqueFd home = open_dir(homedir, &err);
+  auto home = open_dir(homedir);
   if (!home) return;
-  orv::UniqueFd dir = open_beneath(home.get(), ".davfs2", O_RDONLY | O_DIRECTORY, &err);
-  if (!dir) return;
-  orv::UniqueFd file = open_regular(dir.get(), "secrets_orvanta", O_RDONLY, &err);
+  auto opened = open_beneath(home->get(), ".davfs2", O_RDONLY | O_DIRECTORY);
+  if (!opened) return;
+  const orv::UniqueFd dir = std::move(opened).value();
+  auto file = open_regular(dir.get(), "secrets_orvanta", O_RDONLY);
   struct stat st {};
-  if (!file || fstat(file.get(), &st) != 0 || st.st_uid != geteuid()) return;
-  std::optional<std::string> text = read_all(file.get());
+  if (!file || fstat(file->get(), &st) != 0 || st.st_uid != geteuid()) return;
+  std::optional<std::string> text = read_all(file->get());
   if (!text) return;
   const std::string cred = credential_line(endpoint);
   std::string kept;
@@ -81,8 +81,8 @@ void remove_home_credential(const std::string& homedir, const std::string& endpo
     kept += line + "\n";
   }
   if (!removed) return;
-  const char* stage = "open";
-  if (int e = replace_in_dir(dir.get(), "secrets_orvanta", kept, 0600, &stage); e != 0) {
+  if (auto written = replace_in_dir(dir.get(), "secrets_orvanta", kept, 0600); !written) {
+    const int e = written.errnum();
     service_log(kWarning, "Error[%d]: while removing the credential from %s/.davfs2/secrets_orvanta. %s\n", e,
                 homedir.c_str(), std::strerror(e));
   }

@@ -1,6 +1,7 @@
 #include "mount_manager.h"
 
 #include <dirent.h>
+#include <runtime/DirStream.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,16 +31,15 @@ bool safe_option_value(const std::string& v) {
 bool dir_is_empty(int fd) {
   orv::UniqueFd copy(openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!copy) return false;
-  DIR* d = fdopendir(copy.release());
+  orv::DirStream d = orv::dirStreamOf(std::move(copy));
   if (!d) return false;
   bool empty = true;
-  while (dirent* e = readdir(d)) {
+  while (dirent* e = readdir(d.get())) {
     if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
       empty = false;
       break;
     }
   }
-  closedir(d);
   return empty;
 }
 
@@ -96,9 +96,9 @@ UserInfo MountManager::currentUser() const {
   return current_;
 }
 
-std::optional<FolderRequest> MountManager::decode(const uint8_t* bytes, size_t count) {
-  service_log(kDebug, "shm recv %ld bytes\n", static_cast<long>(count));
-  return parse_folder_request(bytes, count);
+std::optional<FolderRequest> MountManager::decode(std::span<const uint8_t> block) {
+  service_log(kDebug, "shm recv %ld bytes\n", static_cast<long>(block.size()));
+  return parse_folder_request(block);
 }
 
 void MountManager::carryOut(const FolderRequest& request) {
@@ -107,8 +107,8 @@ void MountManager::carryOut(const FolderRequest& request) {
   handleFolderRequest(request);
 }
 
-void MountManager::onShmData(const uint8_t* bytes, size_t count) {
-  if (std::optional<FolderRequest> request = decode(bytes, count)) carryOut(*request);
+void MountManager::onShmData(std::span<const uint8_t> block) {
+  if (std::optional<FolderRequest> request = decode(block)) carryOut(*request);
 }
 
 void MountManager::dropIdleUsers() {
@@ -271,13 +271,14 @@ void MountManager::mount(const FolderRequest& request, const std::string& base_n
                 printable(user.username).c_str());
     return;
   }
-  int err = 0;
-  orv::UniqueFd home = open_dir(user.homedir, &err);
-  if (!home) {
+  auto opened_home = open_dir(user.homedir);
+  if (!opened_home) {
+    const int err = opened_home.errnum();
     service_log(kError, "Error[%d]: Failed to create dir %s. Stop mount. %s\n", err,
                 user.homedir.c_str(), std::strerror(err));
     return;
   }
+  const orv::UniqueFd home = std::move(opened_home).value();
   std::optional<PinnedDir> base = pinMountBase(user, home.get(), mount_base);
   if (!base) return;
   const int basefd = base->fd->get();
@@ -368,7 +369,9 @@ void MountManager::mount(const FolderRequest& request, const std::string& base_n
   uint64_t mnt_id = 0;
   if (rc == 0) {
     race_point("mount:before-move");
-    move_err = system_.moveMount(staging, target.get(), basefd, name, &mnt_id);
+    orv::Result<uint64_t> moved = system_.moveMount(staging, target.get(), basefd, name);
+    move_err = moved.errnum();
+    if (moved) mnt_id = *moved;
   }
   system_.dropStaging(staging);
 

@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -71,11 +72,11 @@ class MountManager {
 
   /// Decodes one block of the shared-memory channel (one block, one
   /// request); nothing when it is malformed (logged). Any thread.
-  static std::optional<FolderRequest> decode(const uint8_t* bytes, size_t count);
+  static std::optional<FolderRequest> decode(std::span<const uint8_t> block);
   /// Logs what the request is and carries it out (handleFolderRequest).
   void carryOut(const FolderRequest& request);
   /// decode + carryOut, on the calling thread.
-  void onShmData(const uint8_t* bytes, size_t count);
+  void onShmData(std::span<const uint8_t> block);
   /// Makes the user current (collector thread). The table is bounded by
   /// config.max_users: entries of other users whose process is gone and who
   /// have no mount recorded are dropped first, then the oldest such entries.

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <runtime/Deadline.h>
+#include <runtime/DirStream.h>
 #include <runtime/UniqueFd.h>
 
 #include <algorithm>
@@ -36,9 +37,9 @@ namespace {
 // The parent pid of every process, read from /proc/<pid>/stat.
 std::map<int, int> parent_map() {
   std::map<int, int> out;
-  DIR* d = opendir("/proc");
+  orv::DirStream d = orv::openDirStream("/proc");
   if (!d) return out;
-  while (dirent* e = readdir(d)) {
+  while (dirent* e = readdir(d.get())) {
     char* end = nullptr;
     long pid = std::strtol(e->d_name, &end, 10);
     if (*end != '\0' || pid <= 0) continue;
@@ -52,7 +53,6 @@ std::map<int, int> parent_map() {
     int ppid = 0;
     if (fields >> state >> ppid) out[static_cast<int>(pid)] = ppid;
   }
-  closedir(d);
   return out;
 }
 
@@ -264,20 +264,22 @@ void RealMountSystem::releaseStaging(const std::string& staging) {
   in_use_.erase(staging);
 }
 
-int RealMountSystem::moveMount(const std::string& staging, int targetfd, int parentfd,
-                               const std::string& name, uint64_t* mnt_id) {
+orv::Result<uint64_t> RealMountSystem::moveMount(const std::string& staging, int targetfd,
+                                                 int parentfd, const std::string& name) {
   // Without OPEN_TREE_CLONE this is the mount that sits on the staging
   // directory itself, not a copy of it.
   orv::UniqueFd tree(static_cast<int>(
       syscall(SYS_open_tree, AT_FDCWD, staging.c_str(), OPEN_TREE_CLOEXEC | AT_SYMLINK_NOFOLLOW)));
-  if (!tree) return errno;
+  if (!tree) return orv::Error::lastErrno("open_tree");
   orv::UniqueFd parent(open(staging_dir_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   uint64_t id = mount_id_of(tree.get());
   // Nothing was mounted there: the mount command succeeded without mounting.
-  if (id == 0 || !parent || id == mount_id_of(parent.get())) return ENOENT;
+  if (id == 0 || !parent || id == mount_id_of(parent.get())) {
+    return orv::Error::fromErrno(ENOENT, "open_tree");
+  }
   if (syscall(SYS_move_mount, tree.get(), "", targetfd, "",
               MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0) {
-    return errno;
+    return orv::Error::lastErrno("move_mount");
   }
   // Once mounted on, the directory can no longer be renamed; before, it
   // could. Check it is still where the unmount will look for it.
@@ -286,28 +288,29 @@ int RealMountSystem::moveMount(const std::string& staging, int targetfd, int par
   there.reset();
   if (there_id != id) {
     umount2(("/proc/self/fd/" + std::to_string(tree.get())).c_str(), MNT_DETACH);
-    return EXDEV;
+    return orv::Error::fromErrno(EXDEV, "check");
   }
-  *mnt_id = id;
-  return 0;
+  return id;
 }
 
-int RealMountSystem::detach(int parentfd, const std::string& name, uint64_t mnt_id) {
+orv::Result<void> RealMountSystem::detach(int parentfd, const std::string& name, uint64_t mnt_id) {
   orv::UniqueFd at(openat(parentfd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   uint64_t id = at ? mount_id_of(at.get()) : 0;
   at.reset();
-  if (id != mnt_id) return EINVAL;
+  if (id != mnt_id) return orv::Error::fromErrno(EINVAL, "check");
   std::string path = "/proc/self/fd/" + std::to_string(parentfd) + "/" + name;
-  return umount2(path.c_str(), UMOUNT_NOFOLLOW | MNT_DETACH) == 0 ? 0 : errno;
+  if (umount2(path.c_str(), UMOUNT_NOFOLLOW | MNT_DETACH) != 0) return orv::Error::lastErrno("umount");
+  return {};
 }
 
-int RealMountSystem::unmount(int parentfd, const std::string& name, uint64_t mnt_id, bool force) {
+orv::Result<void> RealMountSystem::unmount(int parentfd, const std::string& name, uint64_t mnt_id,
+                                           bool force) {
   orv::UniqueFd at(openat(parentfd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   // The descriptor is closed again before the unmount: it would keep the
   // mount busy.
   uint64_t id = at ? mount_id_of(at.get()) : 0;
   at.reset();
-  if (id != mnt_id) return EINVAL;
+  if (id != mnt_id) return orv::Error::fromErrno(EINVAL, "check");
   // The pinned directory is reached through its descriptor's magic link;
   // only the last component is looked up, and never followed. A user cannot
   // rename or remove a mount point, so this is the mount that was checked.
@@ -315,9 +318,9 @@ int RealMountSystem::unmount(int parentfd, const std::string& name, uint64_t mnt
   if (umount2(path.c_str(), UMOUNT_NOFOLLOW | (force ? MNT_FORCE : 0)) != 0) {
     // The mount was just seen there: a lookup failure can only come from
     // /proc itself, and must not make the caller forget a live mount.
-    return (errno == ENOENT || errno == EINVAL) ? EIO : errno;
+    return orv::Error::fromErrno((errno == ENOENT || errno == EINVAL) ? EIO : errno, "umount");
   }
-  return 0;
+  return {};
 }
 
 }  // namespace qmss

@@ -3,6 +3,7 @@
 // tree takes a pinned directory descriptor, never a path string.
 #pragma once
 
+#include <runtime/Result.h>
 #include <runtime/UniqueFd.h>
 #include <sys/types.h>
 
@@ -52,20 +53,22 @@ class MountSystem {
   /// (the descriptor of the directory that was checked), which must still
   /// be entry `name` of the pinned directory `parentfd`: if the user renamed
   /// it before the move, the mount is detached again and EXDEV returned, so
-  /// every recorded mount can be found (and unmounted) as parent/name. 0 or
-  /// an errno value; *mnt_id gets the mount's id.
-  virtual int moveMount(const std::string& staging, int targetfd, int parentfd,
-                        const std::string& name, uint64_t* mnt_id) = 0;
+  /// every recorded mount can be found (and unmounted) as parent/name. The
+  /// mount's id, or the errno with the failing step ("open_tree",
+  /// "move_mount", "check").
+  virtual orv::Result<uint64_t> moveMount(const std::string& staging, int targetfd, int parentfd,
+                                          const std::string& name) = 0;
 
   /// Unmounts what is mounted on entry `name` of the pinned directory
-  /// `parentfd`, only if it is the mount `mnt_id`. 0 or an errno value;
-  /// EINVAL when that mount is not there any more.
-  virtual int unmount(int parentfd, const std::string& name, uint64_t mnt_id, bool force) = 0;
+  /// `parentfd`, only if it is the mount `mnt_id`. Fails with EINVAL when
+  /// that mount is not there any more.
+  virtual orv::Result<void> unmount(int parentfd, const std::string& name, uint64_t mnt_id,
+                                    bool force) = 0;
   /// The same check, then a lazy detach (MNT_DETACH): the mount leaves the
-  /// tree at once and ends when its last open file is closed. 0 or errno.
-  virtual int detach(int parentfd, const std::string& name, uint64_t mnt_id) {
+  /// tree at once and ends when its last open file is closed.
+  virtual orv::Result<void> detach(int parentfd, const std::string& name, uint64_t mnt_id) {
     (void)parentfd, (void)name, (void)mnt_id;
-    return ENOSYS;
+    return orv::Error::fromErrno(ENOSYS, "detach");
   }
 
   /// A pidfd of the davfs2 daemon serving the mount staged at `staging`;
@@ -99,10 +102,11 @@ class RealMountSystem : public MountSystem {
   void reserveStaging(const std::string& staging) override;
   void dropStaging(const std::string& staging) override;
   void releaseStaging(const std::string& staging) override;
-  int moveMount(const std::string& staging, int targetfd, int parentfd, const std::string& name,
-                uint64_t* mnt_id) override;
-  int unmount(int parentfd, const std::string& name, uint64_t mnt_id, bool force) override;
-  int detach(int parentfd, const std::string& name, uint64_t mnt_id) override;
+  orv::Result<uint64_t> moveMount(const std::string& staging, int targetfd, int parentfd,
+                                  const std::string& name) override;
+  orv::Result<void> unmount(int parentfd, const std::string& name, uint64_t mnt_id,
+                            bool force) override;
+  orv::Result<void> detach(int parentfd, const std::string& name, uint64_t mnt_id) override;
   orv::UniqueFd openDaemon(const std::string& staging) override;
   std::vector<std::string> cachedFiles(const std::string& staging) override;
 

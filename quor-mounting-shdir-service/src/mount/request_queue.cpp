@@ -10,7 +10,7 @@ RequestQueue::RequestQueue(MountManager& manager, size_t bound)
 RequestQueue::~RequestQueue() { stop(); }
 
 void RequestQueue::onShmData(const uint8_t* bytes, size_t count) {
-  if (std::optional<FolderRequest> request = MountManager::decode(bytes, count)) {
+  if (std::optional<FolderRequest> request = MountManager::decode({bytes, count})) {
     // A mount that hangs must not hold up an unmount-all queued behind it.
     if (request->op == static_cast<uint8_t>(FolderOp::UnmountAll)) manager_.cancelMount();
     push(std::move(*request));

@@ -25,8 +25,9 @@ class RequestQueue {
   RequestQueue(const RequestQueue&) = delete;
   RequestQueue& operator=(const RequestQueue&) = delete;
 
-  /// The shared-memory endpoint's data callback: decodes one block and
-  /// queues the request. Never blocks on the work itself.
+  /// The shared-memory endpoint's data callback (the C library hands a
+  /// pointer and a length): decodes one block and queues the request. Never
+  /// blocks on the work itself.
   void onShmData(const uint8_t* bytes, size_t count);
   /// Queues one decoded request; false when the queue is full or stopped.
   bool push(FolderRequest request);

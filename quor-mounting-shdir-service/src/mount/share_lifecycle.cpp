@@ -26,17 +26,16 @@ bool davfs_mount_of(const MountEntry& e, const std::string& endpoint) {
 // The directory holding a recorded mount point, reached again from the home
 // without following any link; the mount point itself must carry `mnt_id`.
 std::shared_ptr<const orv::UniqueFd> pin_recorded(const ShareRecord& r) {
-  int err = 0;
-  orv::UniqueFd home = open_dir(r.homedir, &err);
+  auto home = open_dir(r.homedir);
   if (!home) return nullptr;
   std::string parent_path = r.path.substr(0, r.path.size() - r.name.size() - 1);
   std::optional<std::string> rel = relative_beneath(parent_path, r.homedir);
   if (!rel) return nullptr;
-  orv::UniqueFd parent = open_beneath(home.get(), *rel, O_RDONLY | O_DIRECTORY, &err);
+  auto parent = open_beneath(home->get(), *rel, O_RDONLY | O_DIRECTORY);
   if (!parent) return nullptr;
-  orv::UniqueFd at(openat(parent.get(), r.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  orv::UniqueFd at(openat(parent->get(), r.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!at || mount_id_of(at.get()) != r.mnt_id) return nullptr;
-  return std::make_shared<const orv::UniqueFd>(std::move(parent));
+  return std::make_shared<const orv::UniqueFd>(std::move(parent).value());
 }
 
 struct Ending {
@@ -97,7 +96,7 @@ size_t MountManager::endShares(const std::function<bool(const UserInfo&)>& which
   // use answers EBUSY and is tried again while time remains.
   auto try_unmount = [&](Ending& e) {
     MountPoint& mp = *e.mp;
-    int err = system_.unmount(mp.parent ? mp.parent->get() : -1, mp.name, mp.mnt_id, false);
+    const int err = system_.unmount(mp.parent ? mp.parent->get() : -1, mp.name, mp.mnt_id, false).errnum();
     if (err == EBUSY) {
       if (!e.busy) service_log(kInfo, "Share %s is in use, waiting for it to be free\n", printable(mp.path).c_str());
       e.busy = true;
@@ -163,7 +162,7 @@ size_t MountManager::endShares(const std::function<bool(const UserInfo&)>& which
       // Past the bound, still in use: the mount leaves the tree; open files
       // keep working, and once the last one is closed the kernel ends it and
       // davfs2 uploads. Nothing is cut off.
-      int err = system_.detach(mp.parent ? mp.parent->get() : -1, mp.name, mp.mnt_id);
+      const int err = system_.detach(mp.parent ? mp.parent->get() : -1, mp.name, mp.mnt_id).errnum();
       service_log(err == 0 ? kWarning : kError,
                   "Share %s still in use after %u s: %s\n", printable(mp.path).c_str(),
                   static_cast<unsigned>(bound.count()),

@@ -158,11 +158,11 @@ orv::UniqueFd open_private_dir(const std::string& dir, bool create) {
 bool ShareStateStore::save(const std::vector<ShareRecord>& records) {
   orv::UniqueFd dir = open_private_dir(dir_, true);
   if (!dir) return false;
-  const char* stage = "open";
-  int err = replace_in_dir(dir.get(), kFileName, format_share_records(records), 0600, &stage);
-  if (err != 0) {
+  if (auto written = replace_in_dir(dir.get(), kFileName, format_share_records(records), 0600);
+      !written) {
+    const int err = written.errnum();
     service_log(kError, "Error[%d]: while writing %s/%s (%s). %s\n", err, dir_.c_str(), kFileName,
-                stage, std::strerror(err));
+                written.context().c_str(), std::strerror(err));
     return false;
   }
   return true;
@@ -171,15 +171,16 @@ bool ShareStateStore::save(const std::vector<ShareRecord>& records) {
 std::vector<ShareRecord> ShareStateStore::load() {
   orv::UniqueFd dir = open_private_dir(dir_, false);
   if (!dir) return {};
-  int err = 0;
-  orv::UniqueFd file = open_regular(dir.get(), kFileName, O_RDONLY, &err);
-  if (!file) {
+  auto opened = open_regular(dir.get(), kFileName, O_RDONLY);
+  if (!opened) {
+    const int err = opened.errnum();
     if (err != ENOENT) {
       service_log(kError, "Error[%d]: while reading %s/%s. %s\n", err, dir_.c_str(), kFileName,
                   std::strerror(err));
     }
     return {};
   }
+  orv::UniqueFd file = std::move(opened).value();
   struct stat st {};
   if (fstat(file.get(), &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 077) != 0 ||
       static_cast<size_t>(st.st_size) > kMaxFileSize) {

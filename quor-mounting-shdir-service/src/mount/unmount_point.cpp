@@ -27,7 +27,7 @@ void MountManager::removeMountDir(const MountPoint& mp, bool retry) {
 
 void MountManager::unmountPoint(MountPoint& mp, bool retry) {
   int parentfd = mp.parent ? mp.parent->get() : -1;
-  int err = system_.unmount(parentfd, mp.name, mp.mnt_id, false);
+  const int err = system_.unmount(parentfd, mp.name, mp.mnt_id, false).errnum();
   if (err == 0) {
     service_log(kDebug, "Umount result %d\n", 0);
     removeMountDir(mp, retry);
@@ -52,7 +52,7 @@ void MountManager::unmountPoint(MountPoint& mp, bool retry) {
   // they were writing is lost. A lazy detach takes the share out of the
   // home at once; open files keep working, and when the last one is closed
   // the kernel ends the mount and davfs2 uploads and exits.
-  int derr = system_.detach(parentfd, mp.name, mp.mnt_id);
+  const int derr = system_.detach(parentfd, mp.name, mp.mnt_id).errnum();
   if (derr == 0) {
     service_log(kInfo, "Share %s is in use: detached, it ends when its last file is closed\n",
                 printable(mp.path).c_str());

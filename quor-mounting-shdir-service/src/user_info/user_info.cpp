@@ -14,11 +14,12 @@ std::optional<PasswdEntry> system_passwd_lookup(uint32_t uid) {
   return orv::findUser(static_cast<uid_t>(uid), ec);
 }
 
-std::optional<UserInfo> parse_user_info(const uint8_t* record, const PasswdLookup& lookup) {
+std::optional<UserInfo> parse_user_info(std::span<const uint8_t, kUserInfoRecordSize> record,
+                                        const PasswdLookup& lookup) {
   int32_t pid = 0;
   uint32_t uid = 0;
-  std::memcpy(&pid, record, sizeof pid);
-  std::memcpy(&uid, record + 4, sizeof uid);
+  std::memcpy(&pid, record.data(), sizeof pid);
+  std::memcpy(&uid, record.subspan<4, 4>().data(), sizeof uid);
   if (pid == 0) {
     service_log(kError, "Error: parsing user info failed, pid not valid\n");
     return std::nullopt;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "runtime/UserDatabase.h"
@@ -32,7 +33,7 @@ std::optional<PasswdEntry> system_passwd_lookup(uint32_t uid);
 
 // Decodes the record {pid: int32, uid: uint32, host byte order} and checks it
 // against the user database; every rejection logs one error line.
-std::optional<UserInfo> parse_user_info(const uint8_t* record,
+std::optional<UserInfo> parse_user_info(std::span<const uint8_t, kUserInfoRecordSize> record,
                                         const PasswdLookup& lookup = system_passwd_lookup);
 
 }  // namespace qmss

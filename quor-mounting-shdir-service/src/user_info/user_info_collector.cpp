@@ -126,9 +126,9 @@ void UserInfoCollectorServer::onPartial(orv::StreamSession& session, size_t n) {
   service_log(kDebug, "Wait for more data - client %d, len %zu\n", session.fd(), n);
 }
 
-void UserInfoCollectorServer::onUnit(orv::StreamSession& session, const uint8_t* data, size_t size) {
-  if (size != kUserInfoRecordSize) return;
-  onRecord(session.peer(), session.fd(), data);
+void UserInfoCollectorServer::onUnit(orv::StreamSession& session, std::span<const uint8_t> unit) {
+  if (unit.size() != kUserInfoRecordSize) return;
+  onRecord(session.peer(), session.fd(), unit.first<kUserInfoRecordSize>());
 }
 
 void UserInfoCollectorServer::onClosed(orv::StreamSession& session, orv::CloseReason reason,
@@ -148,9 +148,10 @@ void UserInfoCollectorServer::onClosed(orv::StreamSession& session, orv::CloseRe
   service_log(kDebug, "now_client_num: %u\n", static_cast<unsigned>(server_.clientCount()));
 }
 
-void UserInfoCollectorServer::onRecord(const orv::PeerCredentials& peer, int client, const uint8_t* record) {
+void UserInfoCollectorServer::onRecord(const orv::PeerCredentials& peer, int client,
+                                       std::span<const uint8_t, kUserInfoRecordSize> record) {
   uint32_t claimed = 0;
-  std::memcpy(&claimed, record + 4, sizeof claimed);
+  std::memcpy(&claimed, record.subspan<4, 4>().data(), sizeof claimed);
   if (!peer.known) {
     service_log(kError, "Error: user info from client %d without credentials, dropped\n", client);
     return;

@@ -66,13 +66,14 @@ class UserInfoCollectorServer : private orv::StreamHandler {
 
   /// Judges one record from `peer` (connection `client`, for log lines) and
   /// hands it on. Runs on the server's thread; public for tests and fuzzing.
-  void onRecord(const orv::PeerCredentials& peer, int client, const uint8_t* record);
+  void onRecord(const orv::PeerCredentials& peer, int client,
+                std::span<const uint8_t, kUserInfoRecordSize> record);
 
  private:
   void bindAndServe();
   void onAccepted(orv::StreamSession& session) override;
   void onRead(orv::StreamSession& session, const std::error_code& ec, size_t n) override;
-  void onUnit(orv::StreamSession& session, const uint8_t* data, size_t size) override;
+  void onUnit(orv::StreamSession& session, std::span<const uint8_t> unit) override;
   void onPartial(orv::StreamSession& session, size_t n) override;
   void onClosed(orv::StreamSession& session, orv::CloseReason reason, const std::error_code& ec) override;
 

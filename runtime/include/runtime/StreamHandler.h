@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <system_error>
 
 namespace orv {
@@ -45,7 +46,7 @@ public:
     virtual void onRead(StreamSession&, const std::error_code&, std::size_t) {}
     /// One complete unit: a line with its newline, or one record. The bytes
     /// are valid for the call only.
-    virtual void onUnit(StreamSession& session, const uint8_t* data, std::size_t size) = 0;
+    virtual void onUnit(StreamSession& session, std::span<const uint8_t> unit) = 0;
     /// A read that completed no unit; `size` is what that read brought.
     virtual void onPartial(StreamSession&, std::size_t) {}
     /// The connection ended; `ec` is set for read and write errors.
