@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "service_log.h"
+#include "log_text.h"
 
 namespace qmss {
 
@@ -21,7 +21,7 @@ std::optional<std::string> scan_arguments(int argc, const char* const* argv) {
       ++i;
       continue;
     }
-    service_log(kWarning, "Unknown argument %d: %s\n", i, argv[i]);
+    ORV_LOG(Warning, "Unknown argument %d: %s\n", i, argv[i]);
   }
   return path;
 }
@@ -30,7 +30,7 @@ ServiceConfig parse_config(const std::string& path) {
   ServiceConfig config;
   // Written before the debug switch is known, and needed to tell which file
   // a later parse error is about, so it is never suppressed.
-  service_log(kInfo, "Parsing config file %s\n", path.c_str());
+  ORV_LOG(Info, "Parsing config file %s\n", path.c_str());
   try {
     YAML::Node root = YAML::LoadFile(path);
     config.debug = root["debug"].as<bool>(config.debug);
@@ -44,34 +44,34 @@ ServiceConfig parse_config(const std::string& path) {
         root["unmount_upload_timeout"].as<uint32_t>(config.unmount_upload_timeout);
     config.unmount_on_logout = root["unmount_on_logout"].as<bool>(config.unmount_on_logout);
   } catch (const std::exception& e) {
-    service_log(kError, "Error while parse configuration file %s: %s\n", path.c_str(), e.what());
+    ORV_LOG(Error, "Error while parse configuration file %s: %s\n", path.c_str(), e.what());
   }
   return config;
 }
 
 void log_config(const ServiceConfig& config) {
-  service_log(kInfo, "Config debug %d\n", config.debug ? 1 : 0);
-  service_log(kInfo, "Config mount_dir %s\n", config.mount_dir.c_str());
-  service_log(kInfo, "Config use_locks is %s\n", config.use_locks ? "enabled" : "disabled");
-  service_log(kInfo, "Config gui_optimize is %s\n", config.gui_optimize ? "enabled" : "disabled");
-  service_log(kInfo, "Config unmount_task_timeout is %u\n", config.unmount_task_timeout);
-  service_log(kInfo, "Config mount_timeout is %u\n", config.mount_timeout);
-  service_log(kInfo, "Config unmount_upload_timeout is %u\n", config.unmount_upload_timeout);
-  service_log(kInfo, "Config unmount_on_logout is %s\n", config.unmount_on_logout ? "enabled" : "disabled");
+  ORV_LOG(Info, "Config debug %d\n", config.debug ? 1 : 0);
+  ORV_LOG(Info, "Config mount_dir %s\n", config.mount_dir.c_str());
+  ORV_LOG(Info, "Config use_locks is %s\n", config.use_locks ? "enabled" : "disabled");
+  ORV_LOG(Info, "Config gui_optimize is %s\n", config.gui_optimize ? "enabled" : "disabled");
+  ORV_LOG(Info, "Config unmount_task_timeout is %u\n", config.unmount_task_timeout);
+  ORV_LOG(Info, "Config mount_timeout is %u\n", config.mount_timeout);
+  ORV_LOG(Info, "Config unmount_upload_timeout is %u\n", config.unmount_upload_timeout);
+  ORV_LOG(Info, "Config unmount_on_logout is %s\n", config.unmount_on_logout ? "enabled" : "disabled");
 }
 
 void ensure_run_dir(const std::string& path) {
   std::error_code ec;
   fs::file_status st = fs::status(path, ec);
   if (ec && ec != std::errc::no_such_file_or_directory) {
-    service_log(kWarning, "Error[%d]: while check if exists %s. %s\n", ec.value(), path.c_str(),
+    ORV_LOG(Warning, "Error[%d]: while check if exists %s. %s\n", ec.value(), path.c_str(),
                 ec.message().c_str());
     return;
   }
   if (!fs::exists(st)) {
     bool created = fs::create_directories(path, ec);
     if (ec) {
-      service_log(kWarning, "Error[%d]: while creating %s. %s\n", ec.value(), path.c_str(),
+      ORV_LOG(Warning, "Error[%d]: while creating %s. %s\n", ec.value(), path.c_str(),
                   ec.message().c_str());
       return;
     }
@@ -79,7 +79,7 @@ void ensure_run_dir(const std::string& path) {
   }
   fs::permissions(path, fs::perms::all, fs::perm_options::replace, ec);
   if (ec) {
-    service_log(kWarning, "Error[%d]: while set permissions on %s. %s\n", ec.value(), path.c_str(),
+    ORV_LOG(Warning, "Error[%d]: while set permissions on %s. %s\n", ec.value(), path.c_str(),
                 ec.message().c_str());
   }
 }

@@ -11,7 +11,7 @@
 
 #include <yaml-cpp/yaml.h>
 
-#include "common/Log.h"
+#include <runtime/Log.h>
 
 namespace czs {
 
@@ -86,7 +86,7 @@ DaemonConfig parse(const YAML::Node& root, const std::string& path) {
             if (resolveOwner(text, uid, why)) {
                 config.trustedChannelOwners.push_back(uid);
             } else {
-                CZS_LOG_ERROR("load", "%s: trusted channel owner '%s' left out: %s\n", path.c_str(), text.c_str(),
+                ORV_LOG_AS(Error, "load", "%s: trusted channel owner '%s' left out: %s\n", path.c_str(), text.c_str(),
                               why.c_str());
             }
         }
@@ -104,7 +104,7 @@ DaemonConfig loadDaemonConfig(const std::string& path) {
     try {
         DaemonConfig config = parse(YAML::LoadFile(path), path);
         static constexpr const char* kFormats[] = {"host", "pdf", "ps", "raw"};
-        CZS_LOG_INFO("load",
+        ORV_LOG_AS(Info, "load", 
                      "%s: spool retention %lld min, follow host default %s, %zu trusted channel owners, "
                      "print format %s\n",
                      path.c_str(), static_cast<long long>(config.spoolRetention.count()),
@@ -112,7 +112,7 @@ DaemonConfig loadDaemonConfig(const std::string& path) {
                      kFormats[static_cast<int>(config.printFormat)]);
         return config;
     } catch (const std::exception& e) {
-        CZS_LOG_ERROR("load", "%s unusable (%s), using the defaults\n", path.c_str(), e.what());
+        ORV_LOG_AS(Error, "load", "%s unusable (%s), using the defaults\n", path.c_str(), e.what());
     }
     return DaemonConfig{};
 }

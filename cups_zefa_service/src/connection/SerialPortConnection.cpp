@@ -10,7 +10,7 @@
 
 #include <runtime/UniqueFd.h>
 
-#include "common/Log.h"
+#include <runtime/Log.h>
 
 namespace czs {
 
@@ -69,7 +69,7 @@ SerialPortConnection::SerialPortConnection(asio::io_context& io, Callbacks callb
       readBuf_(kReadSize),
       assembler_(options.maxFrame,
                  [](std::size_t dropped, const char* why) {
-                     CZS_LOG_ERROR("extractData", "dropped %zu bytes: %s\n", dropped, why);
+                     ORV_LOG_AS(Error, "extractData", "dropped %zu bytes: %s\n", dropped, why);
                  }),
       callbacks_(std::move(callbacks)),
       options_(std::move(options)),
@@ -89,26 +89,26 @@ SerialPortConnection::~SerialPortConnection() {
 
 std::error_code SerialPortConnection::open() {
     if (options_.logOpen) {
-        CZS_LOG_INFO("open", "opening serial port reader: %s\n", options_.portPath.c_str());
+        ORV_LOG(Info, "opening serial port reader: %s\n", options_.portPath.c_str());
     }
     std::string why;
     int fd = openPort(options_.portPath, why);
     if (fd < 0) {
         if (options_.logOpen) {
             if (why.empty()) {
-                logLine(kLogError, nullptr, nullptr, "[SerialPortConnection]:[%s]:: open failed %s\n", "open",
+                ::orv::log(::orv::LogLevel::Error, ::orv::LogTag{nullptr, __func__}, "[SerialPortConnection]:[%s]:: open failed %s\n", "open",
                         std::strerror(-fd));
             } else {
-                CZS_LOG_ERROR("open", "refusing %s: %s\n", options_.portPath.c_str(), why.c_str());
+                ORV_LOG(Error, "refusing %s: %s\n", options_.portPath.c_str(), why.c_str());
             }
         }
         return {-fd, std::system_category()};
     }
-    CZS_LOG_INFO("open", "port opened\n");
+    ORV_LOG(Info, "port opened\n");
     std::error_code ec;
     port_.assign(fd, ec);
     if (ec) {
-        CZS_LOG_ERROR("open", "assign: %d %s\n", ec.value(), ec.message().c_str());
+        ORV_LOG(Error, "assign: %d %s\n", ec.value(), ec.message().c_str());
         // The descriptor is ours until the port object takes it.
         ::close(fd);
         return ec;
@@ -128,7 +128,7 @@ void SerialPortConnection::startRead() {
 
 void SerialPortConnection::handleRead(const std::error_code& ec, std::size_t bytesTransferred) {
     if (bytesTransferred != 0) {
-        CZS_LOG_INFO("handleRead", "got data with size %zu\n", bytesTransferred);
+        ORV_LOG(Info, "got data with size %zu\n", bytesTransferred);
     }
     if (ec == asio::error::eof) {
         // Nothing attached on the host side yet: look again a little later
@@ -144,7 +144,7 @@ void SerialPortConnection::handleRead(const std::error_code& ec, std::size_t byt
     }
     if (ec) {
         if (ec != asio::error::operation_aborted) {
-            CZS_LOG_ERROR("handleRead", "(%d) %s\n", ec.value(), ec.message().c_str());
+            ORV_LOG_AS(Error, "handleRead", "(%d) %s\n", ec.value(), ec.message().c_str());
             reportClosed();
         }
         return;
@@ -237,9 +237,9 @@ void SerialPortConnection::handleWrite(const std::error_code& ec, std::size_t by
         startWrite();  // the producer's next piece
         return;
     }
-    CZS_LOG_INFO("handleWrite", "write data with size %zu\n", static_cast<std::size_t>(frontWritten_));
+    ORV_LOG(Info, "write data with size %zu\n", static_cast<std::size_t>(frontWritten_));
     if (ec) {
-        CZS_LOG_ERROR("handleWrite", "error (%d) %s\n", ec.value(), ec.message().c_str());
+        ORV_LOG(Error, "error (%d) %s\n", ec.value(), ec.message().c_str());
     }
     const bool cut = ec && frontWritten_ != 0;
     std::weak_ptr<SerialPortConnection*> weak = alive_;

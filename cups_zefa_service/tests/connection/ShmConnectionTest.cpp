@@ -13,7 +13,7 @@
 
 #include "FrameBytes.h"
 #include "TwoProcess.h"
-#include "connection/ShmLogBridge.h"
+#include <runtime/LogSinks.h>
 #include "../support/LogCapture.h"
 
 namespace czs {
@@ -516,9 +516,9 @@ TEST(ShmConnection, AnObjectOfAnUntrustedUserIsRefusedWithOneLineAndOneOfRootIsU
 namespace czs {
 namespace {
 
-TEST(ShmLogBridge, TheChannelsOwnErrorsLandInTheDaemonLogAsLines) {
+TEST(ShmLogRoute, TheChannelsOwnErrorsLandInTheDaemonLogAsLines) {
     test::LogCapture log;
-    installShmLogBridge();
+    orv::routeShmLog(log.sink());
     const std::string name = uniqueName("bridge");
     Server server(name, 65536);
     ASSERT_TRUE(server.started());

@@ -1,6 +1,6 @@
 #include "folder_request.h"
 
-#include "../service_log.h"
+#include "../log_text.h"
 
 namespace qmss {
 
@@ -10,7 +10,7 @@ std::optional<FolderRequest> parse_folder_request(const uint8_t* bytes, size_t n
   bool bad = n < 2 || le16(bytes) > n || n < 4;
   size_t name_len = bad ? 0 : le16(bytes + 2);
   if (bad || n < name_len + 4 || n < name_len + 5) {
-    service_log(kError, "Invalid message length %zu\n", n);
+    ORV_LOG(Error, "Invalid message length %zu\n", n);
     return std::nullopt;
   }
   FolderRequest r;

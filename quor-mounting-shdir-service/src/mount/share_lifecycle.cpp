@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "../safe_fs.h"
-#include "../service_log.h"
+#include "../log_text.h"
 #include "mount_manager.h"
 
 namespace qmss {
@@ -57,7 +57,7 @@ size_t MountManager::adopt(const std::vector<ShareRecord>& recorded, const std::
       parent = pin_recorded(r);
     }
     if (!parent) {
-      service_log(kWarning, "Recorded share %s at %s is not mounted there any more, forgotten\n",
+      ORV_LOG(Warning, "Recorded share %s at %s is not mounted there any more, forgotten\n",
                   printable(r.folder).c_str(), printable(r.path).c_str());
       continue;
     }
@@ -69,7 +69,7 @@ size_t MountManager::adopt(const std::vector<ShareRecord>& recorded, const std::
     }
     it->second[r.folder].push_back(MountPoint{r.path, MountState::Mounted, parent, r.name, r.mnt_id, r.staging});
     system_.reserveStaging(r.staging);
-    service_log(kInfo, "Adopted share %s of %s at %s\n", printable(r.folder).c_str(),
+    ORV_LOG(Info, "Adopted share %s of %s at %s\n", printable(r.folder).c_str(),
                 printable(r.username).c_str(), printable(r.path).c_str());
     ++adopted;
   }
@@ -99,12 +99,12 @@ size_t MountManager::endShares(const std::function<bool(const UserInfo&)>& which
     MountPoint& mp = *e.mp;
     int err = system_.unmount(mp.parent ? mp.parent->get() : -1, mp.name, mp.mnt_id, false);
     if (err == EBUSY) {
-      if (!e.busy) service_log(kInfo, "Share %s is in use, waiting for it to be free\n", printable(mp.path).c_str());
+      if (!e.busy) ORV_LOG(Info, "Share %s is in use, waiting for it to be free\n", printable(mp.path).c_str());
       e.busy = true;
       return;
     }
     if (err != 0 && err != EINVAL && err != ENOENT) {
-      service_log(kWarning, "Error: Failed to umount %s. Reason: %s [%d]\n", printable(mp.path).c_str(),
+      ORV_LOG(Warning, "Error: Failed to umount %s. Reason: %s [%d]\n", printable(mp.path).c_str(),
                   std::strerror(err), err);
       e.busy = true;
       return;
@@ -115,7 +115,7 @@ size_t MountManager::endShares(const std::function<bool(const UserInfo&)>& which
     ++ended;
   };
   for (Ending& e : ending) {
-    service_log(kDebug, "Ending %s, its davfs2 daemon %s\n", printable(e.mp->path).c_str(),
+    ORV_LOG(Debug, "Ending %s, its davfs2 daemon %s\n", printable(e.mp->path).c_str(),
                 e.daemon ? "found" : "not found");
     try_unmount(e);
   }
@@ -149,7 +149,7 @@ size_t MountManager::endShares(const std::function<bool(const UserInfo&)>& which
       auto secs = std::chrono::duration_cast<std::chrono::seconds>(deadline - Clock::now()).count();
       size_t n = static_cast<size_t>(std::count_if(ending.begin(), ending.end(),
                                                    [](const Ending& e) { return e.busy || e.daemon; }));
-      service_log(kInfo, "Waiting for %zu shares to finish uploading (%lld s left)\n", n,
+      ORV_LOG(Info, "Waiting for %zu shares to finish uploading (%lld s left)\n", n,
                   static_cast<long long>(secs));
       // Tells systemd the stop is making progress, not hanging; a no-op
       // without a service manager.
@@ -164,7 +164,7 @@ size_t MountManager::endShares(const std::function<bool(const UserInfo&)>& which
       // keep working, and once the last one is closed the kernel ends it and
       // davfs2 uploads. Nothing is cut off.
       int err = system_.detach(mp.parent ? mp.parent->get() : -1, mp.name, mp.mnt_id);
-      service_log(err == 0 ? kWarning : kError,
+      ::orv::log(err == 0 ? orv::LogLevel::Warning : orv::LogLevel::Error, ::orv::LogTag{kLogTag, __func__},
                   "Share %s still in use after %u s: %s\n", printable(mp.path).c_str(),
                   static_cast<unsigned>(bound.count()),
                   err == 0 ? "detached, it ends when its last file is closed" : std::strerror(err));
@@ -178,7 +178,7 @@ size_t MountManager::endShares(const std::function<bool(const UserInfo&)>& which
       std::vector<std::string> files = system_.cachedFiles(mp.staging);
       std::string list;
       for (size_t i = 0; i < files.size() && i < 20; ++i) list += " " + printable(files[i]);
-      service_log(kError, "davfs2 for %s has not finished uploading after %u s; %zu files in its cache:%s\n",
+      ORV_LOG(Error, "davfs2 for %s has not finished uploading after %u s; %zu files in its cache:%s\n",
                   printable(mp.path).c_str(), static_cast<unsigned>(bound.count()), files.size(),
                   list.c_str());
     }

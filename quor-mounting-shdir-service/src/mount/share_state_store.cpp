@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "../safe_fs.h"
-#include "../service_log.h"
+#include "../log_text.h"
 
 namespace qmss {
 
@@ -139,14 +139,14 @@ namespace {
 orv::UniqueFd open_private_dir(const std::string& dir, bool create) {
   if (create && mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
     int e = errno;
-    service_log(kError, "Error[%d]: while creating %s. %s\n", e, dir.c_str(), std::strerror(e));
+    ORV_LOG(Error, "Error[%d]: while creating %s. %s\n", e, dir.c_str(), std::strerror(e));
     return orv::UniqueFd();
   }
   orv::UniqueFd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat st {};
   if (!fd || fstat(fd.get(), &st) != 0) return orv::UniqueFd();
   if (st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
-    service_log(kError, "Error: %s is not the service's own private directory, ignored\n", dir.c_str());
+    ORV_LOG(Error, "Error: %s is not the service's own private directory, ignored\n", dir.c_str());
     return orv::UniqueFd();
   }
   return fd;
@@ -160,7 +160,7 @@ bool ShareStateStore::save(const std::vector<ShareRecord>& records) {
   const char* stage = "open";
   int err = replace_in_dir(dir.get(), kFileName, format_share_records(records), 0600, &stage);
   if (err != 0) {
-    service_log(kError, "Error[%d]: while writing %s/%s (%s). %s\n", err, dir_.c_str(), kFileName,
+    ORV_LOG(Error, "Error[%d]: while writing %s/%s (%s). %s\n", err, dir_.c_str(), kFileName,
                 stage, std::strerror(err));
     return false;
   }
@@ -174,7 +174,7 @@ std::vector<ShareRecord> ShareStateStore::load() {
   orv::UniqueFd file = open_regular(dir.get(), kFileName, O_RDONLY, &err);
   if (!file) {
     if (err != ENOENT) {
-      service_log(kError, "Error[%d]: while reading %s/%s. %s\n", err, dir_.c_str(), kFileName,
+      ORV_LOG(Error, "Error[%d]: while reading %s/%s. %s\n", err, dir_.c_str(), kFileName,
                   std::strerror(err));
     }
     return {};
@@ -182,14 +182,14 @@ std::vector<ShareRecord> ShareStateStore::load() {
   struct stat st {};
   if (fstat(file.get(), &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 077) != 0 ||
       static_cast<size_t>(st.st_size) > kMaxFileSize) {
-    service_log(kError, "Error: %s/%s is not the service's own file, ignored\n", dir_.c_str(), kFileName);
+    ORV_LOG(Error, "Error: %s/%s is not the service's own file, ignored\n", dir_.c_str(), kFileName);
     return {};
   }
   std::optional<std::string> text = read_all(file.get());
   if (!text) return {};
   size_t bad = 0;
   std::vector<ShareRecord> records = parse_share_records(*text, &bad);
-  if (bad > 0) service_log(kWarning, "Warning: %zu malformed lines in %s/%s skipped\n", bad, dir_.c_str(), kFileName);
+  if (bad > 0) ORV_LOG(Warning, "Warning: %zu malformed lines in %s/%s skipped\n", bad, dir_.c_str(), kFileName);
   return records;
 }
 

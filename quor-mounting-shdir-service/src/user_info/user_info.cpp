@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "../service_log.h"
+#include "../log_text.h"
 
 namespace qmss {
 
@@ -39,25 +39,25 @@ std::optional<UserInfo> parse_user_info(const uint8_t* record, const PasswdLooku
   std::memcpy(&pid, record, sizeof pid);
   std::memcpy(&uid, record + 4, sizeof uid);
   if (pid == 0) {
-    service_log(kError, "Error: parsing user info failed, pid not valid\n");
+    ORV_LOG(Error, "Error: parsing user info failed, pid not valid\n");
     return std::nullopt;
   }
   std::optional<PasswdEntry> entry = lookup(uid);
   if (!entry) {
-    service_log(kError, "Error: parsing user info failed, uid not valid\n");
+    ORV_LOG(Error, "Error: parsing user info failed, uid not valid\n");
     return std::nullopt;
   }
   if (entry->name.empty()) {
-    service_log(kError, "Error: parsing user info failed, username not valid\n");
+    ORV_LOG(Error, "Error: parsing user info failed, username not valid\n");
     return std::nullopt;
   }
   if (entry->dir.empty()) {
-    service_log(kError, "Error: parsing user info failed, homedir not valid\n");
+    ORV_LOG(Error, "Error: parsing user info failed, homedir not valid\n");
     return std::nullopt;
   }
   struct stat st {};
   if (lstat(entry->dir.c_str(), &st) != 0) {
-    service_log(kError, "Error: parsing user info failed, homedir not exists\n");
+    ORV_LOG(Error, "Error: parsing user info failed, homedir not exists\n");
     return std::nullopt;
   }
   UserInfo info;
