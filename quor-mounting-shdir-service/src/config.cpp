@@ -84,4 +84,8 @@ void ensure_run_dir(const std::string& path) {
   }
 }
 
+std::chrono::seconds retry_period(const ServiceConfig& config) {
+  return std::chrono::seconds(config.unmount_task_timeout == 0 ? 1 : config.unmount_task_timeout);
+}
+
 }  // namespace qmss

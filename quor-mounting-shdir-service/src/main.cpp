@@ -40,6 +40,14 @@ int on_shm_disconnected(void*, shm_endpoint*) {
   return 0;
 }
 
+sigset_t stop_signal_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -52,10 +60,7 @@ int main(int argc, char** argv) {
   // main thread unblocks them while its loop runs.
   asio::io_context loop;
   orv::StopSignals stop_signals(loop, {SIGINT, SIGTERM}, [&loop](int) { loop.stop(); });
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGINT);
-  sigaddset(&stop, SIGTERM);
+  const sigset_t stop = stop_signal_set();
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
   qmss::ServiceConfig config;
@@ -105,7 +110,7 @@ int main(int argc, char** argv) {
   ORV_LOG(Debug, "Before loop\n");
   // The loop wakes for the retries and, under a service manager that asks
   // for it, for the liveness ping: a loop stuck in a retry stops pinging.
-  orv::PeriodicTask retries(loop, std::chrono::seconds(config.unmount_task_timeout),
+  orv::PeriodicTask retries(loop, qmss::retry_period(config),
                             [&manager] { manager.retryFailedUnmounts(); });
   retries.start();
   orv::WatchdogPing watchdog(loop);

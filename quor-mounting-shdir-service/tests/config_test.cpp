@@ -114,6 +114,15 @@ TEST(LogConfig, InfoLinesOneForEachKey) {
   EXPECT_EQ(lines[7].second, "Config unmount_on_logout is enabled\n");
 }
 
+TEST(RetryPeriod, IsTheConfiguredPauseButNeverZero) {
+  ServiceConfig config;
+  EXPECT_EQ(retry_period(config), std::chrono::seconds(40));
+  config.unmount_task_timeout = 5;
+  EXPECT_EQ(retry_period(config), std::chrono::seconds(5));
+  config.unmount_task_timeout = 0;
+  EXPECT_EQ(retry_period(config), std::chrono::seconds(1));
+}
+
 TEST(EnsureRunDir, CreatesOrResetsModeExactly) {
   LogCapture log;
   TempDir dir;
