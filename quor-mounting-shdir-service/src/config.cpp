@@ -65,14 +65,14 @@ void ensure_run_dir(const std::string& path) {
   fs::file_status st = fs::status(path, ec);
   if (ec && ec != std::errc::no_such_file_or_directory) {
     ORV_LOG(Warning, "Error[%d]: while check if exists %s. %s\n", ec.value(), path.c_str(),
-                ec.message().c_str());
+            ec.message().c_str());
     return;
   }
   if (!fs::exists(st)) {
     bool created = fs::create_directories(path, ec);
     if (ec) {
       ORV_LOG(Warning, "Error[%d]: while creating %s. %s\n", ec.value(), path.c_str(),
-                  ec.message().c_str());
+              ec.message().c_str());
       return;
     }
     if (!created) return;
@@ -80,7 +80,7 @@ void ensure_run_dir(const std::string& path) {
   fs::permissions(path, fs::perms::all, fs::perm_options::replace, ec);
   if (ec) {
     ORV_LOG(Warning, "Error[%d]: while set permissions on %s. %s\n", ec.value(), path.c_str(),
-                ec.message().c_str());
+            ec.message().c_str());
   }
 }
 

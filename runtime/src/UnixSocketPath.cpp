@@ -64,18 +64,18 @@ bool clearPath(int dir, const std::string& name, const std::string& path) {
     if (S_ISSOCK(st.st_mode)) {
         if (st.st_uid != ::geteuid()) {
             ORV_LOG(Warning, "%s was a socket of uid %u, not ours; removed it\n", path.c_str(),
-                 static_cast<unsigned>(st.st_uid));
+                    static_cast<unsigned>(st.st_uid));
         }
         return ::unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT;
     }
     if (!S_ISDIR(st.st_mode)) {
         ORV_LOG(Warning, "%s was %s of uid %u, not our socket; removed it\n", path.c_str(),
-             fileTypeName(st.st_mode), static_cast<unsigned>(st.st_uid));
+                fileTypeName(st.st_mode), static_cast<unsigned>(st.st_uid));
         return ::unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT;
     }
     if (::unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0) {
         ORV_LOG(Warning, "%s was an empty directory of uid %u, not our socket; removed it\n",
-             path.c_str(), static_cast<unsigned>(st.st_uid));
+                path.c_str(), static_cast<unsigned>(st.st_uid));
         return true;
     }
     if (errno != ENOTEMPTY && errno != EEXIST) return errno == ENOENT;
@@ -85,8 +85,8 @@ bool clearPath(int dir, const std::string& name, const std::string& path) {
         const std::string aside = "." + name + ".moved-" + randomSuffix();
         if (::renameat2(dir, name.c_str(), dir, aside.c_str(), RENAME_NOREPLACE) == 0) {
             ORV_LOG(Warning,
-                 "%s was a non-empty directory of uid %u, not our socket; moved it aside to %s\n", path.c_str(),
-                 static_cast<unsigned>(st.st_uid), aside.c_str());
+                    "%s was a non-empty directory of uid %u, not our socket; moved it aside to %s\n", path.c_str(),
+                    static_cast<unsigned>(st.st_uid), aside.c_str());
             return true;
         }
         if (errno == ENOENT) return true;
@@ -178,7 +178,7 @@ void UnixSocketFile::remove() {
     if (::unlinkat(dir_.get(), name_.c_str(), 0) != 0 && errno != ENOENT) {
         const int e = errno;
         ORV_LOG(Error, "Error[%d]: while removing socket %s. Reason: %s\n", e, path_.c_str(),
-             std::strerror(e));
+                std::strerror(e));
     }
 }
 

@@ -87,7 +87,7 @@ DaemonConfig parse(const YAML::Node& root, const std::string& path) {
                 config.trustedChannelOwners.push_back(uid);
             } else {
                 ORV_LOG_AS(Error, "load", "%s: trusted channel owner '%s' left out: %s\n", path.c_str(), text.c_str(),
-                              why.c_str());
+                           why.c_str());
             }
         }
     }
@@ -104,12 +104,12 @@ DaemonConfig loadDaemonConfig(const std::string& path) {
     try {
         DaemonConfig config = parse(YAML::LoadFile(path), path);
         static constexpr const char* kFormats[] = {"host", "pdf", "ps", "raw"};
-        ORV_LOG_AS(Info, "load", 
-                     "%s: spool retention %lld min, follow host default %s, %zu trusted channel owners, "
-                     "print format %s\n",
-                     path.c_str(), static_cast<long long>(config.spoolRetention.count()),
-                     config.followHostDefault ? "on" : "off", config.trustedChannelOwners.size(),
-                     kFormats[static_cast<int>(config.printFormat)]);
+        ORV_LOG_AS(Info, "load",
+                   "%s: spool retention %lld min, follow host default %s, %zu trusted channel owners, "
+                   "print format %s\n",
+                   path.c_str(), static_cast<long long>(config.spoolRetention.count()),
+                   config.followHostDefault ? "on" : "off", config.trustedChannelOwners.size(),
+                   kFormats[static_cast<int>(config.printFormat)]);
         return config;
     } catch (const std::exception& e) {
         ORV_LOG_AS(Error, "load", "%s unusable (%s), using the defaults\n", path.c_str(), e.what());

@@ -97,7 +97,7 @@ std::error_code SerialPortConnection::open() {
         if (options_.logOpen) {
             if (why.empty()) {
                 ::orv::log(::orv::LogLevel::Error, ::orv::LogTag{nullptr, __func__}, "[SerialPortConnection]:[%s]:: open failed %s\n", "open",
-                        std::strerror(-fd));
+                           std::strerror(-fd));
             } else {
                 ORV_LOG(Error, "refusing %s: %s\n", options_.portPath.c_str(), why.c_str());
             }

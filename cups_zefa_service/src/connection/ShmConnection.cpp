@@ -87,7 +87,7 @@ int ShmConnection::onOwner(void* user, uid_t owner) {
     // The library asks again on every retry; say it once per owner.
     if (self->lastRefusedOwner_.exchange(owner) != owner) {
         ORV_LOG_AS(Error, "on_owner", "refusing '%s': %s; waiting for the host's own object\n",
-                      self->options_.name.c_str(), why.c_str());
+                   self->options_.name.c_str(), why.c_str());
     }
     return -1;
 }
@@ -187,7 +187,7 @@ bool ShmConnection::putFrame(Reply& reply, bool& partial) {
     while (reply.remaining() > 0) {
         if (!connected_ || client_ == nullptr) {
             ORV_LOG_AS(Error, "write", "peer not connected, frame of %llu bytes dropped (%llu not sent)\n",
-                          static_cast<unsigned long long>(size), static_cast<unsigned long long>(reply.remaining()));
+                       static_cast<unsigned long long>(size), static_cast<unsigned long long>(reply.remaining()));
             return false;
         }
         // Waits (without polling) for the reader to free space, at most the
@@ -203,13 +203,13 @@ bool ShmConnection::putFrame(Reply& reply, bool& partial) {
         }
         if (res == -ENOSPC) {
             ORV_LOG_AS(Error, "write", "ring full for %lld ms, frame of %llu bytes dropped (%llu not sent)\n",
-                          static_cast<long long>(options_.writeStallLimit.count()),
-                          static_cast<unsigned long long>(size), static_cast<unsigned long long>(reply.remaining()));
+                       static_cast<long long>(options_.writeStallLimit.count()),
+                       static_cast<unsigned long long>(size), static_cast<unsigned long long>(reply.remaining()));
             return false;
         }
         ORV_LOG_AS(Error, "write", "write res=%zd %s, frame of %llu bytes dropped (%llu not sent)\n", res,
-                      shm_strerror(static_cast<int>(res)), static_cast<unsigned long long>(size),
-                      static_cast<unsigned long long>(reply.remaining()));
+                   shm_strerror(static_cast<int>(res)), static_cast<unsigned long long>(size),
+                   static_cast<unsigned long long>(reply.remaining()));
         return false;
     }
     partial = false;

@@ -70,15 +70,15 @@ void SocketConnection::onClosed(orv::StreamSession& session, orv::CloseReason re
             break;
         case orv::CloseReason::TooLong:
             ORV_LOG(Error, "line longer than %zu bytes, client dropped\n",
-                          server_.options().maxLine);
+                    server_.options().maxLine);
             break;
         case orv::CloseReason::UnitDeadline:
             ORV_LOG(Error, "client %d sent no complete line within %lld ms, dropped\n", session.fd(),
-                          static_cast<long long>(limits_.lineDeadline.count()));
+                    static_cast<long long>(limits_.lineDeadline.count()));
             break;
         case orv::CloseReason::AnswerDeadline:
             ORV_LOG(Error, "no verdict for client %d within %lld ms, dropped without an answer\n",
-                          session.fd(), static_cast<long long>(limits_.answerDeadline.count()));
+                    session.fd(), static_cast<long long>(limits_.answerDeadline.count()));
             break;
         case orv::CloseReason::WriteError:
             // Best effort: a backend that did not wait for its answer is gone.

@@ -105,7 +105,7 @@ void PrinterManager::setPrinters(const std::vector<Printer>& printers) {
     for (const Printer& printer : m_printers) {
         if (printer.cupsName != naturalQueueName(printer.name)) {
             ::orv::log(::orv::LogLevel::Info, ::orv::LogTag{"PrinterManager", "setPrinters"}, "host printer '%s' is queue %s\n",
-                           printer.name.c_str(), printer.cupsName.c_str());
+                       printer.name.c_str(), printer.cupsName.c_str());
         }
     }
     addPrinters();
@@ -119,7 +119,7 @@ bool PrinterManager::runRequest(IppRequestPtr request, const std::string& docume
     if (!request) {
         // Only an allocation failure in libcups gets here.
         ::orv::log(::orv::LogLevel::Info, ::orv::LogTag{nullptr, __func__}, "[PrinterManager]:[%s] error: %s\n",
-                       "runRequest", ippErrorString(IPP_STATUS_ERROR_INTERNAL));
+                   "runRequest", ippErrorString(IPP_STATUS_ERROR_INTERNAL));
         return false;
     }
     int fd = -1;
@@ -127,7 +127,7 @@ bool PrinterManager::runRequest(IppRequestPtr request, const std::string& docume
         fd = documentFd(document);
         if (fd < 0) {
             ::orv::log(::orv::LogLevel::Error, ::orv::LogTag{"PrinterManager", "runRequest"}, "cannot stage the request's document: %s\n",
-                           std::strerror(errno));
+                       std::strerror(errno));
             return false;
         }
     }
@@ -145,7 +145,7 @@ bool PrinterManager::runRequest(IppRequestPtr request, const std::string& docume
     // This line's shape ("[tag]:[op] error:") differs from the tagged form,
     // so it is written whole.
     ::orv::log(::orv::LogLevel::Info, ::orv::LogTag{nullptr, __func__}, "[PrinterManager]:[%s] error: %s\n", "runRequest",
-                   ippErrorString(status));
+               ippErrorString(status));
     return false;
 }
 
@@ -193,7 +193,7 @@ void PrinterManager::addPrinter(const Printer& printer) {
         // raw, said once until its PPD works again.
         if (m_rawFallback.insert(key).second) {
             ::orv::log(::orv::LogLevel::Error, ::orv::LogTag{"PrinterManager", "addPrinter"}, "queue %s cannot print %s, using a raw queue: %s\n", printer.cupsName.c_str(),
-                           queueFormatName(m_format), problem.c_str());
+                       queueFormatName(m_format), problem.c_str());
         }
     }
     AddPrinterIppRequest request;
@@ -284,10 +284,10 @@ void PrinterManager::retireOrDelete(const std::string& queueName, const std::str
     // and goes with the first update after its last one.
     if (active > 0) {
         ::orv::log(::orv::LogLevel::Info, ::orv::LogTag{"PrinterManager", "retireOrDelete"}, "queue %s holds %d job(s): it refuses new jobs and goes after the last one\n",
-                       queueName.c_str(), active);
+                   queueName.c_str(), active);
     } else {
         ::orv::log(::orv::LogLevel::Info, ::orv::LogTag{"PrinterManager", "retireOrDelete"}, "queue %s: its jobs could not be listed, so it refuses new jobs and stays for now\n",
-                       queueName.c_str());
+                   queueName.c_str());
     }
     RejectPrinterJobsIppRequest reject;
     reject.setPrinter(queue);

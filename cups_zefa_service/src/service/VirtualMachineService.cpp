@@ -115,7 +115,7 @@ void VirtualMachineService::noteWaiting() {
     }
     waiting_ = true;
     ORV_LOG_AS(Info, "open", "waiting for the host channel (shared memory '%s' or serial port '%s')\n",
-                 options_.shmPresencePath.c_str(), options_.serial.portPath.c_str());
+               options_.shmPresencePath.c_str(), options_.serial.portPath.c_str());
     daemon_status::waitingForHost("shared memory '" + options_.shmPresencePath + "' or serial port '" +
                                   options_.serial.portPath + "'");
 }
@@ -145,7 +145,7 @@ void VirtualMachineService::send(Reply reply, WriteDone done) {
     }
     if (!connection_) {
         ORV_LOG(Error, "no host connection, frame of %llu bytes dropped\n",
-                      static_cast<unsigned long long>(reply.size()));
+                static_cast<unsigned long long>(reply.size()));
         if (done) done(false);
         return;
     }

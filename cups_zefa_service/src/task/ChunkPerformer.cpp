@@ -73,7 +73,7 @@ Reply ChunkPerformer::createResponse() {
         // A negative size would ask for a huge buffer, a negative offset for
         // a failed seek; an oversized one could exhaust memory.
         ORV_LOG(Error, "rejecting request for %s: offset=%d size=%d (maximum %d)\n", id_.c_str(),
-                      offset_, size_, maxChunkSize_);
+                offset_, size_, maxChunkSize_);
         return {};
     }
     std::vector<uint8_t> bytes;

@@ -43,7 +43,7 @@ std::optional<SpoolFile> NewFilePerformer::admit(const std::string& path) const 
     if (!dir || ::stat(dir->c_str(), &dirStat) != 0 || !S_ISDIR(dirStat.st_mode) ||
         dirStat.st_uid != ::geteuid() || (dirStat.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         ORV_LOG_AS(Error, "modifyJson", "refusing print file %s: spool directory %s is missing or not private\n",
-                      path.c_str(), spoolDir_.c_str());
+                   path.c_str(), spoolDir_.c_str());
         return std::nullopt;
     }
     // A JSON string may hold a NUL; the file system would see a shorter
@@ -82,7 +82,7 @@ bool NewFilePerformer::modifyJson() {
     const std::string id = formatUuid(generateUuid());
     if (!registry_.addFile(id, *file)) {
         ORV_LOG(Error, "refusing print file %s: too many print files are waiting for the host\n",
-                      path.c_str());
+                path.c_str());
         return false;
     }
     json_["id"] = id;

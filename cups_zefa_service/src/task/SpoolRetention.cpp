@@ -25,7 +25,7 @@ SpoolRetention::SpoolRetention(asio::io_context& io, PrintFileRegistry& registry
                      periodFor(std::max<Clock::duration>(retention, kMinimumRetention)), std::move(spoolDir)) {
     if (retention < kMinimumRetention) {
         ORV_LOG(Error, "retention of %lld minutes raised to %lld\n",
-                      static_cast<long long>(retention.count()), static_cast<long long>(kMinimumRetention.count()));
+                static_cast<long long>(retention.count()), static_cast<long long>(kMinimumRetention.count()));
     }
 }
 

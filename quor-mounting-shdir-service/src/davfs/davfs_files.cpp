@@ -139,7 +139,7 @@ std::optional<DavfsDir> pin_davfs_dir(int homefd, const std::string& homedir, un
     return DavfsDir{std::move(fd), path};
   }
   ORV_LOG(Error, "Error: No usable davfs dir in %s after %u candidates. Stop mount\n",
-              homedir.c_str(), bound);
+          homedir.c_str(), bound);
   return std::nullopt;
 }
 
@@ -177,7 +177,7 @@ std::optional<ConfFile> choose_conf_file(const DavfsDir& dir, unsigned bound) {
     return c;
   }
   ORV_LOG(Error, "Error: No usable davfs conf file in %s after %u candidates. Stop mount\n",
-              dir.path.c_str(), bound);
+          dir.path.c_str(), bound);
   return std::nullopt;
 }
 
@@ -303,7 +303,7 @@ bool write_conf_options(const DavfsDir& dir, const ConfFile& conf, const Options
       ORV_LOG(Error, "Error while renaming davfs conf file %s\n", conf.path.c_str());
     } else {
       ORV_LOG(Error, "Error while opening davfs conf file to write options %s\n",
-                  conf.path.c_str());
+              conf.path.c_str());
     }
     return false;
   }
@@ -370,8 +370,8 @@ bool ensure_credential(const SecretsFile& s, const std::string& endpoint) {
   int err = replace_in_dir(s.dir.get(), s.name, content, kSecretsMode, &stage);
   if (err != 0) {
     ORV_LOG(Error, std::string(stage) == "rename" ? "Error while renaming davfs secret file %s\n"
-                                               : "Error while copying davfs secret file %s\n",
-                s.path.c_str());
+            : "Error while copying davfs secret file %s\n",
+            s.path.c_str());
     return false;
   }
   ORV_LOG(Debug, "Renamed davfs tmp secret file to %s\n", s.path.c_str());
@@ -384,7 +384,7 @@ bool restrict_secrets(const SecretsFile& s) {
   if (fd && fchmod(fd.get(), kSecretsMode) != 0) e = errno;
   if (e != 0) {
     ORV_LOG(Error, "Error[%d] while setting davfs secrets file permissions %s, %s\n", e,
-                s.path.c_str(), std::strerror(e));
+            s.path.c_str(), std::strerror(e));
     return false;
   }
   ORV_LOG(Debug, "Set davfs secrets file permissions 600 %s\n", s.path.c_str());

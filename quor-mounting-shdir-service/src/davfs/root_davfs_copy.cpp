@@ -52,7 +52,7 @@ std::string write_root_davfs_copy(const std::string& dir, const std::string& key
   }
   if (err != 0) {
     ORV_LOG(Error, "Error[%d]: while writing davfs2 files for %s in %s (%s). %s\n", err, key.c_str(),
-                dir.c_str(), stage, std::strerror(err));
+            dir.c_str(), stage, std::strerror(err));
     remove_root_davfs_copy(dir, key);
     return "";
   }
@@ -67,7 +67,7 @@ void remove_root_davfs_copy(const std::string& dir, const std::string& key) {
     if (unlinkat(fd.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
       int e = errno;
       ORV_LOG(Warning, "Error[%d]: while removing %s/%s. %s\n", e, dir.c_str(), name.c_str(),
-                  std::strerror(e));
+              std::strerror(e));
     }
   }
 }

@@ -84,7 +84,7 @@ void remove_home_credential(const std::string& homedir, const std::string& endpo
   const char* stage = "open";
   if (int e = replace_in_dir(dir.get(), "secrets_orvanta", kept, 0600, &stage); e != 0) {
     ORV_LOG(Warning, "Error[%d]: while removing the credential from %s/.davfs2/secrets_orvanta. %s\n", e,
-                homedir.c_str(), std::strerror(e));
+            homedir.c_str(), std::strerror(e));
   }
 }
 

@@ -52,7 +52,7 @@ void give_to_user(int fd, const UserInfo& user, const std::string& path) {
   if (fchown(fd, user.uid, user.gid) != 0) {
     int e = errno;
     ORV_LOG(Warning, "Error[%d]: while changing owner of %s. %s\n", e, printable(path).c_str(),
-                std::strerror(e));
+            std::strerror(e));
   }
 }
 
@@ -141,12 +141,12 @@ void MountManager::dropIdleUsers() {
 void MountManager::onUserInfo(const UserInfo& info) {
   std::lock_guard<std::mutex> lock(mutex_);
   ORV_LOG(Debug, "recv user info: pid %d, username %s, homedir %s\n", info.pid,
-              info.username.c_str(), info.homedir.c_str());
+          info.username.c_str(), info.homedir.c_str());
   if (users_.find(info) == users_.end()) {
     dropIdleUsers();
     if (users_.size() >= config_.max_users) {
       ORV_LOG(Error, "Error: users table full (%zu users with mounts), user info for pid %d dropped\n",
-                  users_.size(), info.pid);
+              users_.size(), info.pid);
       return;
     }
     users_.emplace(info, UserMounts{});
@@ -200,7 +200,7 @@ std::optional<MountManager::PinnedDir> MountManager::pinMountBase(const UserInfo
   std::optional<std::string> rel = relative_beneath(mount_base, user.homedir);
   if (!rel) {
     ORV_LOG(Error, "Error: Mount base %s is not inside the home directory %s. Stop mount\n",
-                mount_base.c_str(), user.homedir.c_str());
+            mount_base.c_str(), user.homedir.c_str());
     return std::nullopt;
   }
   // One component at a time from the pinned home, each opened without
@@ -215,13 +215,13 @@ std::optional<MountManager::PinnedDir> MountManager::pinMountBase(const UserInfo
       if (mkdirat(at, comp.c_str(), 0755) != 0 && errno != EEXIST) {
         int e = errno;
         ORV_LOG(Error, "Error[%d]: Failed to create dir %s. Stop mount. %s\n", e,
-                    dir.path.c_str(), std::strerror(e));
+                dir.path.c_str(), std::strerror(e));
         return std::nullopt;
       }
       created = true;
     } else if (st.kind == PathKind::Error) {
       ORV_LOG(Error, "Error[%d] check dir to mount %s: %s\n", st.error, dir.path.c_str(),
-                  std::strerror(st.error));
+              std::strerror(st.error));
       return std::nullopt;
     } else if (st.kind != PathKind::Directory) {
       ORV_LOG(Error, "Error: Mount base %s is not a directory. Stop mount\n", dir.path.c_str());
@@ -263,19 +263,19 @@ void MountManager::mount(const FolderRequest& request, const std::string& base_n
 
   if (base_name == "." || base_name == ".." || base_name.find('\0') != std::string::npos) {
     ORV_LOG(Error, "Error: Invalid shared folder name %s. Stop mount\n",
-                printable(request.folder).c_str());
+            printable(request.folder).c_str());
     return;
   }
   if (!safe_option_value(user.username)) {
     ORV_LOG(Error, "Error: Unsafe user name %s for the mount options. Stop mount\n",
-                printable(user.username).c_str());
+            printable(user.username).c_str());
     return;
   }
   int err = 0;
   orv::UniqueFd home = open_dir(user.homedir, &err);
   if (!home) {
     ORV_LOG(Error, "Error[%d]: Failed to create dir %s. Stop mount. %s\n", err,
-                user.homedir.c_str(), std::strerror(err));
+            user.homedir.c_str(), std::strerror(err));
     return;
   }
   std::optional<PinnedDir> base = pinMountBase(user, home.get(), mount_base);
@@ -290,7 +290,7 @@ void MountManager::mount(const FolderRequest& request, const std::string& base_n
     EntryStatus st = entry_status(basefd, candidate);
     if (st.kind == PathKind::Error) {
       ORV_LOG(Error, "Error[%d] check dir to mount %s: %s\n", st.error,
-                  printable(base_name).c_str(), std::strerror(st.error));
+              printable(base_name).c_str(), std::strerror(st.error));
       return;
     }
     // An empty base name names the base itself, which exists.
@@ -299,7 +299,7 @@ void MountManager::mount(const FolderRequest& request, const std::string& base_n
       int e = errno;
       if (e == EEXIST) continue;
       ORV_LOG(Error, "Error[%d]: Failed to create dir %s. Stop mount. %s\n", e,
-                  printable(mount_base + "/" + candidate).c_str(), std::strerror(e));
+              printable(mount_base + "/" + candidate).c_str(), std::strerror(e));
       return;
     }
     name = candidate;
@@ -307,7 +307,7 @@ void MountManager::mount(const FolderRequest& request, const std::string& base_n
   }
   if (name.empty()) {
     ORV_LOG(Error, "Error: No free mount point for %s after %u candidates. Stop mount\n",
-                printable(base_name).c_str(), config_.max_candidates);
+            printable(base_name).c_str(), config_.max_candidates);
     return;
   }
   ORV_LOG(Debug, "Full path %s\n", printable(path).c_str());
@@ -319,7 +319,7 @@ void MountManager::mount(const FolderRequest& request, const std::string& base_n
   if (!target) {
     int e = errno;
     ORV_LOG(Error, "Error[%d]: Failed to create dir %s. Stop mount. %s\n", e,
-                printable(path).c_str(), std::strerror(e));
+            printable(path).c_str(), std::strerror(e));
     return;
   }
   give_to_user(target.get(), user, path);
@@ -339,7 +339,7 @@ void MountManager::mount(const FolderRequest& request, const std::string& base_n
   }
   if (!safe_option_value(conf)) {
     ORV_LOG(Error, "Error: Unsafe configuration path %s for the mount options. Stop mount\n",
-                printable(conf).c_str());
+            printable(conf).c_str());
     give_up();
     return;
   }
@@ -385,12 +385,12 @@ void MountManager::mount(const FolderRequest& request, const std::string& base_n
     // The command line is a debug line; the reason must not depend on it.
     if (rc == kCommandTimedOut) {
       ORV_LOG(Error, "Error: Mount cmd %s did not end within %u s and was killed\n",
-                  printable(command).c_str(), config_.mount_timeout);
+              printable(command).c_str(), config_.mount_timeout);
     } else if (rc != 0) {
       ORV_LOG(Error, "Error: Mount cmd %s exited with status %d\n", printable(command).c_str(), rc);
     } else {
       ORV_LOG(Error, "Error[%d]: while moving the mount onto %s. %s\n", move_err,
-                  printable(path).c_str(), std::strerror(move_err));
+              printable(path).c_str(), std::strerror(move_err));
     }
     give_up();
     releaseShare(staging);

@@ -138,7 +138,7 @@ void RealMountSystem::prepareStaging() {
   struct stat st {};
   if (lstat(staging_dir_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0) {
     ORV_LOG(Error, "Error: Staging directory %s is not a root-owned directory\n",
-                staging_dir_.c_str());
+            staging_dir_.c_str());
     return;
   }
   chmod(staging_dir_.c_str(), 0700);
@@ -152,7 +152,7 @@ void RealMountSystem::prepareStaging() {
   }
   if (mount(nullptr, staging_dir_.c_str(), nullptr, MS_PRIVATE, nullptr) != 0) {
     ORV_LOG(Error, "Error[%d]: while making %s private. %s\n", errno, staging_dir_.c_str(),
-                std::strerror(errno));
+            std::strerror(errno));
   }
 }
 

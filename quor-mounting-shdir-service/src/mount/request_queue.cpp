@@ -22,7 +22,7 @@ bool RequestQueue::push(FolderRequest request) {
   if (stopping_) return false;
   if (queue_.size() >= bound_) {
     ORV_LOG(Error, "Error: %zu requests waiting, request for %s dropped\n", queue_.size(),
-                printable(request.folder).c_str());
+            printable(request.folder).c_str());
     return false;
   }
   queue_.push_back(std::move(request));

@@ -58,7 +58,7 @@ size_t MountManager::adopt(const std::vector<ShareRecord>& recorded, const std::
     }
     if (!parent) {
       ORV_LOG(Warning, "Recorded share %s at %s is not mounted there any more, forgotten\n",
-                  printable(r.folder).c_str(), printable(r.path).c_str());
+              printable(r.folder).c_str(), printable(r.path).c_str());
       continue;
     }
     UserInfo user{r.username, r.homedir, r.pid, r.uid, r.gid};
@@ -70,7 +70,7 @@ size_t MountManager::adopt(const std::vector<ShareRecord>& recorded, const std::
     it->second[r.folder].push_back(MountPoint{r.path, MountState::Mounted, parent, r.name, r.mnt_id, r.staging});
     system_.reserveStaging(r.staging);
     ORV_LOG(Info, "Adopted share %s of %s at %s\n", printable(r.folder).c_str(),
-                printable(r.username).c_str(), printable(r.path).c_str());
+            printable(r.username).c_str(), printable(r.path).c_str());
     ++adopted;
   }
   persistLocked();
@@ -105,7 +105,7 @@ size_t MountManager::endShares(const std::function<bool(const UserInfo&)>& which
     }
     if (err != 0 && err != EINVAL && err != ENOENT) {
       ORV_LOG(Warning, "Error: Failed to umount %s. Reason: %s [%d]\n", printable(mp.path).c_str(),
-                  std::strerror(err), err);
+              std::strerror(err), err);
       e.busy = true;
       return;
     }
@@ -116,7 +116,7 @@ size_t MountManager::endShares(const std::function<bool(const UserInfo&)>& which
   };
   for (Ending& e : ending) {
     ORV_LOG(Debug, "Ending %s, its davfs2 daemon %s\n", printable(e.mp->path).c_str(),
-                e.daemon ? "found" : "not found");
+            e.daemon ? "found" : "not found");
     try_unmount(e);
   }
 
@@ -150,7 +150,7 @@ size_t MountManager::endShares(const std::function<bool(const UserInfo&)>& which
       size_t n = static_cast<size_t>(std::count_if(ending.begin(), ending.end(),
                                                    [](const Ending& e) { return e.busy || e.daemon; }));
       ORV_LOG(Info, "Waiting for %zu shares to finish uploading (%lld s left)\n", n,
-                  static_cast<long long>(secs));
+              static_cast<long long>(secs));
       // Tells systemd the stop is making progress, not hanging; a no-op
       // without a service manager.
       sd_notifyf(0, "EXTEND_TIMEOUT_USEC=%llu\nSTATUS=Uploading %zu shares before unmounting",
@@ -165,9 +165,9 @@ size_t MountManager::endShares(const std::function<bool(const UserInfo&)>& which
       // davfs2 uploads. Nothing is cut off.
       int err = system_.detach(mp.parent ? mp.parent->get() : -1, mp.name, mp.mnt_id);
       ::orv::log(err == 0 ? orv::LogLevel::Warning : orv::LogLevel::Error, ::orv::LogTag{kLogTag, __func__},
-                  "Share %s still in use after %u s: %s\n", printable(mp.path).c_str(),
-                  static_cast<unsigned>(bound.count()),
-                  err == 0 ? "detached, it ends when its last file is closed" : std::strerror(err));
+                 "Share %s still in use after %u s: %s\n", printable(mp.path).c_str(),
+                 static_cast<unsigned>(bound.count()),
+                 err == 0 ? "detached, it ends when its last file is closed" : std::strerror(err));
       if (err == 0 || err == EINVAL) {
         mp.state = MountState::Unmounted;
         ++ended;
@@ -179,8 +179,8 @@ size_t MountManager::endShares(const std::function<bool(const UserInfo&)>& which
       std::string list;
       for (size_t i = 0; i < files.size() && i < 20; ++i) list += " " + printable(files[i]);
       ORV_LOG(Error, "davfs2 for %s has not finished uploading after %u s; %zu files in its cache:%s\n",
-                  printable(mp.path).c_str(), static_cast<unsigned>(bound.count()), files.size(),
-                  list.c_str());
+              printable(mp.path).c_str(), static_cast<unsigned>(bound.count()), files.size(),
+              list.c_str());
     }
   }
   for (auto& [user, mounts] : users_) {

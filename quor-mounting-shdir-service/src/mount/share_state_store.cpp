@@ -161,7 +161,7 @@ bool ShareStateStore::save(const std::vector<ShareRecord>& records) {
   int err = replace_in_dir(dir.get(), kFileName, format_share_records(records), 0600, &stage);
   if (err != 0) {
     ORV_LOG(Error, "Error[%d]: while writing %s/%s (%s). %s\n", err, dir_.c_str(), kFileName,
-                stage, std::strerror(err));
+            stage, std::strerror(err));
     return false;
   }
   return true;
@@ -175,7 +175,7 @@ std::vector<ShareRecord> ShareStateStore::load() {
   if (!file) {
     if (err != ENOENT) {
       ORV_LOG(Error, "Error[%d]: while reading %s/%s. %s\n", err, dir_.c_str(), kFileName,
-                  std::strerror(err));
+              std::strerror(err));
     }
     return {};
   }

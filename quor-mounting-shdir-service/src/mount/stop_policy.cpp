@@ -52,7 +52,7 @@ std::optional<std::string> SystemdStopProbe::pendingJobType() {
   std::unique_ptr<sd_bus, BusDeleter> bus(raw_bus);
   if (r < 0) {
     ORV_LOG(Warning, "No system bus to ask about the stop of %s (%s): shares are unmounted\n",
-                unit.get(), std::strerror(-r));
+            unit.get(), std::strerror(-r));
     return std::nullopt;
   }
   sd_bus_set_method_call_timeout(bus.get(), static_cast<uint64_t>(timeout_ms_) * 1000);
@@ -68,7 +68,7 @@ std::optional<std::string> SystemdStopProbe::pendingJobType() {
   std::unique_ptr<sd_bus_message, MessageDeleter> reply(raw_reply);
   if (r < 0) {
     ORV_LOG(Warning, "Cannot read the job of %s (%s): shares are unmounted\n", unit.get(),
-                err.error.message ? err.error.message : std::strerror(-r));
+            err.error.message ? err.error.message : std::strerror(-r));
     return std::nullopt;
   }
   uint32_t job_id = 0;

@@ -19,7 +19,7 @@ void MountManager::removeMountDir(const MountPoint& mp, bool retry) {
   if (mp.parent && unlinkat(mp.parent->get(), mp.name.c_str(), AT_REMOVEDIR) == 0) return;
   int e = mp.parent ? errno : EBADF;
   ORV_LOG(Warning, retry ? "Error[%d] check dir to mount %s: %s\n" : "Error[%d]: while unmount %s. %s\n", e,
-              printable(mp.path).c_str(), std::strerror(e));
+          printable(mp.path).c_str(), std::strerror(e));
 }
 
 void MountManager::unmountPoint(MountPoint& mp, bool retry) {
@@ -33,7 +33,7 @@ void MountManager::unmountPoint(MountPoint& mp, bool retry) {
     return;
   }
   ORV_LOG(Warning, "Error: Failed to umount %s. Reason: %s [%d]\n", printable(mp.path).c_str(),
-              std::strerror(err), err);
+          std::strerror(err), err);
   // That mount is not there any more (unmounted by hand, or the davfs2
   // daemon died): forcing cannot help, and retrying it for ever would only
   // repeat the error. Treat it as unmounted.
@@ -52,7 +52,7 @@ void MountManager::unmountPoint(MountPoint& mp, bool retry) {
   int derr = system_.detach(parentfd, mp.name, mp.mnt_id);
   if (derr == 0) {
     ORV_LOG(Info, "Share %s is in use: detached, it ends when its last file is closed\n",
-                printable(mp.path).c_str());
+            printable(mp.path).c_str());
     removeMountDir(mp, retry);
     mp.state = MountState::Unmounted;
     releaseShare(mp.staging);
@@ -60,7 +60,7 @@ void MountManager::unmountPoint(MountPoint& mp, bool retry) {
   }
   mp.state = MountState::UnmountFailed;
   ORV_LOG(Error, "Error: Failed to detach %s. Reason: %s [%d]\n", printable(mp.path).c_str(),
-              std::strerror(derr), derr);
+          std::strerror(derr), derr);
 }
 
 void MountManager::retryFailedUnmounts() {

@@ -69,7 +69,7 @@ void UserInfoCollectorServer::bindAndServe() {
     if (bindFailures_++ == 0) {
       ORV_LOG(Error, "Error: Failed to bind socket\n");
       ORV_LOG(Error, "Error[%d]: while binding %s. %s\n", ec.value(), path_.c_str(),
-                  ec.message().c_str());
+              ec.message().c_str());
     } else {
       ORV_LOG(Debug, "Binding socket %s failed again: %s\n", path_.c_str(), ec.message().c_str());
     }
@@ -123,15 +123,15 @@ void UserInfoCollectorServer::onClosed(orv::StreamSession& session, orv::CloseRe
                                        const std::error_code& ec) {
   if (reason == orv::CloseReason::PeerClosed || reason == orv::CloseReason::ReadError) {
     ORV_LOG(Info, "Client [%d] disconnected. Reason: read error - %s\n", session.fd(),
-                ec ? ec.message().c_str() : "end of stream");
+            ec ? ec.message().c_str() : "end of stream");
   } else if (reason == orv::CloseReason::Shed) {
     // Counted by the server's own (rate-limited) line; one per client would
     // let a flood of connections flood the log.
     ORV_LOG(Debug, "Client [%d] disconnected cause of error - %s\n", session.fd(),
-                orv::closeReasonText(reason));
+            orv::closeReasonText(reason));
   } else {
     ORV_LOG(Warning, "Client [%d] disconnected cause of error - %s\n", session.fd(),
-                orv::closeReasonText(reason));
+            orv::closeReasonText(reason));
   }
   ORV_LOG(Debug, "now_client_num: %u\n", static_cast<unsigned>(server_.clientCount()));
 }
@@ -149,14 +149,14 @@ void UserInfoCollectorServer::onRecord(const orv::PeerCredentials& peer, int cli
     // folders mounted into their own home.
     if (peer.uid != claimed) {
       ORV_LOG(Error, "Error: user info from uid %u claims uid %u, dropped\n",
-                  static_cast<unsigned>(peer.uid), static_cast<unsigned>(claimed));
+              static_cast<unsigned>(peer.uid), static_cast<unsigned>(claimed));
       return;
     }
     // And of the users, only the one at the desktop: a second user logged in
     // over ssh must not become the one whose folders are mounted.
     if (logind_ && !seats_->isActiveSeatSession(peer.pid, peer.uid)) {
       ORV_LOG(Error, "Error: user info from uid %u pid %d refused: not the active session of a seat\n",
-                  static_cast<unsigned>(peer.uid), static_cast<int>(peer.pid));
+              static_cast<unsigned>(peer.uid), static_cast<int>(peer.pid));
       return;
     }
   }
@@ -165,13 +165,13 @@ void UserInfoCollectorServer::onRecord(const orv::PeerCredentials& peer, int cli
   // The kernel's word for the sender, not the record's.
   info->pid = static_cast<int32_t>(peer.pid);
   ORV_LOG(Debug, "UserInfoCollectorClient - %s %s %d\n", printable(info->username).c_str(),
-              printable(info->homedir).c_str(), info->pid);
+          printable(info->homedir).c_str(), info->pid);
   if (!userInfoCallback_) {
     ORV_LOG(Warning, "User info collector server has no callback to process new message\n");
     return;
   }
   ORV_LOG(Debug, "UserInfoCollectorServer - %s %s %d\n", printable(info->username).c_str(),
-              printable(info->homedir).c_str(), info->pid);
+          printable(info->homedir).c_str(), info->pid);
   userInfoCallback_(*info);
 }
 
