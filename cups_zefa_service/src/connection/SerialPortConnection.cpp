@@ -68,8 +68,9 @@ SerialPortConnection::SerialPortConnection(asio::io_context& io, Callbacks callb
       idleTimer_(io),
       readBuf_(kReadSize),
       assembler_(options.maxFrame,
+                 // Runs inside handleRead, which feeds the assembler.
                  [](std::size_t dropped, const char* why) {
-                     ORV_LOG_AS(Error, "extractData", "dropped %zu bytes: %s\n", dropped, why);
+                     ORV_LOG_AS(Error, "handleRead", "dropped %zu bytes: %s\n", dropped, why);
                  }),
       callbacks_(std::move(callbacks)),
       options_(std::move(options)),
