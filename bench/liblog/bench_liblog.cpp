@@ -1,7 +1,8 @@
 // Cost of one logged line through the daemon's logging routine, against a
 // bare unbuffered fprintf of the same bytes (the floor: one write syscall)
 // and spdlog's synchronous rotating file sink flushed on every line.
-#include "common/Log.h"
+#include <runtime/Log.h>
+#include <runtime/LogSinks.h>
 
 #include <liblog/logs_cli.h>
 
@@ -46,13 +47,17 @@ void runLiblog(benchmark::State& state, int32_t maxSize) {
     cfg.path = path.data();
     cfg.max_size = maxSize;
     log_open(&cfg);
+    orv::LiblogFileSink sink;
+    orv::LogSink* before = orv::setLogSink(&sink);
     int i = 0;
     for (auto _ : state) {
-        czs::logLine(czs::kLogInfo, "ChunkPerformer", "read", "read %d bytes at offset %d\n", 1048576, ++i);
+        orv::log(orv::LogLevel::Info, orv::LogTag{"ChunkPerformer", "read"}, "read %d bytes at offset %d\n", 1048576,
+                 ++i);
         if (maxSize == 0 && (i & 0xffff) == 0) {
             benchmark::DoNotOptimize(::ftruncate(fileno(log_file()), 0));
         }
     }
+    orv::setLogSink(before);
     log_close();
 }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include <liblog/logs_cli.h>
+#include <runtime/LogSinks.h>
 
 #include "printer/HostChannelPath.h"
 #include "printer/UpdatePrintersPerformer.h"
@@ -115,6 +116,8 @@ int main(int argc, char** argv) {
     std::string logPath = "/tmp/printer_bench.log";
     config.path = logPath.data();
     log_open(&config);
+    static orv::LiblogFileSink sink;  // the daemon's lines into that file
+    orv::setLogSink(&sink);
     removeAllQueues();
 
     czs::PrintFileRegistry registry;

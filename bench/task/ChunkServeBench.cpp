@@ -5,6 +5,7 @@
 // the generic message serialisation, to show what the splice saves.
 #include <benchmark/benchmark.h>
 #include <liblog/logs_cli.h>
+#include <runtime/LogSinks.h>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -136,6 +137,8 @@ int main(int argc, char** argv) {
     config.path = devNull;
     config.max_size = 0;
     log_open(&config);
+    static orv::LiblogFileSink sink;  // the daemon's lines into that file
+    orv::setLogSink(&sink);
 
     benchmark::Initialize(&argc, argv);
     makeFile();

@@ -10,17 +10,22 @@
 #include <system_error>
 #include <vector>
 
-#include "service_log.h"
+#include <runtime/Log.h>
+
+#include "log_text.h"
 
 namespace qmss::fuzz {
 
+// Takes every line, debug included, so each one is formatted, and drops it.
+class DiscardAll final : public orv::LogSink {
+ public:
+  bool enabled(orv::LogLevel) const noexcept override { return true; }
+  void write(orv::LogLevel, const orv::LogTag&, std::string_view) noexcept override {}
+};
+
 inline void quiet_logs() {
-  static bool done = false;
-  if (!done) {
-    set_log_sink([](int, const std::string&) {});
-    set_debug_gate(true);  // format every debug line too
-    done = true;
-  }
+  static DiscardAll sink;
+  orv::setLogSink(&sink);
 }
 
 // A scratch directory, removed when the fuzzer exits.

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include <liblog/logs_cli.h>
+#include <runtime/LogSinks.h>
 
 #include "protocol/PrintProtocolFrame.h"
 #include "protocol/PrintProtocolJsonMsg.h"
@@ -21,6 +22,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     config.path = path;
     config.max_size = 0;
     log_open(&config);
+    static orv::LiblogFileSink sink;  // the daemon's lines into that file
+    orv::setLogSink(&sink);
     return 0;
 }
 

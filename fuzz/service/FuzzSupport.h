@@ -17,6 +17,7 @@
 #include <vector>
 
 #include <liblog/logs_cli.h>
+#include <runtime/LogSinks.h>
 #include <nlohmann/json.hpp>
 
 namespace czs::fuzz {
@@ -43,6 +44,8 @@ inline void quietLog() {
     config.path = path.empty() ? devNull : path.data();
     config.max_size = 0;
     log_open(&config);
+    static orv::LiblogFileSink sink;  // the daemon's lines into that file
+    orv::setLogSink(&sink);
 }
 
 // A scratch directory, removed when the fuzzer exits.

@@ -1,6 +1,7 @@
 // Command line, YAML configuration and run directory of the mount service.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -57,6 +58,10 @@ ServiceConfig parse_config(const std::string& path);
 
 // The five info lines that show which configuration is in force.
 void log_config(const ServiceConfig& config);
+
+// The pause between two rounds of unmount retries: unmount_task_timeout
+// seconds, at least one, so that 0 cannot turn the main loop into a spin.
+std::chrono::seconds retry_period(const ServiceConfig& config);
 
 // Makes the run directory exist with mode 0777; failures only warn.
 void ensure_run_dir(const std::string& path = kRunDir);

@@ -22,7 +22,7 @@ TEST(ScanArguments, OptionsAndWarnings) {
   EXPECT_TRUE(log.lines().empty());
 
   EXPECT_FALSE(scan({"-c"}).has_value());
-  EXPECT_TRUE(log.has(kWarning, "Unknown argument 1: -c\n"));
+  EXPECT_TRUE(log.has(LogLevel::Warning, "Unknown argument 1: -c\n"));
 
   log.clear();
   EXPECT_EQ(scan({"-c", "/a.yaml", "-c", "/b.yaml"}), "/b.yaml");
@@ -30,8 +30,8 @@ TEST(ScanArguments, OptionsAndWarnings) {
 
   // Unknown arguments are skipped, the scan goes on; indices count from 1.
   EXPECT_EQ(scan({"-x", "-c", "/a.yaml", "tail"}), "/a.yaml");
-  EXPECT_TRUE(log.has(kWarning, "Unknown argument 1: -x\n"));
-  EXPECT_TRUE(log.has(kWarning, "Unknown argument 4: tail\n"));
+  EXPECT_TRUE(log.has(LogLevel::Warning, "Unknown argument 1: -x\n"));
+  EXPECT_TRUE(log.has(LogLevel::Warning, "Unknown argument 4: tail\n"));
 }
 
 class ParseConfig : public ::testing::Test {
@@ -58,7 +58,7 @@ TEST_F(ParseConfig, AllKeys) {
   EXPECT_EQ(c.mount_timeout, 12u);
   EXPECT_EQ(c.unmount_upload_timeout, 9u);
   EXPECT_FALSE(c.unmount_on_logout);
-  EXPECT_TRUE(log.has(kInfo, "Parsing config file " + dir.path() + "/c.yaml\n"));
+  EXPECT_TRUE(log.has(LogLevel::Info, "Parsing config file " + dir.path() + "/c.yaml\n"));
 }
 
 TEST_F(ParseConfig, ValuesOfTheWrongKindKeepDefaults) {
@@ -82,7 +82,7 @@ TEST_F(ParseConfig, AValueNotUnderstoodIsNamed) {
   parse("debug: maybe\nmount_dir: [a, b]\nuse_locks: 3\ngui_optimize: false\nunmount_task_timeout: -5\n");
   const std::string path = dir.path() + "/c.yaml";
   for (const char* key : {"debug", "mount_dir", "use_locks", "unmount_task_timeout"}) {
-    EXPECT_TRUE(log.has(kWarning, "Warning: " + path + ": the value of " + key +
+    EXPECT_TRUE(log.has(LogLevel::Warning, "Warning: " + path + ": the value of " + key +
                                       " is not understood, it keeps its default\n"))
         << key;
   }
@@ -105,7 +105,7 @@ TEST_F(ParseConfig, BrokenFilesGiveDefaultsAndOneErrorLine) {
     EXPECT_EQ(c.unmount_task_timeout, 40u);
     auto lines = log.lines();
     ASSERT_EQ(lines.size(), 2u) << yaml;
-    EXPECT_EQ(lines[1].first, kError);
+    EXPECT_EQ(lines[1].first, LogLevel::Error);
     EXPECT_EQ(lines[1].second.rfind("Error while parse configuration file " + dir.path() + "/c.yaml: ", 0), 0u);
   }
   log.clear();
@@ -120,7 +120,7 @@ TEST(LogConfig, InfoLinesOneForEachKey) {
   log_config(c);
   auto lines = log.lines();
   ASSERT_EQ(lines.size(), 8u);
-  EXPECT_EQ(lines[0], std::make_pair(int(kInfo), std::string("Config debug 1\n")));
+  EXPECT_EQ(lines[0], std::make_pair(LogLevel::Info, std::string("Config debug 1\n")));
   EXPECT_EQ(lines[1].second, "Config mount_dir $HOME/davfs/\n");
   EXPECT_EQ(lines[2].second, "Config use_locks is disabled\n");
   EXPECT_EQ(lines[3].second, "Config gui_optimize is enabled\n");
@@ -130,21 +130,13 @@ TEST(LogConfig, InfoLinesOneForEachKey) {
   EXPECT_EQ(lines[7].second, "Config unmount_on_logout is enabled\n");
 }
 
-TEST(Logging, DebugLinesOnlyWithTheGateOpen) {
-  LogCapture log(false);
-  service_log(kDebug, "hidden %d\n", 1);
-  service_log(kInfo, "shown %d\n", 2);
-  set_debug_gate(true);
-  service_log(kDebug, "now %s\n", "visible");
-  auto lines = log.lines();
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0].second, "shown 2\n");
-  EXPECT_EQ(lines[1].second, "now visible\n");
-  // Long lines are not cut.
-  log.clear();
-  std::string big(3000, 'x');
-  service_log(kInfo, "%s\n", big.c_str());
-  EXPECT_EQ(log.lines().at(0).second, big + "\n");
+TEST(RetryPeriod, IsTheConfiguredPauseButNeverZero) {
+  ServiceConfig config;
+  EXPECT_EQ(retry_period(config), std::chrono::seconds(40));
+  config.unmount_task_timeout = 5;
+  EXPECT_EQ(retry_period(config), std::chrono::seconds(5));
+  config.unmount_task_timeout = 0;
+  EXPECT_EQ(retry_period(config), std::chrono::seconds(1));
 }
 
 TEST(EnsureRunDir, CreatesOrResetsModeExactly) {
@@ -166,7 +158,7 @@ TEST(EnsureRunDir, CreatesOrResetsModeExactly) {
   ensure_run_dir(dir.path() + "/file/orvanta");
   auto lines = log.lines();
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].first, kWarning);
+  EXPECT_EQ(lines[0].first, LogLevel::Warning);
 }
 
 }  // namespace

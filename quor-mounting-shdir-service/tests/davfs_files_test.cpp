@@ -55,9 +55,9 @@ TEST_F(DavfsFiles, FreshHome) {
   EXPECT_EQ(read_text(secrets()), kCred + "\n");
   EXPECT_EQ(kCred.size(), 20u);
   EXPECT_EQ(mode(secrets()), 0600u);
-  EXPECT_TRUE(log.has(kInfo, "davfs config and secrets dir path " + dir() + "\n"));
-  EXPECT_TRUE(log.has(kInfo, "davfs conf file path " + conf() + "\n"));
-  EXPECT_TRUE(log.has(kDebug, "Created dir " + dir() + "\n"));
+  EXPECT_TRUE(log.has(LogLevel::Info, "davfs config and secrets dir path " + dir() + "\n"));
+  EXPECT_TRUE(log.has(LogLevel::Info, "davfs conf file path " + conf() + "\n"));
+  EXPECT_TRUE(log.has(LogLevel::Debug, "Created dir " + dir() + "\n"));
   EXPECT_FALSE(fs::exists(conf() + ".tmp"));
 }
 
@@ -74,8 +74,8 @@ TEST_F(DavfsFiles, SecondRunConvergesAndLeavesTheConfigurationAlone) {
   EXPECT_EQ(read_text(conf()), freshConf(secrets()));
   EXPECT_EQ(mode(secrets()), 0600u);
   EXPECT_FALSE(log.anyContaining("Added "));
-  EXPECT_TRUE(log.has(kDebug, "Dir " + dir() + " already exists\n"));
-  EXPECT_TRUE(log.has(kDebug, "Credentials are valid in davfs secret file " + secrets() + "\n"));
+  EXPECT_TRUE(log.has(LogLevel::Debug, "Dir " + dir() + " already exists\n"));
+  EXPECT_TRUE(log.has(LogLevel::Debug, "Credentials are valid in davfs secret file " + secrets() + "\n"));
 }
 
 TEST_F(DavfsFiles, WrongFlagIsRewrittenAtTheEndAndForeignLinesKeepTheirOrder) {
@@ -84,14 +84,14 @@ TEST_F(DavfsFiles, WrongFlagIsRewrittenAtTheEndAndForeignLinesKeepTheirOrder) {
   ASSERT_EQ(run(), conf());
   EXPECT_EQ(read_text(conf()), "# mine\nproxy foo:8080\n  gui_optimize\t1\r\nbuf_size 128\nsecrets " +
                                    secrets() + "\nuse_locks \t0\n");
-  EXPECT_TRUE(log.has(kDebug, "Skipped use_locks 1\n"));
+  EXPECT_TRUE(log.has(LogLevel::Debug, "Skipped use_locks 1\n"));
 }
 
 TEST_F(DavfsFiles, FlagValuesAreReadInBaseTwo) {
   use_locks = true;
   writeConf("use_locks 01\ngui_optimize 2\nbuf_size 32\n");
   ASSERT_EQ(run(), conf());
-  EXPECT_TRUE(log.has(kWarning, "gui_optimize invalid value 2: \n"));
+  EXPECT_TRUE(log.has(LogLevel::Warning, "gui_optimize invalid value 2: \n"));
   // "01" reads as 1: kept. gui_optimize and the small buffer are rewritten.
   EXPECT_EQ(read_text(conf()), "use_locks 01\nbuf_size \t64\ngui_optimize \t1\nsecrets \t" + secrets() + "\n");
 }
@@ -110,7 +110,7 @@ TEST_F(DavfsFiles, SecretsNamingAMissingFileKeepsTheName) {
   ASSERT_EQ(run(), conf());
   EXPECT_EQ(read_text(mine), kCred + "\n");
   EXPECT_EQ(mode(mine), 0600u);
-  EXPECT_TRUE(log.has(kDebug, "Option davfs secrets is correct, file " + mine + "\n"));
+  EXPECT_TRUE(log.has(LogLevel::Debug, "Option davfs secrets is correct, file " + mine + "\n"));
   EXPECT_FALSE(fs::exists(secrets()));
 }
 
@@ -126,7 +126,7 @@ TEST_F(DavfsFiles, SecretsNamingADirectoryIsReplaced) {
 TEST_F(DavfsFiles, SecretsWithoutValueFails) {
   writeConf("secrets\n");
   EXPECT_EQ(run(), "");
-  EXPECT_TRUE(log.has(kError, "Error while opening davfs secret file \n"));
+  EXPECT_TRUE(log.has(LogLevel::Error, "Error while opening davfs secret file \n"));
 }
 
 TEST_F(DavfsFiles, SecretsOutsideTheHomeAreNeverTouched) {
@@ -152,7 +152,7 @@ TEST_F(DavfsFiles, ForeignCredentialIsCommentedOut) {
   EXPECT_EQ(read_text(secrets()),
             "other.host user pw\n#127.0.0.1:9843 bob secret\n" + kCred + "\n");
   EXPECT_EQ(mode(secrets()), 0600u);
-  EXPECT_TRUE(log.has(kDebug, "Credentials are not valid in davfs secret file " + secrets() + "\n"));
+  EXPECT_TRUE(log.has(LogLevel::Debug, "Credentials are not valid in davfs secret file " + secrets() + "\n"));
 }
 
 TEST_F(DavfsFiles, OnlyCommentedEndpointLineGetsTheCredentialAppended) {
@@ -221,7 +221,7 @@ TEST_F(DavfsFiles, VanishedHomeIsNotRecreated) {
   const std::string sh = home.path() + "/gone";
   EXPECT_EQ(prepare_davfs_files(s, sh), "");
   EXPECT_FALSE(fs::exists(home.path() + "/gone"));
-  EXPECT_TRUE(log.has(kError, "Error : Failed to create dir " + home.path() + "/gone/.davfs2. Stop mount\n"));
+  EXPECT_TRUE(log.has(LogLevel::Error, "Error : Failed to create dir " + home.path() + "/gone/.davfs2. Stop mount\n"));
 }
 
 TEST_F(DavfsFiles, UnexpectedStatusErrorIsThrown) {
@@ -321,7 +321,7 @@ TEST_F(DavfsRaces, SecretsRewriteWhoseFileIsSwappedBeforeTheRenameIsRefused) {
     write_text(secrets() + ".tmp", "planted\n");
   });
   EXPECT_EQ(run(), "");
-  EXPECT_TRUE(log.has(kError, "Error while renaming davfs secret file " + secrets() + "\n"));
+  EXPECT_TRUE(log.has(LogLevel::Error, "Error while renaming davfs secret file " + secrets() + "\n"));
 }
 
 TEST(DavfsHelpers, TrimAndReconcile) {
@@ -334,7 +334,7 @@ TEST(DavfsHelpers, TrimAndReconcile) {
   p = {{"use_locks", "abc"}};
   reconcile_flag_option(p, "use_locks", 0);
   EXPECT_EQ(p.at("use_locks"), "0");
-  EXPECT_TRUE(log.has(kWarning, "use_locks invalid value abc: \n"));
+  EXPECT_TRUE(log.has(LogLevel::Warning, "use_locks invalid value abc: \n"));
   p = {{"use_locks", "111111111111111111111111111111111111111"}};  // out of int range
   reconcile_flag_option(p, "use_locks", 1);
   EXPECT_EQ(p.at("use_locks"), "1");

@@ -50,12 +50,12 @@ TEST(ParseFolderRequest, RejectsEveryShortBlock) {
   for (size_t n = 0; n < good.size(); ++n) {
     log.clear();
     EXPECT_FALSE(parse_folder_request(std::span<const uint8_t>(good).first(n))) << n;
-    EXPECT_TRUE(log.has(kError, "Invalid message length " + std::to_string(n) + "\n")) << n;
+    EXPECT_TRUE(log.has(LogLevel::Error, "Invalid message length " + std::to_string(n) + "\n")) << n;
   }
   // Total length larger than the block.
   log.clear();
   EXPECT_FALSE(parse({0x0b, 0x00, 0x05, 0x00, 's', 'h', 'a', 'r', 'e', 0x01}));
-  EXPECT_TRUE(log.has(kError, "Invalid message length 10\n"));
+  EXPECT_TRUE(log.has(LogLevel::Error, "Invalid message length 10\n"));
   // Name length that leaves no room for the op byte.
   EXPECT_FALSE(parse({0x06, 0x00, 0x02, 0x00, 'a', 'b'}));
   EXPECT_FALSE(parse({0x06, 0x00, 0xff, 0xff, 'a', 'b'}));

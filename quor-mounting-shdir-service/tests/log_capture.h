@@ -2,33 +2,43 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "service_log.h"
+#include <runtime/Log.h>
 
-namespace qmss::test {
+#include "log_text.h"
 
-class LogCapture {
+namespace qmss {
+
+using LogLevel = orv::LogLevel;
+
+namespace test {
+
+// Installed as the process's log sink for its lifetime; debug lines pass
+// only when `debug` is set, as in the service with `debug: true`.
+class LogCapture final : public orv::LogSink {
  public:
-  explicit LogCapture(bool debug = true) {
-    set_debug_gate(debug);
-    set_log_sink([this](int sev, const std::string& text) {
-      std::lock_guard<std::mutex> lock(mu_);
-      lines_.emplace_back(sev, text);
-    });
+  explicit LogCapture(bool debug = true) : debug_(debug) { previous_ = orv::setLogSink(this); }
+  ~LogCapture() override { orv::setLogSink(previous_); }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  bool enabled(LogLevel level) const noexcept override { return level != LogLevel::Debug || debug_; }
+  void write(LogLevel level, const orv::LogTag&, std::string_view text) noexcept override {
+    std::lock_guard<std::mutex> lock(mu_);
+    lines_.emplace_back(level, std::string(text));
   }
-  ~LogCapture() {
-    set_log_sink(nullptr);
-    set_debug_gate(false);
-  }
-  std::vector<std::pair<int, std::string>> lines() const {
+  void setDebug(bool on) { debug_ = on; }
+
+  std::vector<std::pair<LogLevel, std::string>> lines() const {
     std::lock_guard<std::mutex> lock(mu_);
     return lines_;
   }
-  bool has(int sev, const std::string& text) const {
+  bool has(LogLevel sev, const std::string& text) const {
     std::lock_guard<std::mutex> lock(mu_);
     return std::find(lines_.begin(), lines_.end(), std::make_pair(sev, text)) != lines_.end();
   }
@@ -49,7 +59,9 @@ class LogCapture {
 
  private:
   mutable std::mutex mu_;
-  std::vector<std::pair<int, std::string>> lines_;
+  std::vector<std::pair<LogLevel, std::string>> lines_;
+  std::atomic<bool> debug_;
+  orv::LogSink* previous_ = nullptr;
 };
 
 // A fresh directory under /tmp, removed with its contents afterwards.
@@ -66,4 +78,5 @@ class TempDir {
 std::string read_text(const std::string& path);
 void write_text(const std::string& path, const std::string& text);
 
-}  // namespace qmss::test
+}  // namespace test
+}  // namespace qmss

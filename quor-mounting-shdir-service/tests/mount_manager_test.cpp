@@ -163,7 +163,7 @@ class Manager : public ::testing::Test {
 
 TEST_F(Manager, RequestBeforeAnyUserInfo) {
   send(1, "share");
-  EXPECT_TRUE(log.has(kError, "Cannot process mount operation cause has no info about current user\n"));
+  EXPECT_TRUE(log.has(LogLevel::Error, "Cannot process mount operation cause has no info about current user\n"));
   EXPECT_TRUE(sys.commands.empty());
   EXPECT_FALSE(fs::exists(home + "/davfs"));
   EXPECT_FALSE(fs::exists(home + "/.davfs2"));
@@ -183,15 +183,15 @@ TEST_F(Manager, MountBuildsThePathAndTheCommand) {
   const std::string staging = "/run/staging/m-1";
   EXPECT_EQ(sys.commands[0], (std::vector<std::string>{"sudo", "mount", "-t", "davfs", "-o",
                                                         "uid=alice,conf=" + conf, "127.0.0.1:9843", staging}));
-  EXPECT_TRUE(log.has(kDebug, "Mount cmd sudo mount -t davfs -o uid=\"alice\",conf=\"" + conf +
+  EXPECT_TRUE(log.has(LogLevel::Debug, "Mount cmd sudo mount -t davfs -o uid=\"alice\",conf=\"" + conf +
                                   "\" 127.0.0.1:9843 \"" + staging + "\"\n"));
   EXPECT_EQ(sys.deadlines[0], std::chrono::seconds(30));
   EXPECT_TRUE(sys.isMounted(mp));
   EXPECT_EQ(sys.dropped, std::vector<std::string>{staging});
-  EXPECT_TRUE(log.has(kInfo, "Mounting host/docs/share\n"));
-  EXPECT_TRUE(log.has(kDebug, "Got msg shfolder: host/docs/share\n"));
-  EXPECT_TRUE(log.has(kDebug, "Got msg is mount: 1\n"));
-  EXPECT_TRUE(log.has(kDebug, "Mount created at " + mp + "...\n"));
+  EXPECT_TRUE(log.has(LogLevel::Info, "Mounting host/docs/share\n"));
+  EXPECT_TRUE(log.has(LogLevel::Debug, "Got msg shfolder: host/docs/share\n"));
+  EXPECT_TRUE(log.has(LogLevel::Debug, "Got msg is mount: 1\n"));
+  EXPECT_TRUE(log.has(LogLevel::Debug, "Mount created at " + mp + "...\n"));
   auto p = points(alice(), "host/docs/share");
   ASSERT_EQ(p.size(), 1u);
   EXPECT_EQ(p[0].path, mp);
@@ -244,7 +244,7 @@ TEST_F(Manager, UnmountRemovesEveryPointOfTheFolder) {
   EXPECT_FALSE(fs::exists(home + "/davfs//share_1"));
   EXPECT_EQ(points(alice(), "other").size(), 1u);
   EXPECT_EQ(log.count("Umount result 0\n"), 2u);
-  EXPECT_TRUE(log.has(kDebug, "Got msg is mount: 0\n"));
+  EXPECT_TRUE(log.has(LogLevel::Debug, "Got msg is mount: 0\n"));
 }
 
 TEST_F(Manager, UnmountAllReachesEveryUserAndNewMountsGoToTheNewUser) {
@@ -292,8 +292,8 @@ TEST_F(Manager, BusyMountIsDetachedNeverForced) {
   const std::string mp = home + "/davfs//share";
   sys.busy.insert("share");
   send(0, "share");
-  EXPECT_TRUE(log.has(kWarning, "Error: Failed to umount " + mp + ". Reason: Device or resource busy [16]\n"));
-  EXPECT_TRUE(log.has(kInfo, "Share " + mp + " is in use: detached, it ends when its last file is closed\n"));
+  EXPECT_TRUE(log.has(LogLevel::Warning, "Error: Failed to umount " + mp + ". Reason: Device or resource busy [16]\n"));
+  EXPECT_TRUE(log.has(LogLevel::Info, "Share " + mp + " is in use: detached, it ends when its last file is closed\n"));
   EXPECT_EQ(sys.calls, (std::vector<std::string>{"umount share", "detach share"}));
   EXPECT_TRUE(points(alice(), "share").empty());
   EXPECT_FALSE(sys.isMounted(mp));
@@ -307,7 +307,7 @@ TEST_F(Manager, FailedDetachIsRetried) {
   sys.busy.insert("share");
   sys.detach_error = EPERM;
   send(0, "share");
-  EXPECT_TRUE(log.has(kError, "Error: Failed to detach " + mp + ". Reason: Operation not permitted [1]\n"));
+  EXPECT_TRUE(log.has(LogLevel::Error, "Error: Failed to detach " + mp + ". Reason: Operation not permitted [1]\n"));
   ASSERT_EQ(points(alice(), "share").size(), 1u);
   EXPECT_EQ(points(alice(), "share")[0].state, MountState::UnmountFailed);
   manager->retryFailedUnmounts();
@@ -336,8 +336,8 @@ TEST_F(Manager, FailedMountLeavesNoDirectoryAndNoRecord) {
   manager->onUserInfo(alice());
   sys.mount_result = 32;
   send(1, "share");
-  EXPECT_TRUE(log.has(kError, "Error: Failed to mount " + home + "/davfs//share\n"));
-  EXPECT_TRUE(log.has(kError, "Error: Mount cmd sudo mount -t davfs -o uid=\"alice\",conf=\"" +
+  EXPECT_TRUE(log.has(LogLevel::Error, "Error: Failed to mount " + home + "/davfs//share\n"));
+  EXPECT_TRUE(log.has(LogLevel::Error, "Error: Mount cmd sudo mount -t davfs -o uid=\"alice\",conf=\"" +
                                   settings.davfs_copy_dir + "/m-1.conf\" 127.0.0.1:9843 \"/run/staging/m-1\" "
                                   "exited with status 32\n"));
   EXPECT_FALSE(fs::exists(home + "/davfs//share"));
@@ -358,7 +358,7 @@ TEST_F(Manager, FailedDavfsPreparationLeavesNoDirectory) {
   fs::create_directories(home + "/.davfs2_1");
   test::write_text(home + "/.davfs2_1/davfs2_orvanta_1.conf", "secrets\n");
   send(1, "share");
-  EXPECT_TRUE(log.has(kError, "Error: Failed to create config and secret files. Stop mount\n"));
+  EXPECT_TRUE(log.has(LogLevel::Error, "Error: Failed to create config and secret files. Stop mount\n"));
   EXPECT_FALSE(fs::exists(home + "/davfs//share"));
   EXPECT_TRUE(sys.commands.empty());
 }
@@ -374,14 +374,14 @@ TEST_F(Manager, HostileFolderNamesStayInsideTheHome) {
   send(1, "x/..");
   send(1, ".");
   EXPECT_EQ(sys.commands.size(), before);
-  EXPECT_TRUE(log.has(kError, "Error: Invalid shared folder name x/... Stop mount\n"));
+  EXPECT_TRUE(log.has(LogLevel::Error, "Error: Invalid shared folder name x/... Stop mount\n"));
   // 8000 bytes: too long for a file name; one clear error, nothing mounted.
   send(1, std::string(8000, 'n'));
   EXPECT_EQ(sys.commands.size(), before);
   EXPECT_TRUE(log.anyContaining("Error[36] check dir to mount "));
   // A name with a newline cannot forge a log line.
   send(1, "evil\nError: fake");
-  EXPECT_TRUE(log.has(kInfo, "Mounting evil?Error: fake\n"));
+  EXPECT_TRUE(log.has(LogLevel::Info, "Mounting evil?Error: fake\n"));
 }
 
 TEST_F(Manager, PlantedSymlinksAreRefused) {
@@ -391,7 +391,7 @@ TEST_F(Manager, PlantedSymlinksAreRefused) {
   fs::create_directory_symlink(outside.path(), home + "/davfs");
   send(1, "share");
   EXPECT_TRUE(sys.commands.empty());
-  EXPECT_TRUE(log.has(kError, "Error: Mount base " + home + "/davfs is not a directory. Stop mount\n"));
+  EXPECT_TRUE(log.has(LogLevel::Error, "Error: Mount base " + home + "/davfs is not a directory. Stop mount\n"));
   EXPECT_TRUE(fs::is_empty(outside.path()));
   // A link where the mount point would go: taken as existing, next name.
   fs::remove(home + "/davfs");
@@ -409,7 +409,7 @@ TEST_F(Manager, MountBaseOutsideTheHomeIsRefused) {
   manager->onUserInfo(alice());
   send(1, "share");
   EXPECT_TRUE(sys.commands.empty());
-  EXPECT_TRUE(log.has(kError, "Error: Mount base /mnt/shares is not inside the home directory " + home + ". Stop mount\n"));
+  EXPECT_TRUE(log.has(LogLevel::Error, "Error: Mount base /mnt/shares is not inside the home directory " + home + ". Stop mount\n"));
   settings.mount_dir = "$HOME/../escape";
   remake();
   manager->onUserInfo(alice());
@@ -424,7 +424,7 @@ TEST_F(Manager, UserNameThatWouldChangeTheOptionsIsRefused) {
   manager->onUserInfo(u);
   send(1, "share");
   EXPECT_TRUE(sys.commands.empty());
-  EXPECT_TRUE(log.has(kError, "Error: Unsafe user name eve,uid=0 for the mount options. Stop mount\n"));
+  EXPECT_TRUE(log.has(LogLevel::Error, "Error: Unsafe user name eve,uid=0 for the mount options. Stop mount\n"));
 }
 
 TEST_F(Manager, SearchForAFreeMountPointIsBounded) {
@@ -434,7 +434,7 @@ TEST_F(Manager, SearchForAFreeMountPointIsBounded) {
   for (const char* n : {"share", "share_1", "share_2"}) fs::create_directories(home + "/davfs/" + n);
   send(1, "share");
   EXPECT_TRUE(sys.commands.empty());
-  EXPECT_TRUE(log.has(kError, "Error: No free mount point for share after 3 candidates. Stop mount\n"));
+  EXPECT_TRUE(log.has(LogLevel::Error, "Error: No free mount point for share after 3 candidates. Stop mount\n"));
 }
 
 // ---- a local user racing the service (hooks replay the race exactly) ----
@@ -461,7 +461,7 @@ TEST_F(ManagerRaces, MountPointSwappedForALinkNeverSendsTheMountThere) {
     EXPECT_FALSE(sys.isMounted(victim.path())) << point;
     EXPECT_TRUE(sys.mounted.empty()) << point;
     EXPECT_TRUE(fs::is_empty(victim.path()));
-    EXPECT_TRUE(log.has(kError, "Error[18]: while moving the mount onto " + home +
+    EXPECT_TRUE(log.has(LogLevel::Error, "Error[18]: while moving the mount onto " + home +
                                     "/davfs//share. Invalid cross-device link\n"));
     EXPECT_TRUE(points(alice(), "share").empty());
     EXPECT_TRUE(fs::is_symlink(dir));
@@ -511,7 +511,7 @@ TEST_F(Manager, MountCommandPastItsDeadlineIsReportedAndLeavesNothing) {
   sys.mount_result = kCommandTimedOut;
   send(1, "share");
   EXPECT_EQ(sys.deadlines.at(0), std::chrono::seconds(7));
-  EXPECT_TRUE(log.has(kError, "Error: Failed to mount " + home + "/davfs//share\n"));
+  EXPECT_TRUE(log.has(LogLevel::Error, "Error: Failed to mount " + home + "/davfs//share\n"));
   EXPECT_TRUE(log.anyContaining("\"/run/staging/m-1\" did not end within 7 s and was killed\n"));
   EXPECT_FALSE(fs::exists(home + "/davfs/share"));
   EXPECT_EQ(sys.dropped, std::vector<std::string>{"/run/staging/m-1"});
@@ -522,7 +522,7 @@ TEST_F(Manager, MountThatCannotBeMovedIsNotRecorded) {
   manager->onUserInfo(alice());
   sys.move_result = EINVAL;
   send(1, "share");
-  EXPECT_TRUE(log.has(kError, "Error[22]: while moving the mount onto " + home + "/davfs//share. Invalid argument\n"));
+  EXPECT_TRUE(log.has(LogLevel::Error, "Error[22]: while moving the mount onto " + home + "/davfs//share. Invalid argument\n"));
   EXPECT_TRUE(points(alice(), "share").empty());
   EXPECT_FALSE(fs::exists(home + "/davfs/share"));
   EXPECT_EQ(sys.dropped.size(), 1u);
@@ -566,7 +566,7 @@ TEST_F(Manager, FullTableOfUsersWithMountsRefusesANewUser) {
   send(1, "b");
   log.clear();
   manager->onUserInfo(UserInfo{"carol", home, 300, 4005, 4005});
-  EXPECT_TRUE(log.has(kError, "Error: users table full (2 users with mounts), user info for pid 300 dropped\n"));
+  EXPECT_TRUE(log.has(LogLevel::Error, "Error: users table full (2 users with mounts), user info for pid 300 dropped\n"));
   EXPECT_EQ(manager->currentUser().pid, 200);
   // Once bob's mount is gone, his entry makes room.
   send(0, "b");
@@ -629,7 +629,7 @@ TEST_F(Manager, EndSharesUnmountsPlainlyAndWaitsForTheDaemonToUpload) {
   EXPECT_EQ(sys.calls, std::vector<std::string>{"umount share"});
   EXPECT_FALSE(fs::exists(home + "/davfs/share"));
   EXPECT_TRUE(points(alice(), "share").empty());
-  EXPECT_FALSE(log.has(kError, "davfs2 for " + home + "/davfs//share has not finished uploading after 10 s; "
+  EXPECT_FALSE(log.has(LogLevel::Error, "davfs2 for " + home + "/davfs//share has not finished uploading after 10 s; "
                                "1 files in its cache: /cache/m-1/report.odt\n"));
 }
 
@@ -643,7 +643,7 @@ TEST_F(Manager, EndSharesPastTheBoundLogsWhatDavfsStillHolds) {
   auto took = Clock::now() - t0;
   EXPECT_GE(took, std::chrono::milliseconds(900));
   EXPECT_LT(took, std::chrono::seconds(4));
-  EXPECT_TRUE(log.has(kError, "davfs2 for " + home + "/davfs//share has not finished uploading after 1 s; "
+  EXPECT_TRUE(log.has(LogLevel::Error, "davfs2 for " + home + "/davfs//share has not finished uploading after 1 s; "
                               "1 files in its cache: /cache/m-1/report.odt\n"));
   // The daemon is left to finish: never signalled.
   EXPECT_EQ(waitpid(stuck.pid, nullptr, WNOHANG), 0);
@@ -662,8 +662,8 @@ TEST_F(Manager, EndSharesRetriesABusyShareThenDetachesItNeverForces) {
   EXPECT_EQ(std::count_if(sys.calls.begin(), sys.calls.end(),
                           [](const std::string& c) { return c.rfind("force", 0) == 0; }),
             0);
-  EXPECT_TRUE(log.has(kInfo, "Share " + home + "/davfs//busy is in use, waiting for it to be free\n"));
-  EXPECT_TRUE(log.has(kWarning, "Share " + home + "/davfs//busy still in use after 2 s: detached, it ends when "
+  EXPECT_TRUE(log.has(LogLevel::Info, "Share " + home + "/davfs//busy is in use, waiting for it to be free\n"));
+  EXPECT_TRUE(log.has(LogLevel::Warning, "Share " + home + "/davfs//busy still in use after 2 s: detached, it ends when "
                                 "its last file is closed\n"));
   EXPECT_TRUE(manager->records().empty());
 }
@@ -701,7 +701,7 @@ class Adoption : public Manager {
 
 TEST_F(Adoption, ARecordTheTableConfirmsIsAdoptedAndReachedByUnmountAll) {
   EXPECT_EQ(manager->adopt({record()}, {entry()}), 1u);
-  EXPECT_TRUE(log.has(kInfo, "Adopted share host/share of alice at " + home + "/davfs//share\n"));
+  EXPECT_TRUE(log.has(LogLevel::Info, "Adopted share host/share of alice at " + home + "/davfs//share\n"));
   ASSERT_EQ(points(alice(), "host/share").size(), 1u);
   send(2, "");
   EXPECT_EQ(sys.calls, std::vector<std::string>{"umount share"});
@@ -783,7 +783,7 @@ TEST_F(Manager, ARestartLeavesTheSharesAndTheirRecordForTheNextInstance) {
   send(1, "share");
   ScriptedProbe restart(std::string("restart"));
   EXPECT_EQ(end_shares_at_stop(*manager, restart, settings), StopKind::Restart);
-  EXPECT_TRUE(log.has(kInfo, "Restart: 1 shares stay mounted for the next instance\n"));
+  EXPECT_TRUE(log.has(LogLevel::Info, "Restart: 1 shares stay mounted for the next instance\n"));
   EXPECT_TRUE(sys.isMounted(home + "/davfs/share"));
   EXPECT_EQ(sys.calls, std::vector<std::string>{});
   ASSERT_EQ(store.load().size(), 1u);
@@ -799,7 +799,7 @@ TEST_F(Manager, AStopOrNoAnswerEndsEveryShareAndEmptiesTheRecord) {
     EXPECT_EQ(end_shares_at_stop(*manager, probe, settings), StopKind::Final);
     EXPECT_FALSE(sys.isMounted(home + "/davfs/share"));
     EXPECT_TRUE(store.load().empty());
-    EXPECT_TRUE(log.has(kInfo, "Stop: 1 of 1 shares unmounted\n"));
+    EXPECT_TRUE(log.has(LogLevel::Info, "Stop: 1 of 1 shares unmounted\n"));
   }
 }
 
@@ -816,7 +816,7 @@ TEST_F(Manager, LogoutEndsThatUsersSharesAndCredentialOnly) {
   EXPECT_EQ(watch.checkOnce(), 0u);  // everyone logged in
   logins.out.insert(4001);
   EXPECT_EQ(watch.checkOnce(), 2u);
-  EXPECT_TRUE(log.has(kInfo, "User alice has logged out: unmounting their shares\n"));
+  EXPECT_TRUE(log.has(LogLevel::Info, "User alice has logged out: unmounting their shares\n"));
   EXPECT_TRUE(points(alice(), "a").empty());
   EXPECT_TRUE(points(alice(), "a2").empty());
   EXPECT_FALSE(sys.isMounted(home + "/davfs/a"));
@@ -838,7 +838,7 @@ TEST_F(Manager, LogoutWatchIsOffWhenSwitchedOffOrWithoutLogind) {
   } none;
   settings.unmount_on_logout = true;
   EXPECT_EQ(start_logout_watch(*manager, none, settings), nullptr);
-  EXPECT_TRUE(log.has(kInfo, "Without logind, shares stay mounted after a logout\n"));
+  EXPECT_TRUE(log.has(LogLevel::Info, "Without logind, shares stay mounted after a logout\n"));
   auto watch = start_logout_watch(*manager, logins, settings);
   ASSERT_NE(watch, nullptr);
   watch->stop();

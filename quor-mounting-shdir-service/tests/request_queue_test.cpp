@@ -137,7 +137,7 @@ TEST_F(SlowMount, RequestsQueuedBehindASlowMountRunInArrivalOrder) {
   UsersTable t = manager.usersTable();
   EXPECT_EQ(t.at(alice()).at("a").size(), 1u);
   EXPECT_EQ(t.at(alice()).at("c").size(), 1u);
-  EXPECT_TRUE(log.has(kDebug, "Got msg shfolder: a\n"));
+  EXPECT_TRUE(log.has(LogLevel::Debug, "Got msg shfolder: a\n"));
 }
 
 TEST_F(SlowMount, UnmountAllCancelsAMountInProgressThenUnmountsTheRest) {
@@ -176,7 +176,7 @@ TEST_F(SlowMount, QueueIsBoundedAndStopDropsWhatWaits) {
   EXPECT_TRUE(queue.push(FolderRequest{"b", 1}));
   EXPECT_TRUE(queue.push(FolderRequest{"c", 1}));
   EXPECT_FALSE(queue.push(FolderRequest{"d", 1}));
-  EXPECT_TRUE(log.has(kError, "Error: 2 requests waiting, request for d dropped\n"));
+  EXPECT_TRUE(log.has(LogLevel::Error, "Error: 2 requests waiting, request for d dropped\n"));
   std::thread releaser([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     sys.release();

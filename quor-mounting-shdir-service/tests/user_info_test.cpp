@@ -76,7 +76,7 @@ TEST_F(ParseUserInfo, EachRejectionHasItsLine) {
     EXPECT_FALSE(parse_user_info(r, lookup)) << c.line;
     auto lines = log.lines();
     ASSERT_EQ(lines.size(), 1u) << c.line;
-    EXPECT_EQ(lines[0], std::make_pair(int(kError), std::string(c.line)));
+    EXPECT_EQ(lines[0], std::make_pair(LogLevel::Error, std::string(c.line)));
   }
 }
 
@@ -183,7 +183,7 @@ TEST_F(Collector, RecordsSplitAndJoinedInAnyWay) {
   ASSERT_EQ(write(fd, c.data(), 3), 3);
   ASSERT_TRUE(waitFor([&] {
     for (const auto& [sev, text] : log.lines()) {
-      if (sev == kDebug && text.rfind("Wait for more data - client ", 0) == 0 &&
+      if (sev == LogLevel::Debug && text.rfind("Wait for more data - client ", 0) == 0 &&
           text.size() > 8 && text.compare(text.size() - 8, 8, ", len 3\n") == 0) {
         return true;
       }
@@ -226,8 +226,8 @@ TEST_F(Collector, InvalidRecordsAreSkippedAndTheConnectionStays) {
   data.insert(data.end(), good.begin(), good.end());
   ASSERT_EQ(write(fd, data.data(), data.size()), 24);
   ASSERT_TRUE(waitFor([&] { return gotCount() == 1; }));
-  EXPECT_TRUE(log.has(kError, "Error: parsing user info failed, pid not valid\n"));
-  EXPECT_TRUE(log.has(kError, "Error: parsing user info failed, uid not valid\n"));
+  EXPECT_TRUE(log.has(LogLevel::Error, "Error: parsing user info failed, pid not valid\n"));
+  EXPECT_TRUE(log.has(LogLevel::Error, "Error: parsing user info failed, uid not valid\n"));
   close(fd);
 }
 
@@ -272,17 +272,17 @@ TEST_F(Collector, UnprivilegedPeerMayOnlySpeakForItself) {
   ASSERT_TRUE(WIFEXITED(status));
   ASSERT_EQ(WEXITSTATUS(status), 0);
   ASSERT_TRUE(waitFor([&] { return gotCount() == 1; }));
-  EXPECT_TRUE(log.has(kError, "Error: user info from uid 65534 claims uid 1000, dropped\n"));
+  EXPECT_TRUE(log.has(LogLevel::Error, "Error: user info from uid 65534 claims uid 1000, dropped\n"));
   std::lock_guard<std::mutex> lock(mu);
   EXPECT_EQ(got[0].pid, child) << "the pid is the sender's, not the record's 31";
   EXPECT_EQ(got[0].username, "nobody");
-  EXPECT_TRUE(log.has(kWarning,
+  EXPECT_TRUE(log.has(LogLevel::Warning,
                       "logind is not running: user info is taken from root, or from a user about itself\n"));
 }
 
 TEST_F(Collector, ClientThatClosesWithoutSending) {
   int fd = connectClient();
-  ASSERT_TRUE(waitFor([&] { return log.has(kDebug, "now_client_num: 1\n"); }));
+  ASSERT_TRUE(waitFor([&] { return log.has(LogLevel::Debug, "now_client_num: 1\n"); }));
   close(fd);
   ASSERT_TRUE(waitFor([&] { return log.count("now_client_num: 0\n") == 1; }));
   EXPECT_TRUE(log.anyContaining("disconnected. Reason: read error - "));
@@ -307,8 +307,8 @@ TEST(CollectorStart, LeftoverSocketFileIsRemovedBeforeBind) {
     ASSERT_EQ(lstat(path.c_str(), &st), 0);
     EXPECT_TRUE(S_ISSOCK(st.st_mode));
   }
-  EXPECT_TRUE(log.has(kDebug, "Cleanup socket " + path + "\n"));
-  EXPECT_FALSE(log.has(kError, "Error: Failed to bind socket\n"));
+  EXPECT_TRUE(log.has(LogLevel::Debug, "Cleanup socket " + path + "\n"));
+  EXPECT_FALSE(log.has(LogLevel::Error, "Error: Failed to bind socket\n"));
 }
 
 TEST(CollectorStart, SocketModeDoesNotDependOnAnotherThreadsUmask) {
@@ -354,7 +354,7 @@ TEST(CollectorStart, BindFailureKeepsUmaskAndIsRetriedUntilItWorks) {
     UserInfoCollectorServer server(path, system_passwd_lookup, std::make_shared<FakeSeats>(false), limits);
     server.start();
     for (int i = 0; i < 600 && !log.anyContaining("Failed to bind"); ++i) usleep(5000);
-    EXPECT_TRUE(log.has(kError, "Error: Failed to bind socket\n"));
+    EXPECT_TRUE(log.has(LogLevel::Error, "Error: Failed to bind socket\n"));
     EXPECT_FALSE(server.running());
     usleep(350000);
     EXPECT_EQ(log.count("Error: Failed to bind socket\n"), 1u) << "a retried bind is not logged again";
@@ -432,7 +432,7 @@ TEST_F(PeerRules, WithLogindOnlyTheActiveSeatSessionsUserIsBelieved) {
   // Another local user speaking for itself (attack: becoming "the user").
   collector->onRecord(peer(5000, 65534), 8, record(5000, 65534));
   EXPECT_EQ(got.size(), 1u);
-  EXPECT_TRUE(log.has(kError, "Error: user info from uid 65534 pid 5000 refused: not the active session of a seat\n"));
+  EXPECT_TRUE(log.has(LogLevel::Error, "Error: user info from uid 65534 pid 5000 refused: not the active session of a seat\n"));
   // The desktop user's uid from a process outside the seat session.
   collector->onRecord(peer(4001, 1000), 9, record(4001, 1000));
   EXPECT_EQ(got.size(), 1u);
@@ -450,10 +450,10 @@ TEST_F(PeerRules, ARecordForSomeoneElseIsRefusedBeforeLogindIsAsked) {
   seats->activeUid = 1000;
   collector->onRecord(peer(4000, 1000), 7, record(4000, 65534));
   EXPECT_TRUE(got.empty());
-  EXPECT_TRUE(log.has(kError, "Error: user info from uid 1000 claims uid 65534, dropped\n"));
+  EXPECT_TRUE(log.has(LogLevel::Error, "Error: user info from uid 1000 claims uid 65534, dropped\n"));
   collector->onRecord(orv::PeerCredentials{}, 8, record(1, 0));
   EXPECT_TRUE(got.empty());
-  EXPECT_TRUE(log.has(kError, "Error: user info from client 8 without credentials, dropped\n"));
+  EXPECT_TRUE(log.has(LogLevel::Error, "Error: user info from client 8 without credentials, dropped\n"));
   EXPECT_EQ(seats->asked.load(), 0);
 }
 

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "runtime/Deadline.h"
+#include "runtime/Log.h"
 
 namespace orv {
 namespace {
@@ -46,10 +47,6 @@ StreamServer::~StreamServer() {
     alive_.reset();
 }
 
-void StreamServer::log(LogLevel level, const std::string& text) const {
-    if (options_.log) options_.log(level, text);
-}
-
 void StreamServer::logCapacity(const std::string& text) {
     // A flood of connections sheds or refuses one client per connection;
     // one line a second says so without flooding the log in turn.
@@ -59,11 +56,11 @@ void StreamServer::logCapacity(const std::string& text) {
         return;
     }
     if (capacityLinesHeld_ > 0) {
-        log(LogLevel::Warning, format("%u more clients shed or refused since\n", capacityLinesHeld_));
+        ORV_LOG(Warning, "%u more clients shed or refused since\n", capacityLinesHeld_);
         capacityLinesHeld_ = 0;
     }
     lastCapacityLine_ = now;
-    log(LogLevel::Warning, text);
+    ORV_LOG(Warning, "%s", text.c_str());
 }
 
 std::error_code StreamServer::listenTcp(const std::string& address, uint16_t port, const char** failedStep) {
@@ -103,14 +100,14 @@ std::error_code StreamServer::listenUnix(const std::string& path) {
     if (acceptor_.is_open()) return asio::error::already_open;
     UniqueFd fd;
     UnixSocketFile file;
-    if (std::error_code ec = bindUnixSocket(path, options_.unixMode, options_.log, fd, file, options_.backlog)) {
+    if (std::error_code ec = bindUnixSocket(path, options_.unixMode, fd, file, options_.backlog)) {
         return ec;
     }
     unixFile_.emplace(std::move(file));
     std::error_code ec;
     acceptor_.assign(asio::generic::stream_protocol(AF_UNIX, 0), fd.get(), ec);
     if (ec) {
-        unixFile_->remove(options_.log);
+        unixFile_->remove();
         unixFile_.reset();
         return ec;
     }
@@ -144,7 +141,7 @@ void StreamServer::stop() {
         s->shut(CloseReason::ServerStopped);
     }
     if (unixFile_) {
-        unixFile_->remove(options_.log);
+        unixFile_->remove();
         unixFile_.reset();
     }
 }
@@ -164,7 +161,7 @@ void StreamServer::onAccept(const std::error_code& ec, StreamSession::Socket soc
         return;
     }
     if (failures_ > 0) {
-        log(LogLevel::Info, format("accepting again after %u failed accepts\n", failures_));
+        ORV_LOG(Info, "accepting again after %u failed accepts\n", failures_);
         failures_ = 0;
     }
     admit(std::move(socket));
@@ -178,8 +175,8 @@ void StreamServer::pauseAccepting(const std::error_code& ec) {
     ++failures_;
     pause_ = failures_ == 1 ? options_.acceptPause : std::min(pause_ * 2, options_.acceptPauseMax);
     if (failures_ == 1) {
-        log(LogLevel::Error, format("accept failed: %s (error %d); pausing new connections\n", ec.message().c_str(),
-                                    ec.value()));
+        ORV_LOG(Error, "accept failed: %s (error %d); pausing new connections\n", ec.message().c_str(),
+                ec.value());
     }
     paused_ = true;
     pauseTimer_.expires_after(pause_);

@@ -1,5 +1,7 @@
 #include "runtime/UnixSocketPath.h"
 
+#include "runtime/Log.h"
+
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/socket.h>
@@ -20,17 +22,6 @@ constexpr int kRounds = 5;
 constexpr const char* kStagedName = "s";
 
 std::error_code lastError() { return {errno, std::system_category()}; }
-
-void emit(const LogSink& log, LogLevel level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
-void emit(const LogSink& log, LogLevel level, const char* fmt, ...) {
-    if (!log) return;
-    char line[1024];
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(line, sizeof line, fmt, ap);
-    va_end(ap);
-    log(level, line);
-}
 
 std::string randomSuffix() {
     static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
@@ -64,27 +55,27 @@ struct Staging {
 
 // Takes away what stands at `name` in `dir` (not a link's target). Returns
 // false with errno set when it could not.
-bool clearPath(int dir, const std::string& name, const std::string& path, const LogSink& log) {
+bool clearPath(int dir, const std::string& name, const std::string& path) {
     struct stat st {};
     if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         return errno == ENOENT;
     }
-    emit(log, LogLevel::Debug, "Cleanup socket %s\n", path.c_str());
+    ORV_LOG(Debug, "Cleanup socket %s\n", path.c_str());
     if (S_ISSOCK(st.st_mode)) {
         if (st.st_uid != ::geteuid()) {
-            emit(log, LogLevel::Warning, "%s was a socket of uid %u, not ours; removed it\n", path.c_str(),
-                 static_cast<unsigned>(st.st_uid));
+            ORV_LOG(Warning, "%s was a socket of uid %u, not ours; removed it\n", path.c_str(),
+                    static_cast<unsigned>(st.st_uid));
         }
         return ::unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT;
     }
     if (!S_ISDIR(st.st_mode)) {
-        emit(log, LogLevel::Warning, "%s was %s of uid %u, not our socket; removed it\n", path.c_str(),
-             fileTypeName(st.st_mode), static_cast<unsigned>(st.st_uid));
+        ORV_LOG(Warning, "%s was %s of uid %u, not our socket; removed it\n", path.c_str(),
+                fileTypeName(st.st_mode), static_cast<unsigned>(st.st_uid));
         return ::unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT;
     }
     if (::unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0) {
-        emit(log, LogLevel::Warning, "%s was an empty directory of uid %u, not our socket; removed it\n",
-             path.c_str(), static_cast<unsigned>(st.st_uid));
+        ORV_LOG(Warning, "%s was an empty directory of uid %u, not our socket; removed it\n",
+                path.c_str(), static_cast<unsigned>(st.st_uid));
         return true;
     }
     if (errno != ENOTEMPTY && errno != EEXIST) return errno == ENOENT;
@@ -93,9 +84,9 @@ bool clearPath(int dir, const std::string& name, const std::string& path, const 
     for (int i = 0; i < kRounds; ++i) {
         const std::string aside = "." + name + ".moved-" + randomSuffix();
         if (::renameat2(dir, name.c_str(), dir, aside.c_str(), RENAME_NOREPLACE) == 0) {
-            emit(log, LogLevel::Warning,
-                 "%s was a non-empty directory of uid %u, not our socket; moved it aside to %s\n", path.c_str(),
-                 static_cast<unsigned>(st.st_uid), aside.c_str());
+            ORV_LOG(Warning,
+                    "%s was a non-empty directory of uid %u, not our socket; moved it aside to %s\n", path.c_str(),
+                    static_cast<unsigned>(st.st_uid), aside.c_str());
             return true;
         }
         if (errno == ENOENT) return true;
@@ -117,7 +108,7 @@ const char* fileTypeName(mode_t mode) noexcept {
     return "a file of unknown type";
 }
 
-std::error_code bindUnixSocket(const std::string& path, mode_t mode, const LogSink& log, UniqueFd& listener,
+std::error_code bindUnixSocket(const std::string& path, mode_t mode, UniqueFd& listener,
                                UnixSocketFile& file, int backlog) {
     const auto slash = path.rfind('/');
     const std::string dirPath = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
@@ -163,7 +154,7 @@ std::error_code bindUnixSocket(const std::string& path, mode_t mode, const LogSi
     if (::listen(sock.get(), backlog) != 0) return lastError();
 
     for (int i = 0; i < kRounds; ++i) {
-        if (!clearPath(dir.get(), name, path, log)) return lastError();
+        if (!clearPath(dir.get(), name, path)) return lastError();
         // RENAME_NOREPLACE: anything planted since we looked is examined in
         // the next round, never silently replaced.
         if (::renameat2(staging.fd.get(), kStagedName, dir.get(), name.c_str(), RENAME_NOREPLACE) == 0) {
@@ -173,21 +164,21 @@ std::error_code bindUnixSocket(const std::string& path, mode_t mode, const LogSi
         }
         if (errno != EEXIST) return lastError();
     }
-    emit(log, LogLevel::Error, "%s keeps being taken by someone else; giving up for now\n", path.c_str());
+    ORV_LOG(Error, "%s keeps being taken by someone else; giving up for now\n", path.c_str());
     return std::make_error_code(std::errc::address_in_use);
 }
 
-void UnixSocketFile::remove(const LogSink& log) {
+void UnixSocketFile::remove() {
     if (removed_ || !dir_) return;
     removed_ = true;
     struct stat st {};
     if (::fstatat(dir_.get(), name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return;
     if (!S_ISSOCK(st.st_mode) || st.st_dev != dev_ || st.st_ino != ino_) return;  // not ours any more
-    emit(log, LogLevel::Debug, "Cleanup socket %s\n", path_.c_str());
+    ORV_LOG(Debug, "Cleanup socket %s\n", path_.c_str());
     if (::unlinkat(dir_.get(), name_.c_str(), 0) != 0 && errno != ENOENT) {
         const int e = errno;
-        emit(log, LogLevel::Error, "Error[%d]: while removing socket %s. Reason: %s\n", e, path_.c_str(),
-             std::strerror(e));
+        ORV_LOG(Error, "Error[%d]: while removing socket %s. Reason: %s\n", e, path_.c_str(),
+                std::strerror(e));
     }
 }
 

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <vector>
 
+#include "LogRecorder.h"
 #include "TestClient.h"
 #include "runtime/LoopThread.h"
 
@@ -29,7 +30,7 @@ struct Recorder : StreamHandler {
     std::vector<CloseReason> closes;
     std::vector<PeerCredentials> peers;
     std::vector<std::size_t> partials;
-    std::vector<std::string> logLines;
+    test::LogRecorder log;
     bool holdAnswers = false;
     std::vector<Answer> held;
 
@@ -68,24 +69,12 @@ struct Recorder : StreamHandler {
         std::lock_guard<std::mutex> l(mu);
         return held.size();
     }
-    bool logged(const std::string& part) {
-        std::lock_guard<std::mutex> l(mu);
-        for (const auto& line : logLines)
-            if (line.find(part) != std::string::npos) return true;
-        return false;
-    }
-    LogSink sink() {
-        return [this](LogLevel, const std::string& text) {
-            std::lock_guard<std::mutex> l(mu);
-            logLines.push_back(text);
-        };
-    }
+    bool logged(const std::string& part) const { return log.logged(part); }
 };
 
 // A TCP server on an ephemeral loopback port, run on its own thread.
 struct TcpServer {
     explicit TcpServer(Recorder& rec, StreamServerOptions o = {}) {
-        o.log = rec.sink();
         server = std::make_unique<StreamServer>(loop.io(), rec, std::move(o));
         EXPECT_FALSE(server->listenTcp("127.0.0.1", 0));
         port = server->boundPort();
@@ -331,7 +320,6 @@ TEST(StreamServerFraming, RecordsAreCutAtTheirSizeWhateverTheReads) {
     StreamServerOptions o;
     o.framing = StreamServerOptions::Framing::Record;
     o.recordSize = 8;
-    o.log = rec.sink();
     LoopThread loop;
     StreamServer server(loop.io(), rec, o);
     ASSERT_FALSE(server.listenUnix(dir.path + "/s"));
@@ -366,7 +354,6 @@ TEST(StreamServerCap, OneUidCannotTakeEverySlot) {
     o.framing = StreamServerOptions::Framing::Record;
     o.maxClients = 8;
     o.maxClientsPerUid = 2;
-    o.log = rec.sink();
     LoopThread loop;
     StreamServer server(loop.io(), rec, o);
     const std::string path = dir.path + "/s";
@@ -423,7 +410,6 @@ TEST(StreamServerAccept, OutOfDescriptorsPausesInsteadOfSpinning) {
         o.acceptPause = 20ms;
         o.acceptPauseMax = 200ms;
         o.backlog = 64;
-        o.log = rec.sink();
         asio::io_context io;
         StreamServer server(io, rec, o);
         if (server.listenTcp("127.0.0.1", 0)) ::_exit(10);
@@ -448,9 +434,9 @@ TEST(StreamServerAccept, OutOfDescriptorsPausesInsteadOfSpinning) {
         ::getrusage(RUSAGE_SELF, &during);
         io.run_for(2500ms);  // the deadline frees descriptors; a new client is served
         std::size_t failedLines = 0, againLines = 0;
-        for (const auto& l : rec.logLines) {
-            failedLines += l.find("accept failed:") != std::string::npos;
-            againLines += l.find("accepting again after") != std::string::npos;
+        for (const auto& l : rec.log.lines()) {
+            failedLines += l.text.find("accept failed:") != std::string::npos;
+            againLines += l.text.find("accepting again after") != std::string::npos;
         }
         const double cpuMs = (during.ru_utime.tv_sec - before.ru_utime.tv_sec) * 1e3 +
                              (during.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1e3 +

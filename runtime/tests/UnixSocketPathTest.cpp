@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "LogRecorder.h"
 #include "TestClient.h"
 
 namespace orv {
@@ -22,17 +23,12 @@ namespace fs = std::filesystem;
 struct UnixSocketPath : ::testing::Test {
     test::TempDirForSockets dir;
     std::string path = dir.path + "/s.socket";
-    std::vector<std::pair<LogLevel, std::string>> lines;
-    LogSink log = [this](LogLevel l, const std::string& t) { lines.emplace_back(l, t); };
+    test::LogRecorder log;
 
     std::error_code bindIt() {
-        return bindUnixSocket(path, 0777, log, listener, file);
+        return bindUnixSocket(path, 0777, listener, file);
     }
-    bool logged(LogLevel level, const std::string& part) const {
-        for (const auto& [l, t] : lines)
-            if (l == level && t.find(part) != std::string::npos) return true;
-        return false;
-    }
+    bool logged(LogLevel level, const std::string& part) const { return log.logged(level, part); }
     void expectOurSocket() {
         struct stat st {};
         ASSERT_EQ(::lstat(path.c_str(), &st), 0);
@@ -59,7 +55,7 @@ TEST_F(UnixSocketPath, AFreePathGetsTheSocketWithItsModeWhateverTheUmask) {
     ASSERT_FALSE(bindIt());
     ::umask(old);
     expectOurSocket();
-    EXPECT_TRUE(lines.empty());
+    EXPECT_TRUE(log.lines().empty());
 }
 
 TEST_F(UnixSocketPath, AnotherUsersRegularFileIsRemoved) {
@@ -138,7 +134,7 @@ TEST_F(UnixSocketPath, APreviousRunsSocketIsReplacedQuietly) {
     ASSERT_FALSE(bindIt());
     expectOurSocket();
     EXPECT_TRUE(logged(LogLevel::Debug, "Cleanup socket " + path));
-    for (const auto& [l, t] : lines) EXPECT_NE(l, LogLevel::Warning) << t;
+    for (const auto& line : log.lines()) EXPECT_NE(line.level, LogLevel::Warning) << line.text;
 }
 
 TEST_F(UnixSocketPath, RemovalTakesOnlyTheFileWeBound) {
@@ -146,19 +142,20 @@ TEST_F(UnixSocketPath, RemovalTakesOnlyTheFileWeBound) {
     // Someone replaced our socket with a file of theirs after the bind.
     ASSERT_EQ(::unlink(path.c_str()), 0);
     { std::ofstream(path) << "theirs"; }
-    file.remove(log);
+    file.remove();
     EXPECT_EQ(slurp(path), "theirs");
     ASSERT_EQ(::unlink(path.c_str()), 0);
     // Ours is removed, once, with its line.
     UnixSocketFile second;
     UniqueFd fd2;
-    ASSERT_FALSE(bindUnixSocket(path, 0777, log, fd2, second));
-    lines.clear();
-    second.remove(log);
-    second.remove(log);
+    ASSERT_FALSE(bindUnixSocket(path, 0777, fd2, second));
+    const std::size_t before = log.lines().size();
+    second.remove();
+    second.remove();
     EXPECT_FALSE(fs::exists(fs::symlink_status(path)));
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].second, "Cleanup socket " + path + "\n");
+    const auto lines = log.lines();
+    ASSERT_EQ(lines.size(), before + 1);
+    EXPECT_EQ(lines.back().text, "Cleanup socket " + path + "\n");
 }
 
 TEST_F(UnixSocketPath, TheSocketListensBeforeItAppears) {
@@ -181,9 +178,9 @@ TEST_F(UnixSocketPath, TheSocketListensBeforeItAppears) {
     for (int i = 0; i < 50; ++i) {
         UniqueFd l;
         UnixSocketFile f;
-        ASSERT_FALSE(bindUnixSocket(path, 0777, log, l, f));
+        ASSERT_FALSE(bindUnixSocket(path, 0777, l, f));
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        f.remove(log);
+        f.remove();
         // Closed only once it is gone from the path.
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }

@@ -11,6 +11,8 @@
 #include "shm_internal.h"
 
 static shm_log_handler_fn g_handler;
+static shm_log_handler_data_fn g_data_handler;
+static void *g_user_data;
 static int g_levels[3] = {SHM_LOG_ERR, SHM_LOG_INFO, SHM_LOG_DBG};
 static int g_debug;
 /* Guards the handler and its levels so that a message never sees a handler
@@ -35,6 +37,21 @@ void shm_log_set_handler(shm_log_handler_fn handler, int err_level,
                          int info_level, int dbg_level) {
   pthread_mutex_lock(&g_log_mutex);
   g_handler = handler;
+  g_data_handler = NULL;
+  g_user_data = NULL;
+  g_levels[SHM_KIND_ERR] = err_level;
+  g_levels[SHM_KIND_INFO] = info_level;
+  g_levels[SHM_KIND_DBG] = dbg_level;
+  pthread_mutex_unlock(&g_log_mutex);
+}
+
+void shm_log_set_handler_data(shm_log_handler_data_fn handler,
+                              void *user_data, int err_level, int info_level,
+                              int dbg_level) {
+  pthread_mutex_lock(&g_log_mutex);
+  g_handler = NULL;
+  g_data_handler = handler;
+  g_user_data = handler != NULL ? user_data : NULL;
   g_levels[SHM_KIND_ERR] = err_level;
   g_levels[SHM_KIND_INFO] = info_level;
   g_levels[SHM_KIND_DBG] = dbg_level;
@@ -104,11 +121,15 @@ void shmi_log(int kind, const char *fmt, ...) {
     return;
   pthread_mutex_lock(&g_log_mutex);
   shm_log_handler_fn handler = g_handler;
+  shm_log_handler_data_fn data_handler = g_data_handler;
+  void *user_data = g_user_data;
   int level = (kind >= 0 && kind <= 2) ? g_levels[kind] : kind;
   pthread_mutex_unlock(&g_log_mutex);
   va_list ap;
   va_start(ap, fmt);
-  if (handler != NULL)
+  if (data_handler != NULL)
+    data_handler(user_data, level, fmt, ap);
+  else if (handler != NULL)
     handler(level, fmt, ap);
   else
     log_to_stdout(kind, fmt, ap);

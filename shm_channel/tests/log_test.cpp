@@ -122,6 +122,37 @@ TEST_F(Logger, HandlerGetsConfiguredLevelsAndNothingOnStdout) {
   EXPECT_EQ(g_lines[2].level, 2);
 }
 
+// The user-data handler gets its pointer back on every message, and either
+// setter replaces the other's handler rather than running both.
+TEST_F(Logger, DataHandlerGetsItsPointerAndReplacesThePlainOne) {
+  struct Sink {
+    std::vector<Captured> lines;
+  } sink;
+  auto toSink = [](void *user, int level, const char *fmt, va_list ap) {
+    char buf[256];
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    static_cast<Sink *>(user)->lines.push_back({level, buf});
+  };
+  shm_log_set_handler(capture, 3, 6, 7);
+  std::string out = stdout_of([&] {
+    shm_log_set_handler_data(toSink, &sink, 30, 60, 70);
+    shmi_log(SHM_KIND_ERR, "e %d\n", 1);
+    shmi_log(SHM_KIND_INFO, "i\n");
+  });
+  EXPECT_EQ(out, "");
+  EXPECT_TRUE(g_lines.empty());
+  ASSERT_EQ(sink.lines.size(), 2u);
+  EXPECT_EQ(sink.lines[0].level, 30);
+  EXPECT_EQ(sink.lines[0].text, "e 1\n");
+  EXPECT_EQ(sink.lines[1].level, 60);
+
+  shm_log_set_handler(capture, 3, 6, 7);
+  shmi_log(SHM_KIND_ERR, "back\n");
+  EXPECT_EQ(sink.lines.size(), 2u);
+  ASSERT_EQ(g_lines.size(), 1u);
+  EXPECT_EQ(g_lines[0].level, 3);
+}
+
 TEST_F(Logger, OverlongFormatIsCutWithoutAHalfConversion) {
   // The 39-byte "[date time.ms zone] [INFO] " prefix leaves 985 bytes: the
   // cut falls right after the '%'.

@@ -10,7 +10,7 @@
 
 #include <yaml-cpp/yaml.h>
 
-#include "common/Log.h"
+#include <runtime/Log.h>
 #include "runtime/UserDatabase.h"
 
 namespace czs {
@@ -53,7 +53,7 @@ void readKey(const YAML::Node& root, const char* key, const std::string& path, R
     try {
         read(n);
     } catch (const std::exception& e) {
-        CZS_LOG_ERROR("load", "%s: %s: %s, using its default\n", path.c_str(), key, e.what());
+        ORV_LOG_AS(Error, "load", "%s: %s: %s, using its default\n", path.c_str(), key, e.what());
     }
 }
 
@@ -77,7 +77,7 @@ std::vector<uid_t> ownersOf(const YAML::Node& n, const std::string& path) {
         if (resolveOwner(text, uid, why)) {
             owners.push_back(uid);
         } else {
-            CZS_LOG_ERROR("load", "%s: trusted channel owner '%s' left out: %s\n", path.c_str(), text.c_str(),
+            ORV_LOG_AS(Error, "load", "%s: trusted channel owner '%s' left out: %s\n", path.c_str(), text.c_str(),
                           why.c_str());
         }
     }
@@ -118,15 +118,15 @@ DaemonConfig loadDaemonConfig(const std::string& path) {
     try {
         DaemonConfig config = parse(YAML::LoadFile(path), path);
         static constexpr const char* kFormats[] = {"host", "pdf", "ps", "raw"};
-        CZS_LOG_INFO("load",
-                     "%s: spool retention %lld min, follow host default %s, %zu trusted channel owners, "
-                     "print format %s\n",
-                     path.c_str(), static_cast<long long>(config.spoolRetention.count()),
-                     config.followHostDefault ? "on" : "off", config.trustedChannelOwners.size(),
-                     kFormats[static_cast<int>(config.printFormat)]);
+        ORV_LOG_AS(Info, "load",
+                   "%s: spool retention %lld min, follow host default %s, %zu trusted channel owners, "
+                   "print format %s\n",
+                   path.c_str(), static_cast<long long>(config.spoolRetention.count()),
+                   config.followHostDefault ? "on" : "off", config.trustedChannelOwners.size(),
+                   kFormats[static_cast<int>(config.printFormat)]);
         return config;
     } catch (const std::exception& e) {
-        CZS_LOG_ERROR("load", "%s unusable (%s), using the defaults\n", path.c_str(), e.what());
+        ORV_LOG_AS(Error, "load", "%s unusable (%s), using the defaults\n", path.c_str(), e.what());
     }
     return DaemonConfig{};
 }

@@ -2,14 +2,14 @@
 
 #include "app/PidFile.h"
 #include "common/DaemonStatus.h"
-#include "common/Log.h"
+#include <runtime/Log.h>
 
 #include <liblog/logs_cli.h>
 
 #include <asio/executor_work_guard.hpp>
-#include <asio/signal_set.hpp>
-#include <asio/steady_timer.hpp>
+#include <runtime/LogSinks.h>
 #include <runtime/ServiceNotify.h>
+#include <runtime/StopSignals.h>
 
 #include <chrono>
 #include <csignal>
@@ -25,12 +25,10 @@ namespace {
 class Entry {
 public:
     Entry(const EntryPaths& paths, asio::io_context& loop)
-        : pidFile_(paths.pidFile), loop_(loop), signals_(loop), watchdog_(loop) {
-        // Signals are taken on the loop: the handler runs as an ordinary
-        // completion, free to log, and stays installed after it has run.
-        signals_.add(SIGTERM);
-        watchSignals();
-    }
+        : pidFile_(paths.pidFile),
+          loop_(loop),
+          signals_(loop, {SIGTERM}, [this](int signo) { onSignal(signo); }),
+          watchdog_(loop) {}
 
     int dispatch(const std::string& command);
     int runDaemon(const ServiceFactory& makeService);
@@ -44,13 +42,12 @@ private:
     void stop();
     void restart();
     void signalAndRemove(pid_t pid);
-    void watchSignals();
-    void pingWatchdog(std::chrono::microseconds period);
+    void onSignal(int signo);
 
     PidFile pidFile_;
     asio::io_context& loop_;
-    asio::signal_set signals_;
-    asio::steady_timer watchdog_;
+    orv::StopSignals signals_;
+    orv::WatchdogPing watchdog_;
     bool signalled_ = false;
     int32_t result_ = 0;
 };
@@ -61,37 +58,21 @@ const std::unordered_map<std::string, Entry::Action> Entry::kCommands = {
     {"restart", &Entry::restart},
 };
 
-void Entry::watchSignals() {
-    signals_.async_wait([this](const std::error_code& ec, int signo) {
-        if (ec) {
-            return;
-        }
-        logLine(kLogInfo, nullptr, nullptr, "got signal %d\n", signo);
-        orv::notify::stopping();
-        signalled_ = true;
-        loop_.stop();
-        watchSignals();
-    });
+void Entry::onSignal(int signo) {
+    ORV_LOG(Info, "got signal %d\n", signo);
+    orv::notify::stopping();
+    signalled_ = true;
+    loop_.stop();
 }
 
 int Entry::dispatch(const std::string& command) {
     auto it = kCommands.find(command);
     if (it == kCommands.end()) {
-        logLine(kLogError, nullptr, nullptr, "Unknown arg\n");
+        ORV_LOG(Error, "Unknown arg\n");
         return 1;
     }
     (this->*(it->second))();
     return result_;
-}
-
-// The manager's liveness ping rides on the event loop itself, so a loop that
-// hangs in a handler stops pinging and the manager restarts the daemon.
-void Entry::pingWatchdog(std::chrono::microseconds period) {
-    orv::notify::watchdog();
-    watchdog_.expires_after(period);
-    watchdog_.async_wait([this, period](const std::error_code& ec) {
-        if (!ec) pingWatchdog(period);
-    });
 }
 
 void Entry::start() {
@@ -105,7 +86,7 @@ void Entry::start() {
     if (::daemon(0, 0) != 0) {
         loop_.notify_fork(asio::execution_context::fork_parent);
         result_ = 1;
-        logLine(kLogError, nullptr, nullptr, "Unable to start daemon\n");
+        ORV_LOG(Error, "Unable to start daemon\n");
         return;
     }
     // Only the detached child gets here; daemon() ended the parent with 0.
@@ -132,7 +113,7 @@ void Entry::stop() {
     pid_t pid = pidFile_.read();
     if (pid <= 0) {
         result_ = 1;
-        logLine(kLogError, nullptr, nullptr, "Daemon already stopped\n");
+        ORV_LOG(Error, "Daemon already stopped\n");
         return;
     }
     signalAndRemove(pid);
@@ -143,7 +124,7 @@ void Entry::restart() {
     pid_t pid = pidFile_.read();
     if (pid <= 0) {
         result_ = 1;
-        logLine(kLogError, nullptr, nullptr, "Unable to restart. Daemon isn't running\n");
+        ORV_LOG(Error, "Unable to restart. Daemon isn't running\n");
         return;
     }
     signalAndRemove(pid);
@@ -151,17 +132,17 @@ void Entry::restart() {
 }
 
 int Entry::runDaemon(const ServiceFactory& makeService) {
-    logLine(kLogInfo, nullptr, nullptr, "---------Orvanta Cups Daemon---------\n\n");
-    logLine(kLogInfo, nullptr, nullptr, "Starting Orvanta Cups Daemon\n");
+    ORV_LOG(Info, "---------Orvanta Cups Daemon---------\n\n");
+    ORV_LOG(Info, "Starting Orvanta Cups Daemon\n");
 
     auto work = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(loop_.get_executor());
     std::unique_ptr<PrintChannelService> service = makeService(loop_);
 
     bool opened = false;
     if (service->openHostChannel() != 0) {
-        logLine(kLogError, nullptr, nullptr, "Serial port not open\n");
+        ORV_LOG(Error, "Serial port not open\n");
     } else if (service->openBackendSocket() != 0) {
-        logLine(kLogError, nullptr, nullptr, "Socket already open\n");
+        ORV_LOG(Error, "Socket already open\n");
     } else {
         opened = true;
     }
@@ -170,12 +151,10 @@ int Entry::runDaemon(const ServiceFactory& makeService) {
         // Ready once the backend port accepts; the host may still be awaited,
         // which the status line says.
         orv::notify::ready(daemon_status::line());
-        if (auto period = orv::notify::watchdogPeriod(); period.count() > 0) {
-            pingWatchdog(period);
-        }
+        watchdog_.start();
         loop_.run();  // an error surfaces as std::system_error and ends the process
         orv::notify::stopping();
-        logLine(kLogInfo, nullptr, nullptr, "Stopped Orvanta Cups Daemon\n");
+        ORV_LOG(Info, "Stopped Orvanta Cups Daemon\n");
         log_close();
         service.reset();
         work.reset();
@@ -200,11 +179,16 @@ int runEntry(int argc, char** argv, const ServiceFactory& makeService, const Ent
     log_config_defaults(&config);
     config.path = paths.logFile.c_str();  // copied by log_open
     log_open(&config);
+    // Every line goes to that file, the channel library's own messages too,
+    // rather than to standard output, which is /dev/null once detached.
+    static orv::LiblogFileSink sink;
+    orv::setLogSink(&sink);
+    orv::routeShmLog(sink);
 
     if (argc != 2) {
         std::printf("Need to specify command: start, stop, restart\n");
         std::fflush(stdout);
-        logLine(kLogError, nullptr, nullptr, "Need to specify command: start, stop, restart\n");
+        ORV_LOG(Error, "Need to specify command: start, stop, restart\n");
         log_close();
         return -1;
     }

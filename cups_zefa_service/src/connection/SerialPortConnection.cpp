@@ -11,7 +11,7 @@
 #include <runtime/Result.h>
 #include <runtime/UniqueFd.h>
 
-#include "common/Log.h"
+#include <runtime/Log.h>
 
 namespace czs {
 
@@ -67,8 +67,9 @@ SerialPortConnection::SerialPortConnection(asio::io_context& io, Callbacks callb
       idleTimer_(io),
       readBuf_(kReadSize),
       assembler_(options.maxFrame,
+                 // Runs inside handleRead, which feeds the assembler.
                  [](std::size_t dropped, const char* why) {
-                     CZS_LOG_ERROR("extractData", "dropped %zu bytes: %s\n", dropped, why);
+                     ORV_LOG_AS(Error, "handleRead", "dropped %zu bytes: %s\n", dropped, why);
                  }),
       callbacks_(std::move(callbacks)),
       options_(std::move(options)),
@@ -88,26 +89,26 @@ SerialPortConnection::~SerialPortConnection() {
 
 std::error_code SerialPortConnection::open() {
     if (options_.logOpen) {
-        CZS_LOG_INFO("open", "opening serial port reader: %s\n", options_.portPath.c_str());
+        ORV_LOG(Info, "opening serial port reader: %s\n", options_.portPath.c_str());
     }
     orv::Result<orv::UniqueFd> fd = openPort(options_.portPath);
     if (!fd) {
         const std::string& why = fd.context();
         if (options_.logOpen) {
             if (why.empty()) {
-                logLine(kLogError, nullptr, nullptr, "[SerialPortConnection]:[%s]:: open failed %s\n", "open",
+                ::orv::log(::orv::LogLevel::Error, ::orv::LogTag{nullptr, nullptr}, "[SerialPortConnection]:[%s]:: open failed %s\n", "open",
                         std::strerror(fd.errnum()));
             } else {
-                CZS_LOG_ERROR("open", "refusing %s: %s\n", options_.portPath.c_str(), why.c_str());
+                ORV_LOG(Error, "refusing %s: %s\n", options_.portPath.c_str(), why.c_str());
             }
         }
         return {fd.errnum(), std::system_category()};
     }
-    CZS_LOG_INFO("open", "port opened\n");
+    ORV_LOG(Info, "port opened\n");
     std::error_code ec;
     port_.assign(fd->get(), ec);
     if (ec) {
-        CZS_LOG_ERROR("open", "assign: %d %s\n", ec.value(), ec.message().c_str());
+        ORV_LOG_AS(Error, "open", "assign: %d %s\n", ec.value(), ec.message().c_str());
         return ec;  // the owner closes the descriptor the port did not take
     }
     // The port object owns the descriptor from here on.
@@ -127,7 +128,7 @@ void SerialPortConnection::startRead() {
 
 void SerialPortConnection::handleRead(const std::error_code& ec, std::size_t bytesTransferred) {
     if (bytesTransferred != 0) {
-        CZS_LOG_INFO("handleRead", "got data with size %zu\n", bytesTransferred);
+        ORV_LOG(Info, "got data with size %zu\n", bytesTransferred);
     }
     if (ec == asio::error::eof) {
         // Nothing attached on the host side yet: look again a little later
@@ -143,7 +144,7 @@ void SerialPortConnection::handleRead(const std::error_code& ec, std::size_t byt
     }
     if (ec) {
         if (ec != asio::error::operation_aborted) {
-            CZS_LOG_ERROR("handleRead", "(%d) %s\n", ec.value(), ec.message().c_str());
+            ORV_LOG_AS(Error, "handleRead", "(%d) %s\n", ec.value(), ec.message().c_str());
             reportClosed();
         }
         return;
@@ -236,9 +237,9 @@ void SerialPortConnection::handleWrite(const std::error_code& ec, std::size_t by
         startWrite();  // the producer's next piece
         return;
     }
-    CZS_LOG_INFO("handleWrite", "write data with size %zu\n", static_cast<std::size_t>(frontWritten_));
+    ORV_LOG(Info, "write data with size %zu\n", static_cast<std::size_t>(frontWritten_));
     if (ec) {
-        CZS_LOG_ERROR("handleWrite", "error (%d) %s\n", ec.value(), ec.message().c_str());
+        ORV_LOG(Error, "error (%d) %s\n", ec.value(), ec.message().c_str());
     }
     const bool cut = ec && frontWritten_ != 0;
     std::weak_ptr<SerialPortConnection*> weak = alive_;

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <algorithm>
 
-#include "common/Log.h"
+#include <runtime/Log.h>
 #include "connection/ShmRingWriter.h"
 
 namespace czs {
@@ -17,7 +17,7 @@ constexpr const char* kLogTag = "ShmConnection";
 ShmConnection::ShmConnection(Callbacks callbacks, Options options)
     : assembler_(options.maxFrame,
                  [](std::size_t dropped, const char* why) {
-                     CZS_LOG_ERROR("channel_state", "dropped %zu bytes: %s\n", dropped, why);
+                     ORV_LOG_AS(Error, "channel_state", "dropped %zu bytes: %s\n", dropped, why);
                  }),
       callbacks_(std::move(callbacks)),
       options_(std::move(options)),
@@ -25,7 +25,7 @@ ShmConnection::ShmConnection(Callbacks callbacks, Options options)
 
 ShmConnection::~ShmConnection() {
     stop();
-    CZS_LOG_INFO("close_quor_reader", "closed shm client\n");
+    ORV_LOG_AS(Info, "close_quor_reader", "closed shm client\n");
 }
 
 void ShmConnection::stop() {
@@ -45,13 +45,13 @@ void ShmConnection::stop() {
 
 std::error_code ShmConnection::open() {
     if (options_.logOpen) {
-        CZS_LOG_INFO("open", "opening shm reader: %s\n", options_.name.c_str());
-        CZS_LOG_INFO("open_quor_reader", "opening shm client %s\n", options_.name.c_str());
+        ORV_LOG(Info, "opening shm reader: %s\n", options_.name.c_str());
+        ORV_LOG_AS(Info, "open_quor_reader", "opening shm client %s\n", options_.name.c_str());
     }
     struct stat st {};
     if (::stat(options_.presencePath.c_str(), &st) != 0 && errno == ENOENT) {
         if (options_.logOpen) {
-            CZS_LOG_ERROR("open_quor_reader", "cannot find '%s' \n", options_.name.c_str());
+            ORV_LOG_AS(Error, "open_quor_reader", "cannot find '%s' \n", options_.name.c_str());
         }
         return {ENOENT, std::system_category()};
     }
@@ -70,7 +70,7 @@ std::error_code ShmConnection::open() {
     stopping_ = false;
     client_.reset(shm_cli_start(&cfg));
     if (!client_) {
-        CZS_LOG_ERROR("open_quor_reader", "cannot open shm client\n");
+        ORV_LOG_AS(Error, "open_quor_reader", "cannot open shm client\n");
         return {EIO, std::system_category()};
     }
     return {};
@@ -85,15 +85,15 @@ int ShmConnection::onOwner(void* user, uid_t owner) {
     }
     // The library asks again on every retry; say it once per owner.
     if (self->lastRefusedOwner_.exchange(owner) != owner) {
-        CZS_LOG_ERROR("on_owner", "refusing '%s': %s; waiting for the host's own object\n",
-                      self->options_.name.c_str(), why.c_str());
+        ORV_LOG_AS(Error, "on_owner", "refusing '%s': %s; waiting for the host's own object\n",
+                   self->options_.name.c_str(), why.c_str());
     }
     return -1;
 }
 
 int ShmConnection::cliConnected(void* user, shm_endpoint* ep) {
     auto* self = static_cast<ShmConnection*>(user);
-    CZS_LOG_INFO("cli_connected", "%p connected\n", static_cast<void*>(ep));
+    ORV_LOG_AS(Info, "cli_connected", "%p connected\n", static_cast<void*>(ep));
     self->connected_ = true;
     return 0;
 }
@@ -106,7 +106,7 @@ int ShmConnection::cliDisconnected(void* user, shm_endpoint* ep) {
         std::lock_guard<std::mutex> lock(self->writeMutex_);
         self->connected_ = false;
     }
-    CZS_LOG_INFO("cli_disconnected", "%p disconnected\n", static_cast<void*>(ep));
+    ORV_LOG_AS(Info, "cli_disconnected", "%p disconnected\n", static_cast<void*>(ep));
     // A frame cut by the peer's departure must not be glued to the next one.
     self->assembler_.clear();
     self->reportClosed();
@@ -124,9 +124,9 @@ void ShmConnection::reportClosed() {
 
 int ShmConnection::channelState(void* user, shm_endpoint* ep, uint32_t unread) {
     auto* self = static_cast<ShmConnection*>(user);
-    CZS_LOG_INFO("channel_state", "%p state %d\n", static_cast<void*>(ep), static_cast<int>(unread));
+    ORV_LOG_AS(Info, "channel_state", "%p state %d\n", static_cast<void*>(ep), static_cast<int>(unread));
     ssize_t got = shm_read(ep, self->readBuf_.data(), self->readBuf_.size());
-    CZS_LOG_INFO("channel_state", "got data from server size=%zu\n", static_cast<size_t>(got));
+    ORV_LOG_AS(Info, "channel_state", "got data from server size=%zu\n", static_cast<size_t>(got));
     if (got < 0 || static_cast<size_t>(got) > kReadBuffer) {
         return -1;
     }
@@ -143,7 +143,7 @@ void ShmConnection::deliverFrames() {
     RawStreamData frame;
     while (assembler_.next(frame)) {
         if (!logged) {
-            CZS_LOG_INFO("handleRead", "got data with size %zu\n", buffered);
+            ORV_LOG_AS(Info, "handleRead", "got data with size %zu\n", buffered);
             logged = true;
         }
         if (callbacks_.onFrame) {
@@ -168,7 +168,7 @@ void ShmConnection::write(Reply reply, WriteDone done) {
     if (!written && partial) {
         // The host holds the head of a frame whose tail will never come: the
         // stream can no longer be cut into frames, so the channel is broken.
-        CZS_LOG_ERROR("write", "frame cut short, the channel cannot be trusted any more\n");
+        ORV_LOG(Error, "frame cut short, the channel cannot be trusted any more\n");
         reportClosed();
     }
     if (done) done(written);
@@ -185,7 +185,7 @@ bool ShmConnection::putFrame(Reply& reply, bool& partial) {
     bool whole = true;
     while (reply.remaining() > 0) {
         if (!connected_ || !client_) {
-            CZS_LOG_ERROR("write", "peer not connected, frame of %llu bytes dropped (%llu not sent)\n",
+            ORV_LOG_AS(Error, "write", "peer not connected, frame of %llu bytes dropped (%llu not sent)\n",
                           static_cast<unsigned long long>(size), static_cast<unsigned long long>(reply.remaining()));
             return false;
         }
@@ -201,18 +201,18 @@ bool ShmConnection::putFrame(Reply& reply, bool& partial) {
             continue;
         }
         if (res == -ENOSPC) {
-            CZS_LOG_ERROR("write", "ring full for %lld ms, frame of %llu bytes dropped (%llu not sent)\n",
-                          static_cast<long long>(options_.writeStallLimit.count()),
-                          static_cast<unsigned long long>(size), static_cast<unsigned long long>(reply.remaining()));
+            ORV_LOG_AS(Error, "write", "ring full for %lld ms, frame of %llu bytes dropped (%llu not sent)\n",
+                       static_cast<long long>(options_.writeStallLimit.count()),
+                       static_cast<unsigned long long>(size), static_cast<unsigned long long>(reply.remaining()));
             return false;
         }
-        CZS_LOG_ERROR("write", "write res=%zd %s, frame of %llu bytes dropped (%llu not sent)\n", res,
-                      shm_strerror(static_cast<int>(res)), static_cast<unsigned long long>(size),
-                      static_cast<unsigned long long>(reply.remaining()));
+        ORV_LOG_AS(Error, "write", "write res=%zd %s, frame of %llu bytes dropped (%llu not sent)\n", res,
+                   shm_strerror(static_cast<int>(res)), static_cast<unsigned long long>(size),
+                   static_cast<unsigned long long>(reply.remaining()));
         return false;
     }
     partial = false;
-    CZS_LOG_INFO("write", "write res=%zu\n", static_cast<size_t>(size));
+    ORV_LOG_AS(Info, "write", "write res=%zu\n", static_cast<size_t>(size));
     return true;
 }
 

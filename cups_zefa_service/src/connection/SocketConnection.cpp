@@ -1,6 +1,6 @@
 #include "connection/SocketConnection.h"
 
-#include "common/Log.h"
+#include <runtime/Log.h>
 
 namespace czs {
 
@@ -17,13 +17,6 @@ orv::StreamServerOptions serverOptions(std::size_t maxLine, std::chrono::millise
     o.answerDeadline = limits.answerDeadline;
     o.backlog = limits.backlog;
     o.bindWait = bindWait;
-    o.log = [](orv::LogLevel level, const std::string& text) {
-        if (level == orv::LogLevel::Error) {
-            CZS_LOG_ERROR("accept", "%s", text.c_str());
-        } else {
-            CZS_LOG_INFO("accept", "%s", text.c_str());
-        }
-    };
     return o;
 }
 }  // namespace
@@ -39,21 +32,21 @@ SocketConnection::SocketConnection(asio::io_context& io, LineCallback callback, 
 SocketConnection::~SocketConnection() { server_.stop(); }
 
 std::error_code SocketConnection::open() {
-    CZS_LOG_INFO("open", "opening socket %s:%d\n", address_.c_str(), static_cast<int>(port_));
+    ORV_LOG(Info, "opening socket %s:%d\n", address_.c_str(), static_cast<int>(port_));
     const char* step = "open";
     const std::error_code ec = server_.listenTcp(address_, port_, &step);
     const std::string failed = ec ? step : "";
     if (failed == "open") {
-        CZS_LOG_ERROR("open", "acceptor open failed\n");
+        ORV_LOG(Error, "acceptor open failed\n");
         return ec;
     }
-    CZS_LOG_INFO("open", "socket opened\n");
+    ORV_LOG(Info, "socket opened\n");
     if (failed == "bind") {
-        CZS_LOG_ERROR("open", "bind failed\n");
+        ORV_LOG(Error, "bind failed\n");
         return ec;
     }
     if (failed == "listen") {
-        CZS_LOG_ERROR("open", "listen failed\n");
+        ORV_LOG(Error, "listen failed\n");
         return ec;
     }
     server_.start();
@@ -61,7 +54,7 @@ std::error_code SocketConnection::open() {
 }
 
 void SocketConnection::onRead(orv::StreamSession&, const std::error_code&, std::size_t n) {
-    CZS_LOG_INFO("handleRead", "got data from socket with size=%zu\n", n);
+    ORV_LOG_AS(Info, "handleRead", "got data from socket with size=%zu\n", n);
 }
 
 void SocketConnection::onUnit(orv::StreamSession& session, std::span<const uint8_t> unit) {
@@ -73,23 +66,23 @@ void SocketConnection::onUnit(orv::StreamSession& session, std::span<const uint8
 void SocketConnection::onClosed(orv::StreamSession& session, orv::CloseReason reason, const std::error_code& ec) {
     switch (reason) {
         case orv::CloseReason::ReadError:
-            CZS_LOG_ERROR("handleRead", "read res=%d %s\n", ec.value(), ec.message().c_str());
+            ORV_LOG_AS(Error, "handleRead", "read res=%d %s\n", ec.value(), ec.message().c_str());
             break;
         case orv::CloseReason::TooLong:
-            CZS_LOG_ERROR("handleRead", "line longer than %zu bytes, client dropped\n",
-                          server_.options().maxLine);
+            ORV_LOG(Error, "line longer than %zu bytes, client dropped\n",
+                    server_.options().maxLine);
             break;
         case orv::CloseReason::UnitDeadline:
-            CZS_LOG_ERROR("handleRead", "client %d sent no complete line within %lld ms, dropped\n", session.fd(),
-                          static_cast<long long>(limits_.lineDeadline.count()));
+            ORV_LOG(Error, "client %d sent no complete line within %lld ms, dropped\n", session.fd(),
+                    static_cast<long long>(limits_.lineDeadline.count()));
             break;
         case orv::CloseReason::AnswerDeadline:
-            CZS_LOG_ERROR("handleRead", "no verdict for client %d within %lld ms, dropped without an answer\n",
-                          session.fd(), static_cast<long long>(limits_.answerDeadline.count()));
+            ORV_LOG(Error, "no verdict for client %d within %lld ms, dropped without an answer\n",
+                    session.fd(), static_cast<long long>(limits_.answerDeadline.count()));
             break;
         case orv::CloseReason::WriteError:
             // Best effort: a backend that did not wait for its answer is gone.
-            CZS_LOG_INFO("handleRead", "answer not written to client %d: %s\n", session.fd(), ec.message().c_str());
+            ORV_LOG(Info, "answer not written to client %d: %s\n", session.fd(), ec.message().c_str());
             break;
         default:
             break;

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/Log.h"
+#include <runtime/Log.h>
 #include "printer/PpdGenerator.h"
 #include "printer/QueueName.h"
 
@@ -104,8 +104,8 @@ void PrinterManager::setPrinters(const std::vector<Printer>& printers) {
     assignQueueNames(m_printers, [this](const std::string& name) { return isForeignQueue(name); });
     for (const Printer& printer : m_printers) {
         if (printer.cupsName != naturalQueueName(printer.name)) {
-            ::czs::logLine(kLogInfo, "PrinterManager", "setPrinters", "host printer '%s' is queue %s\n",
-                           printer.name.c_str(), printer.cupsName.c_str());
+            ::orv::log(::orv::LogLevel::Info, ::orv::LogTag{"PrinterManager", "setPrinters"}, "host printer '%s' is queue %s\n",
+                       printer.name.c_str(), printer.cupsName.c_str());
         }
     }
     addPrinters();
@@ -118,16 +118,16 @@ void PrinterManager::setPrinters(const std::vector<Printer>& printers) {
 bool PrinterManager::runRequest(IppRequestPtr request, const std::string& document) {
     if (!request) {
         // Only an allocation failure in libcups gets here.
-        ::czs::logLine(kLogInfo, nullptr, nullptr, "[PrinterManager]:[%s] error: %s\n",
-                       "runRequest", ippErrorString(IPP_STATUS_ERROR_INTERNAL));
+        ::orv::log(::orv::LogLevel::Info, ::orv::LogTag{nullptr, __func__}, "[PrinterManager]:[%s] error: %s\n",
+                   "runRequest", ippErrorString(IPP_STATUS_ERROR_INTERNAL));
         return false;
     }
     int fd = -1;
     if (!document.empty()) {
         fd = documentFd(document);
         if (fd < 0) {
-            ::czs::logLine(kLogError, "PrinterManager", "runRequest", "cannot stage the request's document: %s\n",
-                           std::strerror(errno));
+            ::orv::log(::orv::LogLevel::Error, ::orv::LogTag{"PrinterManager", "runRequest"}, "cannot stage the request's document: %s\n",
+                       std::strerror(errno));
             return false;
         }
     }
@@ -144,8 +144,8 @@ bool PrinterManager::runRequest(IppRequestPtr request, const std::string& docume
     }
     // This line's shape ("[tag]:[op] error:") differs from the tagged form,
     // so it is written whole.
-    ::czs::logLine(kLogInfo, nullptr, nullptr, "[PrinterManager]:[%s] error: %s\n", "runRequest",
-                   ippErrorString(status));
+    ::orv::log(::orv::LogLevel::Info, ::orv::LogTag{nullptr, __func__}, "[PrinterManager]:[%s] error: %s\n", "runRequest",
+               ippErrorString(status));
     return false;
 }
 
@@ -164,8 +164,7 @@ void PrinterManager::addPrinters() {
         if (isForeignQueue(printer.cupsName)) {
             // Only a hashed name can still be taken: the natural one was
             // passed over already.
-            ::czs::logLine(kLogError, "PrinterManager", "addPrinters",
-                           "queue %s is not ours, left as it is\n", printer.cupsName.c_str());
+            ::orv::log(::orv::LogLevel::Error, ::orv::LogTag{"PrinterManager", "addPrinters"}, "queue %s is not ours, left as it is\n", printer.cupsName.c_str());
             continue;
         }
         // Listed again: the queue is no longer on its way out.
@@ -193,9 +192,8 @@ void PrinterManager::addPrinter(const Printer& printer) {
         // Printing must keep working without the filters: the queue goes
         // raw, said once until its PPD works again.
         if (m_rawFallback.insert(key).second) {
-            ::czs::logLine(kLogError, "PrinterManager", "addPrinter",
-                           "queue %s cannot print %s, using a raw queue: %s\n", printer.cupsName.c_str(),
-                           queueFormatName(m_format), problem.c_str());
+            ::orv::log(::orv::LogLevel::Error, ::orv::LogTag{"PrinterManager", "addPrinter"}, "queue %s cannot print %s, using a raw queue: %s\n", printer.cupsName.c_str(),
+                       queueFormatName(m_format), problem.c_str());
         }
     }
     AddPrinterIppRequest request;
@@ -285,13 +283,11 @@ void PrinterManager::retireOrDelete(const std::string& queueName, const std::str
     // Deleting would cancel what users printed: the queue takes no new job
     // and goes with the first update after its last one.
     if (active > 0) {
-        ::czs::logLine(kLogInfo, "PrinterManager", "retireOrDelete",
-                       "queue %s holds %d job(s): it refuses new jobs and goes after the last one\n",
-                       queueName.c_str(), active);
+        ::orv::log(::orv::LogLevel::Info, ::orv::LogTag{"PrinterManager", "retireOrDelete"}, "queue %s holds %d job(s): it refuses new jobs and goes after the last one\n",
+                   queueName.c_str(), active);
     } else {
-        ::czs::logLine(kLogInfo, "PrinterManager", "retireOrDelete",
-                       "queue %s: its jobs could not be listed, so it refuses new jobs and stays for now\n",
-                       queueName.c_str());
+        ::orv::log(::orv::LogLevel::Info, ::orv::LogTag{"PrinterManager", "retireOrDelete"}, "queue %s: its jobs could not be listed, so it refuses new jobs and stays for now\n",
+                   queueName.c_str());
     }
     RejectPrinterJobsIppRequest reject;
     reject.setPrinter(queue);

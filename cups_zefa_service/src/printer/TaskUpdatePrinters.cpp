@@ -1,7 +1,7 @@
 #include "printer/TaskUpdatePrinters.h"
 
 #include "common/DaemonStatus.h"
-#include "common/Log.h"
+#include <runtime/Log.h>
 
 namespace czs {
 
@@ -10,7 +10,7 @@ TaskUpdatePrinters::TaskUpdatePrinters(UpdatePrintersPerformer& performer,
     : m_performer(&performer), m_message(message) {}
 
 Reply TaskUpdatePrinters::execute() {
-    CZS_LOG_INFO("execute", "executing task\n");
+    ORV_LOG(Info, "executing task\n");
     m_performer->parseParameters(m_message);
     m_performer->updatePrinters();
     daemon_status::printersMirrored(m_performer->manager().printers().size());

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/Log.h"
+#include <runtime/Log.h>
 #include "printer/HostChannelPath.h"
 #include "printer/PaperSize.h"
 #include "printer/QueueFormat.h"
@@ -34,7 +34,7 @@ void UpdatePrintersPerformer::parseParameters(const PrintProtocolJsonMsg& messag
     if (!m_json.is_null()) {
         setMetaData();
     } else {
-        CZS_LOG_ERROR("parseParameters", "json is null\n");
+        ORV_LOG(Error, "json is null\n");
     }
 }
 
@@ -50,7 +50,7 @@ void UpdatePrintersPerformer::updatePrinters() {
         m_manager.setPrinters({});
         return;
     }
-    CZS_LOG_INFO("updatePrinters", "printers:\n");
+    ORV_LOG(Info, "printers:\n");
 
     std::vector<Printer> printers;
     // An object of devices iterates sorted by member name; null iterates as
@@ -64,8 +64,8 @@ void UpdatePrintersPerformer::updatePrinters() {
         std::string location = device.value("printer-location", std::string());
         std::string makeAndModel = device.value("printer-make-and-model", std::string());
         std::string name = device.value("name", std::string());
-        logLine(kLogInfo, nullptr, nullptr, "\tinfo=%s location=%s model=%s name=%s\n",
-                info.c_str(), location.c_str(), makeAndModel.c_str(), name.c_str());
+        ::orv::log(::orv::LogLevel::Info, ::orv::LogTag{nullptr, __func__}, "\tinfo=%s location=%s model=%s name=%s\n",
+                   info.c_str(), location.c_str(), makeAndModel.c_str(), name.c_str());
         printers.emplace_back(isDefault, driverXps, std::move(deviceId), std::move(info),
                               std::move(location), std::move(makeAndModel), std::move(name),
                               m_transportPath);
@@ -74,8 +74,8 @@ void UpdatePrintersPerformer::updatePrinters() {
     bool unknown = false;
     m_manager.setQueueFormat(chooseQueueFormat(m_printFormat, hostFormat, unknown));
     if (unknown) {
-        CZS_LOG_ERROR("updatePrinters", "print-file-format '%s' is not pdf, ps or raw: the queues stay raw\n",
-                      hostFormat.c_str());
+        ORV_LOG(Error, "print-file-format '%s' is not pdf, ps or raw: the queues stay raw\n",
+                hostFormat.c_str());
     }
     m_manager.setPrinters(printers);
 }

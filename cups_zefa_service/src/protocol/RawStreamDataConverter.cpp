@@ -1,6 +1,6 @@
 #include "protocol/RawStreamDataConverter.h"
 
-#include "common/Log.h"
+#include <runtime/Log.h>
 #include "protocol/PrintProtocolFrame.h"
 
 namespace czs {
@@ -21,10 +21,10 @@ ConversionResult RawStreamDataConverterImpl::convertToProtocolJsonMsg(const RawS
         result.message = PrintProtocolJsonMsg(frame.getPayload(), frame.getPayloadLen());
         result.status = kConversionMessage;
     } catch (const PrintProtocolFrame::PrintProtocolFrameException& e) {
-        CZS_LOG_ERROR("convertToProtocolJsonMsg", "got exception: %s\n", e.what());
+        ORV_LOG(Error, "got exception: %s\n", e.what());
         result = ConversionResult{};
     } catch (const PrintProtocolJsonMsg::PrintProtocolJsonMsgException& e) {
-        CZS_LOG_ERROR("convertToProtocolJsonMsg", "got exception: %s\n", e.what());
+        ORV_LOG(Error, "got exception: %s\n", e.what());
         result = ConversionResult{};
     }
     return result;

@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/Log.h"
+#include <runtime/Log.h>
 #include "service/SocketHandler.h"
 
 namespace czs {
@@ -59,7 +59,7 @@ void CupsBackendService::onLine(const RawStreamData& line, orv::Answer answer) {
     auto owed = std::make_shared<orv::Answer>(std::move(answer));
     onReply_(std::move(reply), [owed, registry = &registry_, id = handler_->announcedId()](bool written) {
         if (!written) {
-            CZS_LOG_ERROR("onLine", "announcement not delivered to the host; the backend is told to retry\n");
+            ORV_LOG(Error, "announcement not delivered to the host; the backend is told to retry\n");
         } else if (!id.empty()) {
             registry->markAnnounced(id);
         }

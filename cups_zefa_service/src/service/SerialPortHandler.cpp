@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "common/Log.h"
+#include <runtime/Log.h>
 #include "printer/TaskUpdatePrinters.h"
 #include "task/TaskSendChunk.h"
 #include "task/TaskSendNotification.h"
@@ -41,20 +41,20 @@ Reply SerialPortHandler::handle(const RawStreamData& data) {
     try {
         ConversionResult result = converter_->convertToProtocolJsonMsg(data);
         if (result.status != kConversionMessage) {
-            CZS_LOG_ERROR("handle", "RawStreamDataConverter error res=%d\n", result.status);
+            ORV_LOG(Error, "RawStreamDataConverter error res=%d\n", result.status);
             return {};
         }
         std::unique_ptr<TaskBase> task = createTask(result.message);
         if (!task) {
-            logLine(kLogError, nullptr, nullptr, "[SerialPortHandler]:[%s] HandlerSerialPort: cannot create task\n",
-                    "handle");
+            ::orv::log(::orv::LogLevel::Error, ::orv::LogTag{nullptr, __func__}, "[SerialPortHandler]:[%s] HandlerSerialPort: cannot create task\n",
+                       "handle");
             return {};
         }
         return task->execute();
     } catch (const std::exception& e) {
-        CZS_LOG_ERROR("handle", "message dropped, exception: %s\n", e.what());
+        ORV_LOG(Error, "message dropped, exception: %s\n", e.what());
     } catch (...) {
-        CZS_LOG_ERROR("handle", "message dropped, unknown exception\n");
+        ORV_LOG(Error, "message dropped, unknown exception\n");
     }
     return {};
 }

@@ -3,7 +3,7 @@
 #include <exception>
 #include <nlohmann/json.hpp>
 
-#include "common/Log.h"
+#include <runtime/Log.h>
 #include "task/TaskPrintNewFile.h"
 
 namespace czs {
@@ -21,13 +21,13 @@ std::string SocketHandler::announcedId() const {
 
 Reply SocketHandler::handle(const RawStreamData& data) {
     if (data.empty()) {
-        CZS_LOG_ERROR("handle", "RawStreamData empty\n");
+        ORV_LOG(Error, "RawStreamData empty\n");
         return {};
     }
     // Only whether the line is one JSON value matters here; the performer
     // parses it again for its own use.
     if (nlohmann::json::parse(data.begin(), data.end(), nullptr, false, false).is_discarded()) {
-        CZS_LOG_ERROR("handle", "Error while parsing JSON\n");
+        ORV_LOG(Error, "Error while parsing JSON\n");
         return {};
     }
     // An announcement of the wrong shape ("abspath" missing or not a string,
@@ -37,9 +37,9 @@ Reply SocketHandler::handle(const RawStreamData& data) {
         TaskPrintNewFile task(performer_, data);
         return task.execute();
     } catch (const std::exception& e) {
-        CZS_LOG_ERROR("handle", "announcement dropped, exception: %s\n", e.what());
+        ORV_LOG(Error, "announcement dropped, exception: %s\n", e.what());
     } catch (...) {
-        CZS_LOG_ERROR("handle", "announcement dropped, unknown exception\n");
+        ORV_LOG(Error, "announcement dropped, unknown exception\n");
     }
     return {};
 }

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "common/DaemonStatus.h"
-#include "common/Log.h"
+#include <runtime/Log.h>
 #include "service/SerialPortHandler.h"
 
 namespace czs {
@@ -79,7 +79,7 @@ void VirtualMachineService::attempt() {
     for (HostTransport t : {HostTransport::SharedMemory, HostTransport::SerialPort}) {
         if (tryTransport(t, logOpen)) {
             if (waiting_) {
-                CZS_LOG_INFO("open", "host channel open over the %s\n", nameOf(t));
+                ORV_LOG_AS(Info, "open", "host channel open over the %s\n", nameOf(t));
             }
             daemon_status::hostOpen(nameOf(t));
             waiting_ = false;
@@ -114,8 +114,8 @@ void VirtualMachineService::noteWaiting() {
         return;
     }
     waiting_ = true;
-    CZS_LOG_INFO("open", "waiting for the host channel (shared memory '%s' or serial port '%s')\n",
-                 options_.shmPresencePath.c_str(), options_.serial.portPath.c_str());
+    ORV_LOG_AS(Info, "open", "waiting for the host channel (shared memory '%s' or serial port '%s')\n",
+               options_.shmPresencePath.c_str(), options_.serial.portPath.c_str());
     daemon_status::waitingForHost("shared memory '" + options_.shmPresencePath + "' or serial port '" +
                                   options_.serial.portPath + "'");
 }
@@ -144,8 +144,8 @@ void VirtualMachineService::send(Reply reply, WriteDone done) {
         return;
     }
     if (!connection_) {
-        CZS_LOG_ERROR("send", "no host connection, frame of %llu bytes dropped\n",
-                      static_cast<unsigned long long>(reply.size()));
+        ORV_LOG(Error, "no host connection, frame of %llu bytes dropped\n",
+                static_cast<unsigned long long>(reply.size()));
         if (done) done(false);
         return;
     }

@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "common/Log.h"
+#include <runtime/Log.h>
 #include "protocol/Base64.h"
 #include "protocol/PrintProtocolJsonMsg.h"
 
@@ -72,8 +72,8 @@ Reply ChunkPerformer::createResponse() {
     if (size_ != -1 && (!numbersValid_ || size_ < 0 || offset_ < 0 || size_ > maxChunkSize_)) {
         // A negative size would ask for a huge buffer, a negative offset for
         // a failed seek; an oversized one could exhaust memory.
-        CZS_LOG_ERROR("createResponse", "rejecting request for %s: offset=%d size=%d (maximum %d)\n", id_.c_str(),
-                      offset_, size_, maxChunkSize_);
+        ORV_LOG(Error, "rejecting request for %s: offset=%d size=%d (maximum %d)\n", id_.c_str(),
+                offset_, size_, maxChunkSize_);
         return {};
     }
     std::vector<uint8_t> bytes;
@@ -94,7 +94,7 @@ Reply ChunkPerformer::createResponse() {
         reachedEnd_ = false;  // nothing is open that could end again
     }
     if (!haveBytes) {
-        CZS_LOG_ERROR("createResponse", "base64 chunk is empty\n");
+        ORV_LOG(Error, "base64 chunk is empty\n");
         if (bytes.capacity() != 0) buffers_->giveBack(std::move(bytes));
         return {};
     }
@@ -122,11 +122,11 @@ Reply ChunkPerformer::buildResponse(std::vector<uint8_t> bytes) {
     if (!producer) {
         // Only a change of the message layout could get here; send nothing
         // rather than a malformed frame.
-        CZS_LOG_ERROR("createResponse", "response layout unexpected, nothing sent\n");
+        ORV_LOG_AS(Error, "createResponse", "response layout unexpected, nothing sent\n");
         return {};
     }
     if (producer->size() == 0) {
-        CZS_LOG_ERROR("createFrame", "payload does not fit in a frame\n");
+        ORV_LOG_AS(Error, "createFrame", "payload does not fit in a frame\n");
         return {};
     }
     return Reply::produced(std::move(producer));
@@ -140,7 +140,7 @@ void ChunkPerformer::openFile() {
     orv::UniqueFd fd(::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     struct stat st {};
     if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        CZS_LOG_ERROR("openFile", "Unable to open file %s\n", path->c_str());
+        ORV_LOG_AS(Error, "openFile", "Unable to open file %s\n", path->c_str());
         return;
     }
     // A spool file is read once, front to back, and removed once fetched:
@@ -160,7 +160,7 @@ void ChunkPerformer::openFile() {
 bool ChunkPerformer::readInto(int32_t offset, int32_t count, std::vector<uint8_t>& buffer) {
     reachedEnd_ = false;
     if (!fd_) {
-        CZS_LOG_ERROR("read", "Unable to read chunk\n");
+        ORV_LOG_AS(Error, "read", "Unable to read chunk\n");
         return false;
     }
     if (offset < 0 || count < 0) return false;
@@ -171,7 +171,7 @@ bool ChunkPerformer::readInto(int32_t offset, int32_t count, std::vector<uint8_t
         const ssize_t n = ::pread(fd_.get(), buffer.data() + got, buffer.size() - got, static_cast<off_t>(offset) + static_cast<off_t>(got));
         if (n < 0) {
             if (errno == EINTR) continue;
-            CZS_LOG_ERROR("read", "Unable to read chunk at offset %d: %s\n", offset, std::strerror(errno));
+            ORV_LOG_AS(Error, "read", "Unable to read chunk at offset %d: %s\n", offset, std::strerror(errno));
             close();
             return false;
         }
@@ -193,7 +193,7 @@ void ChunkPerformer::close() {
     openId_.clear();
     closeTime_ = std::chrono::system_clock::now();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(closeTime_ - openTime_).count();
-    CZS_LOG_INFO("close", "Overall time was %lld\n", static_cast<long long>(ms));
+    ORV_LOG(Info, "Overall time was %lld\n", static_cast<long long>(ms));
 }
 
 }  // namespace czs

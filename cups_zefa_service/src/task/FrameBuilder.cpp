@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "common/Log.h"
+#include <runtime/Log.h>
 #include "protocol/PrintProtocolFrame.h"
 
 namespace czs::detail {
@@ -11,7 +11,7 @@ Reply createFrame(const std::vector<uint8_t>& payload, const char* tag, const ch
     if (payload.size() > std::numeric_limits<uint32_t>::max() - PrintProtocolFrame::kOverhead) {
         // The length field cannot express it; a truncated length would
         // desynchronise the host's reader.
-        logLine(kLogError, tag, "createFrame", "payload of %zu bytes does not fit in a frame\n", payload.size());
+        ::orv::log(::orv::LogLevel::Error, ::orv::LogTag{tag, "createFrame"}, "payload of %zu bytes does not fit in a frame\n", payload.size());
         return {};
     }
     PrintProtocolFrame frame(PrintProtocolFrame::kTypeJsonMessage);
@@ -21,12 +21,12 @@ Reply createFrame(const std::vector<uint8_t>& payload, const char* tag, const ch
     uint64_t size = 0;
     frame.serialize(buffer, size);
     if (size == 0) {
-        logLine(kLogError, tag, "createFrame", "%s", sizeText);
+        ::orv::log(::orv::LogLevel::Error, ::orv::LogTag{tag, "createFrame"}, "%s", sizeText);
         std::free(buffer);
         return {};
     }
     if (buffer == nullptr) {
-        logLine(kLogError, tag, "createFrame", "Print error while memory allocation\n");
+        ::orv::log(::orv::LogLevel::Error, ::orv::LogTag{tag, "createFrame"}, "Print error while memory allocation\n");
         return {};
     }
     return Reply::adopt(buffer, size);

@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "common/Log.h"
+#include <runtime/Log.h>
 #include "protocol/PrintProtocolJsonMsg.h"
 
 #include <cerrno>
@@ -42,28 +42,28 @@ std::optional<SpoolFile> NewFilePerformer::admit(const std::string& path) const 
     struct stat dirStat {};
     if (!dir || ::stat(dir->c_str(), &dirStat) != 0 || !S_ISDIR(dirStat.st_mode) ||
         dirStat.st_uid != ::geteuid() || (dirStat.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        CZS_LOG_ERROR("modifyJson", "refusing print file %s: spool directory %s is missing or not private\n",
-                      path.c_str(), spoolDir_.c_str());
+        ORV_LOG_AS(Error, "modifyJson", "refusing print file %s: spool directory %s is missing or not private\n",
+                   path.c_str(), spoolDir_.c_str());
         return std::nullopt;
     }
     // A JSON string may hold a NUL; the file system would see a shorter
     // name than the one announced, so such a path names no file of ours.
     if (path.find('\0') != std::string::npos) {
-        CZS_LOG_ERROR("modifyJson", "refusing print file %s: the path holds a NUL byte\n", path.c_str());
+        ORV_LOG_AS(Error, "modifyJson", "refusing print file %s: the path holds a NUL byte\n", path.c_str());
         return std::nullopt;
     }
     const auto file = canonical(path);
     if (!file) {
-        CZS_LOG_ERROR("modifyJson", "refusing print file %s: %s\n", path.c_str(), std::strerror(errno));
+        ORV_LOG_AS(Error, "modifyJson", "refusing print file %s: %s\n", path.c_str(), std::strerror(errno));
         return std::nullopt;
     }
     if (file->compare(0, dir->size() + 1, *dir + "/") != 0) {
-        CZS_LOG_ERROR("modifyJson", "refusing print file %s: not inside %s\n", path.c_str(), dir->c_str());
+        ORV_LOG_AS(Error, "modifyJson", "refusing print file %s: not inside %s\n", path.c_str(), dir->c_str());
         return std::nullopt;
     }
     struct stat fileStat {};
     if (::stat(file->c_str(), &fileStat) != 0 || !S_ISREG(fileStat.st_mode)) {
-        CZS_LOG_ERROR("modifyJson", "refusing print file %s: not a regular file\n", path.c_str());
+        ORV_LOG_AS(Error, "modifyJson", "refusing print file %s: not a regular file\n", path.c_str());
         return std::nullopt;
     }
     // The identity lets the file's later removal tell it apart from another
@@ -73,7 +73,7 @@ std::optional<SpoolFile> NewFilePerformer::admit(const std::string& path) const 
 
 bool NewFilePerformer::modifyJson() {
     if (json_.is_null() || (json_.is_object() && json_.empty()) || (json_.is_array() && json_.empty())) {
-        CZS_LOG_ERROR("modifyJson", "Json empty\n");
+        ORV_LOG(Error, "Json empty\n");
         return true;
     }
     const std::string path = json_["abspath"].get<std::string>();
@@ -81,8 +81,8 @@ bool NewFilePerformer::modifyJson() {
     if (!file) return false;
     const std::string id = formatUuid(generateUuid());
     if (!registry_.addFile(id, *file)) {
-        CZS_LOG_ERROR("modifyJson", "refusing print file %s: too many print files are waiting for the host\n",
-                      path.c_str());
+        ORV_LOG(Error, "refusing print file %s: too many print files are waiting for the host\n",
+                path.c_str());
         return false;
     }
     json_["id"] = id;

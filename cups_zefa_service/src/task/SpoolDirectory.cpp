@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/Log.h"
+#include <runtime/Log.h>
 
 namespace czs {
 namespace {
@@ -28,7 +28,7 @@ bool SpoolDirectory::pin() {
     // Only a private directory of ours: whoever else can write in it could
     // have swapped a file the daemon is about to remove.
     if (st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        CZS_LOG_ERROR("remove", "spool directory %s is not private, nothing removed\n", resolved);
+        ORV_LOG(Error, "spool directory %s is not private, nothing removed\n", resolved);
         return false;
     }
     canonical_ = resolved;
@@ -42,28 +42,28 @@ bool SpoolDirectory::remove(const SpoolFile& file) {
     const std::string prefix = canonical_ + "/";
     if (file.path.compare(0, prefix.size(), prefix) != 0 ||
         file.path.find('/', prefix.size()) != std::string::npos || file.path.size() == prefix.size()) {
-        CZS_LOG_ERROR("remove", "%s is not directly in %s, left in place\n", file.path.c_str(), canonical_.c_str());
+        ORV_LOG(Error, "%s is not directly in %s, left in place\n", file.path.c_str(), canonical_.c_str());
         return false;
     }
     const char* name = file.path.c_str() + prefix.size();
     struct stat st {};
     if (::fstatat(fd_.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno != ENOENT) {
-            CZS_LOG_ERROR("remove", "cannot check %s: %s\n", file.path.c_str(), std::strerror(errno));
+            ORV_LOG(Error, "cannot check %s: %s\n", file.path.c_str(), std::strerror(errno));
         }
         return false;
     }
     if (!S_ISREG(st.st_mode) || st.st_dev != file.device || st.st_ino != file.inode ||
         st.st_mtim.tv_sec != file.modified.tv_sec || st.st_mtim.tv_nsec != file.modified.tv_nsec) {
         // Another file has taken the name since it was announced.
-        CZS_LOG_ERROR("remove", "%s is no longer the announced file, left in place\n", file.path.c_str());
+        ORV_LOG(Error, "%s is no longer the announced file, left in place\n", file.path.c_str());
         return false;
     }
     if (::unlinkat(fd_.get(), name, 0) != 0) {
-        CZS_LOG_ERROR("remove", "cannot remove %s: %s\n", file.path.c_str(), std::strerror(errno));
+        ORV_LOG(Error, "cannot remove %s: %s\n", file.path.c_str(), std::strerror(errno));
         return false;
     }
-    CZS_LOG_INFO("remove", "removed print file %s\n", file.path.c_str());
+    ORV_LOG(Info, "removed print file %s\n", file.path.c_str());
     return true;
 }
 

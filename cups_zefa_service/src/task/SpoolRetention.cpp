@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "common/Log.h"
+#include <runtime/Log.h>
 
 namespace czs {
 namespace {
@@ -24,8 +24,8 @@ SpoolRetention::SpoolRetention(asio::io_context& io, PrintFileRegistry& registry
     : SpoolRetention(io, registry, std::max(retention, kMinimumRetention),
                      periodFor(std::max<Clock::duration>(retention, kMinimumRetention)), std::move(spoolDir)) {
     if (retention < kMinimumRetention) {
-        CZS_LOG_ERROR("SpoolRetention", "retention of %lld minutes raised to %lld\n",
-                      static_cast<long long>(retention.count()), static_cast<long long>(kMinimumRetention.count()));
+        ORV_LOG(Error, "retention of %lld minutes raised to %lld\n",
+                static_cast<long long>(retention.count()), static_cast<long long>(kMinimumRetention.count()));
     }
 }
 
@@ -51,7 +51,7 @@ std::size_t SpoolRetention::sweep() {
     const std::size_t dropped =
         registry_.expire(Clock::now() - retention_, [this](const SpoolFile& file) { spool_.remove(file); });
     if (dropped != 0) {
-        CZS_LOG_INFO("sweep", "%zu print files past their retention dropped\n", dropped);
+        ORV_LOG_AS(Info, "sweep", "%zu print files past their retention dropped\n", dropped);
     }
     return dropped;
 }

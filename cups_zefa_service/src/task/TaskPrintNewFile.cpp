@@ -1,6 +1,6 @@
 #include "task/TaskPrintNewFile.h"
 
-#include "common/Log.h"
+#include <runtime/Log.h>
 #include "task/FrameBuilder.h"
 
 namespace czs {
@@ -12,7 +12,7 @@ TaskPrintNewFile::TaskPrintNewFile(NewFilePerformer& performer, const RawStreamD
     : data_(data), performer_(performer) {}
 
 Reply TaskPrintNewFile::execute() {
-    CZS_LOG_INFO("execute", "executing task\n");
+    ORV_LOG(Info, "executing task\n");
     performer_.setData(data_);
     const std::vector<uint8_t> payload = performer_.createMessage();
     if (payload.empty()) return {};

@@ -1,6 +1,6 @@
 #include "task/TaskSendChunk.h"
 
-#include "common/Log.h"
+#include <runtime/Log.h>
 
 namespace czs {
 namespace {
@@ -11,7 +11,7 @@ TaskSendChunk::TaskSendChunk(ChunkPerformer& performer, const PrintProtocolJsonM
     : performer_(performer), request_(request) {}
 
 Reply TaskSendChunk::execute() {
-    CZS_LOG_INFO("execute", "executing task\n");
+    ORV_LOG(Info, "executing task\n");
     performer_.setRequest(request_.jsonValue());
     // A producer: the transport writes the frame as it drains the reply.
     return performer_.createResponse();

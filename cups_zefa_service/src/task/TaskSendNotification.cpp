@@ -1,6 +1,6 @@
 #include "task/TaskSendNotification.h"
 
-#include "common/Log.h"
+#include <runtime/Log.h>
 #include "protocol/PrintProtocolJsonMsg.h"
 #include "task/FrameBuilder.h"
 
@@ -10,7 +10,7 @@ constexpr const char* kLogTag = "TaskSendNotification";
 }
 
 Reply TaskSendNotification::execute() {
-    CZS_LOG_INFO("execute", "executing task\n");
+    ORV_LOG(Info, "executing task\n");
     return createFrame();
 }
 

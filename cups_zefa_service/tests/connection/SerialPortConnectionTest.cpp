@@ -144,7 +144,7 @@ TEST(SerialPortConnection, GarbageIsDroppedWithALogLineAndTheNextFrameStillArriv
     runFor(io, std::chrono::milliseconds(100));
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0], frame("ok"));
-    EXPECT_TRUE(log.contains("[SerialPortConnection]:[extractData]: dropped 7 bytes"));
+    EXPECT_TRUE(log.contains("dropped 7 bytes"));
 }
 
 TEST(SerialPortConnection, QueuedWritesReachThePortWholeAndInOrder) {

@@ -13,7 +13,7 @@
 
 #include "FrameBytes.h"
 #include "TwoProcess.h"
-#include "connection/ShmLogBridge.h"
+#include <runtime/LogSinks.h>
 #include "../support/LogCapture.h"
 
 namespace czs {
@@ -287,7 +287,7 @@ TEST(ShmConnection, FramesFromTheHostArriveWholeOneByOneAndInOrder) {
     EXPECT_EQ(got[0], f1);
     EXPECT_EQ(got[1], f2);
     EXPECT_EQ(got[2], f3);
-    EXPECT_TRUE(log.contains("[ShmConnection]:[channel_state]: dropped 4 bytes"));
+    EXPECT_TRUE(log.contains("dropped 4 bytes"));
 }
 
 TEST(ShmConnection, FramesLargerThanTheRingAndFromTwoThreadsArriveWholeAndUnmixed) {
@@ -372,10 +372,10 @@ TEST(ShmConnection, AStalledReaderFailsTheWriteAtTheDeadlineAndACutFrameClosesTh
     EXPECT_FALSE(second.written.load());
     EXPECT_GE(took, std::chrono::milliseconds(290));
     EXPECT_LT(took, std::chrono::milliseconds(3000));
-    EXPECT_TRUE(log.contains("[ShmConnection]:[write]: ring full for 300 ms, frame of 200013 bytes dropped"));
+    EXPECT_TRUE(log.contains("ring full for 300 ms, frame of 200013 bytes dropped"));
     // Its head is in the ring: the stream can no longer be cut into frames.
     EXPECT_EQ(closed.load(), 1);
-    EXPECT_TRUE(log.contains("[ShmConnection]:[write]: frame cut short, the channel cannot be trusted any more\n"));
+    EXPECT_TRUE(log.contains("frame cut short, the channel cannot be trusted any more\n"));
     server.resume();
 }
 
@@ -395,7 +395,7 @@ TEST(ShmConnection, AWriteWithoutAPeerIsDroppedWithAnErrorLineAndDoneFalse) {
     c.write(replyOf(f), out.done());
     EXPECT_EQ(out.calls.load(), 1);
     EXPECT_FALSE(out.written.load());
-    EXPECT_TRUE(log.contains("[ShmConnection]:[write]: peer not connected, frame of 17 bytes dropped"));
+    EXPECT_TRUE(log.contains("peer not connected, frame of 17 bytes dropped"));
     c.stop();
     ::unlink(("/dev/shm/" + name).c_str());
 }
@@ -516,9 +516,9 @@ TEST(ShmConnection, AnObjectOfAnUntrustedUserIsRefusedWithOneLineAndOneOfRootIsU
 namespace czs {
 namespace {
 
-TEST(ShmLogBridge, TheChannelsOwnErrorsLandInTheDaemonLogAsLines) {
+TEST(ShmLogRoute, TheChannelsOwnErrorsLandInTheDaemonLogAsLines) {
     test::LogCapture log;
-    installShmLogBridge();
+    orv::routeShmLog(log.sink());
     const std::string name = uniqueName("bridge");
     Server server(name, 65536);
     ASSERT_TRUE(server.started());

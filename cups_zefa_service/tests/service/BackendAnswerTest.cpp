@@ -139,7 +139,7 @@ TEST_F(BackendPort, AFrameTheHostNeverGotIsAnsweredWithAnError) {
     bool closed = false;
     EXPECT_EQ(receive(fd, 2000, &closed), "{\"status\":\"error\",\"reason\":\"not delivered to the host\"}\n");
     EXPECT_TRUE(closed) << "the connection stays open after its last answer";
-    EXPECT_TRUE(log.contains("[CupsBackendService]:[onLine]: announcement not delivered to the host"));
+    EXPECT_TRUE(log.contains("announcement not delivered to the host"));
 }
 
 TEST_F(BackendPort, ARefusedLineIsAnsweredAtOnceAndReachesNobody) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <liblog/logs_cli.h>
+#include <runtime/LogSinks.h>
 
 #include <unistd.h>
 
@@ -28,8 +29,10 @@ public:
         config.path = path_.data();
         config.max_size = 0;
         opened_ = log_open(&config) == 0;
+        previous_ = orv::setLogSink(&sink_);
     }
     ~LogCapture() {
+        orv::setLogSink(previous_);
         log_close();
         ::unlink(path_.c_str());
     }
@@ -37,6 +40,7 @@ public:
     LogCapture& operator=(const LogCapture&) = delete;
 
     bool opened() const { return opened_; }
+    orv::LogSink& sink() { return sink_; }
 
     std::string text() const {
         std::ifstream in(path_);
@@ -70,6 +74,9 @@ public:
     }
 
 private:
+    orv::LiblogFileSink sink_;
+    orv::LogSink* previous_ = nullptr;
+
     // The header is "[date time zone] [PID:n] [LEVEL] ".
     static Line split(const std::string& line) {
         const auto pid = line.find("] [PID:");

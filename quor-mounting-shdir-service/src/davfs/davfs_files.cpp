@@ -11,7 +11,7 @@
 #include <system_error>
 
 #include "../safe_fs.h"
-#include "../service_log.h"
+#include "../log_text.h"
 
 namespace qmss {
 
@@ -73,7 +73,7 @@ void reconcile_flag_option(Options& pending, const std::string& name, int wanted
   try {
     value = std::stoi(it->second, nullptr, 2);
   } catch (const std::exception&) {
-    service_log(kWarning, "%s invalid value %s: \n", name.c_str(), it->second.c_str());
+    ORV_LOG(Warning, "%s invalid value %s: \n", name.c_str(), it->second.c_str());
     it->second = std::to_string(wanted);
     return;
   }
@@ -94,7 +94,7 @@ void reconcile_min_option(Options& pending, const std::string& name, int minimum
   try {
     value = std::stoi(it->second, nullptr, 10);
   } catch (const std::exception&) {
-    service_log(kWarning, "%s invalid value %s: \n", name.c_str(), it->second.c_str());
+    ORV_LOG(Warning, "%s invalid value %s: \n", name.c_str(), it->second.c_str());
     it->second = std::to_string(minimum);
     return;
   }
@@ -117,7 +117,7 @@ std::optional<DavfsDir> pin_davfs_dir(int homefd, const std::string& homedir, un
         int e = errno;
         if (e == EEXIST) continue;  // appeared meanwhile: judged as the next one
         if (e == ENOENT) {
-          service_log(kError, "Error : Failed to create dir %s. Stop mount\n", path.c_str());
+          ORV_LOG(Error, "Error : Failed to create dir %s. Stop mount\n", path.c_str());
           return std::nullopt;
         }
         throw_fs_error("cannot create directory", path, e);
@@ -133,12 +133,12 @@ std::optional<DavfsDir> pin_davfs_dir(int homefd, const std::string& homedir, un
       if (errno == ENOTDIR || errno == ELOOP || errno == ENOENT) continue;
       throw_fs_error("cannot open directory", path, errno);
     }
-    service_log(kDebug, created ? "Created dir %s\n" : "Dir %s already exists\n", path.c_str());
-    service_log(kInfo, "davfs config and secrets dir path %s\n", path.c_str());
+    ORV_LOG(Debug, created ? "Created dir %s\n" : "Dir %s already exists\n", path.c_str());
+    ORV_LOG(Info, "davfs config and secrets dir path %s\n", path.c_str());
     return DavfsDir{std::move(fd), path};
   }
-  service_log(kError, "Error: No usable davfs dir in %s after %u candidates. Stop mount\n",
-              homedir.c_str(), bound);
+  ORV_LOG(Error, "Error: No usable davfs dir in %s after %u candidates. Stop mount\n",
+          homedir.c_str(), bound);
   return std::nullopt;
 }
 
@@ -150,8 +150,8 @@ std::optional<ConfFile> choose_conf_file(const DavfsDir& dir, unsigned bound) {
     auto fd = open_regular(dir.fd.get(), c.name, O_RDONLY);
     const int err = fd.errnum();
     if (!fd && err == ENOENT) {
-      service_log(kInfo, "davfs conf file path %s\n", c.path.c_str());
-      service_log(kDebug, "davfs conf file %s cannot be opened to read options\n", c.path.c_str());
+      ORV_LOG(Info, "davfs conf file path %s\n", c.path.c_str());
+      ORV_LOG(Debug, "davfs conf file %s cannot be opened to read options\n", c.path.c_str());
       return c;
     }
     if (!fd) {
@@ -163,20 +163,20 @@ std::optional<ConfFile> choose_conf_file(const DavfsDir& dir, unsigned bound) {
       if (st.kind == PathKind::Error) throw_fs_error("cannot check status", c.path, st.error);
       if (st.kind != PathKind::Regular) continue;
       c.exists = true;
-      service_log(kInfo, "davfs conf file path %s\n", c.path.c_str());
-      service_log(kDebug, "davfs conf file %s cannot be opened to read options\n", c.path.c_str());
+      ORV_LOG(Info, "davfs conf file path %s\n", c.path.c_str());
+      ORV_LOG(Debug, "davfs conf file %s cannot be opened to read options\n", c.path.c_str());
       return c;
     }
     c.exists = true;
     c.text = read_all(fd->get());
-    service_log(kInfo, "davfs conf file path %s\n", c.path.c_str());
+    ORV_LOG(Info, "davfs conf file path %s\n", c.path.c_str());
     if (!c.text) {
-      service_log(kDebug, "davfs conf file %s cannot be opened to read options\n", c.path.c_str());
+      ORV_LOG(Debug, "davfs conf file %s cannot be opened to read options\n", c.path.c_str());
     }
     return c;
   }
-  service_log(kError, "Error: No usable davfs conf file in %s after %u candidates. Stop mount\n",
-              dir.path.c_str(), bound);
+  ORV_LOG(Error, "Error: No usable davfs conf file in %s after %u candidates. Stop mount\n",
+          dir.path.c_str(), bound);
   return std::nullopt;
 }
 
@@ -188,7 +188,7 @@ Options read_owned_options(const std::string& text) {
     for (const auto& [key, name] : owned_options()) {
       (void)key;
       if (line.compare(0, name.size(), name) != 0) continue;
-      service_log(kDebug, "found %s -> %s\n", name.c_str(), line.c_str());
+      ORV_LOG(Debug, "found %s -> %s\n", name.c_str(), line.c_str());
       std::smatch m;
       std::string value = std::regex_search(line, m, kv) ? m[2].str() : std::string();
       pending.emplace(name, value);
@@ -206,7 +206,7 @@ std::optional<SecretsFile> choose_secrets_path(const DavfsDir& dir, unsigned bou
       return SecretsFile{dup_fd(dir.fd.get()), name, dir.path + "/" + name};
     }
   }
-  service_log(kError, "Error: No usable davfs secret file in %s. Stop mount\n", dir.path.c_str());
+  ORV_LOG(Error, "Error: No usable davfs secret file in %s. Stop mount\n", dir.path.c_str());
   return std::nullopt;
 }
 
@@ -257,7 +257,7 @@ std::optional<SecretsFile> reconcile_options(Options& pending, const DavfsDir& d
       if (!secrets) return std::nullopt;
       sec->second = secrets->path;
     } else {
-      service_log(kDebug, "Option davfs secrets is correct, file %s\n", secrets->path.c_str());
+      ORV_LOG(Debug, "Option davfs secrets is correct, file %s\n", secrets->path.c_str());
       pending.erase(sec);
     }
   }
@@ -271,9 +271,9 @@ bool write_conf_options(const DavfsDir& dir, const ConfFile& conf, const Options
   if (pending.empty()) return true;
   std::string content;
   if (conf.exists) {
-    service_log(kDebug, "Start copying conf file content\n");
+    ORV_LOG(Debug, "Start copying conf file content\n");
     if (!conf.text) {
-      service_log(kError, "Error while copying davfs conf file %s\n", conf.path.c_str());
+      ORV_LOG(Error, "Error while copying davfs conf file %s\n", conf.path.c_str());
       return false;
     }
     for (const std::string& raw : split_lines(*conf.text)) {
@@ -284,7 +284,7 @@ bool write_conf_options(const DavfsDir& dir, const ConfFile& conf, const Options
         if (line.compare(0, name.size(), name) == 0) skip = true;
       }
       if (skip) {
-        service_log(kDebug, "Skipped %s\n", printable(raw).c_str());
+        ORV_LOG(Debug, "Skipped %s\n", printable(raw).c_str());
         continue;
       }
       content += raw + "\n";
@@ -292,18 +292,18 @@ bool write_conf_options(const DavfsDir& dir, const ConfFile& conf, const Options
   }
   for (const auto& [name, value] : pending) {
     content += name + " \t" + value + "\n";
-    service_log(kDebug, "Added %s with value %s\n", name.c_str(), value.c_str());
+    ORV_LOG(Debug, "Added %s with value %s\n", name.c_str(), value.c_str());
   }
   if (auto written = replace_in_dir(dir.fd.get(), conf.name, content, kConfMode); !written) {
     if (written.context() == "rename") {
-      service_log(kError, "Error while renaming davfs conf file %s\n", conf.path.c_str());
+      ORV_LOG(Error, "Error while renaming davfs conf file %s\n", conf.path.c_str());
     } else {
-      service_log(kError, "Error while opening davfs conf file to write options %s\n",
-                  conf.path.c_str());
+      ORV_LOG(Error, "Error while opening davfs conf file to write options %s\n",
+              conf.path.c_str());
     }
     return false;
   }
-  service_log(kDebug, "Renamed davfs tmp conf file to %s\n", conf.path.c_str());
+  ORV_LOG(Debug, "Renamed davfs tmp conf file to %s\n", conf.path.c_str());
   return true;
 }
 
@@ -317,10 +317,10 @@ bool create_secrets_file(const SecretsFile& s, const std::string& endpoint) {
     }
   }
   if (!s.dir || s.name.empty() || !append_in_dir(s.dir.get(), s.name, content, kSecretsMode)) {
-    service_log(kError, "Error while opening davfs secret file %s\n", s.path.c_str());
+    ORV_LOG(Error, "Error while opening davfs secret file %s\n", s.path.c_str());
     return false;
   }
-  service_log(kDebug, "Created davfs secrets file %s\n", s.path.c_str());
+  ORV_LOG(Debug, "Created davfs secrets file %s\n", s.path.c_str());
   return true;
 }
 
@@ -332,7 +332,7 @@ bool ensure_credential(const SecretsFile& s, const std::string& endpoint) {
   std::optional<std::string> text;
   if (fd) text = read_all(fd.get());
   if (!text) {
-    service_log(kError, "Error while opening davfs secret file %s\n", s.path.c_str());
+    ORV_LOG(Error, "Error while opening davfs secret file %s\n", s.path.c_str());
     return false;
   }
   const std::string cred = credential_line(endpoint);
@@ -342,7 +342,7 @@ bool ensure_credential(const SecretsFile& s, const std::string& endpoint) {
     std::string line = trim(raw);
     if (line.find(endpoint) == std::string::npos) continue;
     if (line == cred) {
-      service_log(kDebug, "Credentials are valid in davfs secret file %s\n", s.path.c_str());
+      ORV_LOG(Debug, "Credentials are valid in davfs secret file %s\n", s.path.c_str());
       verdict = Valid;
       break;
     }
@@ -352,7 +352,7 @@ bool ensure_credential(const SecretsFile& s, const std::string& endpoint) {
   }
   if (verdict == Valid) return true;
   if (verdict == Undecided) return create_secrets_file(s, endpoint);
-  service_log(kDebug, "Credentials are not valid in davfs secret file %s\n", s.path.c_str());
+  ORV_LOG(Debug, "Credentials are not valid in davfs secret file %s\n", s.path.c_str());
   std::string content;
   for (const std::string& raw : lines) {
     if (raw.find(endpoint) == std::string::npos) {
@@ -363,13 +363,12 @@ bool ensure_credential(const SecretsFile& s, const std::string& endpoint) {
   }
   content += cred + "\n";
   if (auto written = replace_in_dir(s.dir.get(), s.name, content, kSecretsMode); !written) {
-    service_log(kError,
-                written.context() == "rename" ? "Error while renaming davfs secret file %s\n"
+    ORV_LOG(Error, written.context() == "rename" ? "Error while renaming davfs secret file %s\n"
                                                : "Error while copying davfs secret file %s\n",
                 s.path.c_str());
     return false;
   }
-  service_log(kDebug, "Renamed davfs tmp secret file to %s\n", s.path.c_str());
+  ORV_LOG(Debug, "Renamed davfs tmp secret file to %s\n", s.path.c_str());
   return true;
 }
 
@@ -378,11 +377,11 @@ bool restrict_secrets(const SecretsFile& s) {
   int e = fd ? 0 : EINVAL;
   if (fd && fchmod(fd.get(), kSecretsMode) != 0) e = errno;
   if (e != 0) {
-    service_log(kError, "Error[%d] while setting davfs secrets file permissions %s, %s\n", e,
-                s.path.c_str(), std::strerror(e));
+    ORV_LOG(Error, "Error[%d] while setting davfs secrets file permissions %s, %s\n", e,
+            s.path.c_str(), std::strerror(e));
     return false;
   }
-  service_log(kDebug, "Set davfs secrets file permissions 600 %s\n", s.path.c_str());
+  ORV_LOG(Debug, "Set davfs secrets file permissions 600 %s\n", s.path.c_str());
   return true;
 }
 
@@ -407,7 +406,7 @@ std::string prepare_davfs_files(const ServiceConfig& config, const std::string& 
   auto home = open_dir(homedir);
   if (!home) {
     if (home.errnum() == ENOENT) {
-      service_log(kError, "Error : Failed to create dir %s/.davfs2. Stop mount\n", homedir.c_str());
+      ORV_LOG(Error, "Error : Failed to create dir %s/.davfs2. Stop mount\n", homedir.c_str());
       return "";
     }
     throw_fs_error("cannot open directory", homedir, home.errnum());

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "../safe_fs.h"
-#include "../service_log.h"
+#include "../log_text.h"
 #include "davfs_files.h"
 
 namespace qmss {
@@ -20,13 +20,13 @@ namespace {
 orv::UniqueFd pin_copy_dir(const std::string& dir) {
   if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
     int e = errno;
-    service_log(kError, "Error[%d]: while creating %s. %s\n", e, dir.c_str(), std::strerror(e));
+    ORV_LOG(Error, "Error[%d]: while creating %s. %s\n", e, dir.c_str(), std::strerror(e));
     return orv::UniqueFd();
   }
   orv::UniqueFd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat st {};
   if (!fd || fstat(fd.get(), &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
-    service_log(kError, "Error: %s is not the service's own private directory\n", dir.c_str());
+    ORV_LOG(Error, "Error: %s is not the service's own private directory\n", dir.c_str());
     return orv::UniqueFd();
   }
   return fd;
@@ -52,7 +52,7 @@ std::string write_root_davfs_copy(const std::string& dir, const std::string& key
   }
   if (!written) {
     const int err = written.errnum();
-    service_log(kError, "Error[%d]: while writing davfs2 files for %s in %s (%s). %s\n", err, key.c_str(),
+    ORV_LOG(Error, "Error[%d]: while writing davfs2 files for %s in %s (%s). %s\n", err, key.c_str(),
                 dir.c_str(), written.context().c_str(), std::strerror(err));
     remove_root_davfs_copy(dir, key);
     return "";
@@ -67,8 +67,8 @@ void remove_root_davfs_copy(const std::string& dir, const std::string& key) {
   for (const std::string& name : {key + ".conf", key + ".secrets"}) {
     if (unlinkat(fd.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
       int e = errno;
-      service_log(kWarning, "Error[%d]: while removing %s/%s. %s\n", e, dir.c_str(), name.c_str(),
-                  std::strerror(e));
+      ORV_LOG(Warning, "Error[%d]: while removing %s/%s. %s\n", e, dir.c_str(), name.c_str(),
+              std::strerror(e));
     }
   }
 }

@@ -1,6 +1,6 @@
 #include "folder_request.h"
 
-#include "../service_log.h"
+#include "../log_text.h"
 
 namespace qmss {
 
@@ -13,7 +13,7 @@ std::optional<FolderRequest> parse_folder_request(std::span<const uint8_t> bytes
   bool bad = n < 2 || le16(bytes.first<2>()) > n || n < 4;
   size_t name_len = bad ? 0 : le16(bytes.subspan<2, 2>());
   if (bad || n < name_len + 5) {
-    service_log(kError, "Invalid message length %zu\n", n);
+    ORV_LOG(Error, "Invalid message length %zu\n", n);
     return std::nullopt;
   }
   const std::span<const uint8_t> name = bytes.subspan(4, name_len);

@@ -14,7 +14,7 @@
 
 #include "../davfs/davfs_files.h"
 #include "../safe_fs.h"
-#include "../service_log.h"
+#include "../log_text.h"
 
 namespace qmss {
 
@@ -83,7 +83,7 @@ void remove_home_credential(const std::string& homedir, const std::string& endpo
   if (!removed) return;
   if (auto written = replace_in_dir(dir.get(), "secrets_orvanta", kept, 0600); !written) {
     const int e = written.errnum();
-    service_log(kWarning, "Error[%d]: while removing the credential from %s/.davfs2/secrets_orvanta. %s\n", e,
+    ORV_LOG(Warning, "Error[%d]: while removing the credential from %s/.davfs2/secrets_orvanta. %s\n", e,
                 homedir.c_str(), std::strerror(e));
   }
 }
@@ -108,7 +108,7 @@ size_t LogoutWatch::checkOnce() {
   for (const ShareRecord& r : manager_.records()) {
     if (!states_.loggedIn(r.uid)) {
       if (gone.insert(r.uid).second) {
-        service_log(kInfo, "User %s has logged out: unmounting their shares\n", printable(r.username).c_str());
+        ORV_LOG(Info, "User %s has logged out: unmounting their shares\n", printable(r.username).c_str());
       }
       homes.insert(r.homedir);
     }
@@ -136,7 +136,7 @@ std::unique_ptr<LogoutWatch> start_logout_watch(MountManager& manager, LoginStat
                                                 const ServiceConfig& config) {
   if (!config.unmount_on_logout) return nullptr;
   if (!states.available()) {
-    service_log(kInfo, "Without logind, shares stay mounted after a logout\n");
+    ORV_LOG(Info, "Without logind, shares stay mounted after a logout\n");
     return nullptr;
   }
   auto watch = std::make_unique<LogoutWatch>(manager, states, config);

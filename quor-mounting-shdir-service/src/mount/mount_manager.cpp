@@ -15,7 +15,7 @@
 #include "../davfs/davfs_files.h"
 #include "../davfs/root_davfs_copy.h"
 #include "../safe_fs.h"
-#include "../service_log.h"
+#include "../log_text.h"
 
 namespace qmss {
 
@@ -51,8 +51,8 @@ void give_to_user(int fd, const UserInfo& user, const std::string& path) {
   if (fstat(fd, &st) != 0 || st.st_uid != 0 || !dir_is_empty(fd)) return;
   if (fchown(fd, user.uid, user.gid) != 0) {
     int e = errno;
-    service_log(kWarning, "Error[%d]: while changing owner of %s. %s\n", e, printable(path).c_str(),
-                std::strerror(e));
+    ORV_LOG(Warning, "Error[%d]: while changing owner of %s. %s\n", e, printable(path).c_str(),
+            std::strerror(e));
   }
 }
 
@@ -97,13 +97,13 @@ UserInfo MountManager::currentUser() const {
 }
 
 std::optional<FolderRequest> MountManager::decode(std::span<const uint8_t> block) {
-  service_log(kDebug, "shm recv %ld bytes\n", static_cast<long>(block.size()));
+  ORV_LOG(Debug, "shm recv %ld bytes\n", static_cast<long>(block.size()));
   return parse_folder_request(block);
 }
 
 void MountManager::carryOut(const FolderRequest& request) {
-  service_log(kDebug, "Got msg shfolder: %s\n", printable(request.folder).c_str());
-  service_log(kDebug, "Got msg is mount: %d\n", request.op == 1 ? 1 : 0);
+  ORV_LOG(Debug, "Got msg shfolder: %s\n", printable(request.folder).c_str());
+  ORV_LOG(Debug, "Got msg is mount: %d\n", request.op == 1 ? 1 : 0);
   handleFolderRequest(request);
 }
 
@@ -140,20 +140,20 @@ void MountManager::dropIdleUsers() {
 
 void MountManager::onUserInfo(const UserInfo& info) {
   std::lock_guard<std::mutex> lock(mutex_);
-  service_log(kDebug, "recv user info: pid %d, username %s, homedir %s\n", info.pid,
-              info.username.c_str(), info.homedir.c_str());
+  ORV_LOG(Debug, "recv user info: pid %d, username %s, homedir %s\n", info.pid,
+          info.username.c_str(), info.homedir.c_str());
   if (users_.find(info) == users_.end()) {
     dropIdleUsers();
     if (users_.size() >= config_.max_users) {
-      service_log(kError, "Error: users table full (%zu users with mounts), user info for pid %d dropped\n",
-                  users_.size(), info.pid);
+      ORV_LOG(Error, "Error: users table full (%zu users with mounts), user info for pid %d dropped\n",
+              users_.size(), info.pid);
       return;
     }
     users_.emplace(info, UserMounts{});
     order_[info.pid] = ++arrivals_;
   }
   current_ = info;
-  service_log(kDebug, "last user info updated\n");
+  ORV_LOG(Debug, "last user info updated\n");
 }
 
 std::string MountManager::commandText(const std::string& user, const std::string& conf,
@@ -175,14 +175,14 @@ void MountManager::handleFolderRequest(const FolderRequest& request) {
   }
   std::lock_guard<std::mutex> lock(mutex_);
   if (users_.empty()) {
-    service_log(kError, "%s", kNoUser);
+    ORV_LOG(Error, "%s", kNoUser);
     return;
   }
   if (request.op != static_cast<uint8_t>(FolderOp::Unmount) &&
       request.op != static_cast<uint8_t>(FolderOp::UnmountAll)) {
     return;
   }
-  service_log(kDebug, "Unmount %s\n", printable(request.folder).c_str());
+  ORV_LOG(Debug, "Unmount %s\n", printable(request.folder).c_str());
   bool all = request.op == static_cast<uint8_t>(FolderOp::UnmountAll);
   for (auto& [user, mounts] : users_) {
     (void)user;
@@ -199,8 +199,8 @@ std::optional<MountManager::PinnedDir> MountManager::pinMountBase(const UserInfo
                                                                   const std::string& mount_base) {
   std::optional<std::string> rel = relative_beneath(mount_base, user.homedir);
   if (!rel) {
-    service_log(kError, "Error: Mount base %s is not inside the home directory %s. Stop mount\n",
-                mount_base.c_str(), user.homedir.c_str());
+    ORV_LOG(Error, "Error: Mount base %s is not inside the home directory %s. Stop mount\n",
+            mount_base.c_str(), user.homedir.c_str());
     return std::nullopt;
   }
   // One component at a time from the pinned home, each opened without
@@ -214,22 +214,22 @@ std::optional<MountManager::PinnedDir> MountManager::pinMountBase(const UserInfo
     if (st.kind == PathKind::Missing) {
       if (mkdirat(at, comp.c_str(), 0755) != 0 && errno != EEXIST) {
         int e = errno;
-        service_log(kError, "Error[%d]: Failed to create dir %s. Stop mount. %s\n", e,
-                    dir.path.c_str(), std::strerror(e));
+        ORV_LOG(Error, "Error[%d]: Failed to create dir %s. Stop mount. %s\n", e,
+                dir.path.c_str(), std::strerror(e));
         return std::nullopt;
       }
       created = true;
     } else if (st.kind == PathKind::Error) {
-      service_log(kError, "Error[%d] check dir to mount %s: %s\n", st.error, dir.path.c_str(),
-                  std::strerror(st.error));
+      ORV_LOG(Error, "Error[%d] check dir to mount %s: %s\n", st.error, dir.path.c_str(),
+              std::strerror(st.error));
       return std::nullopt;
     } else if (st.kind != PathKind::Directory) {
-      service_log(kError, "Error: Mount base %s is not a directory. Stop mount\n", dir.path.c_str());
+      ORV_LOG(Error, "Error: Mount base %s is not a directory. Stop mount\n", dir.path.c_str());
       return std::nullopt;
     }
     orv::UniqueFd next(openat(at, comp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!next) {
-      service_log(kError, "Error: Mount base %s is not a directory. Stop mount\n", dir.path.c_str());
+      ORV_LOG(Error, "Error: Mount base %s is not a directory. Stop mount\n", dir.path.c_str());
       return std::nullopt;
     }
     if (created) give_to_user(next.get(), user, dir.path);
@@ -244,16 +244,16 @@ void MountManager::mount(const FolderRequest& request, const std::string& base_n
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (users_.empty()) {
-      service_log(kError, "%s", kNoUser);
+      ORV_LOG(Error, "%s", kNoUser);
       return;
     }
-    service_log(kInfo, "Mounting %s\n", printable(request.folder).c_str());
+    ORV_LOG(Info, "Mounting %s\n", printable(request.folder).c_str());
     if (users_.find(current_) == users_.end()) {
-      service_log(kError, "%s", kNoUser);
+      ORV_LOG(Error, "%s", kNoUser);
       return;
     }
-    service_log(kDebug, "Mount 0\n");
-    service_log(kDebug, "Mount 1\n");
+    ORV_LOG(Debug, "Mount 0\n");
+    ORV_LOG(Debug, "Mount 1\n");
     user = current_;
   }
   mount_base = config_.mount_dir;
@@ -262,19 +262,19 @@ void MountManager::mount(const FolderRequest& request, const std::string& base_n
   }
 
   if (base_name == "." || base_name == ".." || base_name.find('\0') != std::string::npos) {
-    service_log(kError, "Error: Invalid shared folder name %s. Stop mount\n",
-                printable(request.folder).c_str());
+    ORV_LOG(Error, "Error: Invalid shared folder name %s. Stop mount\n",
+            printable(request.folder).c_str());
     return;
   }
   if (!safe_option_value(user.username)) {
-    service_log(kError, "Error: Unsafe user name %s for the mount options. Stop mount\n",
-                printable(user.username).c_str());
+    ORV_LOG(Error, "Error: Unsafe user name %s for the mount options. Stop mount\n",
+            printable(user.username).c_str());
     return;
   }
   auto opened_home = open_dir(user.homedir);
   if (!opened_home) {
     const int err = opened_home.errnum();
-    service_log(kError, "Error[%d]: Failed to create dir %s. Stop mount. %s\n", err,
+    ORV_LOG(Error, "Error[%d]: Failed to create dir %s. Stop mount. %s\n", err,
                 user.homedir.c_str(), std::strerror(err));
     return;
   }
@@ -290,8 +290,8 @@ void MountManager::mount(const FolderRequest& request, const std::string& base_n
     std::string candidate = n == 0 ? base_name : base_name + "_" + std::to_string(n);
     EntryStatus st = entry_status(basefd, candidate);
     if (st.kind == PathKind::Error) {
-      service_log(kError, "Error[%d] check dir to mount %s: %s\n", st.error,
-                  printable(base_name).c_str(), std::strerror(st.error));
+      ORV_LOG(Error, "Error[%d] check dir to mount %s: %s\n", st.error,
+              printable(base_name).c_str(), std::strerror(st.error));
       return;
     }
     // An empty base name names the base itself, which exists.
@@ -299,28 +299,28 @@ void MountManager::mount(const FolderRequest& request, const std::string& base_n
     if (mkdirat(basefd, candidate.c_str(), 0755) != 0) {
       int e = errno;
       if (e == EEXIST) continue;
-      service_log(kError, "Error[%d]: Failed to create dir %s. Stop mount. %s\n", e,
-                  printable(mount_base + "/" + candidate).c_str(), std::strerror(e));
+      ORV_LOG(Error, "Error[%d]: Failed to create dir %s. Stop mount. %s\n", e,
+              printable(mount_base + "/" + candidate).c_str(), std::strerror(e));
       return;
     }
     name = candidate;
     path = mount_base + "/" + candidate;
   }
   if (name.empty()) {
-    service_log(kError, "Error: No free mount point for %s after %u candidates. Stop mount\n",
-                printable(base_name).c_str(), config_.max_candidates);
+    ORV_LOG(Error, "Error: No free mount point for %s after %u candidates. Stop mount\n",
+            printable(base_name).c_str(), config_.max_candidates);
     return;
   }
-  service_log(kDebug, "Full path %s\n", printable(path).c_str());
-  service_log(kDebug, "Create dir %s\n", printable(path).c_str());
+  ORV_LOG(Debug, "Full path %s\n", printable(path).c_str());
+  ORV_LOG(Debug, "Create dir %s\n", printable(path).c_str());
   auto give_up = [&] { unlinkat(basefd, name.c_str(), AT_REMOVEDIR); };
   // The mount target, pinned now: whatever is done to the name later, the
   // mount goes onto this directory.
   orv::UniqueFd target(openat(basefd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!target) {
     int e = errno;
-    service_log(kError, "Error[%d]: Failed to create dir %s. Stop mount. %s\n", e,
-                printable(path).c_str(), std::strerror(e));
+    ORV_LOG(Error, "Error[%d]: Failed to create dir %s. Stop mount. %s\n", e,
+            printable(path).c_str(), std::strerror(e));
     return;
   }
   give_to_user(target.get(), user, path);
@@ -330,17 +330,17 @@ void MountManager::mount(const FolderRequest& request, const std::string& base_n
   try {
     conf = prepare_(config_, user.homedir, home.get());
   } catch (const std::exception& e) {
-    service_log(kError, "Error: %s\n", e.what());
+    ORV_LOG(Error, "Error: %s\n", e.what());
     conf.clear();
   }
   if (conf.empty()) {
-    service_log(kError, "Error: Failed to create config and secret files. Stop mount\n");
+    ORV_LOG(Error, "Error: Failed to create config and secret files. Stop mount\n");
     give_up();
     return;
   }
   if (!safe_option_value(conf)) {
-    service_log(kError, "Error: Unsafe configuration path %s for the mount options. Stop mount\n",
-                printable(conf).c_str());
+    ORV_LOG(Error, "Error: Unsafe configuration path %s for the mount options. Stop mount\n",
+            printable(conf).c_str());
     give_up();
     return;
   }
@@ -350,7 +350,7 @@ void MountManager::mount(const FolderRequest& request, const std::string& base_n
   std::string root_conf = staging.empty() ? "" : write_root_davfs_copy(config_.davfs_copy_dir,
                                                    staging.substr(staging.find_last_of('/') + 1), config_);
   if (root_conf.empty()) {
-    service_log(kError, "Error: Failed to mount %s\n", printable(path).c_str());
+    ORV_LOG(Error, "Error: Failed to mount %s\n", printable(path).c_str());
     give_up();
     if (!staging.empty()) {
       system_.dropStaging(staging);
@@ -360,7 +360,7 @@ void MountManager::mount(const FolderRequest& request, const std::string& base_n
   }
   conf = root_conf;
   const std::string command = commandText(user.username, conf, staging);
-  service_log(kDebug, "Mount cmd %s\n", printable(command).c_str());
+  ORV_LOG(Debug, "Mount cmd %s\n", printable(command).c_str());
   std::vector<std::string> argv = config_.mount_command;
   argv.insert(argv.end(), {"-t", "davfs", "-o", "uid=" + user.username + ",conf=" + conf,
                            config_.endpoint, staging});
@@ -384,22 +384,22 @@ void MountManager::mount(const FolderRequest& request, const std::string& base_n
   }
   std::vector<MountPoint>& points = user_it->second[request.folder];
   if (rc != 0 || move_err != 0) {
-    service_log(kError, "Error: Failed to mount %s\n", printable(path).c_str());
+    ORV_LOG(Error, "Error: Failed to mount %s\n", printable(path).c_str());
     // The command line is a debug line; the reason must not depend on it.
     if (rc == kCommandTimedOut) {
-      service_log(kError, "Error: Mount cmd %s did not end within %u s and was killed\n",
-                  printable(command).c_str(), config_.mount_timeout);
+      ORV_LOG(Error, "Error: Mount cmd %s did not end within %u s and was killed\n",
+              printable(command).c_str(), config_.mount_timeout);
     } else if (rc != 0) {
-      service_log(kError, "Error: Mount cmd %s exited with status %d\n", printable(command).c_str(), rc);
+      ORV_LOG(Error, "Error: Mount cmd %s exited with status %d\n", printable(command).c_str(), rc);
     } else {
-      service_log(kError, "Error[%d]: while moving the mount onto %s. %s\n", move_err,
-                  printable(path).c_str(), std::strerror(move_err));
+      ORV_LOG(Error, "Error[%d]: while moving the mount onto %s. %s\n", move_err,
+              printable(path).c_str(), std::strerror(move_err));
     }
     give_up();
     releaseShare(staging);
     return;
   }
-  service_log(kDebug, "Mount created at %s...\n", printable(path).c_str());
+  ORV_LOG(Debug, "Mount created at %s...\n", printable(path).c_str());
   points.push_back(MountPoint{path, MountState::Mounted, base->fd, name, mnt_id, staging});
   persistLocked();
 }

@@ -24,7 +24,7 @@
 #include <set>
 #include <sstream>
 
-#include "../service_log.h"
+#include "../log_text.h"
 #include "davfs_daemon.h"
 #include "staging_name.h"
 
@@ -131,14 +131,14 @@ void RealMountSystem::prepareStaging() {
     path = staging_dir_.substr(0, next);
     pos = next + 1;
     if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-      service_log(kError, "Error[%d]: while creating %s. %s\n", errno, path.c_str(), std::strerror(errno));
+      ORV_LOG(Error, "Error[%d]: while creating %s. %s\n", errno, path.c_str(), std::strerror(errno));
       return;
     }
   }
   struct stat st {};
   if (lstat(staging_dir_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0) {
-    service_log(kError, "Error: Staging directory %s is not a root-owned directory\n",
-                staging_dir_.c_str());
+    ORV_LOG(Error, "Error: Staging directory %s is not a root-owned directory\n",
+            staging_dir_.c_str());
     return;
   }
   chmod(staging_dir_.c_str(), 0700);
@@ -147,12 +147,12 @@ void RealMountSystem::prepareStaging() {
   orv::UniqueFd up(open(parent.empty() ? "/" : parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   bool is_mount = dir && up && mount_id_of(dir.get()) != mount_id_of(up.get());
   if (!is_mount && mount(staging_dir_.c_str(), staging_dir_.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-    service_log(kError, "Error[%d]: while binding %s. %s\n", errno, staging_dir_.c_str(), std::strerror(errno));
+    ORV_LOG(Error, "Error[%d]: while binding %s. %s\n", errno, staging_dir_.c_str(), std::strerror(errno));
     return;
   }
   if (mount(nullptr, staging_dir_.c_str(), nullptr, MS_PRIVATE, nullptr) != 0) {
-    service_log(kError, "Error[%d]: while making %s private. %s\n", errno, staging_dir_.c_str(),
-                std::strerror(errno));
+    ORV_LOG(Error, "Error[%d]: while making %s private. %s\n", errno, staging_dir_.c_str(),
+            std::strerror(errno));
   }
 }
 
@@ -167,7 +167,7 @@ int RealMountSystem::runCommand(const std::vector<std::string>& argv,
 void RealMountSystem::cancelCommand() {
   std::lock_guard<std::mutex> lock(command_mutex_);
   if (command_pid_ <= 0) return;
-  service_log(kWarning, "Mount command %d cancelled\n", static_cast<int>(command_pid_));
+  ORV_LOG(Warning, "Mount command %d cancelled\n", static_cast<int>(command_pid_));
   kill_process_tree(command_pid_);
 }
 
@@ -228,11 +228,11 @@ std::string RealMountSystem::makeStaging(uid_t uid, const std::string& folder) {
       return dir;
     }
     if (errno != EEXIST) {
-      service_log(kError, "Error[%d]: while creating %s. %s\n", errno, dir.c_str(), std::strerror(errno));
+      ORV_LOG(Error, "Error[%d]: while creating %s. %s\n", errno, dir.c_str(), std::strerror(errno));
       return "";
     }
   }
-  service_log(kError, "Error: No free staging directory in %s\n", staging_dir_.c_str());
+  ORV_LOG(Error, "Error: No free staging directory in %s\n", staging_dir_.c_str());
   return "";
 }
 
@@ -255,7 +255,7 @@ void RealMountSystem::dropStaging(const std::string& staging) {
   while (umount2(staging.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) == 0) {
   }
   if (rmdir(staging.c_str()) != 0 && errno != ENOENT) {
-    service_log(kWarning, "Error[%d]: while removing %s. %s\n", errno, staging.c_str(), std::strerror(errno));
+    ORV_LOG(Warning, "Error[%d]: while removing %s. %s\n", errno, staging.c_str(), std::strerror(errno));
   }
 }
 

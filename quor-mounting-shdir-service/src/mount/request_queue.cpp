@@ -1,6 +1,6 @@
 #include "request_queue.h"
 
-#include "../service_log.h"
+#include "../log_text.h"
 
 namespace qmss {
 
@@ -21,8 +21,8 @@ bool RequestQueue::push(FolderRequest request) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (stopping_) return false;
   if (queue_.size() >= bound_) {
-    service_log(kError, "Error: %zu requests waiting, request for %s dropped\n", queue_.size(),
-                printable(request.folder).c_str());
+    ORV_LOG(Error, "Error: %zu requests waiting, request for %s dropped\n", queue_.size(),
+            printable(request.folder).c_str());
     return false;
   }
   queue_.push_back(std::move(request));

@@ -1,6 +1,6 @@
 #include "service_stop.h"
 
-#include "../service_log.h"
+#include "../log_text.h"
 
 namespace qmss {
 
@@ -8,7 +8,7 @@ size_t adopt_recorded_shares(MountManager& manager, ShareStateStore& store, cons
   std::vector<ShareRecord> recorded = store.load();
   size_t adopted = recorded.empty() ? 0 : manager.adopt(recorded, read_mountinfo(mountinfo));
   if (!recorded.empty()) {
-    service_log(kInfo, "Adopted %zu of %zu shares left by the previous instance\n", adopted, recorded.size());
+    ORV_LOG(Info, "Adopted %zu of %zu shares left by the previous instance\n", adopted, recorded.size());
   }
   manager.setStateStore(&store);
   return adopted;
@@ -20,13 +20,13 @@ StopKind end_shares_at_stop(MountManager& manager, StopProbe& probe, const Servi
   if (kind == StopKind::Restart) {
     // The state file already holds every share; the next instance adopts
     // them and the user keeps working in them meanwhile.
-    service_log(kInfo, "Restart: %zu shares stay mounted for the next instance\n", mounted);
+    ORV_LOG(Info, "Restart: %zu shares stay mounted for the next instance\n", mounted);
     return kind;
   }
-  service_log(kInfo, "Stop: unmounting %zu shares\n", mounted);
+  ORV_LOG(Info, "Stop: unmounting %zu shares\n", mounted);
   size_t ended = manager.endShares([](const UserInfo&) { return true; },
                                    std::chrono::seconds(config.unmount_upload_timeout));
-  service_log(kInfo, "Stop: %zu of %zu shares unmounted\n", ended, mounted);
+  ORV_LOG(Info, "Stop: %zu of %zu shares unmounted\n", ended, mounted);
   return kind;
 }
 

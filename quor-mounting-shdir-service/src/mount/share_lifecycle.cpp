@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "../safe_fs.h"
-#include "../service_log.h"
+#include "../log_text.h"
 #include "mount_manager.h"
 
 namespace qmss {
@@ -56,8 +56,8 @@ size_t MountManager::adopt(const std::vector<ShareRecord>& recorded, const std::
       parent = pin_recorded(r);
     }
     if (!parent) {
-      service_log(kWarning, "Recorded share %s at %s is not mounted there any more, forgotten\n",
-                  printable(r.folder).c_str(), printable(r.path).c_str());
+      ORV_LOG(Warning, "Recorded share %s at %s is not mounted there any more, forgotten\n",
+              printable(r.folder).c_str(), printable(r.path).c_str());
       continue;
     }
     UserInfo user{r.username, r.homedir, r.pid, r.uid, r.gid};
@@ -68,8 +68,8 @@ size_t MountManager::adopt(const std::vector<ShareRecord>& recorded, const std::
     }
     it->second[r.folder].push_back(MountPoint{r.path, MountState::Mounted, parent, r.name, r.mnt_id, r.staging});
     system_.reserveStaging(r.staging);
-    service_log(kInfo, "Adopted share %s of %s at %s\n", printable(r.folder).c_str(),
-                printable(r.username).c_str(), printable(r.path).c_str());
+    ORV_LOG(Info, "Adopted share %s of %s at %s\n", printable(r.folder).c_str(),
+            printable(r.username).c_str(), printable(r.path).c_str());
     ++adopted;
   }
   persistLocked();
@@ -98,13 +98,13 @@ size_t MountManager::endShares(const std::function<bool(const UserInfo&)>& which
     MountPoint& mp = *e.mp;
     const int err = system_.unmount(mp.parent ? mp.parent->get() : -1, mp.name, mp.mnt_id, false).errnum();
     if (err == EBUSY) {
-      if (!e.busy) service_log(kInfo, "Share %s is in use, waiting for it to be free\n", printable(mp.path).c_str());
+      if (!e.busy) ORV_LOG(Info, "Share %s is in use, waiting for it to be free\n", printable(mp.path).c_str());
       e.busy = true;
       return;
     }
     if (err != 0 && err != EINVAL && err != ENOENT) {
-      service_log(kWarning, "Error: Failed to umount %s. Reason: %s [%d]\n", printable(mp.path).c_str(),
-                  std::strerror(err), err);
+      ORV_LOG(Warning, "Error: Failed to umount %s. Reason: %s [%d]\n", printable(mp.path).c_str(),
+              std::strerror(err), err);
       e.busy = true;
       return;
     }
@@ -114,8 +114,8 @@ size_t MountManager::endShares(const std::function<bool(const UserInfo&)>& which
     ++ended;
   };
   for (Ending& e : ending) {
-    service_log(kDebug, "Ending %s, its davfs2 daemon %s\n", printable(e.mp->path).c_str(),
-                e.daemon ? "found" : "not found");
+    ORV_LOG(Debug, "Ending %s, its davfs2 daemon %s\n", printable(e.mp->path).c_str(),
+            e.daemon ? "found" : "not found");
     try_unmount(e);
   }
 
@@ -148,8 +148,8 @@ size_t MountManager::endShares(const std::function<bool(const UserInfo&)>& which
       auto secs = std::chrono::duration_cast<std::chrono::seconds>(deadline - Clock::now()).count();
       size_t n = static_cast<size_t>(std::count_if(ending.begin(), ending.end(),
                                                    [](const Ending& e) { return e.busy || e.daemon; }));
-      service_log(kInfo, "Waiting for %zu shares to finish uploading (%lld s left)\n", n,
-                  static_cast<long long>(secs));
+      ORV_LOG(Info, "Waiting for %zu shares to finish uploading (%lld s left)\n", n,
+              static_cast<long long>(secs));
       // Tells systemd the stop is making progress, not hanging; a no-op
       // without a service manager.
       sd_notifyf(0, "EXTEND_TIMEOUT_USEC=%llu\nSTATUS=Uploading %zu shares before unmounting",
@@ -163,7 +163,7 @@ size_t MountManager::endShares(const std::function<bool(const UserInfo&)>& which
       // keep working, and once the last one is closed the kernel ends it and
       // davfs2 uploads. Nothing is cut off.
       const int err = system_.detach(mp.parent ? mp.parent->get() : -1, mp.name, mp.mnt_id).errnum();
-      service_log(err == 0 ? kWarning : kError,
+      ::orv::log(err == 0 ? ::orv::LogLevel::Warning : ::orv::LogLevel::Error, ::orv::LogTag{kLogTag, __func__},
                   "Share %s still in use after %u s: %s\n", printable(mp.path).c_str(),
                   static_cast<unsigned>(bound.count()),
                   err == 0 ? "detached, it ends when its last file is closed" : std::strerror(err));
@@ -177,9 +177,9 @@ size_t MountManager::endShares(const std::function<bool(const UserInfo&)>& which
       std::vector<std::string> files = system_.cachedFiles(mp.staging);
       std::string list;
       for (size_t i = 0; i < files.size() && i < 20; ++i) list += " " + printable(files[i]);
-      service_log(kError, "davfs2 for %s has not finished uploading after %u s; %zu files in its cache:%s\n",
-                  printable(mp.path).c_str(), static_cast<unsigned>(bound.count()), files.size(),
-                  list.c_str());
+      ORV_LOG(Error, "davfs2 for %s has not finished uploading after %u s; %zu files in its cache:%s\n",
+              printable(mp.path).c_str(), static_cast<unsigned>(bound.count()), files.size(),
+              list.c_str());
     }
   }
   for (auto& [user, mounts] : users_) {

@@ -12,7 +12,7 @@
 #include <sstream>
 
 #include "../safe_fs.h"
-#include "../service_log.h"
+#include "../log_text.h"
 
 namespace qmss {
 
@@ -140,14 +140,14 @@ namespace {
 orv::UniqueFd open_private_dir(const std::string& dir, bool create) {
   if (create && mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
     int e = errno;
-    service_log(kError, "Error[%d]: while creating %s. %s\n", e, dir.c_str(), std::strerror(e));
+    ORV_LOG(Error, "Error[%d]: while creating %s. %s\n", e, dir.c_str(), std::strerror(e));
     return orv::UniqueFd();
   }
   orv::UniqueFd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat st {};
   if (!fd || fstat(fd.get(), &st) != 0) return orv::UniqueFd();
   if (st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
-    service_log(kError, "Error: %s is not the service's own private directory, ignored\n", dir.c_str());
+    ORV_LOG(Error, "Error: %s is not the service's own private directory, ignored\n", dir.c_str());
     return orv::UniqueFd();
   }
   return fd;
@@ -161,7 +161,7 @@ bool ShareStateStore::save(const std::vector<ShareRecord>& records) {
   if (auto written = replace_in_dir(dir.get(), kFileName, format_share_records(records), 0600);
       !written) {
     const int err = written.errnum();
-    service_log(kError, "Error[%d]: while writing %s/%s (%s). %s\n", err, dir_.c_str(), kFileName,
+    ORV_LOG(Error, "Error[%d]: while writing %s/%s (%s). %s\n", err, dir_.c_str(), kFileName,
                 written.context().c_str(), std::strerror(err));
     return false;
   }
@@ -175,8 +175,8 @@ std::vector<ShareRecord> ShareStateStore::load() {
   if (!opened) {
     const int err = opened.errnum();
     if (err != ENOENT) {
-      service_log(kError, "Error[%d]: while reading %s/%s. %s\n", err, dir_.c_str(), kFileName,
-                  std::strerror(err));
+      ORV_LOG(Error, "Error[%d]: while reading %s/%s. %s\n", err, dir_.c_str(), kFileName,
+              std::strerror(err));
     }
     return {};
   }
@@ -184,14 +184,14 @@ std::vector<ShareRecord> ShareStateStore::load() {
   struct stat st {};
   if (fstat(file.get(), &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 077) != 0 ||
       static_cast<size_t>(st.st_size) > kMaxFileSize) {
-    service_log(kError, "Error: %s/%s is not the service's own file, ignored\n", dir_.c_str(), kFileName);
+    ORV_LOG(Error, "Error: %s/%s is not the service's own file, ignored\n", dir_.c_str(), kFileName);
     return {};
   }
   std::optional<std::string> text = read_all(file.get());
   if (!text) return {};
   size_t bad = 0;
   std::vector<ShareRecord> records = parse_share_records(*text, &bad);
-  if (bad > 0) service_log(kWarning, "Warning: %zu malformed lines in %s/%s skipped\n", bad, dir_.c_str(), kFileName);
+  if (bad > 0) ORV_LOG(Warning, "Warning: %zu malformed lines in %s/%s skipped\n", bad, dir_.c_str(), kFileName);
   return records;
 }
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <memory>
 
-#include "../service_log.h"
+#include "../log_text.h"
 
 namespace qmss {
 
@@ -44,15 +44,15 @@ std::optional<std::string> SystemdStopProbe::pendingJobType() {
   int r = sd_pid_get_unit(0, &raw_unit);
   CString unit(raw_unit);
   if (r < 0) {
-    service_log(kInfo, "Not run as a system unit (%s): shares are unmounted\n", std::strerror(-r));
+    ORV_LOG(Info, "Not run as a system unit (%s): shares are unmounted\n", std::strerror(-r));
     return std::nullopt;
   }
   sd_bus* raw_bus = nullptr;
   r = sd_bus_open_system(&raw_bus);
   std::unique_ptr<sd_bus, BusDeleter> bus(raw_bus);
   if (r < 0) {
-    service_log(kWarning, "No system bus to ask about the stop of %s (%s): shares are unmounted\n",
-                unit.get(), std::strerror(-r));
+    ORV_LOG(Warning, "No system bus to ask about the stop of %s (%s): shares are unmounted\n",
+            unit.get(), std::strerror(-r));
     return std::nullopt;
   }
   sd_bus_set_method_call_timeout(bus.get(), static_cast<uint64_t>(timeout_ms_) * 1000);
@@ -67,8 +67,8 @@ std::optional<std::string> SystemdStopProbe::pendingJobType() {
                           "org.freedesktop.systemd1.Unit", "Job", &err.error, &raw_reply, "(uo)");
   std::unique_ptr<sd_bus_message, MessageDeleter> reply(raw_reply);
   if (r < 0) {
-    service_log(kWarning, "Cannot read the job of %s (%s): shares are unmounted\n", unit.get(),
-                err.error.message ? err.error.message : std::strerror(-r));
+    ORV_LOG(Warning, "Cannot read the job of %s (%s): shares are unmounted\n", unit.get(),
+            err.error.message ? err.error.message : std::strerror(-r));
     return std::nullopt;
   }
   uint32_t job_id = 0;

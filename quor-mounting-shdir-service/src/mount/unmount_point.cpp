@@ -10,7 +10,7 @@
 #include <runtime/ServiceNotify.h>
 
 #include "../davfs/root_davfs_copy.h"
-#include "../service_log.h"
+#include "../log_text.h"
 #include "mount_manager.h"
 
 namespace qmss {
@@ -20,28 +20,27 @@ void MountManager::removeMountDir(const MountPoint& mp, bool retry) {
   // never anything a swapped path leads to.
   if (mp.parent && unlinkat(mp.parent->get(), mp.name.c_str(), AT_REMOVEDIR) == 0) return;
   int e = mp.parent ? errno : EBADF;
-  service_log(kWarning,
-              retry ? "Error[%d] check dir to mount %s: %s\n" : "Error[%d]: while unmount %s. %s\n", e,
-              printable(mp.path).c_str(), std::strerror(e));
+  ORV_LOG(Warning, retry ? "Error[%d] check dir to mount %s: %s\n" : "Error[%d]: while unmount %s. %s\n", e,
+          printable(mp.path).c_str(), std::strerror(e));
 }
 
 void MountManager::unmountPoint(MountPoint& mp, bool retry) {
   int parentfd = mp.parent ? mp.parent->get() : -1;
   const int err = system_.unmount(parentfd, mp.name, mp.mnt_id, false).errnum();
   if (err == 0) {
-    service_log(kDebug, "Umount result %d\n", 0);
+    ORV_LOG(Debug, "Umount result %d\n", 0);
     removeMountDir(mp, retry);
     mp.state = MountState::Unmounted;
     releaseShare(mp.staging);
     return;
   }
-  service_log(kWarning, "Error: Failed to umount %s. Reason: %s [%d]\n", printable(mp.path).c_str(),
-              std::strerror(err), err);
+  ORV_LOG(Warning, "Error: Failed to umount %s. Reason: %s [%d]\n", printable(mp.path).c_str(),
+          std::strerror(err), err);
   // That mount is not there any more (unmounted by hand, or the davfs2
   // daemon died): forcing cannot help, and retrying it for ever would only
   // repeat the error. Treat it as unmounted.
   if (err == EINVAL || err == ENOENT) {
-    service_log(kWarning, "Mount point %s is not mounted any more\n", printable(mp.path).c_str());
+    ORV_LOG(Warning, "Mount point %s is not mounted any more\n", printable(mp.path).c_str());
     removeMountDir(mp, retry);
     mp.state = MountState::Unmounted;
     releaseShare(mp.staging);
@@ -54,20 +53,20 @@ void MountManager::unmountPoint(MountPoint& mp, bool retry) {
   // the kernel ends the mount and davfs2 uploads and exits.
   const int derr = system_.detach(parentfd, mp.name, mp.mnt_id).errnum();
   if (derr == 0) {
-    service_log(kInfo, "Share %s is in use: detached, it ends when its last file is closed\n",
-                printable(mp.path).c_str());
+    ORV_LOG(Info, "Share %s is in use: detached, it ends when its last file is closed\n",
+            printable(mp.path).c_str());
     removeMountDir(mp, retry);
     mp.state = MountState::Unmounted;
     releaseShare(mp.staging);
     return;
   }
   mp.state = MountState::UnmountFailed;
-  service_log(kError, "Error: Failed to detach %s. Reason: %s [%d]\n", printable(mp.path).c_str(),
-              std::strerror(derr), derr);
+  ORV_LOG(Error, "Error: Failed to detach %s. Reason: %s [%d]\n", printable(mp.path).c_str(),
+          std::strerror(derr), derr);
 }
 
 void MountManager::retryFailedUnmounts() {
-  service_log(kDebug, "Try umount\n");
+  ORV_LOG(Debug, "Try umount\n");
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto& [user, mounts] : users_) {
     (void)user;

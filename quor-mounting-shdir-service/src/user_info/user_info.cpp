@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "../service_log.h"
+#include "../log_text.h"
 
 namespace qmss {
 
@@ -21,25 +21,25 @@ std::optional<UserInfo> parse_user_info(std::span<const uint8_t, kUserInfoRecord
   std::memcpy(&pid, record.data(), sizeof pid);
   std::memcpy(&uid, record.subspan<4, 4>().data(), sizeof uid);
   if (pid == 0) {
-    service_log(kError, "Error: parsing user info failed, pid not valid\n");
+    ORV_LOG(Error, "Error: parsing user info failed, pid not valid\n");
     return std::nullopt;
   }
   std::optional<PasswdEntry> entry = lookup(uid);
   if (!entry) {
-    service_log(kError, "Error: parsing user info failed, uid not valid\n");
+    ORV_LOG(Error, "Error: parsing user info failed, uid not valid\n");
     return std::nullopt;
   }
   if (entry->name.empty()) {
-    service_log(kError, "Error: parsing user info failed, username not valid\n");
+    ORV_LOG(Error, "Error: parsing user info failed, username not valid\n");
     return std::nullopt;
   }
   if (entry->dir.empty()) {
-    service_log(kError, "Error: parsing user info failed, homedir not valid\n");
+    ORV_LOG(Error, "Error: parsing user info failed, homedir not valid\n");
     return std::nullopt;
   }
   struct stat st {};
   if (lstat(entry->dir.c_str(), &st) != 0) {
-    service_log(kError, "Error: parsing user info failed, homedir not exists\n");
+    ORV_LOG(Error, "Error: parsing user info failed, homedir not exists\n");
     return std::nullopt;
   }
   UserInfo info;

@@ -2,21 +2,11 @@
 
 #include <cstring>
 
-#include "../service_log.h"
+#include "../log_text.h"
 
 namespace qmss {
 
 namespace {
-
-int severityOf(orv::LogLevel level) {
-  switch (level) {
-    case orv::LogLevel::Error: return kError;
-    case orv::LogLevel::Warning: return kWarning;
-    case orv::LogLevel::Info: return kInfo;
-    case orv::LogLevel::Debug: return kDebug;
-  }
-  return kInfo;
-}
 
 orv::StreamServerOptions serverOptions(const UserInfoLimits& limits) {
   orv::StreamServerOptions o;
@@ -28,7 +18,6 @@ orv::StreamServerOptions serverOptions(const UserInfoLimits& limits) {
   // An agent may keep its connection for the whole session.
   o.idleIsFree = true;
   o.unixMode = 0777;  // every user's agent must reach it; senders are judged by credentials
-  o.log = [](orv::LogLevel level, const std::string& text) { service_log(severityOf(level), "%s", text.c_str()); };
   return o;
 }
 
@@ -45,7 +34,7 @@ UserInfoCollectorServer::UserInfoCollectorServer(std::string path, PasswdLookup 
       rebind_(loop_.io()) {
   // Asked once: whether logind runs does not change under a running service.
   logind_ = seats_->available();
-  service_log(kDebug, "Init socket server\n");
+  ORV_LOG(Debug, "Init socket server\n");
 }
 
 UserInfoCollectorServer::~UserInfoCollectorServer() {
@@ -62,28 +51,27 @@ void UserInfoCollectorServer::start() {
   if (started_) return;
   started_ = true;
   if (!logind_) {
-    service_log(kWarning,
-                "logind is not running: user info is taken from root, or from a user about itself\n");
+    ORV_LOG(Warning, "logind is not running: user info is taken from root, or from a user about itself\n");
   }
-  service_log(kDebug, "Creating Socket Server thread\n");
+  ORV_LOG(Debug, "Creating Socket Server thread\n");
   asio::post(loop_.io(), [this] {
-    service_log(kDebug, "Starting thread socket server\n");
+    ORV_LOG(Debug, "Starting thread socket server\n");
     bindAndServe();
   });
   loop_.start();
 }
 
 void UserInfoCollectorServer::bindAndServe() {
-  service_log(kInfo, "Initializing socket %s\n", path_.c_str());
-  service_log(kDebug, "Binding socket %s\n", path_.c_str());
+  ORV_LOG(Info, "Initializing socket %s\n", path_.c_str());
+  ORV_LOG(Debug, "Binding socket %s\n", path_.c_str());
   if (std::error_code ec = server_.listenUnix(path_)) {
     // Logged in full once; a path that stays taken is tried again quietly.
     if (bindFailures_++ == 0) {
-      service_log(kError, "Error: Failed to bind socket\n");
-      service_log(kError, "Error[%d]: while binding %s. %s\n", ec.value(), path_.c_str(),
-                  ec.message().c_str());
+      ORV_LOG(Error, "Error: Failed to bind socket\n");
+      ORV_LOG(Error, "Error[%d]: while binding %s. %s\n", ec.value(), path_.c_str(),
+              ec.message().c_str());
     } else {
-      service_log(kDebug, "Binding socket %s failed again: %s\n", path_.c_str(), ec.message().c_str());
+      ORV_LOG(Debug, "Binding socket %s failed again: %s\n", path_.c_str(), ec.message().c_str());
     }
     rebind_.expires_after(limits_.rebindInterval);
     rebind_.async_wait([this](const std::error_code& tec) {
@@ -92,15 +80,15 @@ void UserInfoCollectorServer::bindAndServe() {
     return;
   }
   if (bindFailures_ > 0) {
-    service_log(kInfo, "Socket %s bound after %u failed attempts\n", path_.c_str(), bindFailures_);
+    ORV_LOG(Info, "Socket %s bound after %u failed attempts\n", path_.c_str(), bindFailures_);
   }
-  service_log(kDebug, "Listening socket %s\n", path_.c_str());
+  ORV_LOG(Debug, "Listening socket %s\n", path_.c_str());
   server_.start();
   bound_ = true;
 }
 
 void UserInfoCollectorServer::stop() {
-  service_log(kDebug, "Stopping Socket Server thread\n");
+  ORV_LOG(Debug, "Stopping Socket Server thread\n");
   loop_.stop([this] {
     rebind_.cancel();
     server_.stop();
@@ -111,19 +99,19 @@ void UserInfoCollectorServer::stop() {
 }
 
 void UserInfoCollectorServer::onAccepted(orv::StreamSession& session) {
-  service_log(kInfo, "Accept socket, client %d connected\n", session.fd());
-  service_log(kDebug, "now_client_num: %u\n", static_cast<unsigned>(server_.clientCount()));
+  ORV_LOG(Info, "Accept socket, client %d connected\n", session.fd());
+  ORV_LOG(Debug, "now_client_num: %u\n", static_cast<unsigned>(server_.clientCount()));
 }
 
 void UserInfoCollectorServer::onRead(orv::StreamSession& session, const std::error_code& ec, size_t n) {
   if (ec || n == 0) return;
-  service_log(kDebug, "Client [%d] message len : %d\n", session.fd(), static_cast<int>(n));
-  service_log(kDebug, "Socket server got new data - client %d, len %zu\n", session.fd(), n);
-  service_log(kDebug, "User info collector server got new data, client %d, len %zu\n", session.fd(), n);
+  ORV_LOG(Debug, "Client [%d] message len : %d\n", session.fd(), static_cast<int>(n));
+  ORV_LOG(Debug, "Socket server got new data - client %d, len %zu\n", session.fd(), n);
+  ORV_LOG(Debug, "User info collector server got new data, client %d, len %zu\n", session.fd(), n);
 }
 
 void UserInfoCollectorServer::onPartial(orv::StreamSession& session, size_t n) {
-  service_log(kDebug, "Wait for more data - client %d, len %zu\n", session.fd(), n);
+  ORV_LOG(Debug, "Wait for more data - client %d, len %zu\n", session.fd(), n);
 }
 
 void UserInfoCollectorServer::onUnit(orv::StreamSession& session, std::span<const uint8_t> unit) {
@@ -134,18 +122,18 @@ void UserInfoCollectorServer::onUnit(orv::StreamSession& session, std::span<cons
 void UserInfoCollectorServer::onClosed(orv::StreamSession& session, orv::CloseReason reason,
                                        const std::error_code& ec) {
   if (reason == orv::CloseReason::PeerClosed || reason == orv::CloseReason::ReadError) {
-    service_log(kInfo, "Client [%d] disconnected. Reason: read error - %s\n", session.fd(),
-                ec ? ec.message().c_str() : "end of stream");
+    ORV_LOG(Info, "Client [%d] disconnected. Reason: read error - %s\n", session.fd(),
+            ec ? ec.message().c_str() : "end of stream");
   } else if (reason == orv::CloseReason::Shed) {
     // Counted by the server's own (rate-limited) line; one per client would
     // let a flood of connections flood the log.
-    service_log(kDebug, "Client [%d] disconnected cause of error - %s\n", session.fd(),
-                orv::closeReasonText(reason));
+    ORV_LOG(Debug, "Client [%d] disconnected cause of error - %s\n", session.fd(),
+            orv::closeReasonText(reason));
   } else {
-    service_log(kWarning, "Client [%d] disconnected cause of error - %s\n", session.fd(),
-                orv::closeReasonText(reason));
+    ORV_LOG(Warning, "Client [%d] disconnected cause of error - %s\n", session.fd(),
+            orv::closeReasonText(reason));
   }
-  service_log(kDebug, "now_client_num: %u\n", static_cast<unsigned>(server_.clientCount()));
+  ORV_LOG(Debug, "now_client_num: %u\n", static_cast<unsigned>(server_.clientCount()));
 }
 
 void UserInfoCollectorServer::onRecord(const orv::PeerCredentials& peer, int client,
@@ -153,7 +141,7 @@ void UserInfoCollectorServer::onRecord(const orv::PeerCredentials& peer, int cli
   uint32_t claimed = 0;
   std::memcpy(&claimed, record.subspan<4, 4>().data(), sizeof claimed);
   if (!peer.known) {
-    service_log(kError, "Error: user info from client %d without credentials, dropped\n", client);
+    ORV_LOG(Error, "Error: user info from client %d without credentials, dropped\n", client);
     return;
   }
   if (peer.uid != 0) {
@@ -161,16 +149,15 @@ void UserInfoCollectorServer::onRecord(const orv::PeerCredentials& peer, int cli
     // may say who is logged in, or anyone could have another user's shared
     // folders mounted into their own home.
     if (peer.uid != claimed) {
-      service_log(kError, "Error: user info from uid %u claims uid %u, dropped\n",
-                  static_cast<unsigned>(peer.uid), static_cast<unsigned>(claimed));
+      ORV_LOG(Error, "Error: user info from uid %u claims uid %u, dropped\n",
+              static_cast<unsigned>(peer.uid), static_cast<unsigned>(claimed));
       return;
     }
     // And of the users, only the one at the desktop: a second user logged in
     // over ssh must not become the one whose folders are mounted.
     if (logind_ && !seats_->isActiveSeatSession(peer.pid, peer.uid)) {
-      service_log(kError,
-                  "Error: user info from uid %u pid %d refused: not the active session of a seat\n",
-                  static_cast<unsigned>(peer.uid), static_cast<int>(peer.pid));
+      ORV_LOG(Error, "Error: user info from uid %u pid %d refused: not the active session of a seat\n",
+              static_cast<unsigned>(peer.uid), static_cast<int>(peer.pid));
       return;
     }
   }
@@ -178,14 +165,14 @@ void UserInfoCollectorServer::onRecord(const orv::PeerCredentials& peer, int cli
   if (!info) return;
   // The kernel's word for the sender, not the record's.
   info->pid = static_cast<int32_t>(peer.pid);
-  service_log(kDebug, "UserInfoCollectorClient - %s %s %d\n", printable(info->username).c_str(),
-              printable(info->homedir).c_str(), info->pid);
+  ORV_LOG(Debug, "UserInfoCollectorClient - %s %s %d\n", printable(info->username).c_str(),
+          printable(info->homedir).c_str(), info->pid);
   if (!userInfoCallback_) {
-    service_log(kWarning, "User info collector server has no callback to process new message\n");
+    ORV_LOG(Warning, "User info collector server has no callback to process new message\n");
     return;
   }
-  service_log(kDebug, "UserInfoCollectorServer - %s %s %d\n", printable(info->username).c_str(),
-              printable(info->homedir).c_str(), info->pid);
+  ORV_LOG(Debug, "UserInfoCollectorServer - %s %s %d\n", printable(info->username).c_str(),
+          printable(info->homedir).c_str(), info->pid);
   userInfoCallback_(*info);
 }
 

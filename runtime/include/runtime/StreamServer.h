@@ -70,13 +70,14 @@ public:
 
 private:
     friend class StreamSession;
+    static constexpr const char* kLogTag = "StreamServer";
     void startAccept();
     void onAccept(const std::error_code& ec, StreamSession::Socket socket);
     void admit(StreamSession::Socket socket);
     bool makeRoom(const PeerCredentials& peer);
     void pauseAccepting(const std::error_code& ec);
     void removeSession(StreamSession* session, CloseReason reason, const std::error_code& ec);
-    void log(LogLevel level, const std::string& text) const;
+    /// Logs a shed or refused client, at most one line a second.
     void logCapacity(const std::string& text);
 
     asio::io_context& io_;

@@ -47,9 +47,6 @@ struct StreamServerOptions {
     std::chrono::milliseconds bindWait{0};
     /// Unix: the socket file's mode.
     mode_t unixMode = 0777;
-    /// Where the server's own lines go (accept trouble, refused clients,
-    /// what was found at a Unix socket path). May be empty.
-    LogSink log;
 };
 
 }  // namespace orv

@@ -9,17 +9,12 @@
 
 #include <sys/types.h>
 
-#include <functional>
 #include <string>
 #include <system_error>
 
 #include "runtime/UniqueFd.h"
 
 namespace orv {
-
-enum class LogLevel { Error, Warning, Info, Debug };
-/// One finished log line (ends in a newline).
-using LogSink = std::function<void(LogLevel, const std::string&)>;
 
 /// A socket file we put at a path, remembered so that only that very file is
 /// ever removed again.
@@ -32,10 +27,12 @@ public:
     /// Removes the socket file if the path still names the file we bound;
     /// anything else found there is left alone. Logs "Cleanup socket <path>"
     /// at debug level when it removes it. Idempotent.
-    void remove(const LogSink& log);
+    void remove();
     const std::string& path() const noexcept { return path_; }
 
 private:
+    static constexpr const char* kLogTag = "UnixSocketFile";
+
     UniqueFd dir_;
     std::string name_;
     std::string path_;
@@ -54,8 +51,8 @@ private:
 /// nothing of another user's is deleted and no tree is walked. A user who
 /// keeps planting things between our steps gets a few rounds, then the
 /// error (EADDRINUSE).
-std::error_code bindUnixSocket(const std::string& path, mode_t mode, const LogSink& log, UniqueFd& listener,
-                               UnixSocketFile& file, int backlog = 16);
+std::error_code bindUnixSocket(const std::string& path, mode_t mode, UniqueFd& listener, UnixSocketFile& file,
+                               int backlog = 16);
 
 /// The name of a file type for log lines ("a directory", "a symbolic link").
 const char* fileTypeName(mode_t mode) noexcept;

@@ -216,6 +216,14 @@ const char *shm_strerror(int code);
 typedef void (*shm_log_handler_fn)(int level, const char *fmt, va_list ap);
 void shm_log_set_handler(shm_log_handler_fn handler, int err_level,
                          int info_level, int dbg_level);
+/* The same with a user-data pointer handed back to the handler on every
+ * message, so an application routes messages into its own logger without a
+ * global of its own. Either setter replaces the other's handler. */
+typedef void (*shm_log_handler_data_fn)(void *user_data, int level,
+                                        const char *fmt, va_list ap);
+void shm_log_set_handler_data(shm_log_handler_data_fn handler,
+                              void *user_data, int err_level, int info_level,
+                              int dbg_level);
 /* Debug messages are dropped unless enabled (off at start). */
 void shm_log_set_debug(int enabled);
 

@@ -152,7 +152,9 @@ def journey(bed):
     mp1 = mp + "_1"
     check(os.path.normpath(mp1) in mounts(), "second mount: %r" % mounts())
     # The first daemon still runs: the second mount was staged on a name of
-    # its own, and both are served.
+    # its own, and both are served. mount.davfs writes its pid file after the
+    # mount is in the table, so the second one may lag a moment.
+    wait_until(lambda: len(pid_files()) >= 2, timeout=5.0, what="the second davfs2 pid file")
     check(len(pid_files()) == 2 and all(re.fullmatch(r"run-quor-mounting-shdir-service-staging-%s(-1)?\.pid" % stage, f)
                                             for f in pid_files()), "pid files %r" % pid_files())
     copies = sorted(os.listdir("/run/quor-mounting-shdir-service/davfs"))
