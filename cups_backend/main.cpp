@@ -126,7 +126,8 @@ bool writeAll(int fd, std::string_view data) {
 // Copies the print data into a new spool file; returns its path or "".
 std::string spoolJob(const std::string& dir, const std::string& jobId, int in) {
     std::string name;
-    for (char c : jobId) name += (c >= '0' && c <= '9') ? c : '_';
+    for (char c : jobId)
+        name += (c >= '0' && c <= '9') ? c : '_';
     std::string path = dir + "/" + kSpoolPrefix + name + "-XXXXXX";
     orv::UniqueFd out(::mkstemp(path.data()));
     if (!out) {
@@ -361,8 +362,9 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "INFO: announcing %s to the print daemon\n", path.c_str());
     bool uncertain = false;
     if (!announce(line, uncertain)) {
-        std::fprintf(stderr, "ERROR: print daemon not reachable or the host did not take the job; "
-                             "the job will be retried\n");
+        std::fprintf(stderr,
+                     "ERROR: print daemon not reachable or the host did not take the job; "
+                     "the job will be retried\n");
         // The retry spools the job anew. A file the host may have been told
         // about stays for it to fetch; the age limit removes it later.
         if (!uncertain) ::unlink(path.c_str());

@@ -91,11 +91,7 @@ static PyModuleDef_Slot settings_slots[] = {
 };
 
 static struct PyModuleDef settings_module = {
-    PyModuleDef_HEAD_INIT,
-    .m_name = "settings",
-    .m_doc = NULL,
-    .m_size = 0,
-    .m_slots = settings_slots,
+    PyModuleDef_HEAD_INIT, .m_name = "settings", .m_doc = NULL, .m_size = 0, .m_slots = settings_slots,
 };
 
 PyMODINIT_FUNC PyInit_settings(void) {

@@ -28,13 +28,14 @@ int onDisconnected(void*, shm_endpoint*) {
     g_connected = false;
     return 0;
 }
-int onData(void*, shm_endpoint*, const uint8_t*, size_t) { return 0; }
+int onData(void*, shm_endpoint*, const uint8_t*, size_t) {
+    return 0;
+}
 
 // Writes `total` bytes from `block` over and over. A full ring is waited for
 // on the ring's own event (a reservation of one byte, given back unused), as
 // a writer that polls would measure its sleeps rather than the ring.
-bool push(shm_endpoint* ep, const std::vector<uint8_t>& block, unsigned long long total,
-          unsigned long long& sent) {
+bool push(shm_endpoint* ep, const std::vector<uint8_t>& block, unsigned long long total, unsigned long long& sent) {
     while (sent < total && g_connected) {
         std::size_t want = static_cast<std::size_t>(std::min<unsigned long long>(block.size(), total - sent));
         std::size_t off = 0;

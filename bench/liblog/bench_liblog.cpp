@@ -30,7 +30,9 @@ void BM_FprintfFloor(benchmark::State& state) {
     std::setvbuf(f, nullptr, _IONBF, 0);
     int i = 0;
     for (auto _ : state) {
-        std::fprintf(f, "[2026-12-08 10:00:00.000 +0000] [PID:%d] [INFO] " "[ChunkPerformer]:[read]: read %d bytes at offset %d\n",
+        std::fprintf(f,
+                     "[2026-12-08 10:00:00.000 +0000] [PID:%d] [INFO] "
+                     "[ChunkPerformer]:[read]: read %d bytes at offset %d\n",
                      1234, 1048576, ++i);
         if ((i & 0xffff) == 0) {  // keep the file small, like rotation would
             benchmark::DoNotOptimize(::ftruncate(fileno(f), 0));
@@ -61,9 +63,13 @@ void runLiblog(benchmark::State& state, int32_t maxSize) {
     log_close();
 }
 
-void BM_LiblogNoRotation(benchmark::State& state) { runLiblog(state, 0); }
+void BM_LiblogNoRotation(benchmark::State& state) {
+    runLiblog(state, 0);
+}
 // Rotating every ~10000 lines: rename, reopen and a thread per rotation.
-void BM_LiblogRotating(benchmark::State& state) { runLiblog(state, 1 << 20); }
+void BM_LiblogRotating(benchmark::State& state) {
+    runLiblog(state, 1 << 20);
+}
 
 void BM_SpdlogRotatingFlushEveryLine(benchmark::State& state) {
     std::filesystem::create_directories(kDir);

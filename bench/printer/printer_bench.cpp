@@ -32,9 +32,15 @@ using nlohmann::json;
 constexpr int kPrinters = 50;
 const std::string kTransport = czs::kShmChannelPath;
 
-std::string name(int i) { return "bench-printer-" + std::to_string(i); }
-std::string info(int i) { return "Bench printer " + std::to_string(i); }
-std::string location(int i) { return "Room " + std::to_string(i); }
+std::string name(int i) {
+    return "bench-printer-" + std::to_string(i);
+}
+std::string info(int i) {
+    return "Bench printer " + std::to_string(i);
+}
+std::string location(int i) {
+    return "Room " + std::to_string(i);
+}
 
 int run(const std::vector<std::string>& args) {
     std::vector<char*> argv;
@@ -133,9 +139,8 @@ int main(int argc, char** argv) {
     for (int r = 0; r < rounds; ++r) {
         lpadminLoop.push_back(seconds([&] {
             for (int i = 0; i < kPrinters; ++i) {
-                run({"lpadmin", "-p", name(i), "-v",
-                     "zefa-prt://" + kTransport + "/" + std::to_string(i), "-D", info(i), "-L",
-                     location(i), "-E"});
+                run({"lpadmin", "-p", name(i), "-v", "zefa-prt://" + kTransport + "/" + std::to_string(i), "-D",
+                     info(i), "-L", location(i), "-E"});
             }
         }));
         if (!check(queueCount() == kPrinters, "the lpadmin loop did not create 50 queues")) {
@@ -157,18 +162,14 @@ int main(int argc, char** argv) {
         }
         // What every update used to pay before the transport came from the
         // service: one unit check through the shell.
-        unitCheck.push_back(seconds([&] {
-            (void)std::system("systemctl list-unit-files --quiet quor-vdagentd.service > /dev/null 2>&1");
-        }));
+        unitCheck.push_back(seconds(
+            [&] { (void)std::system("systemctl list-unit-files --quiet quor-vdagentd.service > /dev/null 2>&1"); }));
     }
 
     const double base = median(lpadminLoop);
-    std::printf("printer mirroring, %d printers, real cupsd, median of %d rounds\n", kPrinters,
-                rounds);
+    std::printf("printer mirroring, %d printers, real cupsd, median of %d rounds\n", kPrinters, rounds);
     std::printf("%-44s %10s %8s\n", "case", "ms", "ratio");
-    auto row = [&](const char* label, double s) {
-        std::printf("%-44s %10.1f %8.2f\n", label, s * 1e3, s / base);
-    };
+    auto row = [&](const char* label, double s) { std::printf("%-44s %10.1f %8.2f\n", label, s * 1e3, s / base); };
     row("lpadmin -p -v -D -L -E loop (baseline)", base);
     row("update: 50 new queues", median(firstUpdate));
     row("re-update: same 50, nothing changes", median(reUpdate));

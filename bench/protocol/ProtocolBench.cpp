@@ -27,7 +27,8 @@ const std::vector<uint8_t>& chunkBytes() {
     static const std::vector<uint8_t> bytes = [] {
         std::vector<uint8_t> b(kChunk);
         std::mt19937 rng(42);
-        for (auto& x : b) x = static_cast<uint8_t>(rng());
+        for (auto& x : b)
+            x = static_cast<uint8_t>(rng());
         return b;
     }();
     return bytes;
@@ -39,8 +40,8 @@ const std::string& chunkText() {
 }
 
 nlohmann::json responseData() {
-    return nlohmann::json{{"chunk", chunkText()}, {"id", "0b7f2a1c-3d4e-4f50-8a6b-7c8d9e0f1a2b"},
-                          {"offset", 0}, {"size", kChunk}};
+    return nlohmann::json{
+        {"chunk", chunkText()}, {"id", "0b7f2a1c-3d4e-4f50-8a6b-7c8d9e0f1a2b"}, {"offset", 0}, {"size", kChunk}};
 }
 
 Reply buildFrame(const std::vector<uint8_t>& payload) {
@@ -99,11 +100,17 @@ void encodePinned(benchmark::State& state, base64::detail::Kernel which) {
     base64::detail::useKernel(saved);
     setBytes(state);
 }
-void BM_Base64Encode_Table(benchmark::State& state) { encodePinned(state, base64::detail::Kernel::Scalar); }
+void BM_Base64Encode_Table(benchmark::State& state) {
+    encodePinned(state, base64::detail::Kernel::Scalar);
+}
 BENCHMARK(BM_Base64Encode_Table);
-void BM_Base64Encode_Avx2(benchmark::State& state) { encodePinned(state, base64::detail::Kernel::Avx2); }
+void BM_Base64Encode_Avx2(benchmark::State& state) {
+    encodePinned(state, base64::detail::Kernel::Avx2);
+}
 BENCHMARK(BM_Base64Encode_Avx2);
-void BM_Base64Encode_Avx512Vbmi(benchmark::State& state) { encodePinned(state, base64::detail::Kernel::Avx512Vbmi); }
+void BM_Base64Encode_Avx512Vbmi(benchmark::State& state) {
+    encodePinned(state, base64::detail::Kernel::Avx512Vbmi);
+}
 BENCHMARK(BM_Base64Encode_Avx512Vbmi);
 
 // The chunk path's shape: 1 MiB encoded in 48 KiB steps, each step's text
@@ -166,9 +173,13 @@ void decodePinned(benchmark::State& state, base64::detail::Kernel which) {
     base64::detail::useKernel(saved);
     setBytes(state);
 }
-void BM_Base64Decode_Table(benchmark::State& state) { decodePinned(state, base64::detail::Kernel::Scalar); }
+void BM_Base64Decode_Table(benchmark::State& state) {
+    decodePinned(state, base64::detail::Kernel::Scalar);
+}
 BENCHMARK(BM_Base64Decode_Table);
-void BM_Base64Decode_Avx2(benchmark::State& state) { decodePinned(state, base64::detail::Kernel::Avx2); }
+void BM_Base64Decode_Avx2(benchmark::State& state) {
+    decodePinned(state, base64::detail::Kernel::Avx2);
+}
 BENCHMARK(BM_Base64Decode_Avx2);
 
 void BM_Base64Decode_OpenSSL(benchmark::State& state) {
@@ -235,8 +246,10 @@ BENCHMARK(BM_Step_JsonParse);
 void BM_ChunkResponse_BuildSerialise(benchmark::State& state) {
     const auto& chunk = chunkBytes();
     for (auto _ : state) {
-        nlohmann::json data{{"chunk", base64::encode(chunk)}, {"id", "0b7f2a1c-3d4e-4f50-8a6b-7c8d9e0f1a2b"},
-                            {"offset", 0}, {"size", kChunk}};
+        nlohmann::json data{{"chunk", base64::encode(chunk)},
+                            {"id", "0b7f2a1c-3d4e-4f50-8a6b-7c8d9e0f1a2b"},
+                            {"offset", 0},
+                            {"size", kChunk}};
         PrintProtocolJsonMsg msg(kMethodSendFile, kMsgTypeResponse);
         msg.setField("data", std::move(data));
         Reply r = buildFrame(msg.serialize());

@@ -37,7 +37,8 @@ void makeFile() {
     std::vector<uint8_t> block(kChunk);
     std::mt19937 rng(1);
     for (int64_t done = 0; done < kFileSize; done += kChunk) {
-        for (auto& b : block) b = static_cast<uint8_t>(rng());
+        for (auto& b : block)
+            b = static_cast<uint8_t>(rng());
         if (::write(fd, block.data(), block.size()) != static_cast<ssize_t>(block.size())) std::abort();
     }
     ::close(fd);
@@ -57,7 +58,8 @@ std::vector<PrintProtocolJsonMsg> requests(const std::string& id) {
 // memory (here one reused buffer, the size of a ring's free space).
 void drainInto(Reply& reply) {
     static std::vector<uint8_t> ring(4 << 20);
-    while (reply.remaining() != 0) reply.take(ring.data(), ring.size());
+    while (reply.remaining() != 0)
+        reply.take(ring.data(), ring.size());
     benchmark::DoNotOptimize(ring.data());
 }
 
@@ -110,8 +112,9 @@ void BM_Serve256MiB_GenericSerialise(benchmark::State& state) {
         for (int64_t off = 0; off < kFileSize; off += kChunk) {
             if (::pread(fd, bytes.data(), kChunk, off) != kChunk) state.SkipWithError("short read");
             PrintProtocolJsonMsg msg(kMethodSendFile, kMsgTypeResponse);
-            msg.setField("data", nlohmann::json{{"chunk", base64::encode(bytes)}, {"id", "bench"},
-                                                {"offset", off}, {"size", kChunk}});
+            msg.setField(
+                "data",
+                nlohmann::json{{"chunk", base64::encode(bytes)}, {"id", "bench"}, {"offset", off}, {"size", kChunk}});
             const auto payload = msg.serialize();
             PrintProtocolFrame frame(4);
             frame.setPayload(payload.data(), static_cast<uint32_t>(payload.size()));

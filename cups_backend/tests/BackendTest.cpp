@@ -42,13 +42,14 @@ std::string drain(int fd) {
     std::string s;
     char buf[4096];
     ssize_t n;
-    while ((n = ::read(fd, buf, sizeof buf)) > 0) s.append(buf, static_cast<size_t>(n));
+    while ((n = ::read(fd, buf, sizeof buf)) > 0)
+        s.append(buf, static_cast<size_t>(n));
     return s;
 }
 
 // Runs the backend with `args`, extra environment and `input` on stdin.
 BackendRun runBackend(const std::vector<std::string>& args, const std::vector<std::string>& env,
-               const std::string& input = "") {
+                      const std::string& input = "") {
     int in[2], out[2], err[2];
     EXPECT_EQ(::pipe(in), 0);
     EXPECT_EQ(::pipe(out), 0);
@@ -58,14 +59,17 @@ BackendRun runBackend(const std::vector<std::string>& args, const std::vector<st
         ::dup2(in[0], 0);
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+            ::close(fd);
         std::vector<char*> argv;
         std::string self = ZEFA_PRT_PATH;
         argv.push_back(self.data());
         std::vector<std::string> a = args;
-        for (auto& s : a) argv.push_back(s.data());
+        for (auto& s : a)
+            argv.push_back(s.data());
         argv.push_back(nullptr);
-        for (const auto& e : env) ::putenv(::strdup(e.c_str()));
+        for (const auto& e : env)
+            ::putenv(::strdup(e.c_str()));
         ::execv(ZEFA_PRT_PATH, argv.data());
         ::_exit(127);
     }
@@ -132,8 +136,7 @@ public:
             for (int i = 0; i < clients; ++i) {
                 pollfd p{fd_, POLLIN, 0};
                 int waited = 0;
-                while (!stop_ && ::poll(&p, 1, 100) == 0 && (waited += 100) < 20000) {
-                }
+                while (!stop_ && ::poll(&p, 1, 100) == 0 && (waited += 100) < 20000) {}
                 if (stop_ || !(p.revents & POLLIN)) return;
                 const int c = ::accept(fd_, nullptr, nullptr);
                 if (c < 0) return;
@@ -171,7 +174,8 @@ std::string readFile(const std::string& path) {
 std::string randomBytes(size_t n) {
     std::mt19937 rng(99);
     std::string s(n, '\0');
-    for (auto& c : s) c = static_cast<char>(rng());
+    for (auto& c : s)
+        c = static_cast<char>(rng());
     return s;
 }
 
@@ -283,7 +287,6 @@ TEST_F(BackendTest, RefusedConnectionIsRetriedThenLeftToCups) {
     EXPECT_TRUE(std::filesystem::is_empty(spool_));
 }
 
-
 // Only the daemon's "ok" counts: anything else leaves the job with CUPS.
 TEST_F(BackendTest, AHostErrorIsRetriedAndAnOkAfterwardsCompletesTheJob) {
     Listener daemon;
@@ -361,7 +364,8 @@ TEST_F(BackendTest, AnErrorAnswerWhoseReasonIsNotTextIsAHostError) {
 TEST_F(BackendTest, OldSpoolFilesOfOursAreRemoved) {
     ASSERT_EQ(::mkdir(spool_.c_str(), 0755), 0);  // too open: the backend tightens it
     const std::string old = spool_ + "/job-1-abcdef", fresh = spool_ + "/job-2-abcdef", other = spool_ + "/keep";
-    for (const auto& p : {old, fresh, other}) std::ofstream(p) << "x";
+    for (const auto& p : {old, fresh, other})
+        std::ofstream(p) << "x";
     const struct utimbuf twoDaysAgo = {::time(nullptr) - 2 * 86400, ::time(nullptr) - 2 * 86400};
     ASSERT_EQ(::utime(old.c_str(), &twoDaysAgo), 0);
     ASSERT_EQ(::utime(other.c_str(), &twoDaysAgo), 0);

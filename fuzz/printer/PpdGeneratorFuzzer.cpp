@@ -35,7 +35,8 @@ std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
     std::istringstream in(text);
     std::string line;
-    while (std::getline(in, line)) out.push_back(line);
+    while (std::getline(in, line))
+        out.push_back(line);
     return out;
 }
 
@@ -102,7 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const std::string& line : got) {
         require(!line.empty() && line[0] == '*', "every line is a keyword line");
         std::size_t quotes = 0;
-        for (char c : line) quotes += c == '"';
+        for (char c : line)
+            quotes += c == '"';
         require(quotes % 2 == 0, "quotes are balanced on every line");
     }
     require(keywords(got) == keywords(reference), "the same keywords as the plain PPD");
@@ -125,11 +127,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                          czs::Printer(false, false, "2", "", "", "", name, "")};
     czs::assignQueueNames(records, [](const std::string&) { return false; });
     require(records.size() == 2, "two different records stay two");
-    for (const czs::Printer& p : records) require(czs::isValidQueueName(p.cupsName), "queue names are valid");
+    for (const czs::Printer& p : records)
+        require(czs::isValidQueueName(p.cupsName), "queue names are valid");
     require(records[0].cupsName != records[1].cupsName, "two records of one name get two queues");
     std::vector<czs::Printer> again = records;
     czs::assignQueueNames(again, [](const std::string&) { return false; });
-    require(again[0].cupsName == records[0].cupsName && again[1].cupsName == records[1].cupsName,
-            "naming is stable");
+    require(again[0].cupsName == records[0].cupsName && again[1].cupsName == records[1].cupsName, "naming is stable");
     return 0;
 }

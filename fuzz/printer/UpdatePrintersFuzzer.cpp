@@ -183,24 +183,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     const auto devices = data.find("devices");
     std::vector<nlohmann::json> listed;
     if (devices != data.end()) {
-        for (const auto& d : *devices) listed.push_back(d);
+        for (const auto& d : *devices)
+            listed.push_back(d);
     }
     // A device listed twice with the same values is one printer.
     std::vector<nlohmann::json> distinct;
     for (const auto& d : listed) {
         nlohmann::json key = nlohmann::json::object();
-        for (const char* k : {"isDefault", "printer-driver-xps"}) key[k] = d.value(k, false);
+        for (const char* k : {"isDefault", "printer-driver-xps"})
+            key[k] = d.value(k, false);
         for (const char* k : {"name", "device-id", "printer-info", "printer-location", "printer-make-and-model"}) {
             key[k] = stringOr(d, k);
         }
         bool seen = false;
-        for (const auto& e : distinct) seen = seen || e == key;
+        for (const auto& e : distinct)
+            seen = seen || e == key;
         if (!seen) distinct.push_back(key);
     }
     const auto& printers = performer.manager().printers();
     require(printers.size() == distinct.size(), "one record per distinct device");
     std::vector<std::string> names;
-    for (const auto& p : printers) names.push_back(lower(p.cupsName));
+    for (const auto& p : printers)
+        names.push_back(lower(p.cupsName));
     for (size_t i = 0; i < distinct.size(); ++i) {
         std::string natural = stringOr(distinct[i], "name");
         for (char& c : natural) {
@@ -215,7 +219,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
             collides = collides || (j != i && lower(other) == lower(natural));
         }
         checkRecord(printers[i], distinct[i], collides);
-        for (size_t j = 0; j < i; ++j) require(names[j] != names[i], "no two records share a queue");
+        for (size_t j = 0; j < i; ++j)
+            require(names[j] != names[i], "no two records share a queue");
     }
     return 0;
 }

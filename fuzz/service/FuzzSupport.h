@@ -56,7 +56,8 @@ inline std::string scratchDir() {
     if (dirs.empty()) {
         std::atexit([] {
             std::error_code ec;
-            for (const auto& d : dirs) std::filesystem::remove_all(d, ec);
+            for (const auto& d : dirs)
+                std::filesystem::remove_all(d, ec);
         });
     }
     dirs.push_back(tmpl);
@@ -129,8 +130,8 @@ inline nlohmann::json readReplyFrame(const uint8_t* frame, uint64_t size) {
     require(size >= 15, "reply frame shorter than the smallest valid frame");
     require(frame[0] == 'Z' && frame[1] == 'E' && frame[2] == 'F' && frame[3] == 'A', "reply starts with ZEFA");
     require(frame[4] == 0 && frame[5] == 4, "reply frame type is 4");
-    const uint64_t length = (uint64_t(frame[6]) << 24) | (uint64_t(frame[7]) << 16) | (uint64_t(frame[8]) << 8) |
-                            uint64_t(frame[9]);
+    const uint64_t length =
+        (uint64_t(frame[6]) << 24) | (uint64_t(frame[7]) << 16) | (uint64_t(frame[8]) << 8) | uint64_t(frame[9]);
     require(length + 13 == size, "reply length field matches the frame size");
     require(frame[size - 3] == 0 && frame[size - 2] == 0, "reply check field is 0");
     require(frame[size - 1] == 0x0A, "reply ends with 0x0A");

@@ -30,13 +30,13 @@ namespace {
 using czs::fuzz::require;
 
 // The identifiers the seeds use; each names a different kind of file.
-constexpr const char* kIdSmall = "00000000-0000-4000-8000-000000000010";   // 10-byte file
-constexpr const char* kIdLarge = "00000000-0000-4000-8000-000000070000";   // 70000-byte file
-constexpr const char* kIdEmpty = "00000000-0000-4000-8000-000000000000";   // empty file
-constexpr const char* kIdMissing = "00000000-0000-4000-8000-00000000dead"; // path that does not exist
-constexpr const char* kIdDir = "00000000-0000-4000-8000-0000000000d1";     // a directory
-constexpr const char* kIdFifo = "00000000-0000-4000-8000-0000000000f1";    // a FIFO: must not block
-constexpr const char* kIdLink = "00000000-0000-4000-8000-0000000000e1";    // a symbolic link
+constexpr const char* kIdSmall = "00000000-0000-4000-8000-000000000010";    // 10-byte file
+constexpr const char* kIdLarge = "00000000-0000-4000-8000-000000070000";    // 70000-byte file
+constexpr const char* kIdEmpty = "00000000-0000-4000-8000-000000000000";    // empty file
+constexpr const char* kIdMissing = "00000000-0000-4000-8000-00000000dead";  // path that does not exist
+constexpr const char* kIdDir = "00000000-0000-4000-8000-0000000000d1";      // a directory
+constexpr const char* kIdFifo = "00000000-0000-4000-8000-0000000000f1";     // a FIFO: must not block
+constexpr const char* kIdLink = "00000000-0000-4000-8000-0000000000e1";     // a symbolic link
 
 // The contents of the files that can be served, by identifier.
 std::map<std::string, std::string>& servedFiles() {
@@ -54,9 +54,9 @@ void registerFiles() {
     const std::string dir = czs::fuzz::scratchDir();
 
     std::string large(70000, '\0');
-    for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>((i * 131 + 7) & 0xFF);
-    const std::pair<const char*, std::string> regular[] = {
-        {kIdSmall, "0123456789"}, {kIdLarge, large}, {kIdEmpty, ""}};
+    for (size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<char>((i * 131 + 7) & 0xFF);
+    const std::pair<const char*, std::string> regular[] = {{kIdSmall, "0123456789"}, {kIdLarge, large}, {kIdEmpty, ""}};
     for (const auto& [id, bytes] : regular) {
         const std::string path = dir + "/" + id;
         czs::fuzz::writeFile(path, bytes);
@@ -77,9 +77,9 @@ void registerFiles() {
 // the compact text {"context":"cups","method":"discovery","type":"request"}
 // (56 bytes) as 76 base64 characters in an 89-byte frame.
 const std::string& discoveryRequestFrame() {
-    static const std::string frame = std::string("ZEFA\x00\x04\x00\x00\x00\x4c", 10) +
-                                     "eyJjb250ZXh0IjoiY3VwcyIsIm1ldGhvZCI6ImRpc2NvdmVyeSIsInR5cGUiOiJyZXF1ZXN0In0=" +
-                                     std::string("\x00\x00\x0a", 3);
+    static const std::string frame =
+        std::string("ZEFA\x00\x04\x00\x00\x00\x4c", 10) +
+        "eyJjb250ZXh0IjoiY3VwcyIsIm1ldGhvZCI6ImRpc2NvdmVyeSIsInR5cGUiOiJyZXF1ZXN0In0=" + std::string("\x00\x00\x0a", 3);
     return frame;
 }
 

@@ -11,14 +11,22 @@
 
 const char* log_level_name(int level) {
     switch (level) {
-    case 1: return "CRITICAL";
-    case 2: return "ERROR";
-    case 4: return "WARNING";
-    case 8: return "INFO";
-    case 16: return "INFO";
-    case 1024: return "DEBUG";
-    case 2048: return "INFO";
-    default: return "UNKNOWN";
+        case 1:
+            return "CRITICAL";
+        case 2:
+            return "ERROR";
+        case 4:
+            return "WARNING";
+        case 8:
+            return "INFO";
+        case 16:
+            return "INFO";
+        case 1024:
+            return "DEBUG";
+        case 2048:
+            return "INFO";
+        default:
+            return "UNKNOWN";
     }
 }
 
@@ -92,9 +100,8 @@ int log_header(char* buffer, size_t size, int level) {
     if (year < 0 || year > 9999) {
         /* Outside four digits the hand formatter below would cut the year. */
         int n = snprintf(text, sizeof text, "%s[%04d-%02d-%02d %02d:%02d:%02d.%03ld %s] [PID:%d] [%s] ",
-                         logs_g.newline_before ? "\n" : "", year, tm->tm_mon + 1, tm->tm_mday,
-                         tm->tm_hour, tm->tm_min, tm->tm_sec, millis, tz, logs_g.pid,
-                         log_level_name(level));
+                         logs_g.newline_before ? "\n" : "", year, tm->tm_mon + 1, tm->tm_mday, tm->tm_hour, tm->tm_min,
+                         tm->tm_sec, millis, tz, logs_g.pid, log_level_name(level));
         if (n < 0) {
             buffer[0] = '\0';
             return 0;
@@ -123,8 +130,7 @@ int log_header(char* buffer, size_t size, int level) {
     const size_t tzlen = strlen(tz);
     memcpy(p, tz, tzlen);
     p += tzlen;
-    int n = snprintf(p, sizeof text - (size_t)(p - text), "] [PID:%d] [%s] ", logs_g.pid,
-                     log_level_name(level));
+    int n = snprintf(p, sizeof text - (size_t)(p - text), "] [PID:%d] [%s] ", logs_g.pid, log_level_name(level));
     if (n < 0) {
         buffer[0] = '\0';
         return 0;

@@ -14,19 +14,19 @@
 #define LOGS_INTERNAL __attribute__((visibility("hidden")))
 
 struct logs_state {
-    _Atomic(FILE*) stream;   /* NULL while closed; stdout when no path */
-    char* path;              /* owned copy of log_config.path, or NULL */
+    _Atomic(FILE*) stream; /* NULL while closed; stdout when no path */
+    char* path;            /* owned copy of log_config.path, or NULL */
     int32_t level_mask;
     int32_t max_size;
     int32_t close_delay_us;
     int32_t backup_count;
     int32_t newline_before;
     int32_t fixed_timezone;
-    atomic_long written;     /* bytes in the current file */
-    atomic_int rotating;     /* one rotation at a time */
-    char tz[6];              /* "+hhmm" taken at open */
+    atomic_long written; /* bytes in the current file */
+    atomic_int rotating; /* one rotation at a time */
+    char tz[6];          /* "+hhmm" taken at open */
     int pid;
-    gid_t file_group;        /* group of every log file the library creates */
+    gid_t file_group; /* group of every log file the library creates */
 };
 
 LOGS_INTERNAL extern struct logs_state logs_g;

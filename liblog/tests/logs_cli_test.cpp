@@ -71,7 +71,9 @@ void logText(int level, const std::string& text) {
 }
 
 // Waits until the rotation thread has closed the old file and shifted names.
-void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(100)); }
+void settle() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
 
 int openFdCount() {
     int count = 0;
@@ -159,8 +161,8 @@ TEST(LogHeader, ShapeLevelNamesAndPid) {
     ASSERT_TRUE(std::regex_match(header, m, shape)) << header;
     EXPECT_EQ(std::stoi(m[1]), ::getpid());
 
-    const std::map<int, std::string> names = {{1, "CRITICAL"}, {2, "ERROR"}, {4, "WARNING"},
-                                              {8, "INFO"},     {16, "INFO"}, {1024, "DEBUG"},
+    const std::map<int, std::string> names = {{1, "CRITICAL"}, {2, "ERROR"},    {4, "WARNING"},
+                                              {8, "INFO"},     {16, "INFO"},    {1024, "DEBUG"},
                                               {2048, "INFO"},  {32, "UNKNOWN"}, {3, "UNKNOWN"}};
     for (const auto& [level, name] : names) {
         n = log_header(buf, sizeof buf, level);
@@ -363,8 +365,8 @@ TEST(LogConcurrency, EveryLineOnceAcrossRotations) {
         for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back([t] {
                 for (int i = 0; i < kLines; ++i) {
-                    logText(16, "T" + std::to_string(t) + " L" + std::to_string(i) +
-                                    " payload-payload-payload-payload\n");
+                    logText(16,
+                            "T" + std::to_string(t) + " L" + std::to_string(i) + " payload-payload-payload-payload\n");
                 }
             });
         }

@@ -19,11 +19,11 @@ namespace qmss {
 enum class PathKind { Missing, Directory, Regular, Other, Error };
 
 struct EntryStatus {
-  PathKind kind = PathKind::Error;
-  int error = 0;  // errno when kind is Error
-  uid_t owner = 0;
-  dev_t dev = 0;
-  ino_t ino = 0;
+    PathKind kind = PathKind::Error;
+    int error = 0;  // errno when kind is Error
+    uid_t owner = 0;
+    dev_t dev = 0;
+    ino_t ino = 0;
 };
 
 /// What sits at `name` inside `dirfd`, the final link not followed. A symbolic
@@ -44,8 +44,7 @@ orv::Result<orv::UniqueFd> open_dir(const std::string& path);
 /// descriptors opened one component at a time with O_NOFOLLOW. An empty or
 /// "." path reopens dirfd itself. A failure carries the errno (ELOOP or
 /// ENOTDIR for a link, EXDEV for an escape).
-orv::Result<orv::UniqueFd> open_beneath(int dirfd, const std::string& rel, int flags,
-                                        mode_t mode = 0);
+orv::Result<orv::UniqueFd> open_beneath(int dirfd, const std::string& rel, int flags, mode_t mode = 0);
 
 /// Whether open_beneath uses openat2 (probed once).
 bool openat2_in_use();
@@ -55,8 +54,7 @@ void force_component_walk(bool on);
 /// Opens `name` in `dirfd` (never a link, never blocking on a fifo) and keeps
 /// the descriptor only when it is a regular file with one link; otherwise
 /// fails with ELOOP for a link, EINVAL for anything not a plain file.
-orv::Result<orv::UniqueFd> open_regular(int dirfd, const std::string& name, int flags,
-                                        mode_t mode = 0);
+orv::Result<orv::UniqueFd> open_regular(int dirfd, const std::string& name, int flags, mode_t mode = 0);
 
 /// The whole content of an open file; nothing on a read error.
 std::optional<std::string> read_all(int fd);
@@ -68,14 +66,12 @@ orv::Result<void> write_all(int fd, std::string_view content);
 /// directory: readers see the old or the new file, never a half-written one,
 /// and the file lands in the directory that was checked. A failure names
 /// the failing step as its context: "open" or "rename".
-orv::Result<void> replace_in_dir(int dirfd, const std::string& name, std::string_view content,
-                                 mode_t mode);
+orv::Result<void> replace_in_dir(int dirfd, const std::string& name, std::string_view content, mode_t mode);
 
 /// Appends to name inside dirfd, creating it with mode when missing; never
 /// through a link and only into a plain file. The failing step ("open",
 /// "write" or "fsync") is the failure's context.
-orv::Result<void> append_in_dir(int dirfd, const std::string& name, std::string_view content,
-                                mode_t mode);
+orv::Result<void> append_in_dir(int dirfd, const std::string& name, std::string_view content, mode_t mode);
 
 /// Splits text into lines the way getline does: a final line without a
 /// newline counts, a trailing newline does not add an empty line.

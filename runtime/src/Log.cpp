@@ -15,7 +15,9 @@ constexpr std::size_t kLineBuffer = 1024;
 
 }  // namespace
 
-LogSink* setLogSink(LogSink* sink) noexcept { return g_sink.exchange(sink); }
+LogSink* setLogSink(LogSink* sink) noexcept {
+    return g_sink.exchange(sink);
+}
 
 bool logEnabled(LogLevel level) noexcept {
     LogSink* sink = g_sink.load(std::memory_order_acquire);

@@ -15,10 +15,13 @@ namespace {
 
 int liblogLevel(LogLevel level) noexcept {
     switch (level) {
-        case LogLevel::Error: return LOG_LVL_ERROR;
+        case LogLevel::Error:
+            return LOG_LVL_ERROR;
         case LogLevel::Warning:
-        case LogLevel::Info: return LOG_LVL_INFO;
-        case LogLevel::Debug: return LOG_LVL_DEBUG;
+        case LogLevel::Info:
+            return LOG_LVL_INFO;
+        case LogLevel::Debug:
+            return LOG_LVL_DEBUG;
     }
     return LOG_LVL_INFO;
 }
@@ -35,14 +38,17 @@ extern "C" void shmToSink(void* user, int level, const char* fmt, va_list ap) {
     std::string line(text, std::min(static_cast<std::size_t>(n), sizeof text - 1));
     // Some of the library's messages end without a newline; every log line
     // ends with exactly one.
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
     line += '\n';
     sink->write(lv, LogTag{"shm_channel", "shm_log"}, line);
 }
 
 }  // namespace
 
-bool LiblogFileSink::enabled(LogLevel level) const noexcept { return log_enabled(liblogLevel(level)) != 0; }
+bool LiblogFileSink::enabled(LogLevel level) const noexcept {
+    return log_enabled(liblogLevel(level)) != 0;
+}
 
 void LiblogFileSink::write(LogLevel level, const LogTag& tag, std::string_view text) noexcept {
     char line[kLineBuffer];
@@ -72,10 +78,14 @@ void LiblogFileSink::write(LogLevel level, const LogTag& tag, std::string_view t
 
 int syslogSeverity(LogLevel level) noexcept {
     switch (level) {
-        case LogLevel::Error: return LOG_ERR;
-        case LogLevel::Warning: return LOG_WARNING;
-        case LogLevel::Info: return LOG_INFO;
-        case LogLevel::Debug: return LOG_DEBUG;
+        case LogLevel::Error:
+            return LOG_ERR;
+        case LogLevel::Warning:
+            return LOG_WARNING;
+        case LogLevel::Info:
+            return LOG_INFO;
+        case LogLevel::Debug:
+            return LOG_DEBUG;
     }
     return LOG_INFO;
 }

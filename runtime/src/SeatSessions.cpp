@@ -18,7 +18,8 @@ using OwnedStr = std::unique_ptr<char, FreeStr>;
 
 void freeStrv(char** v) {
     if (v == nullptr) return;
-    for (char** p = v; *p != nullptr; ++p) std::free(*p);
+    for (char** p = v; *p != nullptr; ++p)
+        std::free(*p);
     std::free(v);
 }
 

@@ -20,7 +20,9 @@ std::string oneLine(std::string_view text) {
     return out;
 }
 
-void send(const std::string& message) { (void)sd_notify(0, message.c_str()); }
+void send(const std::string& message) {
+    (void)sd_notify(0, message.c_str());
+}
 
 }  // namespace
 
@@ -29,17 +31,25 @@ bool managed() {
     return socket != nullptr && *socket != '\0';
 }
 
-void ready(std::string_view text) { send("READY=1\nSTATUS=" + oneLine(text)); }
+void ready(std::string_view text) {
+    send("READY=1\nSTATUS=" + oneLine(text));
+}
 
-void status(std::string_view text) { send("STATUS=" + oneLine(text)); }
+void status(std::string_view text) {
+    send("STATUS=" + oneLine(text));
+}
 
-void stopping() { send("STOPPING=1"); }
+void stopping() {
+    send("STOPPING=1");
+}
 
 void extendTimeout(std::chrono::microseconds extra) {
     send("EXTEND_TIMEOUT_USEC=" + std::to_string(extra.count()));
 }
 
-void watchdog() { send("WATCHDOG=1"); }
+void watchdog() {
+    send("WATCHDOG=1");
+}
 
 std::chrono::microseconds watchdogPeriod() {
     uint64_t usec = 0;

@@ -6,7 +6,8 @@ namespace orv {
 
 StopSignals::StopSignals(asio::io_context& loop, std::initializer_list<int> signals, Handler onSignal)
     : set_(loop), onSignal_(std::move(onSignal)) {
-    for (int signo : signals) set_.add(signo);
+    for (int signo : signals)
+        set_.add(signo);
     arm();
 }
 

@@ -20,7 +20,9 @@
 namespace orv {
 namespace {
 
-std::error_code lastError() { return {errno, std::system_category()}; }
+std::error_code lastError() {
+    return {errno, std::system_category()};
+}
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {
@@ -119,15 +121,17 @@ uint16_t StreamServer::boundPort() const {
     if (!acceptor_.is_open()) return 0;
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
-    if (::getsockname(const_cast<Acceptor&>(acceptor_).native_handle(),
-                      reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
+    if (::getsockname(const_cast<Acceptor&>(acceptor_).native_handle(), reinterpret_cast<sockaddr*>(&addr), &len) !=
+            0 ||
         addr.sin_family != AF_INET) {
         return 0;
     }
     return ntohs(addr.sin_port);
 }
 
-void StreamServer::start() { startAccept(); }
+void StreamServer::start() {
+    startAccept();
+}
 
 void StreamServer::stop() {
     std::error_code ignored;
@@ -175,8 +179,7 @@ void StreamServer::pauseAccepting(const std::error_code& ec) {
     ++failures_;
     pause_ = failures_ == 1 ? options_.acceptPause : std::min(pause_ * 2, options_.acceptPauseMax);
     if (failures_ == 1) {
-        ORV_LOG(Error, "accept failed: %s (error %d); pausing new connections\n", ec.message().c_str(),
-                ec.value());
+        ORV_LOG(Error, "accept failed: %s (error %d); pausing new connections\n", ec.message().c_str(), ec.value());
     }
     paused_ = true;
     pauseTimer_.expires_after(pause_);
@@ -225,17 +228,17 @@ bool StreamServer::makeRoom(const PeerCredentials& peer) {
     };
     if (options_.maxClientsPerUid > 0 && peer.known && peer.uid != 0) {
         auto sameUid = [&](const StreamSession& s) { return s.peer_.known && s.peer_.uid == peer.uid; };
-        const auto held = static_cast<std::size_t>(std::count_if(
-            sessions_.begin(), sessions_.end(), [&](const auto& s) { return sameUid(*s); }));
+        const auto held = static_cast<std::size_t>(
+            std::count_if(sessions_.begin(), sessions_.end(), [&](const auto& s) { return sameUid(*s); }));
         if (held >= options_.maxClientsPerUid) {
             auto victim = oldestIdle(sameUid);
             if (!victim) {
                 logCapacity(format("refused a client of uid %u: it holds %zu connections, none idle\n",
-                                              static_cast<unsigned>(peer.uid), held));
+                                   static_cast<unsigned>(peer.uid), held));
                 return false;
             }
-            logCapacity(format("closed idle client %d of uid %u to make room for its new one\n",
-                                          victim->fd_, static_cast<unsigned>(peer.uid)));
+            logCapacity(format("closed idle client %d of uid %u to make room for its new one\n", victim->fd_,
+                               static_cast<unsigned>(peer.uid)));
             victim->shut(CloseReason::Shed);
         }
     }
@@ -245,8 +248,8 @@ bool StreamServer::makeRoom(const PeerCredentials& peer) {
             logCapacity(format("refused a client: %zu clients connected, none idle\n", sessions_.size()));
             return false;
         }
-        logCapacity(format("closed idle client %d to make room: %zu clients connected\n", victim->fd_,
-                                      sessions_.size()));
+        logCapacity(
+            format("closed idle client %d to make room: %zu clients connected\n", victim->fd_, sessions_.size()));
         victim->shut(CloseReason::Shed);
     }
     return true;

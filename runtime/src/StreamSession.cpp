@@ -11,15 +11,24 @@ namespace orv {
 
 const char* closeReasonText(CloseReason reason) noexcept {
     switch (reason) {
-        case CloseReason::PeerClosed: return "peer closed";
-        case CloseReason::ReadError: return "read error";
-        case CloseReason::WriteError: return "write error";
-        case CloseReason::UnitDeadline: return "no complete unit in time";
-        case CloseReason::AnswerDeadline: return "answer took too long";
-        case CloseReason::TooLong: return "line too long";
-        case CloseReason::Shed: return "idle, made room for a new client";
-        case CloseReason::ByHandler: return "closed by the service";
-        case CloseReason::ServerStopped: return "server stopped";
+        case CloseReason::PeerClosed:
+            return "peer closed";
+        case CloseReason::ReadError:
+            return "read error";
+        case CloseReason::WriteError:
+            return "write error";
+        case CloseReason::UnitDeadline:
+            return "no complete unit in time";
+        case CloseReason::AnswerDeadline:
+            return "answer took too long";
+        case CloseReason::TooLong:
+            return "line too long";
+        case CloseReason::Shed:
+            return "idle, made room for a new client";
+        case CloseReason::ByHandler:
+            return "closed by the service";
+        case CloseReason::ServerStopped:
+            return "server stopped";
     }
     return "unknown";
 }
@@ -35,9 +44,13 @@ Answer& Answer::operator=(Answer&& other) noexcept {
     return *this;
 }
 
-Answer::~Answer() { resolve(std::nullopt); }
+Answer::~Answer() {
+    resolve(std::nullopt);
+}
 
-void Answer::send(std::string bytes) { resolve(std::move(bytes)); }
+void Answer::send(std::string bytes) {
+    resolve(std::move(bytes));
+}
 
 void Answer::resolve(std::optional<std::string> bytes) {
     std::shared_ptr<AnswerLink> link = std::move(link_);
@@ -79,9 +92,13 @@ Answer StreamSession::defer() {
     return Answer(link_, firstSlot_ + slots_.size() - 1);
 }
 
-void StreamSession::close() { shut(CloseReason::ByHandler); }
+void StreamSession::close() {
+    shut(CloseReason::ByHandler);
+}
 
-void StreamSession::begin() { armUnitDeadline(); }
+void StreamSession::begin() {
+    armUnitDeadline();
+}
 
 void StreamSession::startRead() {
     if (closed_ || reading_ || inputDone_) return;
@@ -92,8 +109,9 @@ void StreamSession::startRead() {
         return;
     }
     reading_ = true;
-    socket_.async_read_some(asio::buffer(readBuf_),
-                            [self = shared_from_this()](const std::error_code& ec, std::size_t n) { self->onRead(ec, n); });
+    socket_.async_read_some(
+        asio::buffer(readBuf_),
+        [self = shared_from_this()](const std::error_code& ec, std::size_t n) { self->onRead(ec, n); });
 }
 
 void StreamSession::onRead(const std::error_code& ec, std::size_t n) {

@@ -21,13 +21,16 @@ namespace {
 constexpr int kRounds = 5;
 constexpr const char* kStagedName = "s";
 
-std::error_code lastError() { return {errno, std::system_category()}; }
+std::error_code lastError() {
+    return {errno, std::system_category()};
+}
 
 std::string randomSuffix() {
     static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     std::random_device rd;
     std::string s(8, 'x');
-    for (auto& c : s) c = kAlphabet[rd() % (sizeof kAlphabet - 1)];
+    for (auto& c : s)
+        c = kAlphabet[rd() % (sizeof kAlphabet - 1)];
     return s;
 }
 
@@ -69,13 +72,13 @@ bool clearPath(int dir, const std::string& name, const std::string& path) {
         return ::unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT;
     }
     if (!S_ISDIR(st.st_mode)) {
-        ORV_LOG(Warning, "%s was %s of uid %u, not our socket; removed it\n", path.c_str(),
-                fileTypeName(st.st_mode), static_cast<unsigned>(st.st_uid));
+        ORV_LOG(Warning, "%s was %s of uid %u, not our socket; removed it\n", path.c_str(), fileTypeName(st.st_mode),
+                static_cast<unsigned>(st.st_uid));
         return ::unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT;
     }
     if (::unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0) {
-        ORV_LOG(Warning, "%s was an empty directory of uid %u, not our socket; removed it\n",
-                path.c_str(), static_cast<unsigned>(st.st_uid));
+        ORV_LOG(Warning, "%s was an empty directory of uid %u, not our socket; removed it\n", path.c_str(),
+                static_cast<unsigned>(st.st_uid));
         return true;
     }
     if (errno != ENOTEMPTY && errno != EEXIST) return errno == ENOENT;
@@ -84,9 +87,8 @@ bool clearPath(int dir, const std::string& name, const std::string& path) {
     for (int i = 0; i < kRounds; ++i) {
         const std::string aside = "." + name + ".moved-" + randomSuffix();
         if (::renameat2(dir, name.c_str(), dir, aside.c_str(), RENAME_NOREPLACE) == 0) {
-            ORV_LOG(Warning,
-                    "%s was a non-empty directory of uid %u, not our socket; moved it aside to %s\n", path.c_str(),
-                    static_cast<unsigned>(st.st_uid), aside.c_str());
+            ORV_LOG(Warning, "%s was a non-empty directory of uid %u, not our socket; moved it aside to %s\n",
+                    path.c_str(), static_cast<unsigned>(st.st_uid), aside.c_str());
             return true;
         }
         if (errno == ENOENT) return true;
@@ -108,8 +110,8 @@ const char* fileTypeName(mode_t mode) noexcept {
     return "a file of unknown type";
 }
 
-std::error_code bindUnixSocket(const std::string& path, mode_t mode, UniqueFd& listener,
-                               UnixSocketFile& file, int backlog) {
+std::error_code bindUnixSocket(const std::string& path, mode_t mode, UniqueFd& listener, UnixSocketFile& file,
+                               int backlog) {
     const auto slash = path.rfind('/');
     const std::string dirPath = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -177,8 +179,7 @@ void UnixSocketFile::remove() {
     ORV_LOG(Debug, "Cleanup socket %s\n", path_.c_str());
     if (::unlinkat(dir_.get(), name_.c_str(), 0) != 0 && errno != ENOENT) {
         const int e = errno;
-        ORV_LOG(Error, "Error[%d]: while removing socket %s. Reason: %s\n", e, path_.c_str(),
-                std::strerror(e));
+        ORV_LOG(Error, "Error[%d]: while removing socket %s. Reason: %s\n", e, path_.c_str(), std::strerror(e));
     }
 }
 

@@ -48,19 +48,15 @@ std::optional<PasswdEntry> findWith(Lookup lookup, std::error_code& ec) {
 }  // namespace
 
 std::optional<PasswdEntry> findUser(uid_t uid, std::error_code& ec) {
-    return findWith(
-        [uid](passwd* pw, char* buf, std::size_t len, passwd** found) {
-            return ::getpwuid_r(uid, pw, buf, len, found);
-        },
-        ec);
+    return findWith([uid](passwd* pw, char* buf, std::size_t len,
+                          passwd** found) { return ::getpwuid_r(uid, pw, buf, len, found); },
+                    ec);
 }
 
 std::optional<PasswdEntry> findUser(const std::string& name, std::error_code& ec) {
-    return findWith(
-        [&name](passwd* pw, char* buf, std::size_t len, passwd** found) {
-            return ::getpwnam_r(name.c_str(), pw, buf, len, found);
-        },
-        ec);
+    return findWith([&name](passwd* pw, char* buf, std::size_t len,
+                            passwd** found) { return ::getpwnam_r(name.c_str(), pw, buf, len, found); },
+                    ec);
 }
 
 }  // namespace orv

@@ -20,7 +20,9 @@ public:
     void onClosed() { ORV_LOG(Error, "closed\n"); }
 };
 
-void freeFunction() { ORV_LOG(Warning, "free\n"); }
+void freeFunction() {
+    ORV_LOG(Warning, "free\n");
+}
 
 // Writes nothing below Info, and counts what reaches it.
 class InfoAndUp final : public orv::LogSink {

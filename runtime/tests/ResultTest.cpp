@@ -16,7 +16,9 @@
 
 namespace {
 
-bool isOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
+bool isOpen(int fd) {
+    return ::fcntl(fd, F_GETFD) != -1;
+}
 
 orv::Result<orv::UniqueFd> openPath(const char* path, int flags) {
     int fd = ::open(path, flags | O_CLOEXEC);

@@ -144,7 +144,8 @@ TEST(StreamServerCap, WhenEveryClientIsBusyTheNewOneIsRefused) {
     // The busy ones still get their answers.
     {
         std::lock_guard<std::mutex> l(rec.mu);
-        for (auto& h : rec.held) h.send("done\n");
+        for (auto& h : rec.held)
+            h.send("done\n");
     }
     EXPECT_EQ(test::readLine(a.get(), 2000), "done\n");
     EXPECT_EQ(test::readLine(b.get(), 2000), "done\n");
@@ -420,7 +421,8 @@ TEST(StreamServerAccept, OutOfDescriptorsPausesInsteadOfSpinning) {
         rlimit lim{512, 512};
         if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) ::_exit(11);
         std::vector<int> filler;
-        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filler.push_back(fd);
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+            filler.push_back(fd);
         if (errno != EMFILE || filler.size() < 5) ::_exit(12);
         for (int i = 0; i < 5; ++i) {
             ::close(filler.back());
@@ -452,7 +454,8 @@ TEST(StreamServerAccept, OutOfDescriptorsPausesInsteadOfSpinning) {
     ASSERT_EQ(::read(portPipe[0], &port, sizeof port), static_cast<ssize_t>(sizeof port));
     std::this_thread::sleep_for(100ms);
     std::vector<UniqueFd> flood;
-    for (int i = 0; i < 40; ++i) flood.push_back(test::tcpConnect(port));
+    for (int i = 0; i < 40; ++i)
+        flood.push_back(test::tcpConnect(port));
     std::this_thread::sleep_for(1800ms);
     flood.clear();
     std::this_thread::sleep_for(200ms);

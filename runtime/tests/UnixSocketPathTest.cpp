@@ -25,9 +25,7 @@ struct UnixSocketPath : ::testing::Test {
     std::string path = dir.path + "/s.socket";
     test::LogRecorder log;
 
-    std::error_code bindIt() {
-        return bindUnixSocket(path, 0777, listener, file);
-    }
+    std::error_code bindIt() { return bindUnixSocket(path, 0777, listener, file); }
     bool logged(LogLevel level, const std::string& part) const { return log.logged(level, part); }
     void expectOurSocket() {
         struct stat st {};
@@ -134,7 +132,8 @@ TEST_F(UnixSocketPath, APreviousRunsSocketIsReplacedQuietly) {
     ASSERT_FALSE(bindIt());
     expectOurSocket();
     EXPECT_TRUE(logged(LogLevel::Debug, "Cleanup socket " + path));
-    for (const auto& line : log.lines()) EXPECT_NE(line.level, LogLevel::Warning) << line.text;
+    for (const auto& line : log.lines())
+        EXPECT_NE(line.level, LogLevel::Warning) << line.text;
 }
 
 TEST_F(UnixSocketPath, RemovalTakesOnlyTheFileWeBound) {

@@ -20,36 +20,36 @@ extern "C" {
 #endif
 
 typedef struct shm_lock {
-  pthread_mutex_t mutex;    /* process-shared, robust */
-  pthread_mutexattr_t attr; /* lives beside its mutex */
-  uint8_t pad[4];
+    pthread_mutex_t mutex;    /* process-shared, robust */
+    pthread_mutexattr_t attr; /* lives beside its mutex */
+    uint8_t pad[4];
 } shm_lock;
 
 typedef struct shm_event {
-  shm_lock lock; /* the event's mutex, its attribute and padding */
-  pthread_cond_t cond;
-  pthread_condattr_t cond_attr;
-  uint8_t waiting; /* 1 while a reader waits on cond */
-  uint8_t pad[3];
+    shm_lock lock; /* the event's mutex, its attribute and padding */
+    pthread_cond_t cond;
+    pthread_condattr_t cond_attr;
+    uint8_t waiting; /* 1 while a reader waits on cond */
+    uint8_t pad[3];
 } shm_event;
 
 typedef struct shm_ringbuf {
-  uint64_t pbuf;     /* data area offset from the start of the object */
-  uint64_t head;     /* next byte to read */
-  uint64_t tail;     /* next byte to write */
-  uint64_t end;      /* capacity */
-  uint64_t has_data; /* unread bytes; tells full from empty when head == tail */
-  shm_lock lock;
-  shm_event req; /* signalled after every write */
+    uint64_t pbuf;     /* data area offset from the start of the object */
+    uint64_t head;     /* next byte to read */
+    uint64_t tail;     /* next byte to write */
+    uint64_t end;      /* capacity */
+    uint64_t has_data; /* unread bytes; tells full from empty when head == tail */
+    shm_lock lock;
+    shm_event req; /* signalled after every write */
 } shm_ringbuf;
 
 typedef struct shm_membuf {
-  uint32_t flags; /* SHM_FLAG_* */
-  uint32_t magic; /* "orva" */
-  uint64_t size;  /* object size as bound by the server */
-  shm_lock srv_lock;
-  shm_lock cli_lock;
-  shm_ringbuf rb[2]; /* 0: server -> client, 1: client -> server */
+    uint32_t flags; /* SHM_FLAG_* */
+    uint32_t magic; /* "orva" */
+    uint64_t size;  /* object size as bound by the server */
+    shm_lock srv_lock;
+    shm_lock cli_lock;
+    shm_ringbuf rb[2]; /* 0: server -> client, 1: client -> server */
 } shm_membuf;
 
 #define SHM_FLAG_BOUND 1u     /* server bound */
@@ -99,8 +99,7 @@ SHM_STATIC_ASSERT(offsetof(shm_membuf, size) == 8, "shm_membuf.size");
 SHM_STATIC_ASSERT(offsetof(shm_membuf, srv_lock) == 16, "shm_membuf.srv_lock");
 SHM_STATIC_ASSERT(offsetof(shm_membuf, cli_lock) == 64, "shm_membuf.cli_lock");
 SHM_STATIC_ASSERT(offsetof(shm_membuf, rb) == 112, "shm_membuf.rb[0]");
-SHM_STATIC_ASSERT(offsetof(shm_membuf, rb) + sizeof(shm_ringbuf) == 304,
-                  "shm_membuf.rb[1]");
+SHM_STATIC_ASSERT(offsetof(shm_membuf, rb) + sizeof(shm_ringbuf) == 304, "shm_membuf.rb[1]");
 
 #ifdef __cplusplus
 }

@@ -20,118 +20,113 @@ constexpr uint32_t kSize = 65536;
 constexpr int kRounds = 2000;
 
 struct Side {
-  std::mutex m;
-  std::condition_variable cv;
-  int connected = 0, disconnected = 0;
-  int write_failures = 0;
-  std::string last_error;
-  std::string received;
-  const char *greeting = "";
+    std::mutex m;
+    std::condition_variable cv;
+    int connected = 0, disconnected = 0;
+    int write_failures = 0;
+    std::string last_error;
+    std::string received;
+    const char* greeting = "";
 };
 
-int side_connected(void *u, shm_endpoint *ep) {
-  auto *s = static_cast<Side *>(u);
-  // The first write, at the earliest moment an application may make it.
-  ssize_t w = shm_write(ep, s->greeting, strlen(s->greeting));
-  std::lock_guard<std::mutex> l(s->m);
-  if (w != static_cast<ssize_t>(strlen(s->greeting))) {
-    s->write_failures++;
-    s->last_error = std::to_string(w);
-  }
-  s->connected++;
-  s->received.clear();
-  s->cv.notify_all();
-  return 0;
+int side_connected(void* u, shm_endpoint* ep) {
+    auto* s = static_cast<Side*>(u);
+    // The first write, at the earliest moment an application may make it.
+    ssize_t w = shm_write(ep, s->greeting, strlen(s->greeting));
+    std::lock_guard<std::mutex> l(s->m);
+    if (w != static_cast<ssize_t>(strlen(s->greeting))) {
+        s->write_failures++;
+        s->last_error = std::to_string(w);
+    }
+    s->connected++;
+    s->received.clear();
+    s->cv.notify_all();
+    return 0;
 }
-int side_data(void *u, shm_endpoint *, const uint8_t *d, size_t n) {
-  auto *s = static_cast<Side *>(u);
-  std::lock_guard<std::mutex> l(s->m);
-  s->received.append(reinterpret_cast<const char *>(d), n);
-  s->cv.notify_all();
-  return 0;
+int side_data(void* u, shm_endpoint*, const uint8_t* d, size_t n) {
+    auto* s = static_cast<Side*>(u);
+    std::lock_guard<std::mutex> l(s->m);
+    s->received.append(reinterpret_cast<const char*>(d), n);
+    s->cv.notify_all();
+    return 0;
 }
-int side_disconnected(void *u, shm_endpoint *) {
-  auto *s = static_cast<Side *>(u);
-  std::lock_guard<std::mutex> l(s->m);
-  s->disconnected++;
-  s->cv.notify_all();
-  return 0;
-}
-
-shm_config config(const std::string &name, Side *s) {
-  shm_config c;
-  shm_config_init(&c);
-  c.name = name.c_str();
-  c.size = kSize;
-  c.timeout_us = 1000; // retry at once: many rounds
-  c.on_connected = side_connected;
-  c.on_data = side_data;
-  c.on_disconnected = side_disconnected;
-  c.user_data = s;
-  return c;
+int side_disconnected(void* u, shm_endpoint*) {
+    auto* s = static_cast<Side*>(u);
+    std::lock_guard<std::mutex> l(s->m);
+    s->disconnected++;
+    s->cv.notify_all();
+    return 0;
 }
 
-void quiet(int, const char *, va_list) {}
+shm_config config(const std::string& name, Side* s) {
+    shm_config c;
+    shm_config_init(&c);
+    c.name = name.c_str();
+    c.size = kSize;
+    c.timeout_us = 1000;  // retry at once: many rounds
+    c.on_connected = side_connected;
+    c.on_data = side_data;
+    c.on_disconnected = side_disconnected;
+    c.user_data = s;
+    return c;
+}
+
+void quiet(int, const char*, va_list) {}
 
 // The client process: connects, greets, waits for the server's greeting,
 // stops; kRounds times. Reports the failures it saw.
-int child_main(const std::string &role, const std::string &name, const std::string &) {
-  shm_log_set_handler(quiet, 0, 1, 2);
-  if (role != "client_rounds")
-    return 100;
-  int missing = 0;
-  static Side side;
-  side.greeting = "from-client";
-  shm_config c = config(name, &side);
-  for (int i = 0; i < kRounds; i++) {
-    shm_endpoint *ep = shm_cli_start(&c);
-    if (ep == nullptr)
-      return 2;
-    std::unique_lock<std::mutex> l(side.m);
-    bool ok = side.cv.wait_for(l, 3s, [&] {
-      return side.connected > i && side.received == "from-server";
-    });
-    if (!ok) {
-      missing++;
-      report("round " + std::to_string(i) + " connected " + std::to_string(side.connected) +
-             " received '" + side.received + "'");
+int child_main(const std::string& role, const std::string& name, const std::string&) {
+    shm_log_set_handler(quiet, 0, 1, 2);
+    if (role != "client_rounds") return 100;
+    int missing = 0;
+    static Side side;
+    side.greeting = "from-client";
+    shm_config c = config(name, &side);
+    for (int i = 0; i < kRounds; i++) {
+        shm_endpoint* ep = shm_cli_start(&c);
+        if (ep == nullptr) return 2;
+        std::unique_lock<std::mutex> l(side.m);
+        bool ok = side.cv.wait_for(l, 3s, [&] { return side.connected > i && side.received == "from-server"; });
+        if (!ok) {
+            missing++;
+            report("round " + std::to_string(i) + " connected " + std::to_string(side.connected) + " received '" +
+                   side.received + "'");
+        }
+        l.unlock();
+        if (missing >= 3) break;
+        shm_stop(ep);
     }
-    l.unlock();
-    if (missing >= 3)
-      break;
-    shm_stop(ep);
-  }
-  std::lock_guard<std::mutex> l(side.m);
-  report("done failures " + std::to_string(side.write_failures) + " missing " +
-         std::to_string(missing) + " last " + side.last_error);
-  return 0;
+    std::lock_guard<std::mutex> l(side.m);
+    report("done failures " + std::to_string(side.write_failures) + " missing " + std::to_string(missing) + " last " +
+           side.last_error);
+    return 0;
 }
 
 ORV_TWO_PROCESS_CHILD_ENTRY(name_arg_entry<child_main>)
 
 TEST(ConnectStress, FirstWriteRightAfterConnectedNeverFailsEitherWay) {
-  shm_log_set_handler(quiet, 0, 1, 2);
-  std::string name = unique_name("stress");
-  Side side;
-  side.greeting = "from-server";
-  shm_config c = config(name, &side);
-  shm_endpoint *srv = shm_srv_start(&c);
-  ASSERT_NE(srv, nullptr);
-  Child client;
-  spawn(client, "client_rounds", name);
-  std::string result = client.line(600000ms);
-  while (result.rfind("round ", 0) == 0) {
-    ADD_FAILURE() << result;
-    result = client.line(600000ms);
-  }
-  EXPECT_EQ(result, "done failures 0 missing 0 last ");
-  EXPECT_EQ(client.wait_exit(), 0);
-  shm_stop(srv);
-  std::lock_guard<std::mutex> l(side.m);
-  EXPECT_EQ(side.write_failures, 0) << "server's first write failed, last " << side.last_error;
-  EXPECT_EQ(side.connected, kRounds) << "every connection seen by the server";
-  EXPECT_EQ(side.disconnected, kRounds);
-  shm_log_set_handler(nullptr, 0, 1, 2);
+    shm_log_set_handler(quiet, 0, 1, 2);
+    std::string name = unique_name("stress");
+    Side side;
+    side.greeting = "from-server";
+    shm_config c = config(name, &side);
+    shm_endpoint* srv = shm_srv_start(&c);
+    ASSERT_NE(srv, nullptr);
+    Child client;
+    spawn(client, "client_rounds", name);
+    std::string result = client.line(600000ms);
+    while (result.rfind("round ", 0) == 0) {
+        ADD_FAILURE() << result;
+        result = client.line(600000ms);
+    }
+    EXPECT_EQ(result, "done failures 0 missing 0 last ");
+    EXPECT_EQ(client.wait_exit(), 0);
+    shm_stop(srv);
+    std::lock_guard<std::mutex> l(side.m);
+    EXPECT_EQ(side.write_failures, 0) << "server's first write failed, last " << side.last_error;
+    EXPECT_EQ(side.connected, kRounds) << "every connection seen by the server";
+    EXPECT_EQ(side.disconnected, kRounds);
+    shm_log_set_handler(nullptr, 0, 1, 2);
 }
 
-} // namespace
+}  // namespace

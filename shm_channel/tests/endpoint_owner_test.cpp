@@ -20,7 +20,9 @@ bool objectExists(const std::string& name) {
     return true;
 }
 
-int onData(void*, shm_endpoint*, const uint8_t*, size_t) { return 0; }
+int onData(void*, shm_endpoint*, const uint8_t*, size_t) {
+    return 0;
+}
 
 shm_endpoint* startServer(const std::string& name) {
     shm_config c;

@@ -104,8 +104,8 @@ inline void spawn(Child& c, const ChildSpec& spec) {
         for (std::size_t i = 0; i < spec.args.size(); ++i) {
             ::setenv(("ORV_TEST_ARG" + std::to_string(i)).c_str(), spec.args[i].c_str(), 1);
         }
-        if (spec.uid != 0 && (::setresgid(spec.uid, spec.uid, spec.uid) != 0 ||
-                              ::setresuid(spec.uid, spec.uid, spec.uid) != 0)) {
+        if (spec.uid != 0 &&
+            (::setresgid(spec.uid, spec.uid, spec.uid) != 0 || ::setresuid(spec.uid, spec.uid, spec.uid) != 0)) {
             _exit(126);
         }
         ::execl("/proc/self/exe", "two_process_child", "--gtest_filter=Child.Main", "--gtest_brief=1",
@@ -149,11 +149,11 @@ inline void report(const std::string& s) {
 /// The test binary's child entry point: runs `fn(role, args)` in a spawned
 /// child and exits with its result; skipped in a normal test run. `fn` is any
 /// callable taking (const std::string&, const std::vector<std::string>&).
-#define ORV_TWO_PROCESS_CHILD_ENTRY(fn)                                                       \
-    TEST(Child, Main) {                                                                       \
-        const char* role_ = std::getenv("ORV_TEST_CHILD");                                    \
+#define ORV_TWO_PROCESS_CHILD_ENTRY(fn)                                                               \
+    TEST(Child, Main) {                                                                               \
+        const char* role_ = std::getenv("ORV_TEST_CHILD");                                            \
         if (role_ == nullptr) GTEST_SKIP() << "peer process entry, runs only when spawned by a test"; \
-        const int rc_ = (fn)(std::string(role_), ::orvtest::child_args());                    \
-        std::fflush(stdout);                                                                  \
-        _exit(rc_);                                                                           \
+        const int rc_ = (fn)(std::string(role_), ::orvtest::child_args());                            \
+        std::fflush(stdout);                                                                          \
+        _exit(rc_);                                                                                   \
     }

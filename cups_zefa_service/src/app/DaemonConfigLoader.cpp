@@ -78,7 +78,7 @@ std::vector<uid_t> ownersOf(const YAML::Node& n, const std::string& path) {
             owners.push_back(uid);
         } else {
             ORV_LOG_AS(Error, "load", "%s: trusted channel owner '%s' left out: %s\n", path.c_str(), text.c_str(),
-                          why.c_str());
+                       why.c_str());
         }
     }
     return owners;
@@ -99,8 +99,7 @@ DaemonConfig parse(const YAML::Node& root, const std::string& path) {
         }
         config.spoolRetention = std::chrono::minutes(minutes);
     });
-    readKey(root, "follow_host_default", path,
-            [&](const YAML::Node& n) { config.followHostDefault = n.as<bool>(); });
+    readKey(root, "follow_host_default", path, [&](const YAML::Node& n) { config.followHostDefault = n.as<bool>(); });
     readKey(root, "print_format", path,
             [&](const YAML::Node& n) { config.printFormat = formatOf(n.as<std::string>()); });
     readKey(root, "trusted_channel_owners", path,

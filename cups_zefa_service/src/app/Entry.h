@@ -25,7 +25,6 @@ using ServiceFactory = std::function<std::unique_ptr<PrintChannelService>(asio::
 /// Runs the entry point on the calling (main) thread; the return value is the
 /// process exit status. The event loop lives here, and SIGTERM is watched on
 /// it from the first moment, so every command process has the handler.
-int runEntry(int argc, char** argv, const ServiceFactory& makeService,
-             const EntryPaths& paths = EntryPaths{});
+int runEntry(int argc, char** argv, const ServiceFactory& makeService, const EntryPaths& paths = EntryPaths{});
 
 }  // namespace czs

@@ -28,7 +28,9 @@ std::string compose(const State& s) {
     return out;
 }
 
-void publish(State& s) { orv::notify::status(compose(s)); }
+void publish(State& s) {
+    orv::notify::status(compose(s));
+}
 
 }  // namespace
 

@@ -13,8 +13,7 @@ constexpr const char* kLogTag = "ChannelOwnerPolicy";
 ChannelOwnerPolicy::ChannelOwnerPolicy(std::shared_ptr<const orv::SeatSessions> seats, std::vector<uid_t> trusted)
     : seats_(std::move(seats)), trusted_(std::move(trusted)), logind_(seats_ && seats_->available()) {
     if (!logind_) {
-        ORV_LOG(Info,
-                "logind does not run here: trusting channel objects of root and configured owners only\n");
+        ORV_LOG(Info, "logind does not run here: trusting channel objects of root and configured owners only\n");
     }
 }
 

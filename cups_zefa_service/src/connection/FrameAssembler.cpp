@@ -111,7 +111,8 @@ bool FrameAssembler::next(RawStreamData& out) {
             // A message payload is base64 text and never holds 0x0A; one inside
             // the announced length means the header lies. Finding it now saves
             // waiting for bytes that would only be thrown away.
-            const std::size_t payloadEnd = static_cast<std::size_t>(std::min<uint64_t>(avail, kHeaderSize + payloadLen));
+            const std::size_t payloadEnd =
+                static_cast<std::size_t>(std::min<uint64_t>(avail, kHeaderSize + payloadLen));
             std::size_t from = std::max(scanned_, kHeaderSize);
             if (from < payloadEnd && std::memchr(p + from, Frame::kEof, payloadEnd - from) != nullptr) {
                 if (!resync(1, "line end inside a message payload")) {

@@ -96,8 +96,8 @@ std::error_code SerialPortConnection::open() {
         const std::string& why = fd.context();
         if (options_.logOpen) {
             if (why.empty()) {
-                ::orv::log(::orv::LogLevel::Error, ::orv::LogTag{nullptr, nullptr}, "[SerialPortConnection]:[%s]:: open failed %s\n", "open",
-                        std::strerror(fd.errnum()));
+                ::orv::log(::orv::LogLevel::Error, ::orv::LogTag{nullptr, nullptr},
+                           "[SerialPortConnection]:[%s]:: open failed %s\n", "open", std::strerror(fd.errnum()));
             } else {
                 ORV_LOG(Error, "refusing %s: %s\n", options_.portPath.c_str(), why.c_str());
             }

@@ -176,8 +176,8 @@ void ShmConnection::write(Reply reply, WriteDone done) {
 
 bool ShmConnection::putFrame(Reply& reply, bool& partial) {
     const uint64_t size = reply.size();
-    const auto stallUs = static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(options_.writeStallLimit).count());
+    const auto stallUs =
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(options_.writeStallLimit).count());
     // A frame the ring can hold goes in whole or not at all: a stalled host
     // then never holds the head of a frame whose tail cannot follow, and the
     // channel stays usable. Only a frame larger than the ring goes in as the
@@ -186,7 +186,7 @@ bool ShmConnection::putFrame(Reply& reply, bool& partial) {
     while (reply.remaining() > 0) {
         if (!connected_ || !client_) {
             ORV_LOG_AS(Error, "write", "peer not connected, frame of %llu bytes dropped (%llu not sent)\n",
-                          static_cast<unsigned long long>(size), static_cast<unsigned long long>(reply.remaining()));
+                       static_cast<unsigned long long>(size), static_cast<unsigned long long>(reply.remaining()));
             return false;
         }
         // Waits (without polling) for the reader to free space, at most the
@@ -202,8 +202,8 @@ bool ShmConnection::putFrame(Reply& reply, bool& partial) {
         }
         if (res == -ENOSPC) {
             ORV_LOG_AS(Error, "write", "ring full for %lld ms, frame of %llu bytes dropped (%llu not sent)\n",
-                       static_cast<long long>(options_.writeStallLimit.count()),
-                       static_cast<unsigned long long>(size), static_cast<unsigned long long>(reply.remaining()));
+                       static_cast<long long>(options_.writeStallLimit.count()), static_cast<unsigned long long>(size),
+                       static_cast<unsigned long long>(reply.remaining()));
             return false;
         }
         ORV_LOG_AS(Error, "write", "write res=%zd %s, frame of %llu bytes dropped (%llu not sent)\n", res,

@@ -79,14 +79,14 @@ private:
     void deliverFrames();
     void reportClosed();
 
-    FrameAssembler assembler_;       // client thread only
+    FrameAssembler assembler_;  // client thread only
     Callbacks callbacks_;
     Options options_;
     // Set and cleared on the main thread; the destructor's stop() ends it
     // before any member its callbacks use goes away.
     orv::ShmEndpointOwner client_;
-    std::vector<uint8_t> readBuf_;    // client thread only
-    std::mutex writeMutex_;           // one frame at a time into the ring
+    std::vector<uint8_t> readBuf_;  // client thread only
+    std::mutex writeMutex_;         // one frame at a time into the ring
     std::atomic<bool> connected_{false};
     std::atomic<bool> stopping_{false};
     std::atomic<bool> closedReported_{false};

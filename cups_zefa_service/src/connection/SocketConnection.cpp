@@ -29,7 +29,9 @@ SocketConnection::SocketConnection(asio::io_context& io, LineCallback callback, 
       limits_(limits),
       server_(io, *this, serverOptions(maxLine, bindWait, limits)) {}
 
-SocketConnection::~SocketConnection() { server_.stop(); }
+SocketConnection::~SocketConnection() {
+    server_.stop();
+}
 
 std::error_code SocketConnection::open() {
     ORV_LOG(Info, "opening socket %s:%d\n", address_.c_str(), static_cast<int>(port_));
@@ -69,16 +71,15 @@ void SocketConnection::onClosed(orv::StreamSession& session, orv::CloseReason re
             ORV_LOG_AS(Error, "handleRead", "read res=%d %s\n", ec.value(), ec.message().c_str());
             break;
         case orv::CloseReason::TooLong:
-            ORV_LOG(Error, "line longer than %zu bytes, client dropped\n",
-                    server_.options().maxLine);
+            ORV_LOG(Error, "line longer than %zu bytes, client dropped\n", server_.options().maxLine);
             break;
         case orv::CloseReason::UnitDeadline:
             ORV_LOG(Error, "client %d sent no complete line within %lld ms, dropped\n", session.fd(),
                     static_cast<long long>(limits_.lineDeadline.count()));
             break;
         case orv::CloseReason::AnswerDeadline:
-            ORV_LOG(Error, "no verdict for client %d within %lld ms, dropped without an answer\n",
-                    session.fd(), static_cast<long long>(limits_.answerDeadline.count()));
+            ORV_LOG(Error, "no verdict for client %d within %lld ms, dropped without an answer\n", session.fd(),
+                    static_cast<long long>(limits_.answerDeadline.count()));
             break;
         case orv::CloseReason::WriteError:
             // Best effort: a backend that did not wait for its answer is gone.

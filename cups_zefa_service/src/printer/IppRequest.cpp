@@ -17,14 +17,10 @@ IppRequestPtr AddPrinterIppRequest::createRequest() const {
         return request;
     }
     ipp_t* ipp = request.get();
-    ippAddString(ipp, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-info", nullptr,
-                 m_printer.info.c_str());
-    ippAddString(ipp, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-location", nullptr,
-                 m_printer.location.c_str());
-    ippAddString(ipp, IPP_TAG_PRINTER, IPP_TAG_URI, "device-uri", nullptr,
-                 m_printer.deviceUri.c_str());
-    ippAddString(ipp, IPP_TAG_PRINTER, IPP_TAG_TEXT, "device-make-and-model", nullptr,
-                 m_printer.makeAndModel.c_str());
+    ippAddString(ipp, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-info", nullptr, m_printer.info.c_str());
+    ippAddString(ipp, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-location", nullptr, m_printer.location.c_str());
+    ippAddString(ipp, IPP_TAG_PRINTER, IPP_TAG_URI, "device-uri", nullptr, m_printer.deviceUri.c_str());
+    ippAddString(ipp, IPP_TAG_PRINTER, IPP_TAG_TEXT, "device-make-and-model", nullptr, m_printer.makeAndModel.c_str());
     ippAddInteger(ipp, IPP_TAG_PRINTER, IPP_TAG_ENUM, "printer-state", IPP_PSTATE_IDLE);
     if (m_raw) {
         ippAddString(ipp, IPP_TAG_PRINTER, IPP_TAG_NAME, "ppd-name", nullptr, "raw");
@@ -35,8 +31,7 @@ IppRequestPtr AddPrinterIppRequest::createRequest() const {
 IppRequestPtr SetPrinterInfoIppRequest::createRequest() const {
     IppRequestPtr request = newRequestForPrinter(IPP_OP_CUPS_ADD_MODIFY_PRINTER);
     if (request) {
-        ippAddString(request.get(), IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-info", nullptr,
-                     m_printer.info.c_str());
+        ippAddString(request.get(), IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-info", nullptr, m_printer.info.c_str());
     }
     return request;
 }

@@ -15,8 +15,12 @@ struct PaperSize {
 };
 
 inline constexpr PaperSize kPaperSizes[] = {
-    {"A4", "A4", 595, 842},          {"Letter", "US Letter", 612, 792}, {"Legal", "US Legal", 612, 1008},
-    {"A3", "A3", 842, 1191},         {"A5", "A5", 420, 595},            {"Env10", "Envelope #10", 297, 684},
+    {"A4", "A4", 595, 842},
+    {"Letter", "US Letter", 612, 792},
+    {"Legal", "US Legal", 612, 1008},
+    {"A3", "A3", 842, 1191},
+    {"A5", "A5", 420, 595},
+    {"Env10", "Envelope #10", 297, 684},
     {"EnvDL", "Envelope DL", 312, 624},
 };
 

@@ -109,14 +109,15 @@ std::string sanitizePpdText(std::string_view text, std::size_t maxBytes) {
     std::string out;
     for (char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
-        const bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                          ch == ' ' || ch == '.' || ch == '_' || ch == '(' || ch == ')' || ch == '-';
+        const bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || ch == ' ' ||
+                          ch == '.' || ch == '_' || ch == '(' || ch == ')' || ch == '-';
         if (!keep) continue;
         if (ch == ' ' && (out.empty() || out.back() == ' ')) continue;
         out += ch;
     }
     if (out.size() > maxBytes) out.resize(maxBytes);
-    while (!out.empty() && out.back() == ' ') out.pop_back();
+    while (!out.empty() && out.back() == ' ')
+        out.pop_back();
     return out;
 }
 
@@ -145,7 +146,8 @@ std::string generatePpd(const PpdDescription& description) {
     modelName = sanitizePpdText(modelName, kMaxModelBytes);
     if (modelName.empty()) modelName = "Remote Printer";
     std::string shortNickName = model.substr(0, kMaxShortNickNameBytes);
-    while (!shortNickName.empty() && shortNickName.back() == ' ') shortNickName.pop_back();
+    while (!shortNickName.empty() && shortNickName.back() == ' ')
+        shortNickName.pop_back();
 
     std::string ppd = kTemplate;
     replaceOnce(ppd, "@MODELNAME@", modelName);

@@ -14,7 +14,7 @@ namespace czs {
 
 struct PpdDescription {
     QueueFormat format = QueueFormat::Pdf;
-    std::string makeAndModel;  // the host's, untrusted
+    std::string makeAndModel;         // the host's, untrusted
     std::string defaultPaper = "A4";  // a PPD name from kPaperSizes
 };
 

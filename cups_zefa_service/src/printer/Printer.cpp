@@ -10,15 +10,13 @@ namespace {
 
 // Only ASCII letters pass unescaped, whatever locale the process runs in.
 bool isAsciiAlnumOrDash(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '-';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
 }
 
 }  // namespace
 
-Printer::Printer(bool isDefault_, bool driverXps_, std::string deviceId_, std::string info_,
-                 std::string location_, std::string makeAndModel_, std::string name_,
-                 std::string transportPath_)
+Printer::Printer(bool isDefault_, bool driverXps_, std::string deviceId_, std::string info_, std::string location_,
+                 std::string makeAndModel_, std::string name_, std::string transportPath_)
     : isDefault(isDefault_),
       driverXps(driverXps_),
       deviceId(std::move(deviceId_)),

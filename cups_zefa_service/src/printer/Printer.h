@@ -20,9 +20,8 @@ struct Printer {
     // Derives cupsName, deviceUri and printerUri from the host's values and
     // the host channel's device path (that of the transport the service
     // opened).
-    Printer(bool isDefault, bool driverXps, std::string deviceId, std::string info,
-            std::string location, std::string makeAndModel, std::string name,
-            std::string transportPath);
+    Printer(bool isDefault, bool driverXps, std::string deviceId, std::string info, std::string location,
+            std::string makeAndModel, std::string name, std::string transportPath);
 
     // The printer URI for a queue name: letters, digits and "-" as they are,
     // a space as "+", every other byte as "%XX"; cut before the first byte

@@ -66,7 +66,9 @@ int documentFd(const std::string& document) {
 
 PrinterManager::PrinterManager(bool followHostDefault) : m_followHostDefault(followHostDefault) {}
 
-PrinterManager::~PrinterManager() { freeDests(); }
+PrinterManager::~PrinterManager() {
+    freeDests();
+}
 
 bool PrinterManager::isOurDeviceUri(const char* deviceUri) {
     static const std::string kScheme = std::string(Printer::kBackend) + ":";
@@ -104,8 +106,8 @@ void PrinterManager::setPrinters(const std::vector<Printer>& printers) {
     assignQueueNames(m_printers, [this](const std::string& name) { return isForeignQueue(name); });
     for (const Printer& printer : m_printers) {
         if (printer.cupsName != naturalQueueName(printer.name)) {
-            ::orv::log(::orv::LogLevel::Info, ::orv::LogTag{"PrinterManager", "setPrinters"}, "host printer '%s' is queue %s\n",
-                       printer.name.c_str(), printer.cupsName.c_str());
+            ::orv::log(::orv::LogLevel::Info, ::orv::LogTag{"PrinterManager", "setPrinters"},
+                       "host printer '%s' is queue %s\n", printer.name.c_str(), printer.cupsName.c_str());
         }
     }
     addPrinters();
@@ -126,8 +128,8 @@ bool PrinterManager::runRequest(IppRequestPtr request, const std::string& docume
     if (!document.empty()) {
         fd = documentFd(document);
         if (fd < 0) {
-            ::orv::log(::orv::LogLevel::Error, ::orv::LogTag{"PrinterManager", "runRequest"}, "cannot stage the request's document: %s\n",
-                       std::strerror(errno));
+            ::orv::log(::orv::LogLevel::Error, ::orv::LogTag{"PrinterManager", "runRequest"},
+                       "cannot stage the request's document: %s\n", std::strerror(errno));
             return false;
         }
     }
@@ -144,8 +146,8 @@ bool PrinterManager::runRequest(IppRequestPtr request, const std::string& docume
     }
     // This line's shape ("[tag]:[op] error:") differs from the tagged form,
     // so it is written whole.
-    ::orv::log(::orv::LogLevel::Info, ::orv::LogTag{nullptr, __func__}, "[PrinterManager]:[%s] error: %s\n", "runRequest",
-               ippErrorString(status));
+    ::orv::log(::orv::LogLevel::Info, ::orv::LogTag{nullptr, __func__}, "[PrinterManager]:[%s] error: %s\n",
+               "runRequest", ippErrorString(status));
     return false;
 }
 
@@ -164,7 +166,8 @@ void PrinterManager::addPrinters() {
         if (isForeignQueue(printer.cupsName)) {
             // Only a hashed name can still be taken: the natural one was
             // passed over already.
-            ::orv::log(::orv::LogLevel::Error, ::orv::LogTag{"PrinterManager", "addPrinters"}, "queue %s is not ours, left as it is\n", printer.cupsName.c_str());
+            ::orv::log(::orv::LogLevel::Error, ::orv::LogTag{"PrinterManager", "addPrinters"},
+                       "queue %s is not ours, left as it is\n", printer.cupsName.c_str());
             continue;
         }
         // Listed again: the queue is no longer on its way out.
@@ -192,7 +195,8 @@ void PrinterManager::addPrinter(const Printer& printer) {
         // Printing must keep working without the filters: the queue goes
         // raw, said once until its PPD works again.
         if (m_rawFallback.insert(key).second) {
-            ::orv::log(::orv::LogLevel::Error, ::orv::LogTag{"PrinterManager", "addPrinter"}, "queue %s cannot print %s, using a raw queue: %s\n", printer.cupsName.c_str(),
+            ::orv::log(::orv::LogLevel::Error, ::orv::LogTag{"PrinterManager", "addPrinter"},
+                       "queue %s cannot print %s, using a raw queue: %s\n", printer.cupsName.c_str(),
                        queueFormatName(m_format), problem.c_str());
         }
     }
@@ -283,10 +287,12 @@ void PrinterManager::retireOrDelete(const std::string& queueName, const std::str
     // Deleting would cancel what users printed: the queue takes no new job
     // and goes with the first update after its last one.
     if (active > 0) {
-        ::orv::log(::orv::LogLevel::Info, ::orv::LogTag{"PrinterManager", "retireOrDelete"}, "queue %s holds %d job(s): it refuses new jobs and goes after the last one\n",
-                   queueName.c_str(), active);
+        ::orv::log(::orv::LogLevel::Info, ::orv::LogTag{"PrinterManager", "retireOrDelete"},
+                   "queue %s holds %d job(s): it refuses new jobs and goes after the last one\n", queueName.c_str(),
+                   active);
     } else {
-        ::orv::log(::orv::LogLevel::Info, ::orv::LogTag{"PrinterManager", "retireOrDelete"}, "queue %s: its jobs could not be listed, so it refuses new jobs and stays for now\n",
+        ::orv::log(::orv::LogLevel::Info, ::orv::LogTag{"PrinterManager", "retireOrDelete"},
+                   "queue %s: its jobs could not be listed, so it refuses new jobs and stays for now\n",
                    queueName.c_str());
     }
     RejectPrinterJobsIppRequest reject;

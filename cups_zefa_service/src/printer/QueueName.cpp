@@ -14,8 +14,8 @@ constexpr std::size_t kMaxQueueNameBytes = 126;
 constexpr std::size_t kHashedBaseBytes = 100;
 
 bool isQueueNameByte(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
-           c == '.' || c == '+' || c == '-';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
+           c == '+' || c == '-';
 }
 
 std::string sha256Hex6(std::string_view data) {
@@ -48,8 +48,7 @@ bool isValidQueueName(std::string_view name) {
     if (name.empty() || name.size() > kMaxQueueNameBytes) return false;
     for (char ch : name) {
         const auto c = static_cast<unsigned char>(ch);
-        if (c <= 0x20 || c == 0x7F || ch == '/' || ch == '\\' || ch == '?' || ch == '\'' || ch == '"' ||
-            ch == '#') {
+        if (c <= 0x20 || c == 0x7F || ch == '/' || ch == '\\' || ch == '?' || ch == '\'' || ch == '"' || ch == '#') {
             return false;
         }
     }
@@ -74,8 +73,8 @@ std::string hashedQueueName(std::string_view hostName, std::string_view hashInpu
 
 std::string recordKey(const Printer& printer) {
     std::string key;
-    for (const std::string* field : {&printer.name, &printer.deviceId, &printer.info, &printer.location,
-                                     &printer.makeAndModel}) {
+    for (const std::string* field :
+         {&printer.name, &printer.deviceId, &printer.info, &printer.location, &printer.makeAndModel}) {
         key += *field;
         key += '\0';
     }
@@ -84,8 +83,7 @@ std::string recordKey(const Printer& printer) {
     return key;
 }
 
-void assignQueueNames(std::vector<Printer>& printers,
-                      const std::function<bool(const std::string&)>& heldByForeign) {
+void assignQueueNames(std::vector<Printer>& printers, const std::function<bool(const std::string&)>& heldByForeign) {
     // Exact duplicates first: they would only fight over one queue.
     std::set<std::string> seen;
     std::vector<Printer> unique;
@@ -106,9 +104,8 @@ void assignQueueNames(std::vector<Printer>& printers,
     for (auto& [lower, members] : byName) {
         if (members.size() < 2) continue;
         // The order of the host's list must not decide who keeps the name.
-        std::sort(members.begin(), members.end(), [&](std::size_t a, std::size_t b) {
-            return recordKey(printers[a]) < recordKey(printers[b]);
-        });
+        std::sort(members.begin(), members.end(),
+                  [&](std::size_t a, std::size_t b) { return recordKey(printers[a]) < recordKey(printers[b]); });
         for (std::size_t k = 1; k < members.size(); ++k) {
             const Printer& p = printers[members[k]];
             names[members[k]] = hashedQueueName(p.name, recordKey(p));

@@ -35,7 +35,6 @@ std::string recordKey(const Printer& printer);
 /// hash of the whole record: the one whose key sorts first keeps the name.
 /// Records that are identical in every field are one printer: only the
 /// first stays in the list.
-void assignQueueNames(std::vector<Printer>& printers,
-                      const std::function<bool(const std::string&)>& heldByForeign);
+void assignQueueNames(std::vector<Printer>& printers, const std::function<bool(const std::string&)>& heldByForeign);
 
 }  // namespace czs

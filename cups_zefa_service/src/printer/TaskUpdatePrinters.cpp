@@ -5,8 +5,7 @@
 
 namespace czs {
 
-TaskUpdatePrinters::TaskUpdatePrinters(UpdatePrintersPerformer& performer,
-                                       const PrintProtocolJsonMsg& message)
+TaskUpdatePrinters::TaskUpdatePrinters(UpdatePrintersPerformer& performer, const PrintProtocolJsonMsg& message)
     : m_performer(&performer), m_message(message) {}
 
 Reply TaskUpdatePrinters::execute() {

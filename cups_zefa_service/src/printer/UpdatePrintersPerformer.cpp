@@ -66,16 +66,14 @@ void UpdatePrintersPerformer::updatePrinters() {
         std::string name = device.value("name", std::string());
         ::orv::log(::orv::LogLevel::Info, ::orv::LogTag{nullptr, __func__}, "\tinfo=%s location=%s model=%s name=%s\n",
                    info.c_str(), location.c_str(), makeAndModel.c_str(), name.c_str());
-        printers.emplace_back(isDefault, driverXps, std::move(deviceId), std::move(info),
-                              std::move(location), std::move(makeAndModel), std::move(name),
-                              m_transportPath);
+        printers.emplace_back(isDefault, driverXps, std::move(deviceId), std::move(info), std::move(location),
+                              std::move(makeAndModel), std::move(name), m_transportPath);
     }
     const std::string hostFormat = m_registry.metadata().printFileFormat;
     bool unknown = false;
     m_manager.setQueueFormat(chooseQueueFormat(m_printFormat, hostFormat, unknown));
     if (unknown) {
-        ORV_LOG(Error, "print-file-format '%s' is not pdf, ps or raw: the queues stay raw\n",
-                hostFormat.c_str());
+        ORV_LOG(Error, "print-file-format '%s' is not pdf, ps or raw: the queues stay raw\n", hostFormat.c_str());
     }
     m_manager.setPrinters(printers);
 }

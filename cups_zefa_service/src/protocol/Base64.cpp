@@ -33,12 +33,18 @@ struct DecodeTables {
     constexpr DecodeTables() {
         for (int c = 0; c < 256; ++c) {
             uint32_t v = 64;
-            if (c >= 'A' && c <= 'Z') v = static_cast<uint32_t>(c - 'A');
-            else if (c >= 'a' && c <= 'z') v = static_cast<uint32_t>(c - 'a' + 26);
-            else if (c >= '0' && c <= '9') v = static_cast<uint32_t>(c - '0' + 52);
-            else if (c == '+') v = 62;
-            else if (c == '/') v = 63;
-            else if (c == '=') v = 0;
+            if (c >= 'A' && c <= 'Z')
+                v = static_cast<uint32_t>(c - 'A');
+            else if (c >= 'a' && c <= 'z')
+                v = static_cast<uint32_t>(c - 'a' + 26);
+            else if (c >= '0' && c <= '9')
+                v = static_cast<uint32_t>(c - '0' + 52);
+            else if (c == '+')
+                v = 62;
+            else if (c == '/')
+                v = 63;
+            else if (c == '=')
+                v = 0;
             t[0][c] = v << 18;
             t[1][c] = v << 12;
             t[2][c] = v << 6;
@@ -73,14 +79,21 @@ namespace detail {
 
 #if !defined(CZS_BASE64_AVX2)
 // Not built on this architecture; never called, since cpuHasAvx2() is false.
-size_t encodeBlocksAvx2(const uint8_t*, size_t, char*) { return 0; }
-size_t decodeBlocksAvx2(const unsigned char*, size_t, uint8_t*) { return 0; }
-size_t encodeBlocksAvx512Vbmi(const uint8_t*, size_t, char*) { return 0; }
+size_t encodeBlocksAvx2(const uint8_t*, size_t, char*) {
+    return 0;
+}
+size_t decodeBlocksAvx2(const unsigned char*, size_t, uint8_t*) {
+    return 0;
+}
+size_t encodeBlocksAvx512Vbmi(const uint8_t*, size_t, char*) {
+    return 0;
+}
 #endif
 
 void encodeScalar(const uint8_t* in, size_t n, char* out) {
     const size_t full = n / 3;
-    for (size_t g = 0; g < full; ++g) encodeGroup(in + 3 * g, out + 4 * g);
+    for (size_t g = 0; g < full; ++g)
+        encodeGroup(in + 3 * g, out + 4 * g);
     if (const size_t rest = n % 3; rest != 0) encodeTail(in + 3 * full, rest, out + 4 * full);
 }
 
@@ -97,7 +110,9 @@ void encodeAvx512Vbmi(const uint8_t* in, size_t n, char* out) {
     encodeAvx2(in + done, n - done, out + done / 3 * 4);
 }
 
-size_t decodeBlocksNone(const unsigned char*, size_t, uint8_t*) { return 0; }
+size_t decodeBlocksNone(const unsigned char*, size_t, uint8_t*) {
+    return 0;
+}
 
 struct Kernels {
     void (*encode)(const uint8_t*, size_t, char*);
@@ -130,12 +145,12 @@ bool cpuHasAvx512Vbmi() {
 
 const Kernels* kernelsFor(Kernel k) {
     switch (k) {
-    case Kernel::Avx512Vbmi:
-        return &kAvx512Vbmi;
-    case Kernel::Avx2:
-        return &kAvx2;
-    case Kernel::Scalar:
-        break;
+        case Kernel::Avx512Vbmi:
+            return &kAvx512Vbmi;
+        case Kernel::Avx2:
+            return &kAvx2;
+        case Kernel::Scalar:
+            break;
     }
     return &kScalar;
 }
@@ -151,7 +166,9 @@ std::atomic<const Kernels*>& kernelSlot() {
     return slot;
 }
 
-const Kernels& kernels() { return *kernelSlot().load(std::memory_order_relaxed); }
+const Kernels& kernels() {
+    return *kernelSlot().load(std::memory_order_relaxed);
+}
 
 }  // namespace
 
@@ -174,7 +191,9 @@ bool useKernel(Kernel k) {
 
 }  // namespace detail
 
-void encode(const uint8_t* in, size_t n, char* out) { detail::kernels().encode(in, n, out); }
+void encode(const uint8_t* in, size_t n, char* out) {
+    detail::kernels().encode(in, n, out);
+}
 
 std::string encode(const uint8_t* in, size_t n) {
     std::string s(encodedSize(n), '\0');
@@ -187,11 +206,14 @@ void StreamEncoder::update(const uint8_t* in, size_t n) {
     if (carryLen_ != 0) {
         uint8_t group[3];
         size_t k = 0;
-        for (; k < carryLen_; ++k) group[k] = carry_[k];
+        for (; k < carryLen_; ++k)
+            group[k] = carry_[k];
         size_t used = 0;
-        while (k < 3 && used < n) group[k++] = in[used++];
+        while (k < 3 && used < n)
+            group[k++] = in[used++];
         if (k < 3) {
-            for (size_t i = 0; i < k; ++i) carry_[i] = group[i];
+            for (size_t i = 0; i < k; ++i)
+                carry_[i] = group[i];
             carryLen_ = k;
             return;
         }
@@ -205,7 +227,8 @@ void StreamEncoder::update(const uint8_t* in, size_t n) {
     encode(in, full, out_ + written_);
     written_ += full / 3 * 4;
     carryLen_ = n - full;
-    for (size_t i = 0; i < carryLen_; ++i) carry_[i] = in[full + i];
+    for (size_t i = 0; i < carryLen_; ++i)
+        carry_[i] = in[full + i];
 }
 
 size_t StreamEncoder::finish() {

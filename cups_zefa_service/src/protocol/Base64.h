@@ -10,12 +10,16 @@
 namespace czs::base64 {
 
 // Number of characters that encoding n bytes yields.
-constexpr size_t encodedSize(size_t n) { return (n + 2) / 3 * 4; }
+constexpr size_t encodedSize(size_t n) {
+    return (n + 2) / 3 * 4;
+}
 
 // Writes encodedSize(n) characters to out.
 void encode(const uint8_t* in, size_t n, char* out);
 std::string encode(const uint8_t* in, size_t n);
-inline std::string encode(const std::vector<uint8_t>& in) { return encode(in.data(), in.size()); }
+inline std::string encode(const std::vector<uint8_t>& in) {
+    return encode(in.data(), in.size());
+}
 
 // Encodes a byte stream handed over in pieces, as if it were one buffer.
 // The caller provides room for encodedSize(total) characters.

@@ -13,28 +13,30 @@ namespace {
 // 3-byte group, laid out as [b, a, c, b] for the group [a, b, c]: each
 // 16-bit half then holds two whole sextets that the multiplies below can
 // move into their own bytes. `first` is the lane's offset of its group 0.
-constexpr char g(int first, int k, int i) { return static_cast<char>(first + 3 * k + i); }
+constexpr char g(int first, int k, int i) {
+    return static_cast<char>(first + 3 * k + i);
+}
 
 // Lane 0 and lane 1 both hold their 12 bytes from offset 0 (two 16-byte
 // loads). The masks are built inside functions, never as namespace-scope
 // objects: their initialisation would run AVX instructions at start-up,
 // before anyone asked whether the CPU has them.
 inline __m256i splitShuffle() {
-    return _mm256_setr_epi8(
-        g(0, 0, 1), g(0, 0, 0), g(0, 0, 2), g(0, 0, 1), g(0, 1, 1), g(0, 1, 0), g(0, 1, 2), g(0, 1, 1),
-        g(0, 2, 1), g(0, 2, 0), g(0, 2, 2), g(0, 2, 1), g(0, 3, 1), g(0, 3, 0), g(0, 3, 2), g(0, 3, 1),
-        g(0, 0, 1), g(0, 0, 0), g(0, 0, 2), g(0, 0, 1), g(0, 1, 1), g(0, 1, 0), g(0, 1, 2), g(0, 1, 1),
-        g(0, 2, 1), g(0, 2, 0), g(0, 2, 2), g(0, 2, 1), g(0, 3, 1), g(0, 3, 0), g(0, 3, 2), g(0, 3, 1));
+    return _mm256_setr_epi8(g(0, 0, 1), g(0, 0, 0), g(0, 0, 2), g(0, 0, 1), g(0, 1, 1), g(0, 1, 0), g(0, 1, 2),
+                            g(0, 1, 1), g(0, 2, 1), g(0, 2, 0), g(0, 2, 2), g(0, 2, 1), g(0, 3, 1), g(0, 3, 0),
+                            g(0, 3, 2), g(0, 3, 1), g(0, 0, 1), g(0, 0, 0), g(0, 0, 2), g(0, 0, 1), g(0, 1, 1),
+                            g(0, 1, 0), g(0, 1, 2), g(0, 1, 1), g(0, 2, 1), g(0, 2, 0), g(0, 2, 2), g(0, 2, 1),
+                            g(0, 3, 1), g(0, 3, 0), g(0, 3, 2), g(0, 3, 1));
 }
 
 // One 32-byte load starting 4 bytes before the block: lane 0 holds its
 // 12 bytes from offset 4, lane 1 from offset 0.
 inline __m256i offsetShuffle() {
-    return _mm256_setr_epi8(
-        g(4, 0, 1), g(4, 0, 0), g(4, 0, 2), g(4, 0, 1), g(4, 1, 1), g(4, 1, 0), g(4, 1, 2), g(4, 1, 1),
-        g(4, 2, 1), g(4, 2, 0), g(4, 2, 2), g(4, 2, 1), g(4, 3, 1), g(4, 3, 0), g(4, 3, 2), g(4, 3, 1),
-        g(0, 0, 1), g(0, 0, 0), g(0, 0, 2), g(0, 0, 1), g(0, 1, 1), g(0, 1, 0), g(0, 1, 2), g(0, 1, 1),
-        g(0, 2, 1), g(0, 2, 0), g(0, 2, 2), g(0, 2, 1), g(0, 3, 1), g(0, 3, 0), g(0, 3, 2), g(0, 3, 1));
+    return _mm256_setr_epi8(g(4, 0, 1), g(4, 0, 0), g(4, 0, 2), g(4, 0, 1), g(4, 1, 1), g(4, 1, 0), g(4, 1, 2),
+                            g(4, 1, 1), g(4, 2, 1), g(4, 2, 0), g(4, 2, 2), g(4, 2, 1), g(4, 3, 1), g(4, 3, 0),
+                            g(4, 3, 2), g(4, 3, 1), g(0, 0, 1), g(0, 0, 0), g(0, 0, 2), g(0, 0, 1), g(0, 1, 1),
+                            g(0, 1, 0), g(0, 1, 2), g(0, 1, 1), g(0, 2, 1), g(0, 2, 0), g(0, 2, 2), g(0, 2, 1),
+                            g(0, 3, 1), g(0, 3, 0), g(0, 3, 2), g(0, 3, 1));
 }
 
 // Words [b, a, c, b] -> bytes [i0, i1, i2, i3], the four 6-bit indices.
@@ -43,10 +45,10 @@ inline __m256i offsetShuffle() {
 // into byte 0 and byte 2; a low multiply shifts i1 and i3 left into byte 1
 // and byte 3.
 inline __m256i sextets(__m256i words) {
-    const __m256i i0i2 = _mm256_mulhi_epu16(_mm256_and_si256(words, _mm256_set1_epi32(0x0FC0FC00)),
-                                            _mm256_set1_epi32(0x04000040));
-    const __m256i i1i3 = _mm256_mullo_epi16(_mm256_and_si256(words, _mm256_set1_epi32(0x003F03F0)),
-                                            _mm256_set1_epi32(0x01000010));
+    const __m256i i0i2 =
+        _mm256_mulhi_epu16(_mm256_and_si256(words, _mm256_set1_epi32(0x0FC0FC00)), _mm256_set1_epi32(0x04000040));
+    const __m256i i1i3 =
+        _mm256_mullo_epi16(_mm256_and_si256(words, _mm256_set1_epi32(0x003F03F0)), _mm256_set1_epi32(0x01000010));
     return _mm256_or_si256(i0i2, i1i3);
 }
 
@@ -57,11 +59,10 @@ inline __m256i characters(__m256i idx) {
     __m256i key = _mm256_subs_epu8(idx, _mm256_set1_epi8(51));
     const __m256i upper = _mm256_cmpgt_epi8(_mm256_set1_epi8(26), idx);
     key = _mm256_or_si256(key, _mm256_and_si256(upper, _mm256_set1_epi8(13)));
-    const __m256i offsets = _mm256_setr_epi8(
-        'a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
-        '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0,
-        'a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
-        '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0);
+    const __m256i offsets = _mm256_setr_epi8('a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+                                             '0' - 52, '0' - 52, '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0,
+                                             'a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+                                             '0' - 52, '0' - 52, '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0);
     return _mm256_add_epi8(idx, _mm256_shuffle_epi8(offsets, key));
 }
 
@@ -110,7 +111,9 @@ inline __m256i within(__m256i c, char lo, char hi) {
                             _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(hi + 1)), c));
 }
 
-inline __m256i is(__m256i c, char x) { return _mm256_cmpeq_epi8(c, _mm256_set1_epi8(x)); }
+inline __m256i is(__m256i c, char x) {
+    return _mm256_cmpeq_epi8(c, _mm256_set1_epi8(x));
+}
 
 inline __m256i when(__m256i mask, int value) {
     return _mm256_and_si256(mask, _mm256_set1_epi8(static_cast<char>(value)));
@@ -143,8 +146,8 @@ size_t decodeBlocksAvx2(const unsigned char* in, size_t n, uint8_t* out) {
     // high first, are the output.
     const __m256i pairWeights = _mm256_set1_epi32(0x01400140);  // bytes 64, 1, 64, 1
     const __m256i wordWeights = _mm256_set1_epi32(0x00011000);  // words 4096, 1
-    const __m256i pickBytes = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1,
-                                               2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+    const __m256i pickBytes = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2, 1, 0, 6, 5, 4,
+                                               10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
     const __m256i packLanes = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
     size_t at = 0;
     for (; n - at >= 32; at += 32, out += 24) {

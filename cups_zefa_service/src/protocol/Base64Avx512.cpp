@@ -17,9 +17,9 @@ namespace czs::base64::detail {
 size_t encodeBlocksAvx512Vbmi(const uint8_t* in, size_t n, char* out) {
     static constexpr char kAlphabet[65] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     const __m512i alphabet = _mm512_loadu_si512(kAlphabet);
-    const __m512i groups = _mm512_setr_epi32(
-        0x01020001, 0x04050304, 0x07080607, 0x0a0b090a, 0x0d0e0c0d, 0x10110f10, 0x13141213, 0x16171516,
-        0x191a1819, 0x1c1d1b1c, 0x1f201e1f, 0x22232122, 0x25262425, 0x28292728, 0x2b2c2a2b, 0x2e2f2d2e);
+    const __m512i groups = _mm512_setr_epi32(0x01020001, 0x04050304, 0x07080607, 0x0a0b090a, 0x0d0e0c0d, 0x10110f10,
+                                             0x13141213, 0x16171516, 0x191a1819, 0x1c1d1b1c, 0x1f201e1f, 0x22232122,
+                                             0x25262425, 0x28292728, 0x2b2c2a2b, 0x2e2f2d2e);
     // Bit offsets, within each 64-bit pair of lanes, of the fields that end
     // up in its eight bytes: 10, 4, 22, 16 for the first lane, +32 for the
     // second.

@@ -21,7 +21,8 @@ inline constexpr std::size_t kTrailerSize = 3;
 
 /// Writes the header of a frame of `type` carrying `payloadLen` bytes.
 inline void writeHeader(std::span<uint8_t, kHeaderSize> out, uint16_t type, uint32_t payloadLen) noexcept {
-    for (std::size_t i = 0; i < sizeof kSof; ++i) out[i] = kSof[i];
+    for (std::size_t i = 0; i < sizeof kSof; ++i)
+        out[i] = kSof[i];
     out[4] = static_cast<uint8_t>(type >> 8);
     out[5] = static_cast<uint8_t>(type);
     out[6] = static_cast<uint8_t>(payloadLen >> 24);

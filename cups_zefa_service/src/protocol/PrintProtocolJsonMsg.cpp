@@ -14,12 +14,8 @@ const std::map<int32_t, std::string> kMethodNames = {
 
 // The unknown type shares the unknown method's text.
 const std::map<int32_t, std::string> kTypeNames = {
-    {kMsgTypeUnknown, "unknownmethod"},
-    {kMsgTypeRequest, "request"},
-    {kMsgTypeResponse, "response"},
-    {kMsgTypeNotification, "notification"},
-    {kMsgTypeError, "error"},
-    {kMsgTypeInfo, "info"},
+    {kMsgTypeUnknown, "unknownmethod"},     {kMsgTypeRequest, "request"}, {kMsgTypeResponse, "response"},
+    {kMsgTypeNotification, "notification"}, {kMsgTypeError, "error"},     {kMsgTypeInfo, "info"},
 };
 
 const std::map<int32_t, std::string> kErrorTexts = {
@@ -47,9 +43,15 @@ int32_t lookupName(const std::map<int32_t, std::string>& table, const std::strin
 
 }  // namespace
 
-const std::map<int32_t, std::string>& PrintProtocolJsonMsg::methodNames() { return kMethodNames; }
-const std::map<int32_t, std::string>& PrintProtocolJsonMsg::typeNames() { return kTypeNames; }
-const std::map<int32_t, std::string>& PrintProtocolJsonMsg::errorTexts() { return kErrorTexts; }
+const std::map<int32_t, std::string>& PrintProtocolJsonMsg::methodNames() {
+    return kMethodNames;
+}
+const std::map<int32_t, std::string>& PrintProtocolJsonMsg::typeNames() {
+    return kTypeNames;
+}
+const std::map<int32_t, std::string>& PrintProtocolJsonMsg::errorTexts() {
+    return kErrorTexts;
+}
 
 PrintProtocolJsonMsg::PrintProtocolJsonMsg(int32_t method, int32_t type) {
     json_["method"] = kMethodNames.at(method);
@@ -62,9 +64,13 @@ PrintProtocolJsonMsg::PrintProtocolJsonMsg(int32_t code, const std::string& text
     json_["data"] = nlohmann::json{{"text", text}, {"code", code}};
 }
 
-void PrintProtocolJsonMsg::setMethod(int32_t method) { json_["method"] = kMethodNames.at(method); }
+void PrintProtocolJsonMsg::setMethod(int32_t method) {
+    json_["method"] = kMethodNames.at(method);
+}
 
-void PrintProtocolJsonMsg::setType(int32_t type) { json_["type"] = kTypeNames.at(type); }
+void PrintProtocolJsonMsg::setType(int32_t type) {
+    json_["type"] = kTypeNames.at(type);
+}
 
 void PrintProtocolJsonMsg::setField(const std::string& key, const nlohmann::json& value) {
     json_[key] = value;
@@ -85,8 +91,7 @@ nlohmann::json PrintProtocolJsonMsg::getField(const nlohmann::json& value, const
 std::vector<uint8_t> PrintProtocolJsonMsg::serialize() const {
     const std::string text = json_.dump();
     std::vector<uint8_t> out(base64::encodedSize(text.size()));
-    base64::encode(reinterpret_cast<const uint8_t*>(text.data()), text.size(),
-                   reinterpret_cast<char*>(out.data()));
+    base64::encode(reinterpret_cast<const uint8_t*>(text.data()), text.size(), reinterpret_cast<char*>(out.data()));
     return out;
 }
 

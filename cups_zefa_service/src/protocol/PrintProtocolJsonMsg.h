@@ -52,8 +52,7 @@ public:
 
     class PrintProtocolJsonMsgException : public std::exception {
     public:
-        PrintProtocolJsonMsgException(int32_t code, std::string text)
-            : code_(code), text_(std::move(text)) {}
+        PrintProtocolJsonMsgException(int32_t code, std::string text) : code_(code), text_(std::move(text)) {}
         const char* what() const noexcept override { return text_.c_str(); }
         int32_t code() const noexcept { return code_; }
 

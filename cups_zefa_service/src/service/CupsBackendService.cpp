@@ -39,7 +39,9 @@ CupsBackendService::~CupsBackendService() {
     connection_.reset();
 }
 
-std::error_code CupsBackendService::open() { return connection_->open(); }
+std::error_code CupsBackendService::open() {
+    return connection_->open();
+}
 
 void CupsBackendService::onLine(const RawStreamData& line, orv::Answer answer) {
     Reply reply = handler_->handle(line);

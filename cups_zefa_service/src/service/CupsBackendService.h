@@ -43,8 +43,8 @@ public:
 
     /// `registry` must outlive the service; nothing is opened yet.
     CupsBackendService(asio::io_context& io, PrintFileRegistry& registry, ReplyCallback onReply,
-                       std::string address = kBackendAddress,
-                       uint16_t port = kBackendPort, std::string spoolDir = kSpoolDir,
+                       std::string address = kBackendAddress, uint16_t port = kBackendPort,
+                       std::string spoolDir = kSpoolDir,
                        std::chrono::milliseconds bindWait = SocketConnection::kDefaultBindWait,
                        SocketConnection::Limits limits = SocketConnection::Limits{});
     /// The reply callback goes first, then the handler, then the socket.

@@ -12,10 +12,11 @@ VirtualMachineService::Options withOwnerPolicy(VirtualMachineService::Options o,
 CupsZefaService::CupsZefaService(asio::io_context& io, DaemonConfig config, Options options)
     : io_(io),
       config_(std::move(config)),
-      ownerPolicy_(options.seats ? options.seats : std::shared_ptr<const orv::SeatSessions>(orv::makeLogindSeatSessions()),
-                   config_.trustedChannelOwners),
-      vm_(std::make_unique<VirtualMachineService>(io, registry_, config_, [this] { onHostClosed(); },
-                                                  withOwnerPolicy(std::move(options.host), ownerPolicy_))),
+      ownerPolicy_(
+          options.seats ? options.seats : std::shared_ptr<const orv::SeatSessions>(orv::makeLogindSeatSessions()),
+          config_.trustedChannelOwners),
+      vm_(std::make_unique<VirtualMachineService>(
+          io, registry_, config_, [this] { onHostClosed(); }, withOwnerPolicy(std::move(options.host), ownerPolicy_))),
       backend_(std::make_unique<CupsBackendService>(
           io, registry_, [this](Reply r, WriteDone done) { onReply(std::move(r), std::move(done)); },
           options.backendAddress, options.backendPort, options.spoolDir, options.backendBindWait)),
@@ -28,14 +29,18 @@ CupsZefaService::~CupsZefaService() {
     vm_.reset();
 }
 
-int32_t CupsZefaService::openHostChannel() { return vm_->open(); }
+int32_t CupsZefaService::openHostChannel() {
+    return vm_->open();
+}
 
 int32_t CupsZefaService::openBackendSocket() {
     std::error_code ec = backend_->open();
     return ec ? (ec.value() != 0 ? ec.value() : -1) : 0;
 }
 
-void CupsZefaService::onReply(Reply reply, WriteDone done) { vm_->send(std::move(reply), std::move(done)); }
+void CupsZefaService::onReply(Reply reply, WriteDone done) {
+    vm_->send(std::move(reply), std::move(done));
+}
 
 void CupsZefaService::onHostClosed() {
     // The host left (or broke the channel): end the daemon as a clean stop, so

@@ -46,8 +46,8 @@ Reply SerialPortHandler::handle(const RawStreamData& data) {
         }
         std::unique_ptr<TaskBase> task = createTask(result.message);
         if (!task) {
-            ::orv::log(::orv::LogLevel::Error, ::orv::LogTag{nullptr, __func__}, "[SerialPortHandler]:[%s] HandlerSerialPort: cannot create task\n",
-                       "handle");
+            ::orv::log(::orv::LogLevel::Error, ::orv::LogTag{nullptr, __func__},
+                       "[SerialPortHandler]:[%s] HandlerSerialPort: cannot create task\n", "handle");
             return {};
         }
         return task->execute();

@@ -18,7 +18,9 @@ bool exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-const char* nameOf(HostTransport t) { return t == HostTransport::SharedMemory ? "shared memory" : "serial port"; }
+const char* nameOf(HostTransport t) {
+    return t == HostTransport::SharedMemory ? "shared memory" : "serial port";
+}
 }  // namespace
 
 VirtualMachineService::VirtualMachineService(asio::io_context& io, PrintFileRegistry& registry,
@@ -94,8 +96,8 @@ bool VirtualMachineService::tryTransport(HostTransport t, bool logOpen) {
     // The handler is built for the transport before the channel can deliver,
     // which for shared memory starts on the client thread inside open().
     if (!handler_ || handlerTransport_ != t) {
-        handler_ = options_.makeHandler ? options_.makeHandler(t)
-                                        : std::make_unique<SerialPortHandler>(registry_, t, config_);
+        handler_ =
+            options_.makeHandler ? options_.makeHandler(t) : std::make_unique<SerialPortHandler>(registry_, t, config_);
         handlerTransport_ = t;
     }
     std::unique_ptr<ConnectionBase> candidate = makeConnection(t, logOpen);

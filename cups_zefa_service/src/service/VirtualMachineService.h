@@ -29,16 +29,16 @@ namespace czs {
 class VirtualMachineService {
 public:
     /// Builds a transport; `logOpen` is false on the quiet retries of a wait.
-    using ConnectionFactory = std::function<std::unique_ptr<ConnectionBase>(
-        HostTransport, asio::io_context&, ConnectionBase::Callbacks, bool logOpen)>;
+    using ConnectionFactory = std::function<std::unique_ptr<ConnectionBase>(HostTransport, asio::io_context&,
+                                                                            ConnectionBase::Callbacks, bool logOpen)>;
     /// Builds the host handler for the transport that is about to open.
     using HandlerFactory = std::function<std::unique_ptr<HandlerBase>(HostTransport)>;
 
     struct Options {
         // Its exit status 0 means the desktop agent's unit is installed, so
         // the shared-memory object is worth waiting for.
-        std::string unitCheckCommand = std::string("systemctl list-unit-files --quiet ") + "quor-vdagentd.service" +
-                                       " > /dev/null 2>&1";
+        std::string unitCheckCommand =
+            std::string("systemctl list-unit-files --quiet ") + "quor-vdagentd.service" + " > /dev/null 2>&1";
         std::string shmPresencePath = ORV_PRINT_CHANNEL_SHM_PATH;
         std::chrono::milliseconds waitDeadline{30000};
         std::chrono::milliseconds presencePoll{1000};

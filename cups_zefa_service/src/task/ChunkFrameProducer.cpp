@@ -28,9 +28,9 @@ uint64_t ChunkFrameProducer::frameSizeFor(uint64_t jsonSize) {
 }
 
 std::unique_ptr<ChunkFrameProducer> ChunkFrameProducer::forResponse(const std::string& id, int32_t offset,
-                                                                   std::vector<uint8_t> bytes,
-                                                                   std::shared_ptr<ChunkBufferPool> pool,
-                                                                   std::size_t stage) {
+                                                                    std::vector<uint8_t> bytes,
+                                                                    std::shared_ptr<ChunkBufferPool> pool,
+                                                                    std::size_t stage) {
     // The response is serialised with an empty "chunk"; the producer writes
     // the chunk's base64 text between the two halves while it encodes the
     // payload. Base64 text never needs JSON escaping, so the result is byte

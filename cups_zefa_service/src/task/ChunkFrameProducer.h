@@ -61,7 +61,9 @@ public:
 private:
     // Tops up the staged JSON text (keeping an unfinished 3-byte group).
     void refill();
-    bool textExhausted() const { return headDone_ == head_.size() && bytesDone_ == bytes_.size() && tailDone_ == tail_.size(); }
+    bool textExhausted() const {
+        return headDone_ == head_.size() && bytesDone_ == bytes_.size() && tailDone_ == tail_.size();
+    }
 
     std::string head_;
     std::string tail_;

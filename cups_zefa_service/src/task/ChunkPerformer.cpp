@@ -72,8 +72,8 @@ Reply ChunkPerformer::createResponse() {
     if (size_ != -1 && (!numbersValid_ || size_ < 0 || offset_ < 0 || size_ > maxChunkSize_)) {
         // A negative size would ask for a huge buffer, a negative offset for
         // a failed seek; an oversized one could exhaust memory.
-        ORV_LOG(Error, "rejecting request for %s: offset=%d size=%d (maximum %d)\n", id_.c_str(),
-                offset_, size_, maxChunkSize_);
+        ORV_LOG(Error, "rejecting request for %s: offset=%d size=%d (maximum %d)\n", id_.c_str(), offset_, size_,
+                maxChunkSize_);
         return {};
     }
     std::vector<uint8_t> bytes;
@@ -168,7 +168,8 @@ bool ChunkPerformer::readInto(int32_t offset, int32_t count, std::vector<uint8_t
     size_t got = 0;
     bool atEnd = false;
     while (got < buffer.size()) {
-        const ssize_t n = ::pread(fd_.get(), buffer.data() + got, buffer.size() - got, static_cast<off_t>(offset) + static_cast<off_t>(got));
+        const ssize_t n = ::pread(fd_.get(), buffer.data() + got, buffer.size() - got,
+                                  static_cast<off_t>(offset) + static_cast<off_t>(got));
         if (n < 0) {
             if (errno == EINTR) continue;
             ORV_LOG_AS(Error, "read", "Unable to read chunk at offset %d: %s\n", offset, std::strerror(errno));

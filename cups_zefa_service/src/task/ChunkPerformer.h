@@ -65,9 +65,9 @@ private:
     int32_t size_ = -1;
     bool numbersValid_ = true;  // offset and size fitted in 32 bits
     orv::UniqueFd fd_;
-    std::string openId_;        // whose file fd_ is
+    std::string openId_;  // whose file fd_ is
     int64_t fileSize_ = 0;
-    bool reachedEnd_ = false;   // the last read covered the file's last byte
+    bool reachedEnd_ = false;  // the last read covered the file's last byte
     // Files fetched to the end (and so already removed), with their sizes: a
     // host that does not know a file's size keeps requests in flight past its
     // end, and those must still be answered (with the zeros a read past the

@@ -11,7 +11,8 @@ Reply createFrame(const std::vector<uint8_t>& payload, const char* tag, const ch
     if (payload.size() > std::numeric_limits<uint32_t>::max() - PrintProtocolFrame::kOverhead) {
         // The length field cannot express it; a truncated length would
         // desynchronise the host's reader.
-        ::orv::log(::orv::LogLevel::Error, ::orv::LogTag{tag, "createFrame"}, "payload of %zu bytes does not fit in a frame\n", payload.size());
+        ::orv::log(::orv::LogLevel::Error, ::orv::LogTag{tag, "createFrame"},
+                   "payload of %zu bytes does not fit in a frame\n", payload.size());
         return {};
     }
     PrintProtocolFrame frame(PrintProtocolFrame::kTypeJsonMessage);

@@ -40,8 +40,8 @@ std::optional<SpoolFile> NewFilePerformer::admit(const std::string& path) const 
     // path so that neither ".." nor a symbolic link can lead outside it.
     const auto dir = canonical(spoolDir_);
     struct stat dirStat {};
-    if (!dir || ::stat(dir->c_str(), &dirStat) != 0 || !S_ISDIR(dirStat.st_mode) ||
-        dirStat.st_uid != ::geteuid() || (dirStat.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    if (!dir || ::stat(dir->c_str(), &dirStat) != 0 || !S_ISDIR(dirStat.st_mode) || dirStat.st_uid != ::geteuid() ||
+        (dirStat.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         ORV_LOG_AS(Error, "modifyJson", "refusing print file %s: spool directory %s is missing or not private\n",
                    path.c_str(), spoolDir_.c_str());
         return std::nullopt;
@@ -81,8 +81,7 @@ bool NewFilePerformer::modifyJson() {
     if (!file) return false;
     const std::string id = formatUuid(generateUuid());
     if (!registry_.addFile(id, *file)) {
-        ORV_LOG(Error, "refusing print file %s: too many print files are waiting for the host\n",
-                path.c_str());
+        ORV_LOG(Error, "refusing print file %s: too many print files are waiting for the host\n", path.c_str());
         return false;
     }
     json_["id"] = id;
@@ -102,7 +101,8 @@ std::array<uint8_t, 16> NewFilePerformer::generateUuid() {
     std::mt19937 generator(device());
     std::uniform_int_distribution<int> byte(0, 255);
     std::array<uint8_t, 16> out{};
-    for (auto& b : out) b = static_cast<uint8_t>(byte(generator));
+    for (auto& b : out)
+        b = static_cast<uint8_t>(byte(generator));
     out[6] = static_cast<uint8_t>((out[6] & 0x0F) | 0x40);  // version 4
     out[8] = static_cast<uint8_t>((out[8] & 0x3F) | 0x80);  // RFC 4122 variant
     return out;
@@ -110,8 +110,8 @@ std::array<uint8_t, 16> NewFilePerformer::generateUuid() {
 
 std::string NewFilePerformer::formatUuid(const std::array<uint8_t, 16>& b) {
     char text[37];
-    std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0],
-                  b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+    std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0], b[1],
+                  b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
     return text;
 }
 

@@ -40,8 +40,8 @@ bool SpoolDirectory::remove(const SpoolFile& file) {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (!pin()) return false;
     const std::string prefix = canonical_ + "/";
-    if (file.path.compare(0, prefix.size(), prefix) != 0 ||
-        file.path.find('/', prefix.size()) != std::string::npos || file.path.size() == prefix.size()) {
+    if (file.path.compare(0, prefix.size(), prefix) != 0 || file.path.find('/', prefix.size()) != std::string::npos ||
+        file.path.size() == prefix.size()) {
         ORV_LOG(Error, "%s is not directly in %s, left in place\n", file.path.c_str(), canonical_.c_str());
         return false;
     }

@@ -24,8 +24,8 @@ SpoolRetention::SpoolRetention(asio::io_context& io, PrintFileRegistry& registry
     : SpoolRetention(io, registry, std::max(retention, kMinimumRetention),
                      periodFor(std::max<Clock::duration>(retention, kMinimumRetention)), std::move(spoolDir)) {
     if (retention < kMinimumRetention) {
-        ORV_LOG(Error, "retention of %lld minutes raised to %lld\n",
-                static_cast<long long>(retention.count()), static_cast<long long>(kMinimumRetention.count()));
+        ORV_LOG(Error, "retention of %lld minutes raised to %lld\n", static_cast<long long>(retention.count()),
+                static_cast<long long>(kMinimumRetention.count()));
     }
 }
 
@@ -33,9 +33,13 @@ SpoolRetention::SpoolRetention(asio::io_context& io, PrintFileRegistry& registry
                                Clock::duration sweepEvery, std::string spoolDir)
     : timer_(io), registry_(registry), retention_(retention), sweepEvery_(sweepEvery), spool_(std::move(spoolDir)) {}
 
-SpoolRetention::~SpoolRetention() { timer_.cancel(); }
+SpoolRetention::~SpoolRetention() {
+    timer_.cancel();
+}
 
-void SpoolRetention::start() { arm(); }
+void SpoolRetention::start() {
+    arm();
+}
 
 void SpoolRetention::arm() {
     timer_.expires_after(sweepEvery_);

@@ -47,10 +47,11 @@ TEST_F(ConfigFile, AMissingFileMeansTheDefaultsQuietly) {
 
 TEST_F(ConfigFile, EveryKeyIsReadAndOwnersAreNamesOrUids) {
     test::LogCapture log;
-    write("spool_retention_minutes: 90\n"
-          "follow_host_default: false\n"
-          "trusted_channel_owners: [root, 4321, \"4322\"]\n"
-          "some_future_key: 1\n");
+    write(
+        "spool_retention_minutes: 90\n"
+        "follow_host_default: false\n"
+        "trusted_channel_owners: [root, 4321, \"4322\"]\n"
+        "some_future_key: 1\n");
     DaemonConfig c = loadDaemonConfig(path_);
     EXPECT_EQ(c.spoolRetention, std::chrono::minutes(90));
     EXPECT_FALSE(c.followHostDefault);
@@ -62,9 +63,9 @@ TEST_F(ConfigFile, EveryKeyIsReadAndOwnersAreNamesOrUids) {
 
 TEST_F(ConfigFile, PrintFormatTakesEachOfItsFourWords) {
     const std::pair<const char*, PrintFormatSetting> cases[] = {{"host", PrintFormatSetting::Host},
-                                                               {"pdf", PrintFormatSetting::Pdf},
-                                                               {"ps", PrintFormatSetting::PostScript},
-                                                               {"raw", PrintFormatSetting::Raw}};
+                                                                {"pdf", PrintFormatSetting::Pdf},
+                                                                {"ps", PrintFormatSetting::PostScript},
+                                                                {"raw", PrintFormatSetting::Raw}};
     for (const auto& [word, setting] : cases) {
         test::LogCapture log;
         write(std::string("print_format: ") + word + "\n");

@@ -148,8 +148,7 @@ protected:
     }
 
     static void reapAll() {
-        while (::waitpid(-1, nullptr, WNOHANG) > 0) {
-        }
+        while (::waitpid(-1, nullptr, WNOHANG) > 0) {}
     }
 
     std::string log() const {
@@ -180,9 +179,7 @@ protected:
         return -1;
     }
 
-    void writePidFile(const std::string& text) const {
-        std::ofstream(paths_.pidFile) << text;
-    }
+    void writePidFile(const std::string& text) const { std::ofstream(paths_.pidFile) << text; }
 
     // The untagged line after the header: "[...] [PID:n] [LEVEL] text".
     static bool hasLine(const std::string& log, const std::string& level, const std::string& text) {
@@ -420,15 +417,17 @@ TEST_F(EntryTest, UnderAServiceManagerRunsInTheForegroundAndReportsItsState) {
     auto factory = [&manager](asio::io_context&) {
         // The backend open tells the manager's socket when it happens, so
         // the order of readiness and port can be seen.
-        return std::make_unique<FakeService>([] { return 0; }, [&manager] {
-            int fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
-            sockaddr_un addr{};
-            addr.sun_family = AF_UNIX;
-            std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", manager.path().c_str());
-            ::sendto(fd, "BACKEND_OPEN", 12, 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-            ::close(fd);
-            return 0;
-        });
+        return std::make_unique<FakeService>(
+            [] { return 0; },
+            [&manager] {
+                int fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+                sockaddr_un addr{};
+                addr.sun_family = AF_UNIX;
+                std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", manager.path().c_str());
+                ::sendto(fd, "BACKEND_OPEN", 12, 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+                ::close(fd);
+                return 0;
+            });
     };
     std::fflush(stdout);
     pid_t pid = ::fork();

@@ -35,7 +35,9 @@ public:
     }
 };
 
-void entryPoint() { ORV_LOG(Info, "got signal %d\n", 15); }
+void entryPoint() {
+    ORV_LOG(Info, "got signal %d\n", 15);
+}
 
 TEST(LogLine, TagNamesClassAndFunctionAndLevelsMapToTheMask) {
     czs::test::LogCapture cap;

@@ -15,7 +15,7 @@ using test::cat;
 using test::frame;
 
 // The 15-byte example frame: "ZEFA", 00 04, 00 00 00 02, "ok", 00 00, 0A.
-const std::vector<uint8_t> kSmallFrame = {'Z', 'E', 'F', 'A', 0x00, 0x04, 0x00, 0x00,
+const std::vector<uint8_t> kSmallFrame = {'Z',  'E',  'F', 'A', 0x00, 0x04, 0x00, 0x00,
                                           0x00, 0x02, 'o', 'k', 0x00, 0x00, 0x0A};
 
 struct Collected {

@@ -27,6 +27,8 @@ inline std::vector<uint8_t> cat(std::vector<uint8_t> a, const std::vector<uint8_
     return a;
 }
 
-inline std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
+inline std::vector<uint8_t> bytes(const std::string& s) {
+    return {s.begin(), s.end()};
+}
 
 }  // namespace czs::test

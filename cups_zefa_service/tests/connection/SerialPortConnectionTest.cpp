@@ -282,8 +282,8 @@ TEST(SerialPortConnection, OnlyACharacterDeviceInADirectoryNobodyElseWritesIsOpe
     {
         SerialPortConnection c(io, {}, at(plain));
         EXPECT_EQ(c.open().value(), ENODEV);
-        EXPECT_TRUE(log.contains("[SerialPortConnection]:[open]: refusing " + plain +
-                                 ": it is not a character device\n"));
+        EXPECT_TRUE(
+            log.contains("[SerialPortConnection]:[open]: refusing " + plain + ": it is not a character device\n"));
     }
     // A link in a directory anyone may write to could lead anywhere.
     Pty pty;

@@ -136,6 +136,7 @@ public:
         shm_stop(ep);
         return 0;
     }
+
 private:
     void command(char c) {
         writeAll(&c, 1);
@@ -178,7 +179,9 @@ int hostSideChild(const std::string&, const std::vector<std::string>& args) {
 
 ORV_TWO_PROCESS_CHILD_ENTRY(hostSideChild)
 
-std::string uniqueName(const char* what) { return std::string("czs_test_") + what + "_" + std::to_string(getpid()); }
+std::string uniqueName(const char* what) {
+    return std::string("czs_test_") + what + "_" + std::to_string(getpid());
+}
 
 ShmConnection::Options options(const std::string& name, uint32_t size) {
     ShmConnection::Options o;
@@ -311,11 +314,13 @@ TEST(ShmConnection, FramesLargerThanTheRingAndFromTwoThreadsArriveWholeAndUnmixe
     std::atomic<int> doneTrue{0};
     auto count = [&](bool w) { doneTrue += w ? 1 : 0; };
     std::thread a([&] {
-        for (int i = 0; i < 20; i += 2) c.write(replyOf(frames[i]), count);
+        for (int i = 0; i < 20; i += 2)
+            c.write(replyOf(frames[i]), count);
     });
     std::thread b([&] {
         // Half of them written on demand, as chunk responses are.
-        for (int i = 1; i < 20; i += 2) c.write(Reply::produced(std::make_unique<PatternProducer>(frames[i])), count);
+        for (int i = 1; i < 20; i += 2)
+            c.write(Reply::produced(std::make_unique<PatternProducer>(frames[i])), count);
     });
     a.join();
     b.join();

@@ -13,7 +13,9 @@ namespace {
 
 using asio::ip::tcp;
 
-std::string str(const RawStreamData& d) { return {d.begin(), d.end()}; }
+std::string str(const RawStreamData& d) {
+    return {d.begin(), d.end()};
+}
 
 struct SocketConnectionClient : ::testing::Test {
     test::LogCapture log;
@@ -111,7 +113,8 @@ TEST_F(SocketConnectionClient, TheAnswerReachesTheClientThatSentTheLine) {
     send(a, "from a\n");
     spin(2);
     ASSERT_EQ(got.size(), 2u);
-    for (std::size_t i = 0; i < got.size(); ++i) owed[i].send("answer to " + got[i]);
+    for (std::size_t i = 0; i < got.size(); ++i)
+        owed[i].send("answer to " + got[i]);
     for (int i = 0; i < 20; ++i) {
         io.restart();
         io.run_for(std::chrono::milliseconds(5));
@@ -193,7 +196,8 @@ TEST(SocketConnectionLimits, AtTheCapTheLongestIdleClientMakesRoom) {
     tcp::socket job(io);
     job.connect({asio::ip::make_address("127.0.0.1"), conn.boundPort()});
     asio::write(job, asio::buffer(std::string("job\n")));
-    for (int i = 0; i < 100 && got.empty(); ++i) spinFor(1);
+    for (int i = 0; i < 100 && got.empty(); ++i)
+        spinFor(1);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_TRUE(log.contains("closed idle client"));
 }

@@ -52,7 +52,8 @@ TEST_F(PpdGenerator, PdfAndPostScriptPpdsPassCupstestppdWithEveryDefaultPaper) {
             EXPECT_NE(ppd.find(std::string("*DefaultPageSize: ") + paper.ppdName + "\n"), std::string::npos);
             const std::string path = write("q.ppd", ppd);
             EXPECT_EQ(std::system(("cupstestppd -q " + path).c_str()), 0)
-                << queueFormatName(format) << " " << paper.ppdName << "\n" << ppd;
+                << queueFormatName(format) << " " << paper.ppdName << "\n"
+                << ppd;
         }
     }
 }
@@ -110,8 +111,7 @@ TEST(PpdText, ModelNameNickNameAndShortNickNameComeFromTheMakeAndModel) {
     const std::string ppd = generatePpd({QueueFormat::PostScript, "Brother HL-L2350DW (series_2)", "A4"});
     EXPECT_NE(ppd.find("\n*ModelName: \"Brother HL-L2350DW series 2\"\n"), std::string::npos) << ppd;
     EXPECT_NE(ppd.find("\n*ShortNickName: \"Brother HL-L2350DW (series_2)\"\n"), std::string::npos);
-    EXPECT_NE(ppd.find("\n*NickName: \"Brother HL-L2350DW (series_2) (PostScript to the host)\"\n"),
-              std::string::npos);
+    EXPECT_NE(ppd.find("\n*NickName: \"Brother HL-L2350DW (series_2) (PostScript to the host)\"\n"), std::string::npos);
     const std::string unnamed = generatePpd({QueueFormat::Pdf, "\"\"", "A4"});
     EXPECT_NE(unnamed.find("\n*NickName: \"Remote Printer (PDF to the host)\"\n"), std::string::npos);
 }

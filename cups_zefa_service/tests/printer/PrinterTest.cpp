@@ -50,8 +50,8 @@ TEST(PrinterRecord, BlankRecordHasEmptyFieldsAndClearFlags) {
     EXPECT_EQ(p.backend, "zefa-prt");
     EXPECT_FALSE(p.isDefault);
     EXPECT_FALSE(p.driverXps);
-    for (const std::string* s : {&p.deviceId, &p.info, &p.location, &p.makeAndModel, &p.name,
-                                 &p.deviceUri, &p.printerUri, &p.cupsName, &p.transportPath}) {
+    for (const std::string* s : {&p.deviceId, &p.info, &p.location, &p.makeAndModel, &p.name, &p.deviceUri,
+                                 &p.printerUri, &p.cupsName, &p.transportPath}) {
         EXPECT_TRUE(s->empty());
     }
 }
@@ -69,19 +69,17 @@ TEST(PrinterUriEncoding, EscapesEachUtf8ByteInUpperCaseHex) {
     // "Büro" and a CJK character: every byte of the sequence on its own.
     EXPECT_EQ(Printer::encodePrinterUri("B\xC3\xBCro"), "ipp://localhost/printers/B%C3%BCro");
     EXPECT_EQ(Printer::encodePrinterUri("\xE5\x8D\xB0"), "ipp://localhost/printers/%E5%8D%B0");
-    EXPECT_EQ(Printer::encodePrinterUri(std::string("\xFF\x01", 2)),
-              "ipp://localhost/printers/%FF%01");
+    EXPECT_EQ(Printer::encodePrinterUri(std::string("\xFF\x01", 2)), "ipp://localhost/printers/%FF%01");
 }
 
 TEST(PrinterUriEncoding, StopsAtTheFirstByteThatDoesNotFitIn1023Bytes) {
     const std::string prefix = "ipp://localhost/printers/";  // 25 bytes
-    const std::size_t room = 1023 - prefix.size();          // 998
+    const std::size_t room = 1023 - prefix.size();           // 998
 
     // Exactly full.
     EXPECT_EQ(Printer::encodePrinterUri(std::string(room, 'a')), prefix + std::string(room, 'a'));
     // One more letter is dropped.
-    EXPECT_EQ(Printer::encodePrinterUri(std::string(room + 1, 'a')),
-              prefix + std::string(room, 'a'));
+    EXPECT_EQ(Printer::encodePrinterUri(std::string(room + 1, 'a')), prefix + std::string(room, 'a'));
     // An escape needs three bytes: with two left it is not started, and
     // nothing after it is taken either, even a letter that would fit.
     const std::string name = std::string(room - 2, 'a') + "_b";

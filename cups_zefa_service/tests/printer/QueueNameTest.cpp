@@ -23,8 +23,12 @@ TEST(QueueName, CupsRefusesControlBytesSeparatorsQuotesAndLongNames) {
     for (const std::string& ok : S{"Office+HP", "a", "B\xC3\xBCro", "x.y_z-1", std::string(126, 'n')}) {
         EXPECT_TRUE(isValidQueueName(ok)) << ok;
     }
-    for (const std::string& bad : S{"", "a b", "a/b", "a#b", "a\\b", "a?b", "a'b", "a\"b", std::string("a\x01" "b"),
-                                  std::string("a\x7F" "b"), std::string("a\tb"), std::string(127, 'n')}) {
+    for (const std::string& bad : S{"", "a b", "a/b", "a#b", "a\\b", "a?b", "a'b", "a\"b",
+                                    std::string("a\x01"
+                                                "b"),
+                                    std::string("a\x7F"
+                                                "b"),
+                                    std::string("a\tb"), std::string(127, 'n')}) {
         EXPECT_FALSE(isValidQueueName(bad)) << bad;
     }
 }
@@ -36,7 +40,8 @@ TEST(QueueName, HashedNameKeepsSafeBytesCutsAt100AndAddsTheDigest) {
     // Spaces become "+" first, as in every queue name of ours.
     EXPECT_EQ(hashedQueueName("my printer/2", "x").substr(0, 13), "my+printer_2-");
     std::string utf8;
-    for (int i = 0; i < 100; ++i) utf8 += "\xC3\x9C";
+    for (int i = 0; i < 100; ++i)
+        utf8 += "\xC3\x9C";
     const std::string hashed = hashedQueueName(utf8, utf8);
     EXPECT_EQ(hashed, std::string(100, '_') + "-296ec1");
     EXPECT_TRUE(isValidQueueName(hashed));
@@ -52,7 +57,8 @@ TEST(QueueName, ValidNamesStayAndOthersAreHashedWithTheirUris) {
     EXPECT_EQ(list[1].printerUri, "ipp://localhost/printers/a%5Fb-c14cdd");
     EXPECT_EQ(list[1].name, "a/b");
     EXPECT_EQ(list[2].cupsName.size(), 107u);
-    for (const Printer& p : list) EXPECT_TRUE(isValidQueueName(p.cupsName)) << p.cupsName;
+    for (const Printer& p : list)
+        EXPECT_TRUE(isValidQueueName(p.cupsName)) << p.cupsName;
 }
 
 TEST(QueueName, AForeignQueueKeepsTheNaturalNameAndOursIsHashed) {
@@ -70,7 +76,7 @@ TEST(QueueName, AForeignQueueKeepsTheNaturalNameAndOursIsHashed) {
 TEST(QueueName, CollidingNamesAreToldApartTheSameWayInAnyOrder) {
     // "a/b" and "a_b" would share a hashed base, "Lab" and "lab" one queue
     // (CUPS ignores case), and two records of one name one queue.
-    const std::vector<Printer> base = {record("Lab", "1"), record("lab", "2"), record("twin", "3", "left"),
+    const std::vector<Printer> base = {record("Lab", "1"),           record("lab", "2"), record("twin", "3", "left"),
                                        record("twin", "4", "right"), record("a b", "5"), record("a+b", "6")};
     std::vector<Printer> forward = base;
     assignQueueNames(forward, kNoForeign);
@@ -86,8 +92,8 @@ TEST(QueueName, CollidingNamesAreToldApartTheSameWayInAnyOrder) {
     std::vector<Printer> backward(base.rbegin(), base.rend());
     assignQueueNames(backward, kNoForeign);
     for (const Printer& p : forward) {
-        const auto it = std::find_if(backward.begin(), backward.end(),
-                                     [&](const Printer& q) { return q.deviceId == p.deviceId; });
+        const auto it =
+            std::find_if(backward.begin(), backward.end(), [&](const Printer& q) { return q.deviceId == p.deviceId; });
         ASSERT_NE(it, backward.end());
         EXPECT_EQ(it->cupsName, p.cupsName) << p.name;
     }

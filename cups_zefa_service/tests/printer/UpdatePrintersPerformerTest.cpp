@@ -24,9 +24,7 @@ protected:
         ASSERT_TRUE(m_log.opened());
         cupsSetServer("/nonexistent/czs-printer-test/cups.sock");
     }
-    void TearDown() override {
-        cupsSetServer(nullptr);
-    }
+    void TearDown() override { cupsSetServer(nullptr); }
 
     static PrintProtocolJsonMsg response(const json& data) {
         PrintProtocolJsonMsg msg(kMethodDiscovery, kMsgTypeResponse);
@@ -43,15 +41,13 @@ protected:
     }
 
     // Runs an update that must fail with the given type error.
-    void expectTypeError(UpdatePrintersPerformer& performer, const json& data, int id,
-                         const std::string& text) {
+    void expectTypeError(UpdatePrintersPerformer& performer, const json& data, int id, const std::string& text) {
         try {
             update(performer, response(data));
             ADD_FAILURE() << "no type error for " << data.dump();
         } catch (const json::type_error& e) {
             EXPECT_EQ(e.id, id) << data.dump();
-            EXPECT_EQ(std::string(e.what()),
-                      "[json.exception.type_error." + std::to_string(id) + "] " + text);
+            EXPECT_EQ(std::string(e.what()), "[json.exception.type_error." + std::to_string(id) + "] " + text);
         }
     }
 
@@ -84,10 +80,9 @@ TEST_F(UpdatePrintersTest, DeviceWithOnlyANameGetsTheDefaults) {
 
 TEST_F(UpdatePrintersTest, CarriesEveryDeviceValueIntoTheRecord) {
     UpdatePrintersPerformer performer(HostTransport::SerialPort, m_registry, false);
-    const json device = {{"isDefault", true},          {"printer-driver-xps", true},
-                         {"device-id", "7"},           {"printer-info", "Info"},
-                         {"printer-location", "Loc"},  {"printer-make-and-model", "Model"},
-                         {"name", "Office HP"},        {"unknown-key", 42}};
+    const json device = {{"isDefault", true},      {"printer-driver-xps", true}, {"device-id", "7"},
+                         {"printer-info", "Info"}, {"printer-location", "Loc"},  {"printer-make-and-model", "Model"},
+                         {"name", "Office HP"},    {"unknown-key", 42}};
     update(performer, response({{"meta", json::object()}, {"devices", {device}}, {"x", 1}}));
     ASSERT_EQ(performer.manager().printers().size(), 1u);
     const Printer& p = performer.manager().printers()[0];
@@ -103,8 +98,8 @@ TEST_F(UpdatePrintersTest, CarriesEveryDeviceValueIntoTheRecord) {
 
 TEST_F(UpdatePrintersTest, DevicesAsArrayKeepOrderAsObjectSortByMemberName) {
     UpdatePrintersPerformer performer(HostTransport::SerialPort, m_registry, false);
-    update(performer, response({{"meta", json::object()},
-                                {"devices", {{{"name", "z"}}, {{"name", "a"}}, {{"name", "m"}}}}}));
+    update(performer,
+           response({{"meta", json::object()}, {"devices", {{{"name", "z"}}, {{"name", "a"}}, {{"name", "m"}}}}}));
     EXPECT_EQ(names(performer), (std::vector<std::string>{"z", "a", "m"}));
 
     update(performer, response(json::parse(
@@ -115,8 +110,8 @@ TEST_F(UpdatePrintersTest, DevicesAsArrayKeepOrderAsObjectSortByMemberName) {
 
 TEST_F(UpdatePrintersTest, StoresMetadataOnEveryUpdate) {
     UpdatePrintersPerformer performer(HostTransport::SerialPort, m_registry, false);
-    update(performer, response({{"meta", {{"platform", "win"}, {"print-file-format", "pdf"}}},
-                                {"devices", json::array()}}));
+    update(performer,
+           response({{"meta", {{"platform", "win"}, {"print-file-format", "pdf"}}}, {"devices", json::array()}}));
     EXPECT_EQ(m_registry.metadata().platform, "win");
     EXPECT_EQ(m_registry.metadata().printFileFormat, "pdf");
     update(performer, response({{"meta", json::object()}, {"devices", json::array()}}));
@@ -126,11 +121,13 @@ TEST_F(UpdatePrintersTest, StoresMetadataOnEveryUpdate) {
 
 TEST_F(UpdatePrintersTest, LogsTheListHeaderAndOneLinePerDevice) {
     UpdatePrintersPerformer performer(HostTransport::SerialPort, m_registry, false);
-    update(performer,
-           response({{"meta", json::object()},
-                     {"devices", {{{"name", "n1"}, {"printer-info", "i1"},
-                                   {"printer-location", "l1"}, {"printer-make-and-model", "m1"}},
-                                  {{"name", "n2"}}}}}));
+    update(
+        performer,
+        response(
+            {{"meta", json::object()},
+             {"devices",
+              {{{"name", "n1"}, {"printer-info", "i1"}, {"printer-location", "l1"}, {"printer-make-and-model", "m1"}},
+               {{"name", "n2"}}}}}));
     const auto lines = m_log.lines();
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[0].level, "INFO");
@@ -170,8 +167,9 @@ TEST_F(UpdatePrintersTest, MissingDataLogsJsonIsNullAndEmptiesTheList) {
         // away here, its jobs cannot be listed, and the attempt is what the
         // log shows).
         ASSERT_GE(lines.size(), before + 2);
-        EXPECT_EQ(lines[before + 1].body, "[PrinterManager]:[retireOrDelete]: queue A: its jobs could not be "
-                                          "listed, so it refuses new jobs and stays for now");
+        EXPECT_EQ(lines[before + 1].body,
+                  "[PrinterManager]:[retireOrDelete]: queue A: its jobs could not be "
+                  "listed, so it refuses new jobs and stays for now");
     }
 }
 
@@ -189,26 +187,20 @@ TEST_F(UpdatePrintersTest, TypeErrorsPropagateAndLeaveThePrintersAlone) {
 
     expectTypeError(performer, {{"devices", json::array()}}, 306, "cannot use value() with null");
     expectTypeError(performer, {{"meta", "x"}}, 306, "cannot use value() with string");
-    expectTypeError(performer, "just text", 305,
-                    "cannot use operator[] with a string argument with string");
-    expectTypeError(performer, {{"meta", {{"platform", 3}}}}, 302,
-                    "type must be string, but is number");
-    expectTypeError(performer, {{"meta", json::object()}, {"devices", {1}}}, 306,
-                    "cannot use value() with number");
-    expectTypeError(performer, {{"meta", json::object()}, {"devices", "abc"}}, 306,
-                    "cannot use value() with string");
-    expectTypeError(performer, {{"meta", json::object()}, {"devices", {{{"isDefault", "yes"}}}}},
-                    302, "type must be boolean, but is string");
-    expectTypeError(performer,
-                    {{"meta", json::object()}, {"devices", {{{"name", "ok"}}, {{"name", 5}}}}}, 302,
+    expectTypeError(performer, "just text", 305, "cannot use operator[] with a string argument with string");
+    expectTypeError(performer, {{"meta", {{"platform", 3}}}}, 302, "type must be string, but is number");
+    expectTypeError(performer, {{"meta", json::object()}, {"devices", {1}}}, 306, "cannot use value() with number");
+    expectTypeError(performer, {{"meta", json::object()}, {"devices", "abc"}}, 306, "cannot use value() with string");
+    expectTypeError(performer, {{"meta", json::object()}, {"devices", {{{"isDefault", "yes"}}}}}, 302,
+                    "type must be boolean, but is string");
+    expectTypeError(performer, {{"meta", json::object()}, {"devices", {{{"name", "ok"}}, {{"name", 5}}}}}, 302,
                     "type must be string, but is number");
     EXPECT_EQ(names(performer), before);
 }
 
 TEST_F(UpdatePrintersTest, MetadataIsStoredBeforeALaterTypeError) {
     UpdatePrintersPerformer performer(HostTransport::SerialPort, m_registry, false);
-    expectTypeError(performer,
-                    {{"meta", {{"platform", "mac"}}}, {"devices", {{{"printer-info", 1}}}}}, 302,
+    expectTypeError(performer, {{"meta", {{"platform", "mac"}}}, {"devices", {{{"printer-info", 1}}}}}, 302,
                     "type must be string, but is number");
     EXPECT_EQ(m_registry.metadata().platform, "mac");
 }
@@ -218,8 +210,7 @@ TEST_F(UpdatePrintersTest, TaskLogsRunsTheUpdateAndRepliesNothing) {
     std::unique_ptr<TaskBase> task;
     {
         // The task keeps its own copy of the message.
-        PrintProtocolJsonMsg msg =
-            response({{"meta", {{"platform", "p"}}}, {"devices", {{{"name", "T"}}}}});
+        PrintProtocolJsonMsg msg = response({{"meta", {{"platform", "p"}}}, {"devices", {{{"name", "T"}}}}});
         task = std::make_unique<TaskUpdatePrinters>(performer, msg);
         msg.setField("data", nullptr);
     }

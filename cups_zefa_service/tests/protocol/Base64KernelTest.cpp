@@ -18,7 +18,9 @@ namespace czs::base64::detail {
 const char* nameOf(Kernel k) {
     return k == Kernel::Scalar ? "Table" : k == Kernel::Avx2 ? "Avx2" : "Avx512Vbmi";
 }
-void PrintTo(Kernel k, std::ostream* os) { *os << nameOf(k); }
+void PrintTo(Kernel k, std::ostream* os) {
+    *os << nameOf(k);
+}
 }  // namespace czs::base64::detail
 
 namespace czs {
@@ -42,7 +44,8 @@ std::string referenceEncode(const std::vector<uint8_t>& in) {
         }
     }
     if (bits != 0) out += kAlphabet[value << (6 - bits)];
-    while (out.size() % 4 != 0) out += '=';
+    while (out.size() % 4 != 0)
+        out += '=';
     return out;
 }
 
@@ -58,8 +61,8 @@ std::vector<uint8_t> referenceDecode(const std::string& text) {
     };
     std::vector<uint8_t> out;
     for (size_t i = 0; i + 3 < text.size(); i += 4) {
-        const uint32_t v = (value(text[i]) << 18) + (value(text[i + 1]) << 12) + (value(text[i + 2]) << 6) +
-                           value(text[i + 3]);
+        const uint32_t v =
+            (value(text[i]) << 18) + (value(text[i + 1]) << 12) + (value(text[i + 2]) << 6) + value(text[i + 3]);
         out.push_back(static_cast<uint8_t>(v >> 16));
         out.push_back(static_cast<uint8_t>(v >> 8));
         out.push_back(static_cast<uint8_t>(v));
@@ -80,13 +83,15 @@ std::vector<uint8_t> decodeExact(const std::string& text) {
 
 std::string repeat(const std::string& s, size_t times) {
     std::string out;
-    for (size_t i = 0; i < times; ++i) out += s;
+    for (size_t i = 0; i < times; ++i)
+        out += s;
     return out;
 }
 
 std::vector<uint8_t> repeat(const std::vector<uint8_t>& s, size_t times) {
     std::vector<uint8_t> out;
-    for (size_t i = 0; i < times; ++i) out.insert(out.end(), s.begin(), s.end());
+    for (size_t i = 0; i < times; ++i)
+        out.insert(out.end(), s.begin(), s.end());
     return out;
 }
 
@@ -104,7 +109,8 @@ std::vector<uint8_t> packSextets(const std::vector<unsigned>& idx) {
 
 std::vector<uint8_t> randomBytes(std::mt19937& rng, size_t n) {
     std::vector<uint8_t> b(n);
-    for (auto& x : b) x = static_cast<uint8_t>(rng());
+    for (auto& x : b)
+        x = static_cast<uint8_t>(rng());
     return b;
 }
 
@@ -135,14 +141,21 @@ private:
 TEST_P(KernelPath, KnownVectors) {
     // RFC 4648, section 10.
     const std::pair<std::string, std::string> vectors[] = {
-        {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},          {"foo", "Zm9v"},
-        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
     };
-    for (const auto& [plain, text] : vectors) EXPECT_EQ(encodeExact({plain.begin(), plain.end()}), text);
+    for (const auto& [plain, text] : vectors)
+        EXPECT_EQ(encodeExact({plain.begin(), plain.end()}), text);
 
     // Long enough for the vector loop, covering every byte value.
     std::vector<uint8_t> all(256);
-    for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<uint8_t>(i);
+    for (size_t i = 0; i < all.size(); ++i)
+        all[i] = static_cast<uint8_t>(i);
     EXPECT_EQ(encodeExact(all),
               "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4vMDEyMzQ1Njc4OTo7PD0+P0BBQkNERUZH"
               "SElKS0xNTk9QUVJTVFVWV1hZWltcXV5fYGFiY2RlZmdoaWprbG1ub3BxcnN0dXZ3eHl6e3x9fn+AgYKDhIWGh4iJiouMjY6P"

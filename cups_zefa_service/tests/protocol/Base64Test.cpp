@@ -11,7 +11,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes bytesOf(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 
 Bytes decoded(const std::string& text) {
     Bytes out;
@@ -22,8 +24,13 @@ Bytes decoded(const std::string& text) {
 TEST(Base64, EncodesTheKnownVectorsWithPadding) {
     // The test vectors of RFC 4648, section 10.
     const std::pair<const char*, const char*> vectors[] = {
-        {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},          {"foo", "Zm9v"},
-        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
     };
     for (const auto& [plain, text] : vectors) {
         const Bytes in = bytesOf(plain);
@@ -63,7 +70,8 @@ TEST(Base64, RoundTripsEveryLengthAndTheStreamEncoderAgrees) {
     std::mt19937 rng(12345);
     for (size_t n = 0; n < 70; ++n) {
         Bytes in(n);
-        for (auto& b : in) b = static_cast<uint8_t>(rng());
+        for (auto& b : in)
+            b = static_cast<uint8_t>(rng());
         const std::string text = base64::encode(in);
         EXPECT_EQ(text.size(), base64::encodedSize(n));
         EXPECT_EQ(decoded(text), in) << n;

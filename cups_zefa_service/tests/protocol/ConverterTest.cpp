@@ -17,9 +17,16 @@ namespace {
 // bounds error that cannot happen.
 RawStreamData frameOf(uint16_t type, const std::string& payload) {
     const auto n = static_cast<uint32_t>(payload.size());
-    const uint8_t header[] = {'Z', 'E', 'F', 'A', static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type),
-                              static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
-                              static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+    const uint8_t header[] = {'Z',
+                              'E',
+                              'F',
+                              'A',
+                              static_cast<uint8_t>(type >> 8),
+                              static_cast<uint8_t>(type),
+                              static_cast<uint8_t>(n >> 24),
+                              static_cast<uint8_t>(n >> 16),
+                              static_cast<uint8_t>(n >> 8),
+                              static_cast<uint8_t>(n)};
     const uint8_t trailer[] = {0x00, 0x00, 0x0A};
     RawStreamData f(sizeof header + payload.size() + sizeof trailer);
     std::copy(std::begin(header), std::end(header), f.begin());
@@ -56,8 +63,7 @@ TEST_F(ConverterTest, ChunkRequestGivesStatusZero) {
 
 TEST_F(ConverterTest, DiscoveryRequestFrameOf89Bytes) {
     // 89 bytes: 13 of framing around the 76 base64 characters.
-    const RawStreamData in = frameOf(
-        4, "eyJjb250ZXh0IjoiY3VwcyIsIm1ldGhvZCI6ImRpc2NvdmVyeSIsInR5cGUiOiJyZXF1ZXN0In0=");
+    const RawStreamData in = frameOf(4, "eyJjb250ZXh0IjoiY3VwcyIsIm1ldGhvZCI6ImRpc2NvdmVyeSIsInR5cGUiOiJyZXF1ZXN0In0=");
     ASSERT_EQ(in.size(), 89u);
     const ConversionResult r = converter->convertToProtocolJsonMsg(in);
     EXPECT_EQ(r.status, 0);

@@ -13,8 +13,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 // "ZEFA", type 00 04, length 00 00 00 02, payload "ab", check 00 00, 0A.
-const Bytes kFrame15 = {'Z', 'E', 'F', 'A', 0x00, 0x04, 0x00, 0x00, 0x00, 0x02,
-                        'a', 'b', 0x00, 0x00, 0x0A};
+const Bytes kFrame15 = {'Z', 'E', 'F', 'A', 0x00, 0x04, 0x00, 0x00, 0x00, 0x02, 'a', 'b', 0x00, 0x00, 0x0A};
 
 int32_t decodeError(const Bytes& b) {
     try {
@@ -160,7 +159,8 @@ TEST(PrintProtocolFrameDecode, TwoFramesBackToBackFailOnLength) {
 
 TEST(PrintProtocolFrameBuild, HundredBytePayloadGives113Bytes) {
     Bytes payload(100);
-    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7 + 1);
+    for (size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<uint8_t>(i * 7 + 1);
     PrintProtocolFrame f(4);
     f.resetCrc();
     f.setPayload(payload.data(), static_cast<uint32_t>(payload.size()));
@@ -244,7 +244,8 @@ public:
     explicit CountingProducer(uint64_t size) : size_(size) {}
     uint64_t size() const override { return size_; }
     void produce(uint8_t* out, std::size_t n) override {
-        for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(next_++);
+        for (std::size_t i = 0; i < n; ++i)
+            out[i] = static_cast<uint8_t>(next_++);
     }
 
 private:
@@ -254,7 +255,8 @@ private:
 
 TEST(Reply, DrainsInArbitraryPiecesInOrder) {
     Bytes image(1000);
-    for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i);
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<uint8_t>(i);
     auto* raw = static_cast<uint8_t*>(std::malloc(image.size()));
     std::memcpy(raw, image.data(), image.size());
 
@@ -264,7 +266,8 @@ TEST(Reply, DrainsInArbitraryPiecesInOrder) {
     for (Reply* r : {&copied, &produced}) {
         Bytes out(image.size() + 7, 0xEE);
         std::size_t at = 0;
-        for (std::size_t piece : {1u, 0u, 13u, 500u, 486u}) at += r->take(out.data() + at, piece);
+        for (std::size_t piece : {1u, 0u, 13u, 500u, 486u})
+            at += r->take(out.data() + at, piece);
         EXPECT_EQ(at, image.size());
         EXPECT_EQ(r->take(out.data() + at, 7), 0u);  // nothing past the end
         EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<long>(at)), image);

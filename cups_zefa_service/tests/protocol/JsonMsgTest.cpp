@@ -10,7 +10,9 @@ namespace {
 
 using Msg = PrintProtocolJsonMsg;
 
-std::string asText(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
+std::string asText(const std::vector<uint8_t>& v) {
+    return std::string(v.begin(), v.end());
+}
 
 Msg parse(const std::string& b64) {
     return Msg(reinterpret_cast<const uint8_t*>(b64.data()), static_cast<uint32_t>(b64.size()));
@@ -32,8 +34,7 @@ Failure failureOf(const std::string& b64) {
 
 // Base64 of the discovery request, written out from its 56-byte JSON text
 // {"context":"cups","method":"discovery","type":"request"}.
-const char* const kDiscoveryB64 =
-    "eyJjb250ZXh0IjoiY3VwcyIsIm1ldGhvZCI6ImRpc2NvdmVyeSIsInR5cGUiOiJyZXF1ZXN0In0=";
+const char* const kDiscoveryB64 = "eyJjb250ZXh0IjoiY3VwcyIsIm1ldGhvZCI6ImRpc2NvdmVyeSIsInR5cGUiOiJyZXF1ZXN0In0=";
 
 TEST(PrintProtocolJsonMsgBuild, DiscoveryRequestSerialisesToTheKnownText) {
     const Msg m(kMethodDiscovery, kMsgTypeRequest);
@@ -142,8 +143,9 @@ TEST(PrintProtocolJsonMsgParse, LibraryErrorsBecomeCodeTwoWithTheirText) {
     // {"context":"cups","method":7,"type":"request"}
     const Failure num = failureOf("eyJjb250ZXh0IjoiY3VwcyIsIm1ldGhvZCI6NywidHlwZSI6InJlcXVlc3QifQ==");
     EXPECT_EQ(num.code, 2);
-    EXPECT_EQ(num.text, "Error while converting data to JSON object "
-                        "([json.exception.type_error.302] type must be string, but is number)");
+    EXPECT_EQ(num.text,
+              "Error while converting data to JSON object "
+              "([json.exception.type_error.302] type must be string, but is number)");
 
     // {"a":1} x  - trailing bytes after the value
     const Failure trailing = failureOf("eyJhIjoxfSB4");

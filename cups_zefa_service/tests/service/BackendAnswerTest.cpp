@@ -64,8 +64,8 @@ struct BackendPort : ::testing::Test {
         std::fclose(f);
         SocketConnection::Limits limits;
         limits.lineDeadline = 2s;
-        service = std::make_unique<CupsBackendService>(loop.io(), registry, host.callback(), "127.0.0.1", 0, spool,
-                                                       0ms, limits);
+        service = std::make_unique<CupsBackendService>(loop.io(), registry, host.callback(), "127.0.0.1", 0, spool, 0ms,
+                                                       limits);
         ASSERT_FALSE(service->open());
         port = service->connection().boundPort();
         loop.start();
@@ -159,9 +159,10 @@ TEST_F(BackendPort, SeveralLinesOnOneConnectionAreAnsweredInTheirOrder) {
     host.report(1, true);
     EXPECT_EQ(receive(fd, 200), "") << "an answer overtook an earlier line's";
     host.report(0, false);
-    EXPECT_EQ(receive(fd, 2000, nullptr, 3), "{\"status\":\"error\",\"reason\":\"not delivered to the host\"}\n"
-                                 "{\"status\":\"error\",\"reason\":\"announcement refused\"}\n"
-                                 "{\"status\":\"ok\"}\n");
+    EXPECT_EQ(receive(fd, 2000, nullptr, 3),
+              "{\"status\":\"error\",\"reason\":\"not delivered to the host\"}\n"
+              "{\"status\":\"error\",\"reason\":\"announcement refused\"}\n"
+              "{\"status\":\"ok\"}\n");
     ::close(fd);
 }
 

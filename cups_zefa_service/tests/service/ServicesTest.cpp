@@ -34,7 +34,7 @@ struct FakeConnection : ConnectionBase {
     std::error_code open() override {
         s_.opened.push_back(t_);
         return s_.succeed(t_, static_cast<int>(s_.opened.size())) ? std::error_code{}
-                                                                   : std::error_code{ENOENT, std::system_category()};
+                                                                  : std::error_code{ENOENT, std::system_category()};
     }
     void write(Reply reply, WriteDone done) override {
         std::string image(static_cast<std::size_t>(reply.size()), '\0');

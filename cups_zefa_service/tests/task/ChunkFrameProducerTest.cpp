@@ -52,7 +52,8 @@ std::vector<uint8_t> drain(Reply& reply, std::mt19937& rng, std::size_t maxPiece
 
 std::vector<uint8_t> randomBytes(std::mt19937& rng, std::size_t n) {
     std::vector<uint8_t> v(n);
-    for (auto& b : v) b = static_cast<uint8_t>(rng());
+    for (auto& b : v)
+        b = static_cast<uint8_t>(rng());
     return v;
 }
 
@@ -91,7 +92,8 @@ TEST(ChunkFrameProducer, DaemonStageAroundItsBlockBoundariesAndLargeRandomSizes)
         }
     }
     std::uniform_int_distribution<std::size_t> large(200000, 3 * 1024 * 1024);
-    for (int i = 0; i < 6; ++i) sizes.push_back(large(rng));
+    for (int i = 0; i < 6; ++i)
+        sizes.push_back(large(rng));
     for (const std::size_t n : sizes) {
         const std::vector<uint8_t> bytes = randomBytes(rng, n);
         const std::vector<uint8_t> golden = copyingFrame("0f1e2d3c-4b5a-4697-8877-665544332211", 1 << 20, bytes);

@@ -113,9 +113,9 @@ TEST_F(ChunkPerformerTest, RequestWithoutDataRepeatsThePreviousOne) {
 
 TEST_F(ChunkPerformerTest, NothingToSendIsLoggedWithoutReply) {
     EXPECT_TRUE(ask({{"id", "ten"}, {"offset", 0}, {"size", 0}}).empty());
-    EXPECT_TRUE(ask({{"id", "ten"}, {"offset", 0}}).empty());               // size -1
+    EXPECT_TRUE(ask({{"id", "ten"}, {"offset", 0}}).empty());                  // size -1
     EXPECT_TRUE(ask({{"id", "nobody"}, {"offset", 0}, {"size", 4}}).empty());  // unknown id
-    EXPECT_TRUE(ask({{"offset", 0}, {"size", 4}}).empty());                  // empty id
+    EXPECT_TRUE(ask({{"offset", 0}, {"size", 4}}).empty());                    // empty id
     EXPECT_EQ(log.count("[ChunkPerformer]:[createResponse]: base64 chunk is empty\n"), 4u);
 }
 
@@ -153,7 +153,8 @@ TEST_F(ChunkPerformerTest, NegativeOversizedAndUnrepresentableRequestsAreRejecte
         {{"id", "ten"}, {"offset", 4294967296LL + 4}, {"size", 4}},  // would wrap to 4
         {{"id", "ten"}, {"offset", 0}, {"size", 1e300}},
     };
-    for (const auto& data : bad) EXPECT_TRUE(ask(data).empty()) << data.dump();
+    for (const auto& data : bad)
+        EXPECT_TRUE(ask(data).empty()) << data.dump();
     EXPECT_EQ(log.count("[ChunkPerformer]:[createResponse]: rejecting request for ten"), std::size(bad));
     EXPECT_EQ(log.count("base64 chunk is empty"), 0u);
     // Nothing is left failed: the next good request is served normally.
@@ -176,7 +177,8 @@ TEST_F(ChunkPerformerTest, FailedOpenDoesNotWedgeThePerformer) {
 TEST_F(ChunkPerformerTest, RandomFileInRandomPiecesReassemblesExactly) {
     std::mt19937 rng(7);
     std::vector<uint8_t> content(3 * 1024 * 1024 + 17);
-    for (auto& b : content) b = static_cast<uint8_t>(rng());
+    for (auto& b : content)
+        b = static_cast<uint8_t>(rng());
     registry.addFile("big", spool.write("big", content));
 
     std::vector<uint8_t> got;
@@ -188,8 +190,8 @@ TEST_F(ChunkPerformerTest, RandomFileInRandomPiecesReassemblesExactly) {
         ASSERT_EQ(data["offset"], got.size());
         ASSERT_EQ(data["size"], size);
         std::vector<uint8_t> bytes;
-        ASSERT_TRUE(base64::decode(data["chunk"].get<std::string>().data(), data["chunk"].get<std::string>().size(),
-                                   bytes));
+        ASSERT_TRUE(
+            base64::decode(data["chunk"].get<std::string>().data(), data["chunk"].get<std::string>().size(), bytes));
         ASSERT_EQ(bytes.size(), static_cast<size_t>(size));
         got.insert(got.end(), bytes.begin(), bytes.end());
         ++requests;

@@ -14,7 +14,9 @@ namespace {
 
 using nlohmann::json;
 
-RawStreamData bytesOf(const std::string& s) { return RawStreamData(s.begin(), s.end()); }
+RawStreamData bytesOf(const std::string& s) {
+    return RawStreamData(s.begin(), s.end());
+}
 
 json announcementData(const std::vector<uint8_t>& payload) {
     std::vector<uint8_t> text;
@@ -75,8 +77,8 @@ TEST_F(NewFilePerformerTest, IdentifiersAreVersionFourUuids) {
         seen.insert(id);
     }
     EXPECT_EQ(seen.size(), 200u);
-    EXPECT_EQ(NewFilePerformer::formatUuid({0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x46, 0x07, 0x88, 0x09, 0x0a, 0x0b,
-                                            0x0c, 0x0d, 0x0e, 0xff}),
+    EXPECT_EQ(NewFilePerformer::formatUuid(
+                  {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x46, 0x07, 0x88, 0x09, 0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0xff}),
               "00010203-0405-4607-8809-0a0b0c0d0eff");
 }
 
@@ -129,7 +131,7 @@ TEST_F(NewFilePerformerTest, OnlyRegularFilesInsideTheSpoolAreAnnounced) {
         spool.path() + "/missing",
         spool.path(),
         "",
-        "job-1",  // relative: resolved against the daemon's directory, not the spool
+        "job-1",                          // relative: resolved against the daemon's directory, not the spool
         file + std::string("\0.pdf", 5),  // the file system would see only the part before the NUL
     };
     for (const auto& path : refused) {

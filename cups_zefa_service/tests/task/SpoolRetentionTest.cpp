@@ -146,8 +146,7 @@ TEST_F(SpoolRetentionTest, ThePeriodicSweepRemovesAnUnfetchedFileAfterTheRetenti
     const std::string oldId = announce(old);
     registry.markAnnounced(oldId);
     asio::io_context io;
-    SpoolRetention retention(io, registry, std::chrono::milliseconds(300), std::chrono::milliseconds(50),
-                             spool.path());
+    SpoolRetention retention(io, registry, std::chrono::milliseconds(300), std::chrono::milliseconds(50), spool.path());
     retention.start();
     io.run_for(std::chrono::milliseconds(150));
     // Announced after the old one had waited a while.

@@ -33,8 +33,8 @@ using Options = std::map<std::string, std::string>;
 
 /// The chosen davfs2 directory, pinned, and the path it was reached by.
 struct DavfsDir {
-  orv::UniqueFd fd;
-  std::string path;
+    orv::UniqueFd fd;
+    std::string path;
 };
 
 /// Step 1: ".davfs2" (or ".davfs2_N") in the home, created when missing.
@@ -43,10 +43,10 @@ std::optional<DavfsDir> pin_davfs_dir(int homefd, const std::string& homedir, un
 /// The chosen configuration file inside the pinned directory, with its text
 /// when it exists and could be read.
 struct ConfFile {
-  std::string name;
-  std::string path;
-  bool exists = false;
-  std::optional<std::string> text;
+    std::string name;
+    std::string path;
+    bool exists = false;
+    std::optional<std::string> text;
 };
 
 /// Step 2: "davfs2_orvanta.conf" (or "davfs2_orvanta_N.conf") and its text.
@@ -59,9 +59,9 @@ Options read_owned_options(const std::string& text);
 /// An invalid `dir` means the named directory does not exist: the file
 /// cannot be opened, which is reported when it is written.
 struct SecretsFile {
-  orv::UniqueFd dir;
-  std::string name;
-  std::string path;
+    orv::UniqueFd dir;
+    std::string name;
+    std::string path;
 };
 
 /// Step 4: reconciles the owned options in `pending` and settles the secrets
@@ -70,8 +70,7 @@ struct SecretsFile {
 /// file of the service's own; otherwise the service's own file is used and
 /// the line rewritten. Nothing when no secrets file can be had.
 std::optional<SecretsFile> reconcile_options(Options& pending, const DavfsDir& dir, int homefd,
-                                             const std::string& homedir,
-                                             const ServiceConfig& config);
+                                             const std::string& homedir, const ServiceConfig& config);
 
 /// Step 5: drops the lines of the pending options and appends their new
 /// values, the result replacing the file inside the pinned directory.

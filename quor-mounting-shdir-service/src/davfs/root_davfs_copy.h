@@ -14,8 +14,7 @@ namespace qmss {
 /// Writes <dir>/<key>.conf and <dir>/<key>.secrets (0600, dir 0700, both
 /// root's) and returns the configuration's path; "" when they could not be
 /// written (logged). `key` is a staging name (a plain file name).
-std::string write_root_davfs_copy(const std::string& dir, const std::string& key,
-                                  const ServiceConfig& config);
+std::string write_root_davfs_copy(const std::string& dir, const std::string& key, const ServiceConfig& config);
 
 /// Removes both files of `key`; a missing file is not an error.
 void remove_root_davfs_copy(const std::string& dir, const std::string& key);

@@ -24,7 +24,6 @@ orv::UniqueFd open_davfs_daemon(const std::string& pid_dir, const std::string& m
 /// The files davfs2 still keeps for `mount_point` in its cache directories
 /// under `cache_root` (named after the mount point), "index" left out: after
 /// a daemon that did not finish, what may not have reached the server.
-std::vector<std::string> davfs_cache_files(const std::string& cache_root,
-                                           const std::string& mount_point);
+std::vector<std::string> davfs_cache_files(const std::string& cache_root, const std::string& mount_point);
 
 }  // namespace qmss

@@ -12,8 +12,8 @@ namespace qmss {
 enum class FolderOp : uint8_t { Unmount = 0, Mount = 1, UnmountAll = 2 };
 
 struct FolderRequest {
-  std::string folder;
-  uint8_t op = 0;
+    std::string folder;
+    uint8_t op = 0;
 };
 
 // Layout (little-endian): u16 total length, u16 N, N name bytes, u8 op; bytes

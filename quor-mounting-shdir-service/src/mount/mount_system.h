@@ -21,105 +21,102 @@ namespace qmss {
 inline constexpr int kCommandTimedOut = -2;
 
 class MountSystem {
- public:
-  virtual ~MountSystem() = default;
+public:
+    virtual ~MountSystem() = default;
 
-  /// Runs argv[0] (looked up on PATH) with the arguments, stdin from
-  /// /dev/null, signals unblocked, and waits at most `deadline`. Returns its
-  /// exit status; -1 when it could not be started or did not exit normally;
-  /// kCommandTimedOut when it was still running at the deadline, in which
-  /// case it and every process it started have been killed.
-  virtual int runCommand(const std::vector<std::string>& argv,
-                         std::chrono::milliseconds deadline) = 0;
+    /// Runs argv[0] (looked up on PATH) with the arguments, stdin from
+    /// /dev/null, signals unblocked, and waits at most `deadline`. Returns its
+    /// exit status; -1 when it could not be started or did not exit normally;
+    /// kCommandTimedOut when it was still running at the deadline, in which
+    /// case it and every process it started have been killed.
+    virtual int runCommand(const std::vector<std::string>& argv, std::chrono::milliseconds deadline) = 0;
 
-  /// Kills the mount command in progress, if any, with its whole process
-  /// tree: its runCommand then returns a failure. Any thread.
-  virtual void cancelCommand() {}
+    /// Kills the mount command in progress, if any, with its whole process
+    /// tree: its runCommand then returns a failure. Any thread.
+    virtual void cancelCommand() {}
 
-  /// A fresh, empty, root-only directory for the mount command to mount on,
-  /// named after (uid, folder) (see staging_name); "" when none could be
-  /// made (logged).
-  virtual std::string makeStaging(uid_t uid, const std::string& folder) = 0;
-  /// A staging name an adopted share still uses: not handed out again.
-  virtual void reserveStaging(const std::string& staging) { (void)staging; }
-  /// Detaches whatever is still mounted on a staging directory and removes
-  /// it. The name stays reserved until releaseStaging.
-  virtual void dropStaging(const std::string& staging) = 0;
-  /// The mount staged under this name is gone (or never came): the name may
-  /// be taken again.
-  virtual void releaseStaging(const std::string& staging) { (void)staging; }
+    /// A fresh, empty, root-only directory for the mount command to mount on,
+    /// named after (uid, folder) (see staging_name); "" when none could be
+    /// made (logged).
+    virtual std::string makeStaging(uid_t uid, const std::string& folder) = 0;
+    /// A staging name an adopted share still uses: not handed out again.
+    virtual void reserveStaging(const std::string& staging) { (void)staging; }
+    /// Detaches whatever is still mounted on a staging directory and removes
+    /// it. The name stays reserved until releaseStaging.
+    virtual void dropStaging(const std::string& staging) = 0;
+    /// The mount staged under this name is gone (or never came): the name may
+    /// be taken again.
+    virtual void releaseStaging(const std::string& staging) { (void)staging; }
 
-  /// Moves the mount sitting on `staging` onto the directory `targetfd`
-  /// (the descriptor of the directory that was checked), which must still
-  /// be entry `name` of the pinned directory `parentfd`: if the user renamed
-  /// it before the move, the mount is detached again and EXDEV returned, so
-  /// every recorded mount can be found (and unmounted) as parent/name. The
-  /// mount's id, or the errno with the failing step ("open_tree",
-  /// "move_mount", "check").
-  virtual orv::Result<uint64_t> moveMount(const std::string& staging, int targetfd, int parentfd,
-                                          const std::string& name) = 0;
+    /// Moves the mount sitting on `staging` onto the directory `targetfd`
+    /// (the descriptor of the directory that was checked), which must still
+    /// be entry `name` of the pinned directory `parentfd`: if the user renamed
+    /// it before the move, the mount is detached again and EXDEV returned, so
+    /// every recorded mount can be found (and unmounted) as parent/name. The
+    /// mount's id, or the errno with the failing step ("open_tree",
+    /// "move_mount", "check").
+    virtual orv::Result<uint64_t> moveMount(const std::string& staging, int targetfd, int parentfd,
+                                            const std::string& name) = 0;
 
-  /// Unmounts what is mounted on entry `name` of the pinned directory
-  /// `parentfd`, only if it is the mount `mnt_id`. Fails with EINVAL when
-  /// that mount is not there any more.
-  virtual orv::Result<void> unmount(int parentfd, const std::string& name, uint64_t mnt_id,
-                                    bool force) = 0;
-  /// The same check, then a lazy detach (MNT_DETACH): the mount leaves the
-  /// tree at once and ends when its last open file is closed.
-  virtual orv::Result<void> detach(int parentfd, const std::string& name, uint64_t mnt_id) {
-    (void)parentfd, (void)name, (void)mnt_id;
-    return orv::Error::fromErrno(ENOSYS, "detach");
-  }
+    /// Unmounts what is mounted on entry `name` of the pinned directory
+    /// `parentfd`, only if it is the mount `mnt_id`. Fails with EINVAL when
+    /// that mount is not there any more.
+    virtual orv::Result<void> unmount(int parentfd, const std::string& name, uint64_t mnt_id, bool force) = 0;
+    /// The same check, then a lazy detach (MNT_DETACH): the mount leaves the
+    /// tree at once and ends when its last open file is closed.
+    virtual orv::Result<void> detach(int parentfd, const std::string& name, uint64_t mnt_id) {
+        (void)parentfd, (void)name, (void)mnt_id;
+        return orv::Error::fromErrno(ENOSYS, "detach");
+    }
 
-  /// A pidfd of the davfs2 daemon serving the mount staged at `staging`;
-  /// invalid when there is none (nothing to wait for).
-  virtual orv::UniqueFd openDaemon(const std::string& staging) {
-    (void)staging;
-    return orv::UniqueFd();
-  }
-  /// The files davfs2 still caches for that mount (logged when its daemon
-  /// did not finish in time).
-  virtual std::vector<std::string> cachedFiles(const std::string& staging) {
-    (void)staging;
-    return {};
-  }
+    /// A pidfd of the davfs2 daemon serving the mount staged at `staging`;
+    /// invalid when there is none (nothing to wait for).
+    virtual orv::UniqueFd openDaemon(const std::string& staging) {
+        (void)staging;
+        return orv::UniqueFd();
+    }
+    /// The files davfs2 still caches for that mount (logged when its daemon
+    /// did not finish in time).
+    virtual std::vector<std::string> cachedFiles(const std::string& staging) {
+        (void)staging;
+        return {};
+    }
 };
 
 /// Where mount.davfs keeps a pid file for each mount point it serves.
 inline constexpr const char* kDavfsPidDir = "/var/run/mount.davfs";
 
 class RealMountSystem : public MountSystem {
- public:
-  explicit RealMountSystem(std::string staging_dir);
-  /// Creates the staging directory root-only when missing and makes it a
-  /// private mount of its own, so a mount under it may be moved (the kernel
-  /// refuses to move a mount whose parent mount is shared). Once, at start.
-  void prepareStaging();
+public:
+    explicit RealMountSystem(std::string staging_dir);
+    /// Creates the staging directory root-only when missing and makes it a
+    /// private mount of its own, so a mount under it may be moved (the kernel
+    /// refuses to move a mount whose parent mount is shared). Once, at start.
+    void prepareStaging();
 
-  int runCommand(const std::vector<std::string>& argv, std::chrono::milliseconds deadline) override;
-  void cancelCommand() override;
-  std::string makeStaging(uid_t uid, const std::string& folder) override;
-  void reserveStaging(const std::string& staging) override;
-  void dropStaging(const std::string& staging) override;
-  void releaseStaging(const std::string& staging) override;
-  orv::Result<uint64_t> moveMount(const std::string& staging, int targetfd, int parentfd,
-                                  const std::string& name) override;
-  orv::Result<void> unmount(int parentfd, const std::string& name, uint64_t mnt_id,
-                            bool force) override;
-  orv::Result<void> detach(int parentfd, const std::string& name, uint64_t mnt_id) override;
-  orv::UniqueFd openDaemon(const std::string& staging) override;
-  std::vector<std::string> cachedFiles(const std::string& staging) override;
+    int runCommand(const std::vector<std::string>& argv, std::chrono::milliseconds deadline) override;
+    void cancelCommand() override;
+    std::string makeStaging(uid_t uid, const std::string& folder) override;
+    void reserveStaging(const std::string& staging) override;
+    void dropStaging(const std::string& staging) override;
+    void releaseStaging(const std::string& staging) override;
+    orv::Result<uint64_t> moveMount(const std::string& staging, int targetfd, int parentfd,
+                                    const std::string& name) override;
+    orv::Result<void> unmount(int parentfd, const std::string& name, uint64_t mnt_id, bool force) override;
+    orv::Result<void> detach(int parentfd, const std::string& name, uint64_t mnt_id) override;
+    orv::UniqueFd openDaemon(const std::string& staging) override;
+    std::vector<std::string> cachedFiles(const std::string& staging) override;
 
- private:
-  std::string staging_dir_;
-  // Names whose mount may still be served by a davfs2 daemon. Its pid file
-  // is written only after the mount command has returned, so it alone
-  // cannot tell a name is taken.
-  std::mutex mutex_;
-  std::set<std::string> in_use_;
-  // The mount command running now (0: none), for cancelCommand.
-  std::mutex command_mutex_;
-  pid_t command_pid_ = 0;
+private:
+    std::string staging_dir_;
+    // Names whose mount may still be served by a davfs2 daemon. Its pid file
+    // is written only after the mount command has returned, so it alone
+    // cannot tell a name is taken.
+    std::mutex mutex_;
+    std::set<std::string> in_use_;
+    // The mount command running now (0: none), for cancelCommand.
+    std::mutex command_mutex_;
+    pid_t command_pid_ = 0;
 };
 
 /// Where davfs2 keeps the caches of mounts made by root.

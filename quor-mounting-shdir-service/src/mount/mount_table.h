@@ -10,10 +10,10 @@
 namespace qmss {
 
 struct MountEntry {
-  uint64_t id = 0;
-  std::string mount_point;  // unescaped
-  std::string fstype;
-  std::string source;  // unescaped
+    uint64_t id = 0;
+    std::string mount_point;  // unescaped
+    std::string fstype;
+    std::string source;  // unescaped
 };
 
 /// The entries of a mountinfo text; malformed lines are skipped.

@@ -16,39 +16,39 @@
 namespace qmss {
 
 class RequestQueue {
- public:
-  /// `manager` is borrowed and must outlive the queue. At most `bound`
-  /// requests wait; more are dropped with an error line.
-  explicit RequestQueue(MountManager& manager, size_t bound = 256);
-  /// Stops the worker (see stop).
-  ~RequestQueue();
-  RequestQueue(const RequestQueue&) = delete;
-  RequestQueue& operator=(const RequestQueue&) = delete;
+public:
+    /// `manager` is borrowed and must outlive the queue. At most `bound`
+    /// requests wait; more are dropped with an error line.
+    explicit RequestQueue(MountManager& manager, size_t bound = 256);
+    /// Stops the worker (see stop).
+    ~RequestQueue();
+    RequestQueue(const RequestQueue&) = delete;
+    RequestQueue& operator=(const RequestQueue&) = delete;
 
-  /// The shared-memory endpoint's data callback (the C library hands a
-  /// pointer and a length): decodes one block and queues the request. Never
-  /// blocks on the work itself.
-  void onShmData(const uint8_t* bytes, size_t count);
-  /// Queues one decoded request; false when the queue is full or stopped.
-  bool push(FolderRequest request);
-  /// Waits until every queued request has been carried out (tests).
-  void drain();
-  /// Lets the request in progress finish, drops the rest, joins the worker.
-  /// Idempotent.
-  void stop();
+    /// The shared-memory endpoint's data callback (the C library hands a
+    /// pointer and a length): decodes one block and queues the request. Never
+    /// blocks on the work itself.
+    void onShmData(const uint8_t* bytes, size_t count);
+    /// Queues one decoded request; false when the queue is full or stopped.
+    bool push(FolderRequest request);
+    /// Waits until every queued request has been carried out (tests).
+    void drain();
+    /// Lets the request in progress finish, drops the rest, joins the worker.
+    /// Idempotent.
+    void stop();
 
- private:
-  void run();
+private:
+    void run();
 
-  MountManager& manager_;
-  const size_t bound_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::condition_variable idle_;
-  std::deque<FolderRequest> queue_;
-  bool busy_ = false;
-  bool stopping_ = false;
-  std::thread worker_;
+    MountManager& manager_;
+    const size_t bound_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable idle_;
+    std::deque<FolderRequest> queue_;
+    bool busy_ = false;
+    bool stopping_ = false;
+    std::thread worker_;
 };
 
 }  // namespace qmss

@@ -14,9 +14,9 @@ enum class StopKind { Restart, Final };
 /// The type of the job the service manager runs on our unit right now
 /// ("restart", "stop", ...), or nothing when there is none or no answer.
 class StopProbe {
- public:
-  virtual ~StopProbe() = default;
-  virtual std::optional<std::string> pendingJobType() = 0;
+public:
+    virtual ~StopProbe() = default;
+    virtual std::optional<std::string> pendingJobType() = 0;
 };
 
 /// Only a job that starts the unit again keeps the shares.
@@ -26,12 +26,12 @@ StopKind decide_stop(const std::optional<std::string>& job_type);
 /// (sd_pid_get_unit), its "Job" property, that job's "JobType". Every call
 /// is bounded by `timeout_ms`; no unit, no bus or no job gives nothing.
 class SystemdStopProbe : public StopProbe {
- public:
-  explicit SystemdStopProbe(unsigned timeout_ms = 2000) : timeout_ms_(timeout_ms) {}
-  std::optional<std::string> pendingJobType() override;
+public:
+    explicit SystemdStopProbe(unsigned timeout_ms = 2000) : timeout_ms_(timeout_ms) {}
+    std::optional<std::string> pendingJobType() override;
 
- private:
-  unsigned timeout_ms_;
+private:
+    unsigned timeout_ms_;
 };
 
 }  // namespace qmss

@@ -14,12 +14,12 @@
 namespace qmss {
 
 struct UserInfo {
-  std::string username;
-  std::string homedir;
-  int32_t pid = 0;
-  // Kept so that directories made for mounting can be handed to the user.
-  uint32_t uid = 0;
-  uint32_t gid = 0;
+    std::string username;
+    std::string homedir;
+    int32_t pid = 0;
+    // Kept so that directories made for mounting can be handed to the user.
+    uint32_t uid = 0;
+    uint32_t gid = 0;
 };
 
 inline constexpr size_t kUserInfoRecordSize = 8;

@@ -41,7 +41,8 @@ inline void sleepFully(Clock::duration d) noexcept {
     if (ns <= 0) return;
     timespec req{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
     timespec rem{};
-    while (nanosleep(&req, &rem) == -1 && errno == EINTR) req = rem;
+    while (nanosleep(&req, &rem) == -1 && errno == EINTR)
+        req = rem;
 }
 
 }  // namespace orv

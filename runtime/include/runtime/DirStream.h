@@ -17,7 +17,9 @@ struct DirCloser {
 using DirStream = std::unique_ptr<DIR, DirCloser>;
 
 /// Opens the directory at `path` for reading its entries.
-inline DirStream openDirStream(const char* path) noexcept { return DirStream(::opendir(path)); }
+inline DirStream openDirStream(const char* path) noexcept {
+    return DirStream(::opendir(path));
+}
 
 /// Turns an owned directory descriptor into a stream over it. The stream takes
 /// the descriptor: on failure it is closed here.

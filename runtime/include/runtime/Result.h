@@ -24,9 +24,7 @@ struct Error {
         return Error{std::error_code(errnum, std::generic_category()), std::move(context)};
     }
     /// The errno a system call just left, with the step it belongs to.
-    static Error lastErrno(std::string context = {}) {
-        return fromErrno(errno, std::move(context));
-    }
+    static Error lastErrno(std::string context = {}) { return fromErrno(errno, std::move(context)); }
 };
 
 template <class T>

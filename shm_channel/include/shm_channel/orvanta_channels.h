@@ -36,13 +36,13 @@
  * caller. The name points to a string literal (valid for the program's life).
  */
 static inline shm_config orv_mount_channel_config(void) {
-  shm_config cfg;
-  shm_config_init(&cfg);
-  cfg.name = ORV_MOUNT_CHANNEL_NAME;
-  cfg.timeout_us = ORV_MOUNT_CHANNEL_TIMEOUT_US;
-  cfg.size = ORV_MOUNT_CHANNEL_SIZE;
-  cfg.chunk = ORV_MOUNT_CHANNEL_CHUNK;
-  return cfg;
+    shm_config cfg;
+    shm_config_init(&cfg);
+    cfg.name = ORV_MOUNT_CHANNEL_NAME;
+    cfg.timeout_us = ORV_MOUNT_CHANNEL_TIMEOUT_US;
+    cfg.size = ORV_MOUNT_CHANNEL_SIZE;
+    cfg.chunk = ORV_MOUNT_CHANNEL_CHUNK;
+    return cfg;
 }
 
 #endif /* SHM_CHANNEL_ORVANTA_CHANNELS_H */

@@ -53,66 +53,64 @@ typedef struct shm_endpoint shm_endpoint; /* opaque; one per started endpoint */
  * first. Only on_connected's result is used: on a client a negative result
  * refuses the connection. The others' results are ignored.
  */
-typedef int (*shm_on_connected_fn)(void *user_data, shm_endpoint *ep);
-typedef int (*shm_on_data_fn)(void *user_data, shm_endpoint *ep,
-                              const uint8_t *data, size_t len);
-typedef int (*shm_on_data_available_fn)(void *user_data, shm_endpoint *ep,
-                                        uint32_t unread);
-typedef int (*shm_on_disconnected_fn)(void *user_data, shm_endpoint *ep);
+typedef int (*shm_on_connected_fn)(void* user_data, shm_endpoint* ep);
+typedef int (*shm_on_data_fn)(void* user_data, shm_endpoint* ep, const uint8_t* data, size_t len);
+typedef int (*shm_on_data_available_fn)(void* user_data, shm_endpoint* ep, uint32_t unread);
+typedef int (*shm_on_disconnected_fn)(void* user_data, shm_endpoint* ep);
 /*
  * Client only: asked, before anything is mapped, whether to trust an object
  * owned by `owner` (taken with fstat from the descriptor that will be mapped,
  * so it is the object actually used). A negative result refuses it: the
  * client logs why and retries as for a missing object.
  */
-typedef int (*shm_on_owner_fn)(void *user_data, uid_t owner);
+typedef int (*shm_on_owner_fn)(void* user_data, uid_t owner);
 
 typedef struct shm_config {
-  /* Object name handed to shm_open; NULL means SHM_DEFAULT_NAME. Copied. */
-  const char *name;
-  /* Client: the pause between two connect attempts (object missing, not
+    /* Object name handed to shm_open; NULL means SHM_DEFAULT_NAME. Copied. */
+    const char* name;
+    /* Client: the pause between two connect attempts (object missing, not
    * ready, busy, refused owner) and after the server went away, in
    * microseconds, slept to the microsecond (all 64 bits count); values
    * under 1000 are raised to 1000 so that retrying never spins. A stop cuts
    * the pause short. The server does not use it. */
-  uint64_t timeout_us;
-  /* Total object size in bytes, at least SHM_MIN_SIZE. */
-  uint32_t size;
-  /* Largest block handed to on_data at once (0 means SHM_DEFAULT_CHUNK). */
-  uint16_t chunk;
-  shm_on_connected_fn on_connected;
-  /* Received bytes, at most `chunk` at a time. */
-  shm_on_data_fn on_data;
-  /* Used when on_data is NULL: the count of unread bytes; the application
+    uint64_t timeout_us;
+    /* Total object size in bytes, at least SHM_MIN_SIZE. */
+    uint32_t size;
+    /* Largest block handed to on_data at once (0 means SHM_DEFAULT_CHUNK). */
+    uint16_t chunk;
+    shm_on_connected_fn on_connected;
+    /* Received bytes, at most `chunk` at a time. */
+    shm_on_data_fn on_data;
+    /* Used when on_data is NULL: the count of unread bytes; the application
    * consumes them with shm_read. Repeated while unread data remains. */
-  shm_on_data_available_fn on_data_available;
-  /* The peer has gone, or the endpoint is stopping. */
-  shm_on_disconnected_fn on_disconnected;
-  void *user_data;
-  /* Client only; NULL trusts any owner. */
-  shm_on_owner_fn on_owner;
+    shm_on_data_available_fn on_data_available;
+    /* The peer has gone, or the endpoint is stopping. */
+    shm_on_disconnected_fn on_disconnected;
+    void* user_data;
+    /* Client only; NULL trusts any owner. */
+    shm_on_owner_fn on_owner;
 } shm_config;
 
 /* Fills `cfg` with the defaults above and no callbacks. */
-void shm_config_init(shm_config *cfg);
+void shm_config_init(shm_config* cfg);
 
 /*
  * Starts a server: creates the object exclusively, sizes and binds it.
  * Returns only once bound (the endpoint) or failed (NULL).
  */
-shm_endpoint *shm_srv_start(const shm_config *cfg);
+shm_endpoint* shm_srv_start(const shm_config* cfg);
 
 /*
  * Starts a client. Returns at once; the endpoint's thread connects, retrying
  * every timeout_us while the object is missing, not ready or busy.
  */
-shm_endpoint *shm_cli_start(const shm_config *cfg);
+shm_endpoint* shm_cli_start(const shm_config* cfg);
 
 /*
  * Stops the endpoint's thread, waits for it, releases the mapping (a server
  * also unlinks its object) and frees the endpoint. 0, or -EINVAL for NULL.
  */
-int shm_stop(shm_endpoint *ep);
+int shm_stop(shm_endpoint* ep);
 
 /*
  * Copies up to `len` bytes into the outgoing ring, never past its end in one
@@ -122,13 +120,13 @@ int shm_stop(shm_endpoint *ep);
  * endpoint then drops the connection). Call between on_connected and
  * on_disconnected; any thread may call it.
  */
-ssize_t shm_write(shm_endpoint *ep, const void *data, size_t len);
+ssize_t shm_write(shm_endpoint* ep, const void* data, size_t len);
 
 /*
  * Reads up to `len` unread bytes from the incoming ring. Returns the count,
  * -EAGAIN for an empty ring, -EINVAL as for shm_write.
  */
-ssize_t shm_read(shm_endpoint *ep, void *buf, size_t len);
+ssize_t shm_read(shm_endpoint* ep, void* buf, size_t len);
 
 /*
  * In-place I/O. A span is a piece of ring memory, valid until the matching
@@ -141,8 +139,8 @@ ssize_t shm_read(shm_endpoint *ep, void *buf, size_t len);
  * copy bytes out before validating them where the peer is not trusted.
  */
 typedef struct shm_span {
-  uint8_t *data; /* never NULL once filled in, even when len is 0 */
-  size_t len;
+    uint8_t* data; /* never NULL once filled in, even when len is 0 */
+    size_t len;
 } shm_span;
 
 /*
@@ -161,8 +159,7 @@ typedef struct shm_span {
  * that thread in between, and commit promptly: the endpoint's thread waits
  * for it before it can unmap on a disconnect).
  */
-ssize_t shm_reserve(shm_endpoint *ep, size_t len, shm_span spans[2],
-                    uint64_t timeout_us);
+ssize_t shm_reserve(shm_endpoint* ep, size_t len, shm_span spans[2], uint64_t timeout_us);
 
 /*
  * shm_reserve, all or nothing: waits, as shm_reserve does, until len bytes
@@ -172,8 +169,7 @@ ssize_t shm_reserve(shm_endpoint *ep, size_t len, shm_span spans[2],
  * free at the deadline (nothing is reserved), -EMSGSIZE when len exceeds
  * the ring's capacity, otherwise as shm_reserve.
  */
-ssize_t shm_reserve_all(shm_endpoint *ep, size_t len, shm_span spans[2],
-                        uint64_t timeout_us);
+ssize_t shm_reserve_all(shm_endpoint* ep, size_t len, shm_span spans[2], uint64_t timeout_us);
 
 /*
  * Publishes the first `len` bytes of the current reservation (0 publishes
@@ -182,7 +178,7 @@ ssize_t shm_reserve_all(shm_endpoint *ep, size_t len, shm_span spans[2],
  * this thread or for a len larger than it (the reservation then stays open),
  * or -EIO/-ETIMEDOUT when the peer broke the ring meanwhile.
  */
-int shm_commit(shm_endpoint *ep, size_t len);
+int shm_commit(shm_endpoint* ep, size_t len);
 
 /*
  * The incoming ring's unread bytes in place, as one or two spans. Returns
@@ -191,7 +187,7 @@ int shm_commit(shm_endpoint *ep, size_t len);
  * mapping stays alive, until the same thread calls shm_consume. One reader
  * per ring: do not mix with on_data delivery.
  */
-ssize_t shm_peek(shm_endpoint *ep, shm_span spans[2]);
+ssize_t shm_peek(shm_endpoint* ep, shm_span spans[2]);
 
 /*
  * Releases the first `len` peeked bytes to the writer (0 releases nothing)
@@ -199,13 +195,13 @@ ssize_t shm_peek(shm_endpoint *ep, shm_span spans[2]);
  * peek of this thread or for more than is unread (the peek then stays
  * open).
  */
-int shm_consume(shm_endpoint *ep, size_t len);
+int shm_consume(shm_endpoint* ep, size_t len);
 
 /*
  * Text for a code returned by this library (negative). Unknown codes give
  * the system's text for the negated code. Never NULL.
  */
-const char *shm_strerror(int code);
+const char* shm_strerror(int code);
 
 /*
  * Logger. Without a handler, messages go to standard output behind the
@@ -213,16 +209,13 @@ const char *shm_strerror(int code);
  * message with the level number configured here for its kind, the printf
  * format and its arguments. NULL restores standard output.
  */
-typedef void (*shm_log_handler_fn)(int level, const char *fmt, va_list ap);
-void shm_log_set_handler(shm_log_handler_fn handler, int err_level,
-                         int info_level, int dbg_level);
+typedef void (*shm_log_handler_fn)(int level, const char* fmt, va_list ap);
+void shm_log_set_handler(shm_log_handler_fn handler, int err_level, int info_level, int dbg_level);
 /* The same with a user-data pointer handed back to the handler on every
  * message, so an application routes messages into its own logger without a
  * global of its own. Either setter replaces the other's handler. */
-typedef void (*shm_log_handler_data_fn)(void *user_data, int level,
-                                        const char *fmt, va_list ap);
-void shm_log_set_handler_data(shm_log_handler_data_fn handler,
-                              void *user_data, int err_level, int info_level,
+typedef void (*shm_log_handler_data_fn)(void* user_data, int level, const char* fmt, va_list ap);
+void shm_log_set_handler_data(shm_log_handler_data_fn handler, void* user_data, int err_level, int info_level,
                               int dbg_level);
 /* Debug messages are dropped unless enabled (off at start). */
 void shm_log_set_debug(int enabled);

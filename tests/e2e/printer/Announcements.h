@@ -26,8 +26,8 @@ public:
         addr.sin_family = AF_INET;
         addr.sin_port = htons(kBackendPort);
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        m_ok = m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-               ::listen(m_fd, 4) == 0;
+        m_ok =
+            m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(m_fd, 4) == 0;
     }
     ~AnnouncementListener() {
         if (m_fd >= 0) {

@@ -90,14 +90,13 @@ public:
             const auto forAt = line.find(" for ", at);
             const auto open = line.find(" (", forAt);
             const auto close = line.find(") from", open);
-            if (forAt == std::string::npos || open == std::string::npos ||
-                close == std::string::npos) {
+            if (forAt == std::string::npos || open == std::string::npos || close == std::string::npos) {
                 continue;
             }
             const std::string status = line.substr(at + key.size(), forAt - at - key.size());
             const std::string op = line.substr(forAt + 5, open - forAt - 5);
-            if (op.rfind("CUPS-Add-Modify-Printer", 0) != 0 &&
-                op.rfind("CUPS-Delete-Printer", 0) != 0 && op.rfind("CUPS-Accept-Jobs", 0) != 0) {
+            if (op.rfind("CUPS-Add-Modify-Printer", 0) != 0 && op.rfind("CUPS-Delete-Printer", 0) != 0 &&
+                op.rfind("CUPS-Accept-Jobs", 0) != 0) {
                 continue;
             }
             out.push_back(op + " " + line.substr(open + 2, close - open - 2) + " " + status);
@@ -112,15 +111,14 @@ private:
 
 // A queue the daemon did not create, made the way an administrator would.
 inline bool addForeignQueue(const std::string& name) {
-    const std::string cmd =
-        "lpadmin -p '" + name + "' -v 'ipp://192.0.2.1/ipp/print' -E >/dev/null 2>&1";
+    const std::string cmd = "lpadmin -p '" + name + "' -v 'ipp://192.0.2.1/ipp/print' -E >/dev/null 2>&1";
     return std::system(cmd.c_str()) == 0;
 }
 
 // A queue as an earlier run of the daemon would have left it.
 inline bool addOurQueue(const std::string& name, const std::string& deviceId) {
-    const std::string cmd = "lpadmin -p '" + name + "' -v 'zefa-prt:///dev/shm/orvanta.Printer.0/" + deviceId +
-                            "' -E >/dev/null 2>&1";
+    const std::string cmd =
+        "lpadmin -p '" + name + "' -v 'zefa-prt:///dev/shm/orvanta.Printer.0/" + deviceId + "' -E >/dev/null 2>&1";
     return std::system(cmd.c_str()) == 0;
 }
 
@@ -134,21 +132,24 @@ inline std::string lpstatDefault() {
     if (p == nullptr) return "?";
     std::string out;
     char buf[256];
-    while (std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
+    while (std::fgets(buf, sizeof buf, p) != nullptr)
+        out += buf;
     ::pclose(p);
     static const std::string kPrefix = "system default destination: ";
     const auto at = out.find(kPrefix);
     if (at == std::string::npos) return "";
     std::string name = out.substr(at + kPrefix.size());
-    while (!name.empty() && (name.back() == '\n' || name.back() == ' ')) name.pop_back();
+    while (!name.empty() && (name.back() == '\n' || name.back() == ' '))
+        name.pop_back();
     return name;
 }
 
 // No default: the scheduler forgets it with the queue it named.
 inline void clearDefault() {
     if (lpstatDefault().empty()) return;
-    (void)std::system("lpadmin -p czs-default-probe -v 'ipp://192.0.2.1/x' >/dev/null 2>&1 && "
-                      "lpadmin -d czs-default-probe >/dev/null 2>&1 && lpadmin -x czs-default-probe >/dev/null 2>&1");
+    (void)std::system(
+        "lpadmin -p czs-default-probe -v 'ipp://192.0.2.1/x' >/dev/null 2>&1 && "
+        "lpadmin -d czs-default-probe >/dev/null 2>&1 && lpadmin -x czs-default-probe >/dev/null 2>&1");
 }
 
 inline void deleteAllQueues() {

@@ -38,8 +38,7 @@ TEST(LpJob, PrintedFileIsSpooledAndAnnounced) {
     UpdatePrintersPerformer performer(HostTransport::SerialPort, registry, false);
     PrintProtocolJsonMsg msg(kMethodDiscovery, kMsgTypeResponse);
     msg.setField("data", json{{"meta", {{"platform", "test"}}},
-                              {"devices", json::array({{{"name", "lp queue"},
-                                                        {"device-id", "3"}}})}});
+                              {"devices", json::array({{{"name", "lp queue"}, {"device-id", "3"}}})}});
     performer.parseParameters(msg);
     performer.updatePrinters();
     ASSERT_EQ(e2e::queueNames(), std::vector<std::string>{"lp+queue"});
@@ -50,8 +49,8 @@ TEST(LpJob, PrintedFileIsSpooledAndAnnounced) {
     ASSERT_EQ(std::system(("lp -d lp+queue -t czs-e2e-job " + input + " >/dev/null").c_str()), 0);
 
     const std::string line = listener.readLine(20000);
-    ASSERT_FALSE(line.empty()) << "no announcement within 20 s; scheduler log: "
-                               << e2e::cupsdRoot() << "/log/error_log";
+    ASSERT_FALSE(line.empty()) << "no announcement within 20 s; scheduler log: " << e2e::cupsdRoot()
+                               << "/log/error_log";
     const json announcement = json::parse(line);
     ASSERT_TRUE(announcement.is_object()) << line;
     ASSERT_TRUE(announcement.contains("abspath")) << line;

@@ -67,7 +67,6 @@ public:
     }
 
 protected:
-
     void update(const PrintProtocolJsonMsg& msg) {
         TaskUpdatePrinters task(m_performer, msg);
         EXPECT_TRUE(task.execute().empty());

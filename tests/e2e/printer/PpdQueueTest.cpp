@@ -26,9 +26,13 @@ using e2e::PrinterMirroring;
 const std::string kPdfFilter = R"(*cupsFilter2: "application/vnd.cups-pdf application/pdf 0 -")";
 const std::string kPsFilter = R"(*cupsFilter2: "application/vnd.cups-postscript application/postscript 0 -")";
 
-std::string ppdPath(const std::string& queue) { return e2e::cupsdRoot() + "/conf/ppd/" + queue + ".ppd"; }
+std::string ppdPath(const std::string& queue) {
+    return e2e::cupsdRoot() + "/conf/ppd/" + queue + ".ppd";
+}
 
-bool exists(const std::string& path) { return std::ifstream(path).good(); }
+bool exists(const std::string& path) {
+    return std::ifstream(path).good();
+}
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path);
@@ -50,7 +54,9 @@ std::multiset<std::string> keywords(const std::string& ppd) {
     return out;
 }
 
-int cupstestppd(const std::string& path) { return std::system(("cupstestppd -q '" + path + "'").c_str()); }
+int cupstestppd(const std::string& path) {
+    return std::system(("cupstestppd -q '" + path + "'").c_str());
+}
 
 // The values of one printer attribute as the scheduler answers it for
 // `queue` (what IPP print dialogs read).
@@ -70,7 +76,9 @@ std::set<std::string> attributeOf(const std::string& queue, const char* name) {
     return out;
 }
 
-std::set<std::string> formatsOf(const std::string& queue) { return attributeOf(queue, "document-format-supported"); }
+std::set<std::string> formatsOf(const std::string& queue) {
+    return attributeOf(queue, "document-format-supported");
+}
 
 class PpdQueue : public PrinterMirroring {};
 
@@ -126,8 +134,9 @@ TEST_F(PpdQueue, RawEmptyOrUnknownFormatsKeepARawQueueAndAPdfQueueTurnsRaw) {
     update(listAs("xps", {device("q", "1")}));
     std::size_t unknown = 0;
     for (const auto& line : m_log.lines()) {
-        if (line.body == "[UpdatePrintersPerformer]:[updatePrinters]: print-file-format 'xps' is not pdf, ps or "
-                         "raw: the queues stay raw") {
+        if (line.body ==
+            "[UpdatePrintersPerformer]:[updatePrinters]: print-file-format 'xps' is not pdf, ps or "
+            "raw: the queues stay raw") {
             EXPECT_EQ(line.level, "ERROR");
             ++unknown;
         }
@@ -190,8 +199,9 @@ TEST_F(NoFilters, APdfQueueFallsBackToRawSaysSoOnceAndStillPrints) {
     EXPECT_EQ(cupsQueues().at("plain").makeAndModel, "Local Raw Printer");
     std::size_t said = 0;
     for (const auto& line : m_log.lines()) {
-        if (line.body == "[PrinterManager]:[addPrinter]: queue plain cannot print pdf, using a raw queue: CUPS "
-                         "cannot convert text/plain for it (are the cups-filters installed?)") {
+        if (line.body ==
+            "[PrinterManager]:[addPrinter]: queue plain cannot print pdf, using a raw queue: CUPS "
+            "cannot convert text/plain for it (are the cups-filters installed?)") {
             ++said;
         }
     }

@@ -13,11 +13,11 @@
 namespace czs {
 namespace {
 
-using nlohmann::json;
 using e2e::cupsQueues;
-using e2e::queueNames;
 using e2e::PrinterMirroring;
+using e2e::queueNames;
 using e2e::Strings;
+using nlohmann::json;
 
 TEST_F(PrinterMirroring, QueuesCarryTheHostsDescriptionAndAcceptJobs) {
     update(list({device("A", "1"), device("B", "2")}));
@@ -34,9 +34,8 @@ TEST_F(PrinterMirroring, QueuesCarryTheHostsDescriptionAndAcceptJobs) {
     EXPECT_EQ(a.state, 3);
     EXPECT_EQ(queues.at("B").deviceUri, "zefa-prt:///dev/shm/orvanta.Printer.0/2");
     EXPECT_TRUE(queues.at("B").accepting);
-    EXPECT_EQ(requests(),
-              (Strings{ok("CUPS-Add-Modify-Printer", "A"), ok("CUPS-Add-Modify-Printer", "B"),
-                       ok("CUPS-Accept-Jobs", "A"), ok("CUPS-Accept-Jobs", "B")}));
+    EXPECT_EQ(requests(), (Strings{ok("CUPS-Add-Modify-Printer", "A"), ok("CUPS-Add-Modify-Printer", "B"),
+                                   ok("CUPS-Accept-Jobs", "A"), ok("CUPS-Accept-Jobs", "B")}));
     EXPECT_TRUE(runRequestErrors().empty());
 }
 
@@ -63,11 +62,9 @@ TEST_F(PrinterMirroring, AForeignQueueSurvivesAnySequenceOfHostLists) {
     ASSERT_EQ(before.deviceUri, "ipp://192.0.2.1/ipp/print");
     requests();  // the administrator's own lpadmin request
     const std::vector<json> lists = {
-        list({device("A", "1")}),
-        list({device("A", "1"), device("B", "2")}),
-        list({}),
+        list({device("A", "1")}),          list({device("A", "1"), device("B", "2")}), list({}),
         list({device("accounting", "3")}),  // the host names a printer like the administrator's queue
-        json{{"meta", json::object()}},       // no devices at all
+        json{{"meta", json::object()}},     // no devices at all
         list({device("B", "2")}),
     };
     for (const json& l : lists) {
@@ -101,8 +98,7 @@ TEST_F(PrinterMirroring, EmptyUpdateDeletesOnlyThePreviousList) {
     m_requests.mark();
     update(list({}));
     EXPECT_EQ(queueNames(), (Strings{"Foreign"}));
-    EXPECT_EQ(requests(),
-              (Strings{ok("CUPS-Delete-Printer", "A"), ok("CUPS-Delete-Printer", "B")}));
+    EXPECT_EQ(requests(), (Strings{ok("CUPS-Delete-Printer", "A"), ok("CUPS-Delete-Printer", "B")}));
     EXPECT_TRUE(m_performer.manager().printers().empty());
 
     // A second empty update has nothing left to delete.
@@ -116,9 +112,8 @@ TEST_F(PrinterMirroring, ReUpdateWithTheSameListChangesNothing) {
     const auto before = cupsQueues();
     requests();
     update(list({device("A", "1"), device("B", "2")}));
-    EXPECT_EQ(requests(),
-              (Strings{ok("CUPS-Add-Modify-Printer", "A"), ok("CUPS-Add-Modify-Printer", "B"),
-                       ok("CUPS-Accept-Jobs", "A"), ok("CUPS-Accept-Jobs", "B")}));
+    EXPECT_EQ(requests(), (Strings{ok("CUPS-Add-Modify-Printer", "A"), ok("CUPS-Add-Modify-Printer", "B"),
+                                   ok("CUPS-Accept-Jobs", "A"), ok("CUPS-Accept-Jobs", "B")}));
     const auto after = cupsQueues();
     ASSERT_EQ(after.size(), before.size());
     EXPECT_EQ(after.at("A").deviceUri, before.at("A").deviceUri);
@@ -135,8 +130,7 @@ TEST_F(PrinterMirroring, HostNameMatchesAnExistingQueueIgnoringCase) {
     ASSERT_EQ(queueNames(), (Strings{"MY+PRINTER"}));
     EXPECT_EQ(queues.at("MY+PRINTER").deviceUri, "zefa-prt:///dev/shm/orvanta.Printer.0/5");
     EXPECT_EQ(queues.at("MY+PRINTER").info, "my printer info");
-    EXPECT_EQ(requests(), (Strings{ok("CUPS-Add-Modify-Printer", "my+printer"),
-                                   ok("CUPS-Accept-Jobs", "my+printer")}));
+    EXPECT_EQ(requests(), (Strings{ok("CUPS-Add-Modify-Printer", "my+printer"), ok("CUPS-Accept-Jobs", "my+printer")}));
 }
 
 TEST_F(PrinterMirroring, ANameCupsWouldRejectGetsTheHashedName) {
@@ -186,10 +180,8 @@ TEST_F(PrinterMirroring, DevicesAsAnObjectAreMirroredInMemberNameOrder) {
                            "devices": {"b": {"name": "second", "device-id": "2"},
                                        "a": {"name": "first", "device-id": "1"}}})"));
     EXPECT_EQ(queueNames(), (Strings{"first", "second"}));
-    EXPECT_EQ(requests(), (Strings{ok("CUPS-Add-Modify-Printer", "first"),
-                                   ok("CUPS-Add-Modify-Printer", "second"),
-                                   ok("CUPS-Accept-Jobs", "first"),
-                                   ok("CUPS-Accept-Jobs", "second")}));
+    EXPECT_EQ(requests(), (Strings{ok("CUPS-Add-Modify-Printer", "first"), ok("CUPS-Add-Modify-Printer", "second"),
+                                   ok("CUPS-Accept-Jobs", "first"), ok("CUPS-Accept-Jobs", "second")}));
     EXPECT_EQ(m_registry.metadata().platform, "win");
 }
 
@@ -215,12 +207,10 @@ TEST_F(PrinterMirroring, MessageWithoutDataDeletesEveryMirroredQueue) {
     m_requests.mark();
     update(PrintProtocolJsonMsg(kMethodDiscovery, kMsgTypeResponse));
     EXPECT_EQ(queueNames(), (Strings{"Foreign"}));
-    EXPECT_EQ(requests(),
-              (Strings{ok("CUPS-Delete-Printer", "A"), ok("CUPS-Delete-Printer", "B")}));
+    EXPECT_EQ(requests(), (Strings{ok("CUPS-Delete-Printer", "A"), ok("CUPS-Delete-Printer", "B")}));
     bool logged = false;
     for (const auto& line : m_log.lines()) {
-        if (line.level == "ERROR" &&
-            line.body == "[UpdatePrintersPerformer]:[parseParameters]: json is null") {
+        if (line.level == "ERROR" && line.body == "[UpdatePrintersPerformer]:[parseParameters]: json is null") {
             logged = true;
         }
     }

@@ -27,7 +27,8 @@ using e2e::Strings;
 // out with sha256sum).
 const std::string kUtf8Long = [] {
     std::string s;
-    for (int i = 0; i < 100; ++i) s += "\xC3\x9C";  // "Ü", 200 bytes in all
+    for (int i = 0; i < 100; ++i)
+        s += "\xC3\x9C";  // "Ü", 200 bytes in all
     return s;
 }();
 const std::vector<std::pair<std::string, std::string>> kAwkwardNames = {
@@ -61,9 +62,10 @@ protected:
 TEST_F(QueueNames, NamesCupsWouldRefuseBecomeValidDistinctStableQueues) {
     update(list(awkwardDevices()));
     EXPECT_TRUE(runRequestErrors().empty());
-    const std::map<std::string, std::string> expected = {
-        {kAwkwardNames[0].second, "1"}, {kAwkwardNames[1].second, "2"},
-        {kAwkwardNames[2].second, "3"}, {kAwkwardNames[3].second, "4"}};
+    const std::map<std::string, std::string> expected = {{kAwkwardNames[0].second, "1"},
+                                                         {kAwkwardNames[1].second, "2"},
+                                                         {kAwkwardNames[2].second, "3"},
+                                                         {kAwkwardNames[3].second, "4"}};
     EXPECT_EQ(deviceOfQueue(), expected);
     EXPECT_EQ(cupsQueues().at("a_b-8187fc").info, "a#b info");
 
@@ -160,7 +162,8 @@ TEST_F(RetiringQueue, ADroppedQueueKeepsItsJobRefusesNewOnesAndGoesAfterIt) {
     const std::string announced = daemon.readLine(20000, true);
     ASSERT_FALSE(announced.empty()) << "the released job was not printed";
     EXPECT_NE(announced.find("\"printer-name\":\"busy\""), std::string::npos) << announced;
-    for (int i = 0; i < 100 && activeJobs("busy") != 0; ++i) ::usleep(100000);
+    for (int i = 0; i < 100 && activeJobs("busy") != 0; ++i)
+        ::usleep(100000);
     ASSERT_EQ(activeJobs("busy"), 0);
     // (The empty list took "keep", which held nothing.)
     EXPECT_EQ(queueNames(), (Strings{"busy"})) << "deleted before the next update";

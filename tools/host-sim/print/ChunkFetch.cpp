@@ -87,7 +87,8 @@ void HostSim::recognise(const uint8_t* tail, std::size_t tailLen, std::size_t fr
         error("unrecognised frame of " + std::to_string(frameSize) + " bytes during a transfer");
         return;
     }
-    onResponse(nullptr, frameSize, false, nlohmann::json{{"id", transfers_.front().id}, {"offset", off}, {"size", size}});
+    onResponse(nullptr, frameSize, false,
+               nlohmann::json{{"id", transfers_.front().id}, {"offset", off}, {"size", size}});
 }
 
 void HostSim::announce(const nlohmann::json& data) {
@@ -106,7 +107,8 @@ void HostSim::announce(const nlohmann::json& data) {
     } else {
         t.sizeKnown = false;
         t.size = UINT64_MAX;
-        out("no \"" + s_.sizeKey + "\" in the announcement of " + t.id + ": the file ends where the zero padding begins");
+        out("no \"" + s_.sizeKey + "\" in the announcement of " + t.id +
+            ": the file ends where the zero padding begins");
     }
     if (!s_.bench) {
         t.path = s_.outDir + "/" + t.id;
@@ -155,9 +157,8 @@ bool HostSim::takeManualResponse(std::size_t frameLen, bool decoded, const nlohm
     const std::string id = data.value("id", std::string());
     const long long offset = data.value("offset", -1LL);
     const long long size = data.value("size", -1LL);
-    auto it = std::find_if(manual_.begin(), manual_.end(), [&](const Manual& m) {
-        return m.id == id && m.offset == offset && m.size == size;
-    });
+    auto it = std::find_if(manual_.begin(), manual_.end(),
+                           [&](const Manual& m) { return m.id == id && m.offset == offset && m.size == size; });
     if (it == manual_.end()) {
         return false;
     }
@@ -180,10 +181,10 @@ bool HostSim::takeManualResponse(std::size_t frameLen, bool decoded, const nlohm
 void HostSim::onResponse(const uint8_t*, std::size_t frameLen, bool decoded, const nlohmann::json& data) {
     try {
         // A transfer's own request comes first when both asked for the same piece.
-        const bool forTransfer = !transfers_.empty() && !transfers_.front().outstanding.empty() &&
-                                 data.is_object() && data.value("id", std::string()) == transfers_.front().id &&
-                                 data.value("offset", int64_t{-1}) ==
-                                     static_cast<int64_t>(transfers_.front().outstanding.front().offset);
+        const bool forTransfer =
+            !transfers_.empty() && !transfers_.front().outstanding.empty() && data.is_object() &&
+            data.value("id", std::string()) == transfers_.front().id &&
+            data.value("offset", int64_t{-1}) == static_cast<int64_t>(transfers_.front().outstanding.front().offset);
         if (!forTransfer && takeManualResponse(frameLen, decoded, data)) {
             return;
         }
@@ -277,8 +278,9 @@ void HostSim::finish(Transfer& t) {
         }
         std::vector<uint8_t> buf(1 << 20);
         for (uint64_t off = 0; off < t.size;) {
-            ssize_t n = ::pread(t.fd, buf.data(), static_cast<std::size_t>(std::min<uint64_t>(buf.size(), t.size - off)),
-                                static_cast<off_t>(off));
+            ssize_t n =
+                ::pread(t.fd, buf.data(), static_cast<std::size_t>(std::min<uint64_t>(buf.size(), t.size - off)),
+                        static_cast<off_t>(off));
             if (n <= 0) {
                 error("cannot read back " + t.path);
                 break;
@@ -292,10 +294,10 @@ void HostSim::finish(Transfer& t) {
         t.fd = -1;
     }
     char line[512];
-    std::snprintf(line, sizeof line, "file id=%s size=%" PRIu64 " sha256=%s chunks=%" PRIu64 " seconds=%.3f MB/s=%.1f%s%s",
-                  t.id.c_str(), t.size, s_.bench ? "-" : t.sha.hex().c_str(), t.chunks, secs,
-                  secs > 0 ? static_cast<double>(t.size) / 1e6 / secs : 0.0, t.path.empty() ? "" : " path=",
-                  t.path.c_str());
+    std::snprintf(
+        line, sizeof line, "file id=%s size=%" PRIu64 " sha256=%s chunks=%" PRIu64 " seconds=%.3f MB/s=%.1f%s%s",
+        t.id.c_str(), t.size, s_.bench ? "-" : t.sha.hex().c_str(), t.chunks, secs,
+        secs > 0 ? static_cast<double>(t.size) / 1e6 / secs : 0.0, t.path.empty() ? "" : " path=", t.path.c_str());
     out(line);
     ++filesDone_;
 }

@@ -22,9 +22,10 @@ void out(const std::string& line) {
 HostSim::HostSim(Settings settings, Writer writer)
     : s_(std::move(settings)),
       writer_(std::move(writer)),
-      splitter_(kMaxPayload, [this](std::size_t n, const char* why) {
-          error("dropped " + std::to_string(n) + " bytes from the daemon: " + why);
-      }),
+      splitter_(kMaxPayload,
+                [this](std::size_t n, const char* why) {
+                    error("dropped " + std::to_string(n) + " bytes from the daemon: " + why);
+                }),
       gate_([](std::size_t held) { out("reading paused, holding " + std::to_string(held) + " bytes"); }) {
     if (s_.bench) {
         checker_ = std::make_unique<SampleChecker>(s_.patternCheck, [this](const std::string& what) { error(what); });
@@ -48,7 +49,9 @@ bool HostSim::done() const {
     return s_.exitAfterFiles >= 0 && filesDone_ >= s_.exitAfterFiles;
 }
 
-void HostSim::onConnected() { out("connected"); }
+void HostSim::onConnected() {
+    out("connected");
+}
 
 void HostSim::onDisconnected() {
     std::lock_guard<std::recursive_mutex> lock(mutex_);

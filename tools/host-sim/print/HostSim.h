@@ -21,16 +21,16 @@
 namespace hostsim {
 
 struct Settings {
-    std::string printersFile;       // JSON: the "data" of the discovery response
-    std::string outDir = ".";       // received files are written here
-    uint32_t chunk = 1024 * 1024;   // bytes asked for per request
-    unsigned inflight = 1;          // requests kept outstanding
-    bool trace = false;             // print every frame both ways
-    bool bench = false;             // decode only sampled chunks, write nothing
-    unsigned sampleEvery = 16;      // in bench mode: check every n-th chunk
-    bool patternCheck = false;      // sampled chunks must hold the pattern
-    std::string sizeKey = "size";   // announcement member with the file size
-    long exitAfterFiles = -1;       // end once this many files arrived
+    std::string printersFile;      // JSON: the "data" of the discovery response
+    std::string outDir = ".";      // received files are written here
+    uint32_t chunk = 1024 * 1024;  // bytes asked for per request
+    unsigned inflight = 1;         // requests kept outstanding
+    bool trace = false;            // print every frame both ways
+    bool bench = false;            // decode only sampled chunks, write nothing
+    unsigned sampleEvery = 16;     // in bench mode: check every n-th chunk
+    bool patternCheck = false;     // sampled chunks must hold the pattern
+    std::string sizeKey = "size";  // announcement member with the file size
+    long exitAfterFiles = -1;      // end once this many files arrived
 };
 
 // Writes one line to standard output and flushes it (the scripts wait on it).

@@ -12,7 +12,9 @@ namespace {
 std::vector<uint8_t> frameOf(const std::string& payload, uint16_t type = wire::kTypeMessage) {
     return wire::frame(payload, type);
 }
-std::string b64(const std::string& text) { return wire::base64Encode(text); }
+std::string b64(const std::string& text) {
+    return wire::base64Encode(text);
+}
 }  // namespace
 
 void HostSim::sendGarbage(unsigned count, unsigned seed) {
@@ -25,8 +27,14 @@ void HostSim::sendGarbage(unsigned count, unsigned seed) {
         }
         return b;
     };
-    const char* notJson[] = {"not json", "[1,2,3]", "42", "null", "{}", "{\"method\":5,\"type\":\"request\",\"context\":\"cups\"}",
-                             "{\"method\":\"discovery\"}", "{\"method\":\"\",\"type\":\"x\",\"context\":\"cups\"}",
+    const char* notJson[] = {"not json",
+                             "[1,2,3]",
+                             "42",
+                             "null",
+                             "{}",
+                             "{\"method\":5,\"type\":\"request\",\"context\":\"cups\"}",
+                             "{\"method\":\"discovery\"}",
+                             "{\"method\":\"\",\"type\":\"x\",\"context\":\"cups\"}",
                              "{\"context\":\"cups\",\"method\":\"message\",\"type\":\"info\"}",
                              "{\"context\":\"cups\",\"method\":\"sendfile\",\"type\":\"error\"}",
                              "{\"context\":\"other\",\"method\":\"sendfile\",\"type\":\"response\"}"};

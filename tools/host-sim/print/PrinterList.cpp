@@ -7,7 +7,8 @@
 namespace hostsim {
 
 void HostSim::answerDiscovery() {
-    nlohmann::json list = nlohmann::json::object({{"meta", nlohmann::json::object()}, {"devices", nlohmann::json::array()}});
+    nlohmann::json list =
+        nlohmann::json::object({{"meta", nlohmann::json::object()}, {"devices", nlohmann::json::array()}});
     if (!s_.printersFile.empty()) {
         std::ifstream in(s_.printersFile);
         list = nlohmann::json::parse(in, nullptr, false);

@@ -10,7 +10,8 @@ namespace hostsim::wire {
 std::vector<uint8_t> frame(const std::string& payload, uint16_t type) {
     std::vector<uint8_t> f = {'Z', 'E', 'F', 'A', static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type)};
     const auto n = static_cast<uint32_t>(payload.size());
-    for (int shift = 24; shift >= 0; shift -= 8) f.push_back(static_cast<uint8_t>(n >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        f.push_back(static_cast<uint8_t>(n >> shift));
     f.insert(f.end(), payload.begin(), payload.end());
     f.insert(f.end(), {0, 0, 0x0A});
     return f;
@@ -28,13 +29,14 @@ std::optional<std::vector<uint8_t>> base64Decode(const uint8_t* text, std::size_
     std::vector<uint8_t> out(n / 4 * 3);
     if (n == 0) return out;
     std::size_t pad = 0;
-    while (pad < 2 && text[n - 1 - pad] == '=') ++pad;
+    while (pad < 2 && text[n - 1 - pad] == '=')
+        ++pad;
     // EVP_DecodeBlock accepts padding only as padding, but also tolerates
     // surrounding blanks; the daemon never sends those, so refuse them.
     for (std::size_t i = 0; i < n - pad; ++i) {
         const uint8_t c = text[i];
-        const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-                        c == '/';
+        const bool ok =
+            (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
         if (!ok) return std::nullopt;
     }
     const int got = EVP_DecodeBlock(out.data(), text, static_cast<int>(n));
@@ -45,12 +47,12 @@ std::optional<std::vector<uint8_t>> base64Decode(const uint8_t* text, std::size_
 
 std::string Message::method() const {
     return json.is_object() && json.contains("method") && json["method"].is_string() ? json["method"].get<std::string>()
-                                                                                      : std::string();
+                                                                                     : std::string();
 }
 
 std::string Message::kind() const {
     return json.is_object() && json.contains("type") && json["type"].is_string() ? json["type"].get<std::string>()
-                                                                                  : std::string();
+                                                                                 : std::string();
 }
 
 std::optional<Message> decode(const uint8_t* f, std::size_t n, std::string& why) {

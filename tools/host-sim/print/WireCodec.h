@@ -15,8 +15,8 @@
 
 namespace hostsim::wire {
 
-constexpr std::size_t kHeader = 10;   // "ZEFA", type (2), payload length (4)
-constexpr std::size_t kTrailer = 3;   // check field (2, zero), 0x0A
+constexpr std::size_t kHeader = 10;  // "ZEFA", type (2), payload length (4)
+constexpr std::size_t kTrailer = 3;  // check field (2, zero), 0x0A
 constexpr uint16_t kTypeMessage = 4;
 
 // A frame around `payload`: big-endian type and length, check field 0, 0x0A.
@@ -53,10 +53,16 @@ public:
     void append(const uint8_t* data, std::size_t n);
     // The next complete frame, moved into `out`; false when none is complete.
     bool next(std::vector<uint8_t>& out);
-    void clear() { buffer_.clear(); at_ = 0; }
+    void clear() {
+        buffer_.clear();
+        at_ = 0;
+    }
     // The bytes not yet cut into frames (valid until the next call), and
     // taking n of them away without cutting a frame.
-    std::size_t unread(const uint8_t** p) const { *p = buffer_.data() + at_; return buffer_.size() - at_; }
+    std::size_t unread(const uint8_t** p) const {
+        *p = buffer_.data() + at_;
+        return buffer_.size() - at_;
+    }
     void advance(std::size_t n) { at_ += n; }
 
 private:

@@ -36,7 +36,9 @@ namespace {
 
 std::atomic<bool> g_stop{false};
 
-void onSignal(int) { g_stop = true; }
+void onSignal(int) {
+    g_stop = true;
+}
 
 void usage() {
     std::fprintf(stderr,
@@ -173,23 +175,40 @@ bool parse(int argc, char** argv, Options& o) {
             }
             return argv[++i];
         };
-        if (a == "--transport") o.transport = next();
-        else if (a == "--name") o.name = next();
-        else if (a == "--shm-size") o.shmSize = static_cast<uint32_t>(std::stoul(next()));
-        else if (a == "--port") o.port = next();
-        else if (a == "--printers") o.settings.printersFile = next();
-        else if (a == "--out") o.settings.outDir = next();
-        else if (a == "--chunk") o.settings.chunk = static_cast<uint32_t>(std::stoul(next()));
-        else if (a == "--inflight") o.settings.inflight = static_cast<unsigned>(std::stoul(next()));
-        else if (a == "--discover") o.discover = true;
-        else if (a == "--trace") o.settings.trace = true;
-        else if (a == "--bench") o.settings.bench = true;
-        else if (a == "--sample") o.settings.sampleEvery = static_cast<unsigned>(std::stoul(next()));
-        else if (a == "--pattern") o.settings.patternCheck = true;
-        else if (a == "--size-key") o.settings.sizeKey = next();
-        else if (a == "--exit-after-files") o.settings.exitAfterFiles = std::stol(next());
-        else if (a == "--raw-sink") o.rawSink = std::stoull(next());
-        else if (a == "--raw-warm") o.rawWarm = std::stoull(next());
+        if (a == "--transport")
+            o.transport = next();
+        else if (a == "--name")
+            o.name = next();
+        else if (a == "--shm-size")
+            o.shmSize = static_cast<uint32_t>(std::stoul(next()));
+        else if (a == "--port")
+            o.port = next();
+        else if (a == "--printers")
+            o.settings.printersFile = next();
+        else if (a == "--out")
+            o.settings.outDir = next();
+        else if (a == "--chunk")
+            o.settings.chunk = static_cast<uint32_t>(std::stoul(next()));
+        else if (a == "--inflight")
+            o.settings.inflight = static_cast<unsigned>(std::stoul(next()));
+        else if (a == "--discover")
+            o.discover = true;
+        else if (a == "--trace")
+            o.settings.trace = true;
+        else if (a == "--bench")
+            o.settings.bench = true;
+        else if (a == "--sample")
+            o.settings.sampleEvery = static_cast<unsigned>(std::stoul(next()));
+        else if (a == "--pattern")
+            o.settings.patternCheck = true;
+        else if (a == "--size-key")
+            o.settings.sizeKey = next();
+        else if (a == "--exit-after-files")
+            o.settings.exitAfterFiles = std::stol(next());
+        else if (a == "--raw-sink")
+            o.rawSink = std::stoull(next());
+        else if (a == "--raw-warm")
+            o.rawWarm = std::stoull(next());
         else if (a == "--make-pattern-file") {
             std::string path = next();
             uint64_t size = std::stoull(next());
@@ -259,9 +278,8 @@ int runShm(Options& o) {
     hostsim::HostSim* simPtr = nullptr;
     std::unique_ptr<hostsim::HostSim> sim;
     if (o.rawSink == 0) {
-        sim = std::make_unique<hostsim::HostSim>(o.settings, [&writer](const uint8_t* p, std::size_t n) {
-            return writer.write(p, n);
-        });
+        sim = std::make_unique<hostsim::HostSim>(
+            o.settings, [&writer](const uint8_t* p, std::size_t n) { return writer.write(p, n); });
         simPtr = sim.get();
         ctx.sim = simPtr;
         ctx.writer = &writer;
@@ -352,8 +370,10 @@ int runSerial(Options& o) {
             pollfd p{master, POLLIN, 0};
             if (poll(&p, 1, 50) <= 0) continue;
             ssize_t n = ::read(master, buf.data(), buf.size());
-            if (n > 0) sim.onBytes(buf.data(), static_cast<std::size_t>(n));
-            else if (n < 0 && errno != EINTR && errno != EAGAIN) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (n > 0)
+                sim.onBytes(buf.data(), static_cast<std::size_t>(n));
+            else if (n < 0 && errno != EINTR && errno != EAGAIN)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     });
     if (o.discover) {

@@ -15,7 +15,9 @@ namespace {
 
 using nlohmann::json;
 
-std::vector<uint8_t> message(const json& j) { return wire::frame(wire::base64Encode(j.dump())); }
+std::vector<uint8_t> message(const json& j) {
+    return wire::frame(wire::base64Encode(j.dump()));
+}
 
 struct Host {
     std::deque<json> requests;  // what host-sim asked the daemon for
@@ -52,11 +54,13 @@ struct Host {
                 const uint32_t size = r["size"];
                 std::vector<uint8_t> bytes(size);
                 fillPattern(bytes.data(), offset, size);
-                json data = {{"id", r["id"]}, {"offset", offset}, {"size", size},
+                json data = {{"id", r["id"]},
+                             {"offset", offset},
+                             {"size", size},
                              {"chunk", wire::base64Encode(bytes.data(), bytes.size())}};
                 if (tamper) tamper(offset, data);
-                const auto f = message({{"context", "cups"}, {"method", "sendfile"}, {"type", "response"},
-                                        {"data", data}});
+                const auto f =
+                    message({{"context", "cups"}, {"method", "sendfile"}, {"type", "response"}, {"data", data}});
                 stream.insert(stream.end(), f.begin(), f.end());
             }
             for (std::size_t at = 0; at < stream.size();) {
@@ -69,7 +73,9 @@ struct Host {
     }
 
     void announce(uint64_t size) {
-        const auto f = message({{"context", "cups"}, {"method", "sendfile"}, {"type", "notification"},
+        const auto f = message({{"context", "cups"},
+                                {"method", "sendfile"},
+                                {"type", "notification"},
                                 {"data", {{"id", "job-1"}, {"size", size}}}});
         sim.onBytes(f.data(), f.size());
     }

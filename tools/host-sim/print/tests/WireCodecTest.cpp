@@ -9,15 +9,17 @@
 namespace hostsim::wire {
 namespace {
 
-std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
+std::vector<uint8_t> bytes(const std::string& s) {
+    return {s.begin(), s.end()};
+}
 
 TEST(HostSimWire, TheDiscoveryRequestFrameIsTheKnown89Bytes) {
     const std::string json = R"({"context":"cups","method":"discovery","type":"request"})";
     const std::string b64 = "eyJjb250ZXh0IjoiY3VwcyIsIm1ldGhvZCI6ImRpc2NvdmVyeSIsInR5cGUiOiJyZXF1ZXN0In0=";
     EXPECT_EQ(base64Encode(json), b64);
     const std::vector<uint8_t> f = frame(b64);
-    const std::vector<uint8_t> want = bytes(std::string("ZEFA\x00\x04\x00\x00\x00\x4C", 10) + b64 +
-                                            std::string("\x00\x00\x0A", 3));
+    const std::vector<uint8_t> want =
+        bytes(std::string("ZEFA\x00\x04\x00\x00\x00\x4C", 10) + b64 + std::string("\x00\x00\x0A", 3));
     ASSERT_EQ(f, want);
     std::string why;
     const auto m = decode(f.data(), f.size(), why);
@@ -61,7 +63,8 @@ TEST(HostSimWire, TheSplitterResynchronisesAfterNoiseAndAcrossCuts) {
     std::vector<uint8_t> out;
     for (uint8_t byte : stream) {  // one byte at a time
         splitter.append(&byte, 1);
-        while (splitter.next(out)) got.push_back(out);
+        while (splitter.next(out))
+            got.push_back(out);
     }
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0], a);
