@@ -120,8 +120,20 @@ private:
         std::shared_ptr<const orv::UniqueFd> fd;
         std::string path;
     };
+    struct MountTarget;
+    struct MountOutcome;
+    static constexpr const char* kNoUser = "Cannot process mount operation cause has no info about current user\n";
+
+    // A mount in steps (mount_steps.cpp); each step logs why it stops.
     void mount(const FolderRequest& request, const std::string& base_name);
+    std::optional<UserInfo> mountingUser(const FolderRequest& request);
     std::optional<PinnedDir> pinMountBase(const UserInfo& user, int homefd, const std::string& mount_base);
+    std::optional<MountTarget> pickMountPoint(const UserInfo& user, int homefd, const std::string& mount_base,
+                                              const std::string& base_name);
+    bool prepareDavfs(const UserInfo& user, int homefd);
+    std::optional<MountOutcome> runMount(const FolderRequest& request, const UserInfo& user, const MountTarget& target);
+    void recordMount(const FolderRequest& request, const UserInfo& user, const MountTarget& target,
+                     const MountOutcome& out);
     void unmountPoint(MountPoint& mp, bool retry);
     // The mount behind this staging name is gone: its name and root's copy of
     // the davfs2 files go with it.
