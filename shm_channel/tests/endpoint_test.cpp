@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "shm_internal.h"
+#include "channel_events.h"
 #include "two_process.h"
 
 using namespace std::chrono_literals;
@@ -69,35 +70,14 @@ bool send_stream(shm_endpoint* ep, uint64_t seed, uint64_t total) {
 
 // ---- shared receive state --------------------------------------------------
 
-struct Sink {
-    std::mutex m;
-    std::condition_variable cv;
+struct Sink : ChannelEvents {
     Fnv hash;
     uint64_t bytes = 0;
     std::string text;  // first bytes, for small messages
     std::vector<size_t> blocks;
-    int connected = 0, disconnected = 0;
     Clock::time_point disconnected_at;
-
-    // Read under the lock: the endpoint's thread counts while a test looks.
-    int connections() {
-        std::lock_guard<std::mutex> l(m);
-        return connected;
-    }
-    template <class P>
-    bool wait(P pred, std::chrono::milliseconds t = 15000ms) {
-        std::unique_lock<std::mutex> l(m);
-        return cv.wait_for(l, t, pred);
-    }
 };
 
-int sink_connected(void* u, shm_endpoint*) {
-    auto* s = static_cast<Sink*>(u);
-    std::lock_guard<std::mutex> l(s->m);
-    s->connected++;
-    s->cv.notify_all();
-    return 0;
-}
 int sink_data(void* u, shm_endpoint*, const uint8_t* d, size_t n) {
     auto* s = static_cast<Sink*>(u);
     std::lock_guard<std::mutex> l(s->m);
@@ -123,7 +103,7 @@ shm_config make_config(const std::string& name, Sink* sink, uint32_t size = kSiz
     c.name = name.c_str();
     c.size = size;
     c.timeout_us = 1000000;
-    c.on_connected = sink_connected;
+    c.on_connected = events_connected<Sink>;
     c.on_data = sink_data;
     c.on_disconnected = sink_disconnected;
     c.user_data = sink;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "shm_internal.h"
+#include "channel_events.h"
 #include "two_process.h"
 
 namespace {
@@ -32,33 +33,11 @@ constexpr uint64_t kBigBytes = 32ull << 20;
 constexpr uint64_t kBigBytes = 256ull << 20;
 #endif
 
-struct Events {
-    std::mutex m;
-    std::condition_variable cv;
-    int connected = 0, disconnected = 0;
+struct Events : ChannelEvents {
     Fnv hash;
     uint64_t bytes = 0;
-    template <class P>
-    bool wait(P pred, std::chrono::milliseconds t = 20000ms) {
-        std::unique_lock<std::mutex> l(m);
-        return cv.wait_for(l, t, pred);
-    }
 };
 
-int ev_connected(void* u, shm_endpoint*) {
-    auto* e = static_cast<Events*>(u);
-    std::lock_guard<std::mutex> l(e->m);
-    e->connected++;
-    e->cv.notify_all();
-    return 0;
-}
-int ev_disconnected(void* u, shm_endpoint*) {
-    auto* e = static_cast<Events*>(u);
-    std::lock_guard<std::mutex> l(e->m);
-    e->disconnected++;
-    e->cv.notify_all();
-    return 0;
-}
 // The copying receiver: bytes handed over by the endpoint's thread.
 int ev_data(void* u, shm_endpoint*, const uint8_t* d, size_t n) {
     auto* e = static_cast<Events*>(u);
@@ -94,8 +73,8 @@ shm_config config(const std::string& name, Events* e, bool in_place) {
     c.name = name.c_str();
     c.size = kSize;
     c.timeout_us = 200000;
-    c.on_connected = ev_connected;
-    c.on_disconnected = ev_disconnected;
+    c.on_connected = events_connected<Events>;
+    c.on_disconnected = events_disconnected<Events>;
     if (in_place)
         c.on_data_available = ev_available;
     else

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "shm_internal.h"
+#include "channel_events.h"
 #include "two_process.h"
 
 namespace {
@@ -22,37 +23,10 @@ using namespace shmtest;
 
 constexpr uint32_t kSize = 65536;
 
-struct Events {
-    std::mutex m;
-    std::condition_variable cv;
-    int connected = 0, disconnected = 0;
+struct Events : ChannelEvents {
     uint64_t bytes = 0;
-    // Read under the lock: the endpoint's thread counts while a test looks.
-    int connections() {
-        std::lock_guard<std::mutex> l(m);
-        return connected;
-    }
-    template <class P>
-    bool wait(P pred, std::chrono::milliseconds t = 10000ms) {
-        std::unique_lock<std::mutex> l(m);
-        return cv.wait_for(l, t, pred);
-    }
 };
 
-int ev_connected(void* u, shm_endpoint*) {
-    auto* e = static_cast<Events*>(u);
-    std::lock_guard<std::mutex> l(e->m);
-    e->connected++;
-    e->cv.notify_all();
-    return 0;
-}
-int ev_disconnected(void* u, shm_endpoint*) {
-    auto* e = static_cast<Events*>(u);
-    std::lock_guard<std::mutex> l(e->m);
-    e->disconnected++;
-    e->cv.notify_all();
-    return 0;
-}
 int ev_data(void* u, shm_endpoint*, const uint8_t*, size_t n) {
     auto* e = static_cast<Events*>(u);
     std::lock_guard<std::mutex> l(e->m);
@@ -67,9 +41,9 @@ shm_config config(const std::string& name, Events* e) {
     c.name = name.c_str();
     c.size = kSize;
     c.timeout_us = 200000;
-    c.on_connected = ev_connected;
+    c.on_connected = events_connected<Events>;
     c.on_data = ev_data;
-    c.on_disconnected = ev_disconnected;
+    c.on_disconnected = events_disconnected<Events>;
     c.user_data = e;
     return c;
 }
