@@ -15,13 +15,13 @@
 #include <cstdint>
 #include <memory>
 
-#include "config.h"
-#include "mount/mount_manager.h"
-#include "mount/logout_watch.h"
-#include "mount/request_queue.h"
-#include "mount/service_stop.h"
-#include "log_text.h"
-#include "user_info/user_info_collector.h"
+#include "Config.h"
+#include "mount/MountManager.h"
+#include "mount/LogoutWatch.h"
+#include "mount/RequestQueue.h"
+#include "mount/ServiceStop.h"
+#include "LogText.h"
+#include "user_info/UserInfoCollector.h"
 
 namespace {
 
