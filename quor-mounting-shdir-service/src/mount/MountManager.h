@@ -11,6 +11,7 @@
 #include <runtime/UniqueFd.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -135,6 +136,11 @@ private:
     void recordMount(const FolderRequest& request, const UserInfo& user, const MountTarget& target,
                      const MountOutcome& out);
     void unmountPoint(MountPoint& mp, bool retry);
+    // The clean end of shares in steps (ShareLifecycle.cpp).
+    struct Ending;
+    size_t tryUnmount(Ending& e);
+    size_t awaitEndings(std::vector<Ending>& ending, std::chrono::steady_clock::time_point deadline);
+    size_t settleEndings(std::vector<Ending>& ending, std::chrono::seconds bound);
     // The mount behind this staging name is gone: its name and root's copy of
     // the davfs2 files go with it.
     void releaseShare(const std::string& staging);

@@ -3,16 +3,17 @@
 // the clean end at stop and at logout.
 #include <fcntl.h>
 #include <poll.h>
-#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include "SafeFs.h"
 #include "LogText.h"
 #include "mount/MountManager.h"
+#include "runtime/ServiceNotify.h"
 
 namespace qmss {
 
@@ -37,12 +38,6 @@ std::shared_ptr<const orv::UniqueFd> pin_recorded(const ShareRecord& r) {
     if (!at || mount_id_of(at.get()) != r.mnt_id) return nullptr;
     return std::make_shared<const orv::UniqueFd>(std::move(parent).value());
 }
-
-struct Ending {
-    MountPoint* mp;
-    orv::UniqueFd daemon;  // pidfd; invalid once it has exited
-    bool busy = false;
-};
 
 }  // namespace
 
@@ -80,9 +75,18 @@ void MountManager::cancelMount() {
     system_.cancelCommand();
 }
 
+// One share on its way out: its mount point, its davfs2 daemon (a pidfd,
+// invalid once the daemon has exited) and whether its mount is still busy.
+struct MountManager::Ending {
+    MountPoint* mp;
+    orv::UniqueFd daemon;
+    bool busy = false;
+
+    bool pending() const { return busy || daemon; }
+};
+
 size_t MountManager::endShares(const std::function<bool(const UserInfo&)>& which, std::chrono::seconds bound) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + bound;
+    const auto deadline = std::chrono::steady_clock::now() + bound;
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<Ending> ending;
     for (auto& [user, mounts] : users_) {
@@ -94,36 +98,56 @@ size_t MountManager::endShares(const std::function<bool(const UserInfo&)>& which
         }
     }
     size_t ended = 0;
-    // One plain unmount: davfs2 then uploads and exits by itself. A mount in
-    // use answers EBUSY and is tried again while time remains.
-    auto try_unmount = [&](Ending& e) {
-        MountPoint& mp = *e.mp;
-        const int err = system_.unmount(mp.parent ? mp.parent->get() : -1, mp.name, mp.mnt_id, false).errnum();
-        if (err == EBUSY) {
-            if (!e.busy) ORV_LOG(Info, "Share %s is in use, waiting for it to be free\n", printable(mp.path).c_str());
-            e.busy = true;
-            return;
-        }
-        if (err != 0 && err != EINVAL && err != ENOENT) {
-            ORV_LOG(Warning, "Error: Failed to umount %s. Reason: %s [%d]\n", printable(mp.path).c_str(),
-                    std::strerror(err), err);
-            e.busy = true;
-            return;
-        }
-        e.busy = false;
-        removeMountDir(mp, false);
-        mp.state = MountState::Unmounted;
-        ++ended;
-    };
     for (Ending& e : ending) {
         ORV_LOG(Debug, "Ending %s, its davfs2 daemon %s\n", printable(e.mp->path).c_str(),
                 e.daemon ? "found" : "not found");
-        try_unmount(e);
+        ended += tryUnmount(e);
     }
+    ended += awaitEndings(ending, deadline);
+    ended += settleEndings(ending, bound);
+    for (auto& [user, mounts] : users_) {
+        for (auto& [folder, points] : mounts) {
+            for (const MountPoint& mp : points) {
+                if (mp.state == MountState::Unmounted) releaseShare(mp.staging);
+            }
+            std::erase_if(points, [](const MountPoint& mp) { return mp.state == MountState::Unmounted; });
+        }
+    }
+    persistLocked();
+    return ended;
+}
 
-    auto pending = [&] {
-        return std::any_of(ending.begin(), ending.end(), [](const Ending& e) { return e.busy || e.daemon; });
-    };
+// One plain unmount: davfs2 then uploads and exits by itself. A mount in use
+// answers EBUSY and is tried again while time remains. Returns 1 when the
+// share left the tree.
+size_t MountManager::tryUnmount(Ending& e) {
+    MountPoint& mp = *e.mp;
+    const int err = system_.unmount(mp.parent ? mp.parent->get() : -1, mp.name, mp.mnt_id, false).errnum();
+    if (err == EBUSY) {
+        if (!e.busy) ORV_LOG(Info, "Share %s is in use, waiting for it to be free\n", printable(mp.path).c_str());
+        e.busy = true;
+        return 0;
+    }
+    if (err != 0 && err != EINVAL && err != ENOENT) {
+        ORV_LOG(Warning, "Error: Failed to umount %s. Reason: %s [%d]\n", printable(mp.path).c_str(),
+                std::strerror(err), err);
+        e.busy = true;
+        return 0;
+    }
+    e.busy = false;
+    removeMountDir(mp, false);
+    mp.state = MountState::Unmounted;
+    return 1;
+}
+
+// Until the deadline: retries the busy mounts and waits for each unmounted
+// share's davfs2 daemon to exit (its upload done), reporting progress to the
+// log and to systemd every five seconds. Returns how many more shares left
+// the tree.
+size_t MountManager::awaitEndings(std::vector<Ending>& ending, std::chrono::steady_clock::time_point deadline) {
+    using Clock = std::chrono::steady_clock;
+    auto pending = [&] { return std::any_of(ending.begin(), ending.end(), std::mem_fn(&Ending::pending)); };
+    size_t ended = 0;
     auto last_report = Clock::now();
     while (pending() && Clock::now() < deadline) {
         std::vector<pollfd> fds;
@@ -139,7 +163,7 @@ size_t MountManager::endShares(const std::function<bool(const UserInfo&)>& which
         }
         for (Ending& e : ending) {
             if (e.busy) {
-                try_unmount(e);
+                ended += tryUnmount(e);
             } else if (e.daemon) {
                 pollfd p{e.daemon.get(), POLLIN, 0};
                 if (poll(&p, 1, 0) > 0) e.daemon.reset();
@@ -148,22 +172,27 @@ size_t MountManager::endShares(const std::function<bool(const UserInfo&)>& which
         if (Clock::now() - last_report >= std::chrono::seconds(5) && pending()) {
             last_report = Clock::now();
             auto secs = std::chrono::duration_cast<std::chrono::seconds>(deadline - Clock::now()).count();
-            size_t n = static_cast<size_t>(
-                std::count_if(ending.begin(), ending.end(), [](const Ending& e) { return e.busy || e.daemon; }));
+            size_t n = static_cast<size_t>(std::count_if(ending.begin(), ending.end(), std::mem_fn(&Ending::pending)));
             ORV_LOG(Info, "Waiting for %zu shares to finish uploading (%lld s left)\n", n,
                     static_cast<long long>(secs));
             // Tells systemd the stop is making progress, not hanging; a no-op
             // without a service manager.
-            sd_notifyf(0, "EXTEND_TIMEOUT_USEC=%llu\nSTATUS=Uploading %zu shares before unmounting",
-                       static_cast<unsigned long long>(10'000'000), n);
+            orv::notify::extendTimeout(std::chrono::seconds(10));
+            orv::notify::status("Uploading " + std::to_string(n) + " shares before unmounting");
         }
     }
+    return ended;
+}
+
+// Past the deadline: a mount still in use leaves the tree lazily (open files
+// keep working; once the last one is closed the kernel ends it and davfs2
+// uploads, so nothing is cut off), and a davfs2 daemon still running has what
+// it still caches logged. Returns how many shares left the tree.
+size_t MountManager::settleEndings(std::vector<Ending>& ending, std::chrono::seconds bound) {
+    size_t ended = 0;
     for (Ending& e : ending) {
         MountPoint& mp = *e.mp;
         if (e.busy) {
-            // Past the bound, still in use: the mount leaves the tree; open files
-            // keep working, and once the last one is closed the kernel ends it and
-            // davfs2 uploads. Nothing is cut off.
             const int err = system_.detach(mp.parent ? mp.parent->get() : -1, mp.name, mp.mnt_id).errnum();
             ::orv::log(err == 0 ? ::orv::LogLevel::Warning : ::orv::LogLevel::Error, ::orv::LogTag{kLogTag, __func__},
                        "Share %s still in use after %u s: %s\n", printable(mp.path).c_str(),
@@ -184,15 +213,6 @@ size_t MountManager::endShares(const std::function<bool(const UserInfo&)>& which
                     printable(mp.path).c_str(), static_cast<unsigned>(bound.count()), files.size(), list.c_str());
         }
     }
-    for (auto& [user, mounts] : users_) {
-        for (auto& [folder, points] : mounts) {
-            for (const MountPoint& mp : points) {
-                if (mp.state == MountState::Unmounted) releaseShare(mp.staging);
-            }
-            std::erase_if(points, [](const MountPoint& mp) { return mp.state == MountState::Unmounted; });
-        }
-    }
-    persistLocked();
     return ended;
 }
 
