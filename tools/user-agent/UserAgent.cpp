@@ -13,6 +13,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -50,9 +51,7 @@ bool write_all(int fd, const uint8_t* p, size_t n) {
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Options {
     std::string path = "/tmp/quor-sharing-dir-mounting.socket";
     int32_t pid = static_cast<int32_t>(getpid());
     uint32_t uid = static_cast<uint32_t>(getuid());
@@ -63,83 +62,103 @@ int main(int argc, char** argv) {
     int delay_ms = 50;
     int hold_ms = 0;
     long as_uid = -1;
+};
+
+std::vector<size_t> parse_sizes(const std::string& s) {
+    std::vector<size_t> sizes;
+    size_t pos = 0;
+    while (pos < s.size()) {
+        size_t c = s.find(',', pos);
+        if (c == std::string::npos) c = s.size();
+        sizes.push_back(std::stoul(s.substr(pos, c - pos)));
+        pos = c + 1;
+    }
+    return sizes;
+}
+
+Options parse_options(int argc, char** argv) {
+    Options o;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto next = [&]() -> std::string {
             if (i + 1 >= argc) usage(("missing value for " + a).c_str());
             return argv[++i];
         };
-        if (a == "--socket")
-            path = next();
-        else if (a == "--pid")
-            pid = static_cast<int32_t>(std::stol(next()));
-        else if (a == "--uid")
-            uid = static_cast<uint32_t>(std::stoul(next()));
-        else if (a == "--user") {
+        if (a == "--socket") {
+            o.path = next();
+        } else if (a == "--pid") {
+            o.pid = static_cast<int32_t>(std::stol(next()));
+        } else if (a == "--uid") {
+            o.uid = static_cast<uint32_t>(std::stoul(next()));
+        } else if (a == "--user") {
             std::string name = next();
             passwd* pw = getpwnam(name.c_str());
             if (!pw) usage(("no such user " + name).c_str());
-            uid = pw->pw_uid;
-        } else if (a == "--count")
-            count = std::stoi(next());
-        else if (a == "--raw") {
-            data = from_hex(next());
-            raw_given = true;
+            o.uid = pw->pw_uid;
+        } else if (a == "--count") {
+            o.count = std::stoi(next());
+        } else if (a == "--raw") {
+            o.data = from_hex(next());
+            o.raw_given = true;
         } else if (a == "--split") {
-            std::string s = next();
-            size_t pos = 0;
-            while (pos < s.size()) {
-                size_t c = s.find(',', pos);
-                if (c == std::string::npos) c = s.size();
-                split.push_back(std::stoul(s.substr(pos, c - pos)));
-                pos = c + 1;
-            }
-        } else if (a == "--delay-ms")
-            delay_ms = std::stoi(next());
-        else if (a == "--hold-ms")
-            hold_ms = std::stoi(next());
-        else if (a == "--as-uid")
-            as_uid = std::stol(next());
-        else
+            o.split = parse_sizes(next());
+        } else if (a == "--delay-ms") {
+            o.delay_ms = std::stoi(next());
+        } else if (a == "--hold-ms") {
+            o.hold_ms = std::stoi(next());
+        } else if (a == "--as-uid") {
+            o.as_uid = std::stol(next());
+        } else {
             usage(("unknown argument " + a).c_str());
-    }
-    if (!raw_given) {
-        for (int k = 0; k < count; ++k) {
-            uint8_t rec[8];
-            std::memcpy(rec, &pid, 4);
-            std::memcpy(rec + 4, &uid, 4);
-            data.insert(data.end(), rec, rec + 8);
         }
     }
-    if (as_uid >= 0 && setuid(static_cast<uid_t>(as_uid)) != 0) {
+    if (!o.raw_given) {
+        for (int k = 0; k < o.count; ++k) {
+            uint8_t rec[8];
+            std::memcpy(rec, &o.pid, 4);
+            std::memcpy(rec + 4, &o.uid, 4);
+            o.data.insert(o.data.end(), rec, rec + 8);
+        }
+    }
+    return o;
+}
+
+// Writes the data in the pieces `split` names, pausing between them; what the
+// pieces leave over goes in one last write.
+bool send_pieces(int fd, const Options& o) {
+    std::vector<size_t> split = o.split.empty() ? std::vector<size_t>{o.data.size()} : o.split;
+    size_t off = 0;
+    for (size_t k = 0; k < split.size() && off < o.data.size(); ++k) {
+        size_t n = std::min(split[k], o.data.size() - off);
+        if (!write_all(fd, o.data.data() + off, n)) return false;
+        off += n;
+        if (off < o.data.size()) usleep(static_cast<useconds_t>(o.delay_ms) * 1000);
+    }
+    return off == o.data.size() || write_all(fd, o.data.data() + off, o.data.size() - off);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options o = parse_options(argc, argv);
+    if (o.as_uid >= 0 && setuid(static_cast<uid_t>(o.as_uid)) != 0) {
         std::perror("user-agent: setuid");
         return 1;
     }
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path) usage("socket path too long");
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    if (o.path.size() >= sizeof addr.sun_path) usage("socket path too long");
+    std::memcpy(addr.sun_path, o.path.c_str(), o.path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         std::perror("user-agent: connect");
         return 1;
     }
-    if (split.empty()) split.push_back(data.size());
-    size_t off = 0;
-    for (size_t k = 0; k < split.size() && off < data.size(); ++k) {
-        size_t n = std::min(split[k], data.size() - off);
-        if (!write_all(fd, data.data() + off, n)) {
-            std::perror("user-agent: write");
-            return 1;
-        }
-        off += n;
-        if (off < data.size()) usleep(static_cast<useconds_t>(delay_ms) * 1000);
-    }
-    if (off < data.size() && !write_all(fd, data.data() + off, data.size() - off)) {
+    if (!send_pieces(fd, o)) {
         std::perror("user-agent: write");
         return 1;
     }
-    if (hold_ms > 0) usleep(static_cast<useconds_t>(hold_ms) * 1000);
+    if (o.hold_ms > 0) usleep(static_cast<useconds_t>(o.hold_ms) * 1000);
     close(fd);
     return 0;
 }
