@@ -71,7 +71,7 @@ private:
     // Files fetched to the end (and so already removed), with their sizes: a
     // host that does not know a file's size keeps requests in flight past its
     // end, and those must still be answered (with the zeros a read past the
-    // end has always given) or the host waits for them for ever.
+    // end gives) or the host waits for them for ever.
     std::deque<std::pair<std::string, int64_t>> finished_;
     std::chrono::system_clock::time_point openTime_;
     std::chrono::system_clock::time_point closeTime_;

@@ -16,7 +16,7 @@ Reply TaskSendNotification::execute() {
 
 Reply TaskSendNotification::createFrame() {
     const PrintProtocolJsonMsg msg(kMethodDiscovery, kMsgTypeRequest);
-    // This task's line has always spelt it with a lower-case f.
+    // The discovery request's log line spells it with a lower-case f.
     return detail::createFrame(msg.serialize(), kLogTag, "frameSize <= 0\n");
 }
 
