@@ -37,8 +37,9 @@ bool HostSim::startSkipping() {
         transfers_.front().outstanding.front().seq % s_.sampleEvery == 0) {
         return false;
     }
-    const uint8_t* p = nullptr;
-    const std::size_t have = splitter_.unread(&p);
+    const std::span<const uint8_t> unread = splitter_.unread();
+    const uint8_t* p = unread.data();
+    const std::size_t have = unread.size();
     if (have < wire::kHeader || std::memcmp(p, "ZEFA", 4) != 0) {
         return false;
     }
@@ -51,11 +52,13 @@ bool HostSim::startSkipping() {
     skipTailLen_ = 0;
     const std::size_t n = std::min(have, total);
     splitter_.advance(n);
-    skip(p, n);
+    skip(unread.first(n));
     return true;
 }
 
-void HostSim::skip(const uint8_t* data, std::size_t n) {
+void HostSim::skip(std::span<const uint8_t> bytes) {
+    const uint8_t* data = bytes.data();
+    const std::size_t n = bytes.size();
     if (n >= kTailKept) {
         std::memcpy(skipTail_, data + n - kTailKept, kTailKept);
         skipTailLen_ = kTailKept;
@@ -67,18 +70,19 @@ void HostSim::skip(const uint8_t* data, std::size_t n) {
     }
     skipLeft_ -= n;
     if (skipLeft_ == 0) {
-        recognise(skipTail_, skipTailLen_, skipTotal_);
+        recognise(std::span(skipTail_, skipTailLen_), skipTotal_);
     }
 }
 
 // Recognises a chunk response from the last bytes of its frame: the tail of
 // the payload names method, type, offset and size.
-void HostSim::recognise(const uint8_t* tail, std::size_t tailLen, std::size_t frameSize) {
+void HostSim::recognise(std::span<const uint8_t> tail, std::size_t frameSize) {
+    const std::size_t tailLen = tail.size();
     const std::size_t payloadLen = frameSize - wire::kHeader - wire::kTrailer;
     const std::size_t tailChars = std::min<std::size_t>(payloadLen, 160) / 4 * 4;
     std::optional<std::vector<uint8_t>> decoded;
     if (tailLen >= tailChars + wire::kTrailer && tail[tailLen - 1] == 0x0A) {
-        decoded = wire::base64Decode(tail + tailLen - wire::kTrailer - tailChars, tailChars);
+        decoded = wire::base64Decode(tail.subspan(tailLen - wire::kTrailer - tailChars, tailChars));
     }
     const std::string text = decoded ? std::string(decoded->begin(), decoded->end()) : std::string();
     long long off = -1, size = -1;
@@ -87,8 +91,7 @@ void HostSim::recognise(const uint8_t* tail, std::size_t tailLen, std::size_t fr
         error("unrecognised frame of " + std::to_string(frameSize) + " bytes during a transfer");
         return;
     }
-    onResponse(nullptr, frameSize, false,
-               nlohmann::json{{"id", transfers_.front().id}, {"offset", off}, {"size", size}});
+    onResponse(frameSize, false, nlohmann::json{{"id", transfers_.front().id}, {"offset", off}, {"size", size}});
 }
 
 void HostSim::announce(const nlohmann::json& data) {
@@ -166,7 +169,7 @@ bool HostSim::takeManualResponse(std::size_t frameLen, bool decoded, const nlohm
     manual_.erase(manual_.begin(), it + 1);
     if (decoded) {
         const std::string chunk = data.value("chunk", std::string());
-        const auto bytes = wire::base64Decode(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size());
+        const auto bytes = wire::base64Decode(chunk);
         if (!bytes || static_cast<long long>(bytes->size()) != size) {
             error("chunk response for " + id + " at offset " + std::to_string(offset) + " does not decode to " +
                   std::to_string(size) + " bytes");
@@ -178,7 +181,7 @@ bool HostSim::takeManualResponse(std::size_t frameLen, bool decoded, const nlohm
     return true;
 }
 
-void HostSim::onResponse(const uint8_t*, std::size_t frameLen, bool decoded, const nlohmann::json& data) {
+void HostSim::onResponse(std::size_t frameLen, bool decoded, const nlohmann::json& data) {
     try {
         // A transfer's own request comes first when both asked for the same piece.
         const bool forTransfer =
@@ -231,7 +234,7 @@ void HostSim::onResponse(const uint8_t*, std::size_t frameLen, bool decoded, con
 // out. Without a size in the announcement an all-zero chunk ends the file.
 HostSim::ChunkOutcome HostSim::storeChunk(Transfer& t, const Pending& p, const nlohmann::json& data) {
     const std::string chunk = data.value("chunk", std::string());
-    const auto decodedChunk = wire::base64Decode(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size());
+    const auto decodedChunk = wire::base64Decode(chunk);
     const std::vector<uint8_t> bytes = decodedChunk ? *decodedChunk : std::vector<uint8_t>();
     if (!decodedChunk || bytes.size() != p.size) {
         error("chunk at offset " + std::to_string(p.offset) + " decodes to " + std::to_string(bytes.size()) +
@@ -259,7 +262,7 @@ HostSim::ChunkOutcome HostSim::storeChunk(Transfer& t, const Pending& p, const n
     }
     if (!s_.bench) {
         if (t.sizeKnown) {
-            t.sha.update(bytes.data(), bytes.size());
+            t.sha.update(bytes);
         }
         if (::pwrite(t.fd, bytes.data(), bytes.size(), static_cast<off_t>(p.offset)) !=
             static_cast<ssize_t>(bytes.size())) {
@@ -285,7 +288,7 @@ void HostSim::finish(Transfer& t) {
                 error("cannot read back " + t.path);
                 break;
             }
-            t.sha.update(buf.data(), static_cast<std::size_t>(n));
+            t.sha.update(std::span(buf.data(), static_cast<std::size_t>(n)));
             off += static_cast<uint64_t>(n);
         }
     }

@@ -68,20 +68,19 @@ void HostSim::onDisconnected() {
     manual_.clear();
 }
 
-void HostSim::onBytes(const uint8_t* data, std::size_t len) {
+void HostSim::onBytes(std::span<const uint8_t> bytes) {
     // Before the lock: commands (resume among them) must still get through.
-    gate_.pass(len);
+    gate_.pass(bytes.size());
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    while (len > 0) {
+    while (!bytes.empty()) {
         if (skipLeft_ > 0) {
-            const std::size_t n = std::min(len, skipLeft_);
-            skip(data, n);
-            data += n;
-            len -= n;
+            const std::size_t n = std::min(bytes.size(), skipLeft_);
+            skip(bytes.first(n));
+            bytes = bytes.subspan(n);
             continue;
         }
-        splitter_.append(data, len);
-        len = 0;
+        splitter_.append(bytes);
+        bytes = {};
         while (startSkipping() || splitter_.next(frame_)) {
             if (!frame_.empty()) {
                 onFrame(frame_);
@@ -91,11 +90,11 @@ void HostSim::onBytes(const uint8_t* data, std::size_t len) {
     }
 }
 
-void HostSim::traceFrame(const char* dir, const uint8_t* p, std::size_t n) {
+void HostSim::traceFrame(const char* dir, std::span<const uint8_t> frame) {
     std::ostringstream line;
-    line << dir << " frame " << n << " bytes";
+    line << dir << " frame " << frame.size() << " bytes";
     std::string why;
-    auto m = wire::decode(p, n, why);
+    auto m = wire::decode(frame, why);
     if (!m) {
         line << " undecodable (" << why << ")";
     } else {
@@ -128,7 +127,7 @@ void HostSim::sendMessage(const std::string& method, const std::string& type, co
     }
     auto f = wire::frame(wire::base64Encode(j.dump()));
     if (s_.trace) {
-        traceFrame(">>", f.data(), f.size());
+        traceFrame(">>", f);
     }
     sendRaw(f);
 }
@@ -143,14 +142,14 @@ void HostSim::onFrame(const std::vector<uint8_t>& frame) {
             checker_->check(frame, transfers_.front().id, p.offset, p.size);
         }
         const std::size_t tail = std::min(frame.size(), kTailKept);
-        recognise(frame.data() + frame.size() - tail, tail, frame.size());
+        recognise(std::span(frame).last(tail), frame.size());
         return;
     }
     if (s_.trace) {
-        traceFrame("<<", frame.data(), frame.size());
+        traceFrame("<<", frame);
     }
     std::string why;
-    const auto m = wire::decode(frame.data(), frame.size(), why);
+    const auto m = wire::decode(frame, why);
     if (!m) {
         error("bad frame from the daemon: " + why);
         return;
@@ -175,7 +174,7 @@ void HostSim::onFrame(const std::vector<uint8_t>& frame) {
         return;
     }
     if (method == "sendfile" && type == "response") {
-        onResponse(frame.data(), frame.size(), true, data);
+        onResponse(frame.size(), true, data);
         return;
     }
     error("unexpected message method " + method + " type " + type);

@@ -47,7 +47,7 @@ public:
 
     // Bytes from the daemon, in any cut. Waits here while reading is paused
     // (the "pause" command), so the channel fills up behind it.
-    void onBytes(const uint8_t* data, std::size_t len);
+    void onBytes(std::span<const uint8_t> bytes);
     void onConnected();
     void onDisconnected();
 
@@ -100,7 +100,7 @@ private:
     void onFrame(const std::vector<uint8_t>& frame);
     void answerDiscovery();
     ChunkOutcome storeChunk(Transfer& t, const Pending& p, const nlohmann::json& data);
-    void onResponse(const uint8_t* frame, std::size_t len, bool decoded, const nlohmann::json& data);
+    void onResponse(std::size_t frameLen, bool decoded, const nlohmann::json& data);
     void announce(const nlohmann::json& data);
     void pump();
     void finish(Transfer& t);
@@ -110,7 +110,7 @@ private:
     void sendGarbage(unsigned count, unsigned seed);
     void sendTypeErrors();
     void error(const std::string& what);
-    void traceFrame(const char* dir, const uint8_t* p, std::size_t n);
+    void traceFrame(const char* dir, std::span<const uint8_t> frame);
 
     Settings s_;
     Writer writer_;
@@ -120,8 +120,8 @@ private:
     // two more copies of every byte. Only its last bytes are kept.
     static constexpr std::size_t kTailKept = 160 + wire::kTrailer;
     bool startSkipping();
-    void skip(const uint8_t* data, std::size_t n);
-    void recognise(const uint8_t* tail, std::size_t tailLen, std::size_t frameSize);
+    void skip(std::span<const uint8_t> bytes);
+    void recognise(std::span<const uint8_t> tail, std::size_t frameSize);
     std::size_t skipTotal_ = 0;
     std::size_t skipLeft_ = 0;
     uint8_t skipTail_[kTailKept] = {};

@@ -51,7 +51,7 @@ void SampleChecker::run() {
 void SampleChecker::verify(const Sample& s) {
     const std::string at = "chunk at offset " + std::to_string(s.offset);
     std::string why;
-    const auto m = wire::decode(s.frame.data(), s.frame.size(), why);
+    const auto m = wire::decode(s.frame, why);
     if (!m || m->type != wire::kTypeMessage) {
         onError_(at + ": bad frame from the daemon: " + (m ? "not a message" : why));
         return;
@@ -69,7 +69,7 @@ void SampleChecker::verify(const Sample& s) {
             return;
         }
         const std::string& chunk = data.at("chunk").get_ref<const std::string&>();
-        const auto bytes = wire::base64Decode(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size());
+        const auto bytes = wire::base64Decode(chunk);
         if (!bytes || bytes->size() != s.size) {
             onError_(at + " does not decode to the " + std::to_string(s.size) + " bytes asked for");
             return;

@@ -1,9 +1,12 @@
-// SHA-256 (FIPS 180-4), enough to fingerprint received print files.
+// SHA-256 of a received print file, computed as its pieces arrive (OpenSSL's
+// digest), so the host side can name what it got without keeping it.
 #pragma once
 
-#include <array>
-#include <cstddef>
+#include <openssl/evp.h>
+
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
 
 namespace hostsim {
@@ -11,16 +14,15 @@ namespace hostsim {
 class Sha256 {
 public:
     Sha256();
-    void update(const uint8_t* data, std::size_t len);
-    std::array<uint8_t, 32> finish();
-    std::string hex();  // finishes and formats in lower-case hexadecimal
+    void update(std::span<const uint8_t> bytes);
+    /// Finishes the digest and formats it in lower-case hexadecimal; call once.
+    std::string hex();
 
 private:
-    void block(const uint8_t* p);
-    std::array<uint32_t, 8> h_;
-    std::array<uint8_t, 64> buf_{};
-    std::size_t used_ = 0;
-    uint64_t total_ = 0;
+    struct CtxFree {
+        void operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
+    };
+    std::unique_ptr<EVP_MD_CTX, CtxFree> ctx_;
 };
 
 }  // namespace hostsim

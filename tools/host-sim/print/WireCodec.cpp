@@ -17,14 +17,16 @@ std::vector<uint8_t> frame(const std::string& payload, uint16_t type) {
     return f;
 }
 
-std::string base64Encode(const uint8_t* data, std::size_t n) {
-    std::string out((n + 2) / 3 * 4 + 1, '\0');
-    const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data, static_cast<int>(n));
+std::string base64Encode(std::span<const uint8_t> bytes) {
+    std::string out((bytes.size() + 2) / 3 * 4 + 1, '\0');
+    const int written =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes.data(), static_cast<int>(bytes.size()));
     out.resize(static_cast<std::size_t>(std::max(written, 0)));
     return out;
 }
 
-std::optional<std::vector<uint8_t>> base64Decode(const uint8_t* text, std::size_t n) {
+std::optional<std::vector<uint8_t>> base64Decode(std::span<const uint8_t> text) {
+    const std::size_t n = text.size();
     if (n % 4 != 0) return std::nullopt;
     std::vector<uint8_t> out(n / 4 * 3);
     if (n == 0) return out;
@@ -39,7 +41,7 @@ std::optional<std::vector<uint8_t>> base64Decode(const uint8_t* text, std::size_
             (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
         if (!ok) return std::nullopt;
     }
-    const int got = EVP_DecodeBlock(out.data(), text, static_cast<int>(n));
+    const int got = EVP_DecodeBlock(out.data(), text.data(), static_cast<int>(n));
     if (got < 0 || static_cast<std::size_t>(got) != out.size()) return std::nullopt;
     out.resize(out.size() - pad);
     return out;
@@ -55,8 +57,9 @@ std::string Message::kind() const {
                                                                                  : std::string();
 }
 
-std::optional<Message> decode(const uint8_t* f, std::size_t n, std::string& why) {
-    if (n < kHeader + kTrailer || std::memcmp(f, "ZEFA", 4) != 0) {
+std::optional<Message> decode(std::span<const uint8_t> f, std::string& why) {
+    const std::size_t n = f.size();
+    if (n < kHeader + kTrailer || std::memcmp(f.data(), "ZEFA", 4) != 0) {
         why = "not a frame";
         return std::nullopt;
     }
@@ -72,7 +75,7 @@ std::optional<Message> decode(const uint8_t* f, std::size_t n, std::string& why)
     Message m;
     m.type = static_cast<uint16_t>((f[4] << 8) | f[5]);
     if (m.type != kTypeMessage) return m;
-    const auto text = base64Decode(f + kHeader, len);
+    const auto text = base64Decode(f.subspan(kHeader, len));
     if (!text) {
         why = "payload is not base64";
         return std::nullopt;
@@ -94,9 +97,9 @@ std::optional<Message> decode(const uint8_t* f, std::size_t n, std::string& why)
 FrameSplitter::FrameSplitter(std::size_t maxPayload, DropReport onDrop)
     : maxPayload_(maxPayload), onDrop_(std::move(onDrop)) {}
 
-void FrameSplitter::append(const uint8_t* data, std::size_t n) {
+void FrameSplitter::append(std::span<const uint8_t> bytes) {
     if (at_ != 0 && at_ == buffer_.size()) clear();
-    buffer_.insert(buffer_.end(), data, data + n);
+    buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
 }
 
 void FrameSplitter::drop(std::size_t n, const char* why) {

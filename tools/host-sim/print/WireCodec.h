@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -23,13 +25,16 @@ constexpr uint16_t kTypeMessage = 4;
 std::vector<uint8_t> frame(const std::string& payload, uint16_t type = kTypeMessage);
 
 // Standard base64 with "=" padding, no line breaks.
-std::string base64Encode(const uint8_t* data, std::size_t n);
-inline std::string base64Encode(const std::string& text) {
-    return base64Encode(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+std::string base64Encode(std::span<const uint8_t> bytes);
+inline std::string base64Encode(std::string_view text) {
+    return base64Encode(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
 }
 // Strict: a length that is not a multiple of 4, a character outside the
 // alphabet or misplaced padding is a failure.
-std::optional<std::vector<uint8_t>> base64Decode(const uint8_t* text, std::size_t n);
+std::optional<std::vector<uint8_t>> base64Decode(std::span<const uint8_t> text);
+inline std::optional<std::vector<uint8_t>> base64Decode(std::string_view text) {
+    return base64Decode(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+}
 
 // One received message: the frame's type and, for a type-4 frame, the JSON
 // its payload carries.
@@ -40,7 +45,7 @@ struct Message {
     std::string kind() const;  // the message's "type" member
 };
 // Decodes a whole frame (as the splitter hands it out); the reason on failure.
-std::optional<Message> decode(const uint8_t* frame, std::size_t n, std::string& why);
+std::optional<Message> decode(std::span<const uint8_t> frame, std::string& why);
 
 // Cuts the byte stream from the daemon into frames by their length field.
 // Bytes that cannot start a frame are dropped up to the next "ZEFA", and
@@ -50,7 +55,7 @@ public:
     using DropReport = std::function<void(std::size_t bytes, const char* why)>;
     FrameSplitter(std::size_t maxPayload, DropReport onDrop);
 
-    void append(const uint8_t* data, std::size_t n);
+    void append(std::span<const uint8_t> bytes);
     // The next complete frame, moved into `out`; false when none is complete.
     bool next(std::vector<uint8_t>& out);
     void clear() {
@@ -59,10 +64,7 @@ public:
     }
     // The bytes not yet cut into frames (valid until the next call), and
     // taking n of them away without cutting a frame.
-    std::size_t unread(const uint8_t** p) const {
-        *p = buffer_.data() + at_;
-        return buffer_.size() - at_;
-    }
+    std::span<const uint8_t> unread() const { return std::span(buffer_).subspan(at_); }
     void advance(std::size_t n) { at_ += n; }
 
 private:

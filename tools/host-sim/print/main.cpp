@@ -129,7 +129,7 @@ int shmConnected(void* user, shm_endpoint*) {
 int shmData(void* user, shm_endpoint*, const uint8_t* data, size_t len) {
     auto* c = static_cast<ShmContext*>(user);
     if (c->sim) {
-        c->sim->onBytes(data, len);
+        c->sim->onBytes(std::span(data, len));
         return 0;
     }
     if (!c->rawStarted) {
@@ -371,7 +371,7 @@ int runSerial(Options& o) {
             if (poll(&p, 1, 50) <= 0) continue;
             ssize_t n = ::read(master, buf.data(), buf.size());
             if (n > 0)
-                sim.onBytes(buf.data(), static_cast<std::size_t>(n));
+                sim.onBytes(std::span(buf.data(), static_cast<std::size_t>(n)));
             else if (n < 0 && errno != EINTR && errno != EAGAIN)
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }

@@ -26,7 +26,7 @@ struct Host {
     explicit Host(unsigned sampleEvery)
         : sim(settings(sampleEvery), [this](const uint8_t* p, std::size_t n) {
               std::string why;
-              auto m = wire::decode(p, n, why);
+              auto m = wire::decode(std::span(p, n), why);
               EXPECT_TRUE(m) << why;
               if (m) requests.push_back(m->json["data"]);
               return true;
@@ -57,7 +57,7 @@ struct Host {
                 json data = {{"id", r["id"]},
                              {"offset", offset},
                              {"size", size},
-                             {"chunk", wire::base64Encode(bytes.data(), bytes.size())}};
+                             {"chunk", wire::base64Encode(std::span(bytes))}};
                 if (tamper) tamper(offset, data);
                 const auto f =
                     message({{"context", "cups"}, {"method", "sendfile"}, {"type", "response"}, {"data", data}});
@@ -65,7 +65,7 @@ struct Host {
             }
             for (std::size_t at = 0; at < stream.size();) {
                 const std::size_t n = std::min<std::size_t>(stream.size() - at, 1 + rng() % 70000);
-                sim.onBytes(stream.data() + at, n);
+                sim.onBytes(std::span(stream).subspan(at, n));
                 at += n;
             }
         }
@@ -77,7 +77,7 @@ struct Host {
                                 {"method", "sendfile"},
                                 {"type", "notification"},
                                 {"data", {{"id", "job-1"}, {"size", size}}}});
-        sim.onBytes(f.data(), f.size());
+        sim.onBytes(f);
     }
 };
 

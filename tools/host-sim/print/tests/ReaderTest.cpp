@@ -105,18 +105,16 @@ protected:
     static std::vector<uint8_t> response(const std::string& id, long long offset, long long size,
                                          std::size_t chunkBytes) {
         const std::vector<uint8_t> chunk(chunkBytes, 0);
-        const nlohmann::json j = {{"context", "cups"},
-                                  {"method", "sendfile"},
-                                  {"type", "response"},
-                                  {"data",
-                                   {{"chunk", wire::base64Encode(chunk.data(), chunk.size())},
-                                    {"id", id},
-                                    {"offset", offset},
-                                    {"size", size}}}};
+        const nlohmann::json j = {
+            {"context", "cups"},
+            {"method", "sendfile"},
+            {"type", "response"},
+            {"data",
+             {{"chunk", wire::base64Encode(std::span(chunk))}, {"id", id}, {"offset", offset}, {"size", size}}}};
         return wire::frame(wire::base64Encode(j.dump()));
     }
 
-    void feed(const std::vector<uint8_t>& bytes) { sim_.onBytes(bytes.data(), bytes.size()); }
+    void feed(const std::vector<uint8_t>& bytes) { sim_.onBytes(bytes); }
 
     std::mutex mutex_;
     std::vector<std::vector<uint8_t>> sent_;
@@ -127,7 +125,7 @@ TEST_F(HostSimTest, AChunkAskedForByHandIsRequestedAndItsAnswerAccepted) {
     ASSERT_TRUE(sim_.command("request job-7 1000 5"));
     ASSERT_EQ(sent_.size(), 1u);
     std::string why;
-    const auto m = wire::decode(sent_[0].data(), sent_[0].size(), why);
+    const auto m = wire::decode(sent_[0], why);
     ASSERT_TRUE(m) << why;
     EXPECT_EQ(m->method(), "sendfile");
     EXPECT_EQ(m->kind(), "request");

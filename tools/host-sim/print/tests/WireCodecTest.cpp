@@ -22,32 +22,32 @@ TEST(HostSimWire, TheDiscoveryRequestFrameIsTheKnown89Bytes) {
         bytes(std::string("ZEFA\x00\x04\x00\x00\x00\x4C", 10) + b64 + std::string("\x00\x00\x0A", 3));
     ASSERT_EQ(f, want);
     std::string why;
-    const auto m = decode(f.data(), f.size(), why);
+    const auto m = decode(f, why);
     ASSERT_TRUE(m) << why;
     EXPECT_EQ(m->method(), "discovery");
     EXPECT_EQ(m->kind(), "request");
 }
 
 TEST(HostSimWire, Base64DecodingIsStrict) {
-    const auto ok = base64Decode(reinterpret_cast<const uint8_t*>("ODkAAA=="), 8);
+    const auto ok = base64Decode(std::string_view("ODkAAA=="));
     ASSERT_TRUE(ok);
     EXPECT_EQ(*ok, (std::vector<uint8_t>{'8', '9', 0, 0}));
     for (const std::string bad : {"ODk", "OD!=", "O=k=", "OD k", "ODk\n"}) {
-        EXPECT_FALSE(base64Decode(reinterpret_cast<const uint8_t*>(bad.data()), bad.size())) << bad;
+        EXPECT_FALSE(base64Decode(std::string_view(bad))) << bad;
     }
-    EXPECT_TRUE(base64Decode(reinterpret_cast<const uint8_t*>(""), 0)->empty());
+    EXPECT_TRUE(base64Decode(std::string_view())->empty());
 }
 
 TEST(HostSimWire, FramesWithAWrongLengthCheckFieldOrPayloadAreRefused) {
     std::string why;
     auto f = frame(base64Encode(R"({"context":"cups","method":"sendfile","type":"response"})"));
     f[9] ^= 1;  // length
-    EXPECT_FALSE(decode(f.data(), f.size(), why));
+    EXPECT_FALSE(decode(f, why));
     f[9] ^= 1;
     f[f.size() - 2] = 1;  // check field
-    EXPECT_FALSE(decode(f.data(), f.size(), why));
+    EXPECT_FALSE(decode(f, why));
     const auto spaced = frame(base64Encode(R"({"context": "cups"})"));  // not the compact text
-    EXPECT_FALSE(decode(spaced.data(), spaced.size(), why));
+    EXPECT_FALSE(decode(spaced, why));
     EXPECT_EQ(why, "payload is not the compact JSON text");
 }
 
@@ -62,7 +62,7 @@ TEST(HostSimWire, TheSplitterResynchronisesAfterNoiseAndAcrossCuts) {
     std::vector<std::vector<uint8_t>> got;
     std::vector<uint8_t> out;
     for (uint8_t byte : stream) {  // one byte at a time
-        splitter.append(&byte, 1);
+        splitter.append(std::span(&byte, 1));
         while (splitter.next(out))
             got.push_back(out);
     }
