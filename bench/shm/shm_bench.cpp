@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <sched.h>
 #include <string>
@@ -355,6 +356,21 @@ struct PingPong {
     Clock::time_point sent_at;
     bool finished = false;
     uint8_t msg[kMsg] = {};
+
+    // An answer arrived: records its round trip (past the warm-up). True
+    // while more rounds are wanted, with the clock restarted for the next.
+    bool onAnswer() {
+        auto now = Clock::now();
+        if (answered++ >= warmup) rtt_us.push_back(std::chrono::duration<double, std::micro>(now - sent_at).count());
+        if (rtt_us.size() >= rounds) {
+            std::lock_guard<std::mutex> l(counter.m);
+            finished = true;
+            counter.cv.notify_all();
+            return false;
+        }
+        sent_at = Clock::now();
+        return true;
+    }
 };
 
 int pingpong_data(void* u, shm_endpoint* ep, const uint8_t*, size_t n) {
@@ -362,61 +378,12 @@ int pingpong_data(void* u, shm_endpoint* ep, const uint8_t*, size_t n) {
     p->got += n;
     if (p->got < kMsg) return 0;
     p->got -= kMsg;
-    auto now = Clock::now();
-    if (p->answered++ >= p->warmup)
-        p->rtt_us.push_back(std::chrono::duration<double, std::micro>(now - p->sent_at).count());
-    if (p->rtt_us.size() >= p->rounds) {
-        std::lock_guard<std::mutex> l(p->counter.m);
-        p->finished = true;
-        p->counter.cv.notify_all();
-        return 0;
-    }
-    p->sent_at = Clock::now();
-    echo_data(nullptr, ep, p->msg, kMsg);
+    if (p->onAnswer()) echo_data(nullptr, ep, p->msg, kMsg);
     return 0;
 }
 
 int pingpong_connected(void* u, shm_endpoint* ep) {
     return on_connected(&static_cast<PingPong*>(u)->counter, ep);
-}
-
-Latency bench_ring_latency(size_t rounds) {
-    std::string name = object_name("lat");
-    shm_unlink(name.c_str());
-    pid_t pid = fork();
-    if (pid == 0) {
-        static Counter c;
-        shm_config cfg = base_config(name, &c);
-        cfg.on_data = echo_data;
-        shm_endpoint* ep = nullptr;
-        for (int i = 0; i < 200 && ep == nullptr; i++) {
-            ep = shm_srv_start(&cfg);
-            if (ep == nullptr) usleep(20000);
-        }
-        for (;;)
-            pause();
-    }
-    static PingPong p;
-    p.rounds = rounds;
-    p.warmup = 1000;
-    shm_config cfg = base_config(name, &p.counter);
-    cfg.user_data = &p;
-    cfg.on_connected = pingpong_connected;
-    cfg.on_data = pingpong_data;
-    shm_endpoint* ep = shm_cli_start(&cfg);
-    wait_connected(p.counter);
-    usleep(100000);
-    p.sent_at = Clock::now();
-    echo_data(nullptr, ep, p.msg, kMsg);
-    {
-        std::unique_lock<std::mutex> l(p.counter.m);
-        p.counter.cv.wait(l, [&] { return p.finished; });
-    }
-    shm_stop(ep);
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    shm_unlink(name.c_str());
-    return summarise(p.rtt_us);
 }
 
 // In place both ways: the reply is written into reserved space, the
@@ -457,28 +424,24 @@ int pingpong_available(void* u, shm_endpoint* ep, uint32_t) {
         return 0;
     }
     shm_consume(ep, kMsg);
-    auto now = Clock::now();
-    if (p->answered++ >= p->warmup)
-        p->rtt_us.push_back(std::chrono::duration<double, std::micro>(now - p->sent_at).count());
-    if (p->rtt_us.size() >= p->rounds) {
-        std::lock_guard<std::mutex> l(p->counter.m);
-        p->finished = true;
-        p->counter.cv.notify_all();
-        return 0;
-    }
-    p->sent_at = Clock::now();
-    reply_in_place(ep, p->msg, kMsg);
+    if (p->onAnswer()) reply_in_place(ep, p->msg, kMsg);
     return 0;
 }
 
-Latency bench_ring_latency_in_place(size_t rounds) {
-    std::string name = object_name("lat-inplace");
+// Round trips of one message through the ring, echoed by a child process:
+// through the copying calls, or in place both ways.
+Latency bench_ring_latency(size_t rounds, bool in_place) {
+    std::string name = object_name(in_place ? "lat-inplace" : "lat");
     shm_unlink(name.c_str());
     pid_t pid = fork();
     if (pid == 0) {
         static Counter c;
         shm_config cfg = base_config(name, &c);
-        cfg.on_data_available = echo_in_place;
+        if (in_place) {
+            cfg.on_data_available = echo_in_place;
+        } else {
+            cfg.on_data = echo_data;
+        }
         shm_endpoint* ep = nullptr;
         for (int i = 0; i < 200 && ep == nullptr; i++) {
             ep = shm_srv_start(&cfg);
@@ -487,18 +450,27 @@ Latency bench_ring_latency_in_place(size_t rounds) {
         for (;;)
             pause();
     }
-    static PingPong p;
+    auto state = std::make_unique<PingPong>();  // outlives the endpoint's thread (joined by shm_stop)
+    PingPong& p = *state;
     p.rounds = rounds;
     p.warmup = 1000;
     shm_config cfg = base_config(name, &p.counter);
     cfg.user_data = &p;
     cfg.on_connected = pingpong_connected;
-    cfg.on_data_available = pingpong_available;
+    if (in_place) {
+        cfg.on_data_available = pingpong_available;
+    } else {
+        cfg.on_data = pingpong_data;
+    }
     shm_endpoint* ep = shm_cli_start(&cfg);
     wait_connected(p.counter);
     usleep(100000);
     p.sent_at = Clock::now();
-    reply_in_place(ep, p.msg, kMsg);
+    if (in_place) {
+        reply_in_place(ep, p.msg, kMsg);
+    } else {
+        echo_data(nullptr, ep, p.msg, kMsg);
+    }
     {
         std::unique_lock<std::mutex> l(p.counter.m);
         p.counter.cv.wait(l, [&] { return p.finished; });
@@ -549,8 +521,8 @@ int run_one(const std::string& which, uint64_t total, size_t rounds) {
         printf("%.0f MB/s\n", bench_ring_throughput(total));
     else if (which.rfind("rtt-", 0) == 0) {
         Latency l = which == "rtt-socketpair" ? bench_socket_latency(rounds)
-                    : which == "rtt-inplace"  ? bench_ring_latency_in_place(rounds)
-                    : which == "rtt-copying"  ? bench_ring_latency(rounds)
+                    : which == "rtt-inplace"  ? bench_ring_latency(rounds, true)
+                    : which == "rtt-copying"  ? bench_ring_latency(rounds, false)
                                               : Latency{-1, -1};
         if (l.median_us < 0) {
             fprintf(stderr, "unknown case %s\n", which.c_str());
@@ -584,8 +556,8 @@ int main(int argc, char** argv) {
         ring = std::max(ring, bench_ring_throughput(total));
         sock = std::max(sock, bench_socket_throughput(total));
     }
-    Latency il = bench_ring_latency_in_place(rounds);
-    Latency rl = bench_ring_latency(rounds);
+    Latency il = bench_ring_latency(rounds, true);
+    Latency rl = bench_ring_latency(rounds, false);
     Latency sl = bench_socket_latency(rounds);
 
     printf("throughput, %llu MiB in 64 KiB messages after %llu MiB untimed, best of %d (MB/s)\n",
