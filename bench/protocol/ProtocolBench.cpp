@@ -70,7 +70,22 @@ void setBytes(benchmark::State& state) {
 
 // --- base64, 1 MiB ---------------------------------------------------------
 
-void BM_Base64Encode_Ours(benchmark::State& state) {
+// Pins one kernel for a benchmark's run and restores the dispatcher's choice
+// after it; pinning each in turn keeps the table kernel's figure visible on a
+// CPU where the dispatcher would always pick a vector one.
+class KernelPin {
+public:
+    explicit KernelPin(base64::detail::Kernel which)
+        : saved_(base64::detail::activeKernel()), ok_(base64::detail::useKernel(which)) {}
+    ~KernelPin() { base64::detail::useKernel(saved_); }
+    bool ok() const { return ok_; }
+
+private:
+    base64::detail::Kernel saved_;
+    bool ok_;
+};
+
+void encodeLoop(benchmark::State& state) {
     const auto& in = chunkBytes();
     std::string out(base64::encodedSize(in.size()), '\0');
     for (auto _ : state) {
@@ -79,39 +94,24 @@ void BM_Base64Encode_Ours(benchmark::State& state) {
         benchmark::ClobberMemory();
     }
     setBytes(state);
+}
+
+void BM_Base64Encode_Ours(benchmark::State& state) {
+    encodeLoop(state);
 }
 BENCHMARK(BM_Base64Encode_Ours);
 
-// Each encoder pinned in turn, so the table encoder's figure stays visible on
-// a CPU where the dispatcher would always pick the vector one.
-void encodePinned(benchmark::State& state, base64::detail::Kernel which) {
-    const auto saved = base64::detail::activeKernel();
-    if (!base64::detail::useKernel(which)) {
+void BM_Base64Encode_Pinned(benchmark::State& state, base64::detail::Kernel which) {
+    KernelPin pin(which);
+    if (!pin.ok()) {
         state.SkipWithError("encoder not supported on this CPU");
         return;
     }
-    const auto& in = chunkBytes();
-    std::string out(base64::encodedSize(in.size()), '\0');
-    for (auto _ : state) {
-        base64::encode(in.data(), in.size(), out.data());
-        benchmark::DoNotOptimize(out.data());
-        benchmark::ClobberMemory();
-    }
-    base64::detail::useKernel(saved);
-    setBytes(state);
+    encodeLoop(state);
 }
-void BM_Base64Encode_Table(benchmark::State& state) {
-    encodePinned(state, base64::detail::Kernel::Scalar);
-}
-BENCHMARK(BM_Base64Encode_Table);
-void BM_Base64Encode_Avx2(benchmark::State& state) {
-    encodePinned(state, base64::detail::Kernel::Avx2);
-}
-BENCHMARK(BM_Base64Encode_Avx2);
-void BM_Base64Encode_Avx512Vbmi(benchmark::State& state) {
-    encodePinned(state, base64::detail::Kernel::Avx512Vbmi);
-}
-BENCHMARK(BM_Base64Encode_Avx512Vbmi);
+BENCHMARK_CAPTURE(BM_Base64Encode_Pinned, Table, base64::detail::Kernel::Scalar);
+BENCHMARK_CAPTURE(BM_Base64Encode_Pinned, Avx2, base64::detail::Kernel::Avx2);
+BENCHMARK_CAPTURE(BM_Base64Encode_Pinned, Avx512Vbmi, base64::detail::Kernel::Avx512Vbmi);
 
 // The chunk path's shape: 1 MiB encoded in 48 KiB steps, each step's text
 // fed to a StreamEncoder (the frame payload), as the chunk sender does.
@@ -145,7 +145,7 @@ void BM_Base64Encode_OpenSSL(benchmark::State& state) {
 }
 BENCHMARK(BM_Base64Encode_OpenSSL);
 
-void BM_Base64Decode_Ours(benchmark::State& state) {
+void decodeLoop(benchmark::State& state) {
     const auto& text = chunkText();
     std::vector<uint8_t> out;
     out.reserve(kChunk);
@@ -154,33 +154,23 @@ void BM_Base64Decode_Ours(benchmark::State& state) {
         benchmark::ClobberMemory();
     }
     setBytes(state);
+}
+
+void BM_Base64Decode_Ours(benchmark::State& state) {
+    decodeLoop(state);
 }
 BENCHMARK(BM_Base64Decode_Ours);
 
-void decodePinned(benchmark::State& state, base64::detail::Kernel which) {
-    const auto saved = base64::detail::activeKernel();
-    if (!base64::detail::useKernel(which)) {
+void BM_Base64Decode_Pinned(benchmark::State& state, base64::detail::Kernel which) {
+    KernelPin pin(which);
+    if (!pin.ok()) {
         state.SkipWithError("kernel not supported on this CPU");
         return;
     }
-    const auto& text = chunkText();
-    std::vector<uint8_t> out;
-    out.reserve(kChunk);
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(base64::decode(text.data(), text.size(), out));
-        benchmark::ClobberMemory();
-    }
-    base64::detail::useKernel(saved);
-    setBytes(state);
+    decodeLoop(state);
 }
-void BM_Base64Decode_Table(benchmark::State& state) {
-    decodePinned(state, base64::detail::Kernel::Scalar);
-}
-BENCHMARK(BM_Base64Decode_Table);
-void BM_Base64Decode_Avx2(benchmark::State& state) {
-    decodePinned(state, base64::detail::Kernel::Avx2);
-}
-BENCHMARK(BM_Base64Decode_Avx2);
+BENCHMARK_CAPTURE(BM_Base64Decode_Pinned, Table, base64::detail::Kernel::Scalar);
+BENCHMARK_CAPTURE(BM_Base64Decode_Pinned, Avx2, base64::detail::Kernel::Avx2);
 
 void BM_Base64Decode_OpenSSL(benchmark::State& state) {
     const auto& text = chunkText();
