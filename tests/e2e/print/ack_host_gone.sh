@@ -1,9 +1,8 @@
 #!/bin/sh
 # The host agent is gone when a job is printed. CUPS must keep the job; when
 # the host (and, if it went with it, the daemon) is back, the job arrives
-# byte for byte. Before host transports report completed writes, the daemon
-# ends with its host; afterwards it stays up and answers the backend with an
-# error line. The scenario holds in both cases.
+# byte for byte. Whether the daemon ends with its host or stays up and
+# answers the backend with an error line, the scenario holds.
 #   ack_host_gone.sh <daemon> <host-sim> <zefa-prt>
 set -eu
 DAEMON=$1 HOSTSIM=$2 BACKEND=$3
