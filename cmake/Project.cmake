@@ -55,6 +55,7 @@ function(orv_fuzzer)
   target_compile_options(${F_NAME} PRIVATE -fsanitize=fuzzer,address,undefined)
   target_link_options(${F_NAME} PRIVATE -fsanitize=fuzzer,address,undefined)
   target_link_libraries(${F_NAME} PRIVATE ${F_LIBS})
+  target_include_directories(${F_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/fuzz)
   add_test(NAME ${F_NAME}
            COMMAND ${F_NAME} -max_total_time=${F_SECONDS} -timeout=10 -rss_limit_mb=2048
                    ${CMAKE_CURRENT_BINARY_DIR}/${F_NAME}_corpus ${F_CORPUS})

@@ -1,6 +1,8 @@
 // Shared pieces of the mount service's fuzz targets.
 #pragma once
 
+#include "ScratchDir.h"
+
 #include <stdlib.h>
 
 #include <cstdio>
@@ -28,20 +30,8 @@ inline void quiet_logs() {
     orv::setLogSink(&sink);
 }
 
-// A scratch directory, removed when the fuzzer exits.
 inline std::string fresh_dir() {
-    static std::vector<std::string> dirs;
-    char tmpl[] = "/tmp/qmss-fuzz-XXXXXX";
-    if (!mkdtemp(tmpl)) std::abort();
-    if (dirs.empty()) {
-        std::atexit([] {
-            std::error_code ec;
-            for (const auto& d : dirs)
-                std::filesystem::remove_all(d, ec);
-        });
-    }
-    dirs.push_back(tmpl);
-    return tmpl;
+    return fuzzing::scratchDir("/tmp/qmss-fuzz");
 }
 
 inline void require(bool ok, const char* what) {

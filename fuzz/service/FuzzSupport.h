@@ -3,6 +3,8 @@
 // are unreachable, and an independent reader for the frames the daemon sends.
 #pragma once
 
+#include "ScratchDir.h"
+
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -48,20 +50,8 @@ inline void quietLog() {
     orv::setLogSink(&sink);
 }
 
-// A scratch directory, removed when the fuzzer exits.
 inline std::string scratchDir() {
-    static std::vector<std::string> dirs;
-    char tmpl[] = "/tmp/czs-fuzz-XXXXXX";
-    if (::mkdtemp(tmpl) == nullptr) fail("mkdtemp");
-    if (dirs.empty()) {
-        std::atexit([] {
-            std::error_code ec;
-            for (const auto& d : dirs)
-                std::filesystem::remove_all(d, ec);
-        });
-    }
-    dirs.push_back(tmpl);
-    return tmpl;
+    return fuzzing::scratchDir("/tmp/czs-fuzz");
 }
 
 inline void writeFile(const std::string& path, const std::string& bytes) {
