@@ -52,6 +52,11 @@ public:
         return std::any_of(lines_.begin(), lines_.end(),
                            [&](const auto& l) { return l.second.find(part) != std::string::npos; });
     }
+    size_t countContaining(const std::string& part) const {
+        std::lock_guard<std::mutex> lock(mu_);
+        return static_cast<size_t>(std::count_if(
+            lines_.begin(), lines_.end(), [&](const auto& l) { return l.second.find(part) != std::string::npos; }));
+    }
     void clear() {
         std::lock_guard<std::mutex> lock(mu_);
         lines_.clear();

@@ -308,11 +308,14 @@ TEST_F(Manager, FailedDetachIsRetried) {
     sys.busy.insert("share");
     sys.detach_error = EPERM;
     send(0, "share");
-    EXPECT_TRUE(log.has(LogLevel::Error, "Error: Failed to detach " + mp + ". Reason: Operation not permitted [1]\n"));
+    auto detaches = [&] { return std::count(sys.calls.begin(), sys.calls.end(), "detach share"); };
+    EXPECT_EQ(detaches(), 1);
     ASSERT_EQ(points(alice(), "share").size(), 1u);
     EXPECT_EQ(points(alice(), "share")[0].state, MountState::UnmountFailed);
+    EXPECT_TRUE(sys.isMounted(mp));
     manager->retryFailedUnmounts();
-    EXPECT_EQ(log.count("Error: Failed to detach " + mp + ". Reason: Operation not permitted [1]\n"), 2u);
+    EXPECT_EQ(detaches(), 2);
+    EXPECT_EQ(points(alice(), "share").at(0).state, MountState::UnmountFailed);
     sys.detach_error = 0;
     sys.busy.clear();
     manager->retryFailedUnmounts();
@@ -376,7 +379,8 @@ TEST_F(Manager, HostileFolderNamesStayInsideTheHome) {
     send(1, "x/..");
     send(1, ".");
     EXPECT_EQ(sys.commands.size(), before);
-    EXPECT_TRUE(log.has(LogLevel::Error, "Error: Invalid shared folder name x/... Stop mount\n"));
+    for (const char* bad : {"..", "x/..", "."})
+        EXPECT_FALSE(manager->usersTable().at(alice()).count(bad)) << bad;
     // 8000 bytes: too long for a file name; one clear error, nothing mounted.
     send(1, std::string(8000, 'n'));
     EXPECT_EQ(sys.commands.size(), before);
@@ -393,7 +397,7 @@ TEST_F(Manager, PlantedSymlinksAreRefused) {
     fs::create_directory_symlink(outside.path(), home + "/davfs");
     send(1, "share");
     EXPECT_TRUE(sys.commands.empty());
-    EXPECT_TRUE(log.has(LogLevel::Error, "Error: Mount base " + home + "/davfs is not a directory. Stop mount\n"));
+    EXPECT_TRUE(fs::is_symlink(home + "/davfs"));
     EXPECT_TRUE(fs::is_empty(outside.path()));
     // A link where the mount point would go: taken as existing, next name.
     fs::remove(home + "/davfs");
@@ -427,7 +431,7 @@ TEST_F(Manager, UserNameThatWouldChangeTheOptionsIsRefused) {
     manager->onUserInfo(u);
     send(1, "share");
     EXPECT_TRUE(sys.commands.empty());
-    EXPECT_TRUE(log.has(LogLevel::Error, "Error: Unsafe user name eve,uid=0 for the mount options. Stop mount\n"));
+    EXPECT_TRUE(points(u, "share").empty());
 }
 
 TEST_F(Manager, SearchForAFreeMountPointIsBounded) {
@@ -438,7 +442,8 @@ TEST_F(Manager, SearchForAFreeMountPointIsBounded) {
         fs::create_directories(home + "/davfs/" + n);
     send(1, "share");
     EXPECT_TRUE(sys.commands.empty());
-    EXPECT_TRUE(log.has(LogLevel::Error, "Error: No free mount point for share after 3 candidates. Stop mount\n"));
+    EXPECT_FALSE(fs::exists(home + "/davfs/share_3"));
+    EXPECT_TRUE(points(alice(), "share").empty());
 }
 
 // ---- a local user racing the service (hooks replay the race exactly) ----
@@ -516,7 +521,6 @@ TEST_F(Manager, MountCommandPastItsDeadlineIsReportedAndLeavesNothing) {
     send(1, "share");
     EXPECT_EQ(sys.deadlines.at(0), std::chrono::seconds(7));
     EXPECT_TRUE(log.has(LogLevel::Error, "Error: Failed to mount " + home + "/davfs//share\n"));
-    EXPECT_TRUE(log.anyContaining("\"/run/staging/m-1\" did not end within 7 s and was killed\n"));
     EXPECT_FALSE(fs::exists(home + "/davfs/share"));
     EXPECT_EQ(sys.dropped, std::vector<std::string>{"/run/staging/m-1"});
     EXPECT_TRUE(points(alice(), "share").empty());
@@ -671,7 +675,6 @@ TEST_F(Manager, EndSharesRetriesABusyShareThenDetachesItNeverForces) {
     EXPECT_EQ(std::count_if(sys.calls.begin(), sys.calls.end(),
                             [](const std::string& c) { return c.rfind("force", 0) == 0; }),
               0);
-    EXPECT_TRUE(log.has(LogLevel::Info, "Share " + home + "/davfs//busy is in use, waiting for it to be free\n"));
     EXPECT_TRUE(log.has(LogLevel::Warning, "Share " + home +
                                                "/davfs//busy still in use after 2 s: detached, it ends when "
                                                "its last file is closed\n"));
@@ -711,8 +714,9 @@ protected:
 
 TEST_F(Adoption, ARecordTheTableConfirmsIsAdoptedAndReachedByUnmountAll) {
     EXPECT_EQ(manager->adopt({record()}, {entry()}), 1u);
-    EXPECT_TRUE(log.has(LogLevel::Info, "Adopted share host/share of alice at " + home + "/davfs//share\n"));
     ASSERT_EQ(points(alice(), "host/share").size(), 1u);
+    EXPECT_EQ(points(alice(), "host/share")[0].path, home + "/davfs//share");
+    EXPECT_EQ(points(alice(), "host/share")[0].state, MountState::Mounted);
     send(2, "");
     EXPECT_EQ(sys.calls, std::vector<std::string>{"umount share"});
     EXPECT_TRUE(points(alice(), "host/share").empty());
@@ -793,7 +797,7 @@ TEST_F(Manager, ARestartLeavesTheSharesAndTheirRecordForTheNextInstance) {
     send(1, "share");
     ScriptedProbe restart(std::string("restart"));
     EXPECT_EQ(end_shares_at_stop(*manager, restart, settings), StopKind::Restart);
-    EXPECT_TRUE(log.has(LogLevel::Info, "Restart: 1 shares stay mounted for the next instance\n"));
+    EXPECT_EQ(points(alice(), "share").size(), 1u);
     EXPECT_TRUE(sys.isMounted(home + "/davfs/share"));
     EXPECT_EQ(sys.calls, std::vector<std::string>{});
     ASSERT_EQ(store.load().size(), 1u);
@@ -809,7 +813,9 @@ TEST_F(Manager, AStopOrNoAnswerEndsEveryShareAndEmptiesTheRecord) {
         EXPECT_EQ(end_shares_at_stop(*manager, probe, settings), StopKind::Final);
         EXPECT_FALSE(sys.isMounted(home + "/davfs/share"));
         EXPECT_TRUE(store.load().empty());
-        EXPECT_TRUE(log.has(LogLevel::Info, "Stop: 1 of 1 shares unmounted\n"));
+        EXPECT_TRUE(points(alice(), "share").empty());
+        EXPECT_EQ(std::count(sys.calls.begin(), sys.calls.end(), "umount share"), 1);
+        sys.calls.clear();
     }
 }
 
@@ -826,7 +832,6 @@ TEST_F(Manager, LogoutEndsThatUsersSharesAndCredentialOnly) {
     EXPECT_EQ(watch.checkOnce(), 0u);  // everyone logged in
     logins.out.insert(4001);
     EXPECT_EQ(watch.checkOnce(), 2u);
-    EXPECT_TRUE(log.has(LogLevel::Info, "User alice has logged out: unmounting their shares\n"));
     EXPECT_TRUE(points(alice(), "a").empty());
     EXPECT_TRUE(points(alice(), "a2").empty());
     EXPECT_FALSE(sys.isMounted(home + "/davfs/a"));
@@ -848,7 +853,8 @@ TEST_F(Manager, LogoutWatchIsOffWhenSwitchedOffOrWithoutLogind) {
     } none;
     settings.unmount_on_logout = true;
     EXPECT_EQ(start_logout_watch(*manager, none, settings), nullptr);
-    EXPECT_TRUE(log.has(LogLevel::Info, "Without logind, shares stay mounted after a logout\n"));
+    // Said once, where the watch would have started.
+    EXPECT_EQ(log.countContaining("logind"), 1u);
     auto watch = start_logout_watch(*manager, logins, settings);
     ASSERT_NE(watch, nullptr);
     watch->stop();

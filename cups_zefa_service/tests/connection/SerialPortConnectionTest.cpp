@@ -161,17 +161,19 @@ TEST(SerialPortConnection, QueuedWritesReachThePortWholeAndInOrder) {
         frames.push_back(frame(std::string(200000, static_cast<char>('a' + i))));
         expected = cat(expected, frames.back());
     }
+    int written = 0;
     asio::post(io, [&] {
         for (auto& f : frames) {
-            c.write(replyOf(f), nullptr);
+            c.write(replyOf(f), [&](bool w) { written += w ? 1 : 0; });
         }
     });
     std::vector<uint8_t> got;
     std::thread reader([&] { got = pty.receive(expected.size(), 5000); });
-    for (int i = 0; i < 200 && log.count("write data with size 200013") < 4; ++i) {
+    for (int i = 0; i < 200 && written < 4; ++i) {
         runFor(io, std::chrono::milliseconds(20));
     }
     reader.join();
+    EXPECT_EQ(written, 4);
     ASSERT_EQ(got.size(), expected.size());
     EXPECT_TRUE(got == expected);
     EXPECT_EQ(log.count("[SerialPortConnection]:[handleWrite]: write data with size 200013\n"), 4u);

@@ -380,7 +380,6 @@ TEST(ShmConnection, AStalledReaderFailsTheWriteAtTheDeadlineAndACutFrameClosesTh
     EXPECT_TRUE(log.contains("ring full for 300 ms, frame of 200013 bytes dropped"));
     // Its head is in the ring: the stream can no longer be cut into frames.
     EXPECT_EQ(closed.load(), 1);
-    EXPECT_TRUE(log.contains("frame cut short, the channel cannot be trusted any more\n"));
     server.resume();
 }
 
@@ -498,8 +497,9 @@ TEST(ShmConnection, AnObjectOfAnUntrustedUserIsRefusedWithOneLineAndOneOfRootIsU
         o.timeoutUs = 100000;  // several retries within the test
         ShmConnection c({}, o);
         ASSERT_FALSE(c.open());
-        ASSERT_TRUE(waitFor([&] { return log.contains("[ShmConnection]:[on_owner]: refusing"); }));
-        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        // Every look at the object asks who sits at the seat: several looks,
+        // several refusals, one line.
+        ASSERT_TRUE(waitFor([&] { return seats->asked.load() >= 4; }));
         EXPECT_FALSE(c.connected());
         EXPECT_EQ(log.count("[ShmConnection]:[on_owner]: refusing '" + name +
                             "': owner uid 65534 is neither root, nor the user of the active seat session, nor a "

@@ -67,7 +67,6 @@ TEST_F(SpoolRetentionTest, AFileFetchedToItsLastByteGoesAtOnceWithItsEntry) {
     EXPECT_FALSE(exists(path));
     EXPECT_FALSE(registry.findFile(id));
     EXPECT_TRUE(exists(foreign));
-    EXPECT_TRUE(log.contains("removed print file " + path + "\n"));
 }
 
 TEST_F(SpoolRetentionTest, AReAnnouncedFileStaysWhileItsOtherEntryLives) {
@@ -158,7 +157,7 @@ TEST_F(SpoolRetentionTest, ThePeriodicSweepRemovesAnUnfetchedFileAfterTheRetenti
     EXPECT_TRUE(exists(fresh));
     EXPECT_TRUE(registry.findFile(freshId));
     EXPECT_TRUE(exists(foreign));
-    EXPECT_TRUE(log.contains("1 print files past their retention dropped\n"));
+    EXPECT_FALSE(registry.findFile(oldId));
 }
 
 TEST_F(SpoolRetentionTest, AConfiguredRetentionIsNeverShorterThanAMinute) {

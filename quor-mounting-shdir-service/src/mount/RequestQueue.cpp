@@ -37,6 +37,11 @@ void RequestQueue::drain() {
     idle_.wait(lock, [this] { return (queue_.empty() && !busy_) || stopping_; });
 }
 
+size_t RequestQueue::waiting() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queue_.size();
+}
+
 void RequestQueue::stop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -33,6 +33,9 @@ public:
     bool push(FolderRequest request);
     /// Waits until every queued request has been carried out (tests).
     void drain();
+    /// Requests queued and not yet begun (the one in progress is not
+    /// counted). Safe from any thread.
+    size_t waiting() const;
     /// Lets the request in progress finish, drops the rest, joins the worker.
     /// Idempotent.
     void stop();
@@ -42,7 +45,7 @@ private:
 
     MountManager& manager_;
     const size_t bound_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable idle_;
     std::deque<FolderRequest> queue_;

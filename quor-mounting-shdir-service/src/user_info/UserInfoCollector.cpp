@@ -65,12 +65,14 @@ void UserInfoCollectorServer::bindAndServe() {
     ORV_LOG(Debug, "Binding socket %s\n", path_.c_str());
     if (std::error_code ec = server_.listenUnix(path_)) {
         // Logged in full once; a path that stays taken is tried again quietly.
-        if (bindFailures_++ == 0) {
+        if (bindFailures_ == 0) {
             ORV_LOG(Error, "Error: Failed to bind socket\n");
             ORV_LOG(Error, "Error[%d]: while binding %s. %s\n", ec.value(), path_.c_str(), ec.message().c_str());
         } else {
             ORV_LOG(Debug, "Binding socket %s failed again: %s\n", path_.c_str(), ec.message().c_str());
         }
+        // Counted after the lines, so a reader that sees the count sees them too.
+        ++bindFailures_;
         rebind_.expires_after(limits_.rebindInterval);
         rebind_.async_wait([this](const std::error_code& tec) {
             if (!tec) bindAndServe();
@@ -78,7 +80,7 @@ void UserInfoCollectorServer::bindAndServe() {
         return;
     }
     if (bindFailures_ > 0) {
-        ORV_LOG(Info, "Socket %s bound after %u failed attempts\n", path_.c_str(), bindFailures_);
+        ORV_LOG(Info, "Socket %s bound after %u failed attempts\n", path_.c_str(), bindFailures_.load());
     }
     ORV_LOG(Debug, "Listening socket %s\n", path_.c_str());
     server_.start();
@@ -93,16 +95,19 @@ void UserInfoCollectorServer::stop() {
     });
     // Whether or not the thread ran: nothing is served any more.
     server_.stop();
+    clients_ = 0;
     bound_ = false;
 }
 
 void UserInfoCollectorServer::onAccepted(orv::StreamSession& session) {
+    clients_ = server_.clientCount();
     ORV_LOG(Info, "Accept socket, client %d connected\n", session.fd());
     ORV_LOG(Debug, "now_client_num: %u\n", static_cast<unsigned>(server_.clientCount()));
 }
 
 void UserInfoCollectorServer::onRead(orv::StreamSession& session, const std::error_code& ec, size_t n) {
     if (ec || n == 0) return;
+    bytesReceived_ += n;
     ORV_LOG(Debug, "Client [%d] message len : %d\n", session.fd(), static_cast<int>(n));
     ORV_LOG(Debug, "Socket server got new data - client %d, len %zu\n", session.fd(), n);
     ORV_LOG(Debug, "User info collector server got new data, client %d, len %zu\n", session.fd(), n);
@@ -129,6 +134,7 @@ void UserInfoCollectorServer::onClosed(orv::StreamSession& session, orv::CloseRe
     } else {
         ORV_LOG(Warning, "Client [%d] disconnected cause of error - %s\n", session.fd(), orv::closeReasonText(reason));
     }
+    clients_ = server_.clientCount();
     ORV_LOG(Debug, "now_client_num: %u\n", static_cast<unsigned>(server_.clientCount()));
 }
 

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -61,6 +62,14 @@ public:
     void stop();
     /// Whether the socket is bound and served.
     bool running() const { return bound_.load(); }
+    /// Clients connected now. Safe from any thread.
+    size_t clientCount() const { return clients_.load(); }
+    /// Bytes read from clients since construction, whole records or not.
+    /// Safe from any thread.
+    uint64_t bytesReceived() const { return bytesReceived_.load(); }
+    /// Binds that have failed since start(); the count stays once a bind
+    /// succeeds. Safe from any thread.
+    unsigned bindFailures() const { return bindFailures_.load(); }
     const std::string& path() const { return path_; }
 
     /// Judges one record from `peer` (connection `client`, for log lines) and
@@ -84,7 +93,9 @@ private:
     orv::LoopThread loop_;
     orv::StreamServer server_;
     asio::steady_timer rebind_;
-    unsigned bindFailures_ = 0;
+    std::atomic<unsigned> bindFailures_{0};
+    std::atomic<size_t> clients_{0};
+    std::atomic<uint64_t> bytesReceived_{0};
     bool started_ = false;
     std::atomic<bool> bound_{false};
 };
