@@ -33,7 +33,7 @@ int on_shm_connected(void*, shm_endpoint*) {
 // user_data is the request queue; the block is decoded and queued, the work
 // is done on the queue's worker.
 int on_shm_data(void* user_data, shm_endpoint*, const uint8_t* data, size_t len) {
-    static_cast<qmss::RequestQueue*>(user_data)->onShmData(data, len);
+    static_cast<qmss::RequestQueue*>(user_data)->onShmData(std::span(data, len));
     return 0;
 }
 

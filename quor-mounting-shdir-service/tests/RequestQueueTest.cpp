@@ -121,10 +121,10 @@ TEST_F(SlowMount, RequestsQueuedBehindASlowMountRunInArrivalOrder) {
     manager.onUserInfo(alice());
     const uint8_t mount_a[] = {6, 0, 1, 0, 'a', 1};
     const uint8_t unmount_b[] = {6, 0, 1, 0, 'b', 0};
-    queue.onShmData(mount_a, sizeof mount_a);
+    queue.onShmData(mount_a);
     sys.waitRunning();
     // The shared-memory thread is not held: these return at once.
-    queue.onShmData(unmount_b, sizeof unmount_b);
+    queue.onShmData(unmount_b);
     EXPECT_TRUE(queue.push(FolderRequest{"c", 1}));
     sys.release();
     queue.drain();
@@ -152,10 +152,10 @@ TEST_F(SlowMount, UnmountAllCancelsAMountInProgressThenUnmountsTheRest) {
     }
     const uint8_t mount_a[] = {6, 0, 1, 0, 'a', 1};
     const uint8_t unmount_all[] = {5, 0, 0, 0, 2};
-    queue.onShmData(mount_a, sizeof mount_a);
+    queue.onShmData(mount_a);
     sys.waitRunning();
     // Nobody releases the command: only the unmount-all's cancel can.
-    queue.onShmData(unmount_all, sizeof unmount_all);
+    queue.onShmData(unmount_all);
     queue.drain();
     std::vector<std::string> order = sys.snapshot();
     EXPECT_EQ(order, (std::vector<std::string>{"run /staging/1", "run /staging/2", "cancel", "unmount kept"}));

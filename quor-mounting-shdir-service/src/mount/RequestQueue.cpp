@@ -11,8 +11,8 @@ RequestQueue::~RequestQueue() {
     stop();
 }
 
-void RequestQueue::onShmData(const uint8_t* bytes, size_t count) {
-    if (std::optional<FolderRequest> request = MountManager::decode({bytes, count})) {
+void RequestQueue::onShmData(std::span<const uint8_t> block) {
+    if (std::optional<FolderRequest> request = MountManager::decode(block)) {
         // A mount that hangs must not hold up an unmount-all queued behind it.
         if (request->op == static_cast<uint8_t>(FolderOp::UnmountAll)) manager_.cancelMount();
         push(std::move(*request));

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <span>
 #include <thread>
 
 #include "mount/FolderRequest.h"
@@ -28,7 +29,7 @@ public:
     /// The shared-memory endpoint's data callback (the C library hands a
     /// pointer and a length): decodes one block and queues the request. Never
     /// blocks on the work itself.
-    void onShmData(const uint8_t* bytes, size_t count);
+    void onShmData(std::span<const uint8_t> block);
     /// Queues one decoded request; false when the queue is full or stopped.
     bool push(FolderRequest request);
     /// Waits until every queued request has been carried out (tests).
