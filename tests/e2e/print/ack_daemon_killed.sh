@@ -9,11 +9,7 @@ DAEMON=$1 HOSTSIM=$2 BACKEND=$3
 here_print=$(cd "$(dirname "$0")" && pwd)
 . "$here_print/lib.sh"
 . "$here_print/../faults/common.sh"
-setup
-start_hostsim shm
-start_daemon
-wait_connected
-mirror_printers
+start_mirrored shm
 
 # Frozen, the daemon takes the backend's connection into its backlog but
 # never reads the line or answers it.

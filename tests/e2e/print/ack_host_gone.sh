@@ -9,11 +9,7 @@ DAEMON=$1 HOSTSIM=$2 BACKEND=$3
 here_print=$(cd "$(dirname "$0")" && pwd)
 . "$here_print/lib.sh"
 . "$here_print/../faults/common.sh"
-setup
-start_hostsim shm
-start_daemon
-wait_connected
-mirror_printers
+start_mirrored shm
 
 kill -TERM "$HOSTSIM_PID"
 wait_for "! kill -0 $HOSTSIM_PID" 10 || fail "host-sim survived"

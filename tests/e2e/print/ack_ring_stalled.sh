@@ -19,11 +19,7 @@ STALL_MS=5000  # how long the daemon waits for ring space without progress
 # it (the host would hold a frame whose tail never comes).
 SLACK=40
 
-setup
-start_hostsim shm
-start_daemon
-wait_connected
-mirror_printers
+start_mirrored shm
 
 # The ring is filled with the daemon's own answers: past the end of a file
 # the host fetched whole, the daemon pads with zeros as much as is asked, so

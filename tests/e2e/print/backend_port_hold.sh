@@ -7,11 +7,7 @@
 set -eu
 DAEMON=$1 HOSTSIM=$2 BACKEND=$3
 . "$(dirname "$0")/lib.sh"
-setup
-start_hostsim shm
-start_daemon
-wait_connected
-mirror_printers
+start_mirrored shm
 
 setpriv --reuid=2004 --regid=2004 --clear-groups -- /usr/bin/python3 - > "$WORK/hoarder.out" 2>&1 <<'PY' &
 import socket, time

@@ -7,11 +7,7 @@
 set -eu
 DAEMON=$1 HOSTSIM=$2 BACKEND=$3
 . "$(dirname "$0")/lib.sh"
-setup
-start_hostsim shm
-start_daemon
-wait_connected
-mirror_printers
+start_mirrored shm
 
 hostsim_cmd garbage 3000 7
 hostsim_cmd typeerrors

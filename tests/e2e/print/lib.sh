@@ -68,15 +68,20 @@ private_etc() {
   mount -t overlay overlay -o "lowerdir=/etc,upperdir=$WORK/etc-upper,workdir=$WORK/etc-work" /etc
 }
 
-setup() {
-  mkdir -p "$WORK/out" "$WORK/bin"
-  private_dev
-  # The desktop agent's unit is not installed here: no waiting for the
-  # shared-memory object.
+# The desktop agent's unit is not installed here: a systemctl that knows no
+# unit, first on PATH, so the daemon does not wait for the shared-memory object.
+no_desktop_unit() {
+  mkdir -p "$WORK/bin"
   printf '#!/bin/sh\nexit 1\n' > "$WORK/bin/systemctl"
   chmod +x "$WORK/bin/systemctl"
   PATH=$WORK/bin:$PATH
   export PATH
+}
+
+setup() {
+  mkdir -p "$WORK/out"
+  private_dev
+  no_desktop_unit
   CUPS_SERVER=/run/cups/cups.sock
   export CUPS_SERVER
   "$e2e_lib/cupsd-start" "zefa-prt=$BACKEND" || fail "cupsd did not start"
@@ -115,6 +120,16 @@ start_daemon() {
 wait_connected() {
   wait_for "[ \$(grep -c '^connected' '$WORK/hostsim.out') -ge ${1:-1} ]" 15 ||
     fail "the daemon did not connect to the host's shared memory"
+}
+
+# The usual start of a scenario: cupsd with the two printers, host-sim on
+# TRANSPORT (default shm), the daemon connected to it, the queues mirrored.
+start_mirrored() {
+  setup
+  start_hostsim "${1:-shm}"
+  start_daemon
+  wait_connected
+  mirror_printers
 }
 
 daemon_alive() { kill -0 "$DAEMON_PID" 2>/dev/null; }

@@ -8,12 +8,9 @@ set -eu
 DAEMON=$1 HOSTSIM=$2 BACKEND=$3
 . "$(dirname "$0")/lib.sh"
 
-mkdir -p "$WORK/out" "$WORK/bin"
+mkdir -p "$WORK/out"
 private_dev
-printf '#!/bin/sh\nexit 1\n' > "$WORK/bin/systemctl"
-chmod +x "$WORK/bin/systemctl"
-PATH=$WORK/bin:$PATH
-export PATH
+no_desktop_unit
 printf '{"meta":{"platform":"e2e"},"devices":[]}\n' > "$WORK/printers.json"
 
 # A local user that exists only in this namespace.
