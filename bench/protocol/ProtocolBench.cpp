@@ -191,7 +191,7 @@ void BM_ChunkResponse_DecodeParse(benchmark::State& state) {
     const auto& frame = responseFrame();
     for (auto _ : state) {
         ConversionResult r = converter->convertToProtocolJsonMsg(frame);
-        if (r.status != 0) state.SkipWithError("conversion failed");
+        if (r.status != ConversionStatus::Message) state.SkipWithError("conversion failed");
         benchmark::DoNotOptimize(r);
     }
     setBytes(state);

@@ -33,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const RawStreamData input(data, data + size);
     const ConversionResult result = converter->convertToProtocolJsonMsg(input);
-    if (result.status < 0 || result.status > 2) std::abort();
+    const auto status = static_cast<int32_t>(result.status);
+    if (status < 0 || status > 2) std::abort();
 
     try {
         const PrintProtocolFrame frame(input.data(), input.size());
@@ -45,12 +46,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         again.serialize(buffer, built);
         const Reply owner = Reply::adopt(buffer, built);
         if (owner.size() != size || std::memcmp(owner.data(), data, size) != 0) std::abort();
-        if ((frame.getType() == 4) != (result.status != 1)) std::abort();
-    } catch (const PrintProtocolFrame::PrintProtocolFrameException&) {
-        if (result.status != 2) std::abort();
+        if ((frame.getType() == 4) != (result.status != ConversionStatus::NoMessage)) std::abort();
+    } catch (const PrintProtocolFrame::PrintProtocolFrameException& e) {
+        if (result.status != ConversionStatus::Error) std::abort();
+        // Every rejection names a check that exists and says something.
+        if (e.error() == PrintProtocolFrameError::NoError || e.error() == PrintProtocolFrameError::Unknown)
+            std::abort();
+        if (e.what() == nullptr || e.what()[0] == '\0') std::abort();
     }
 
-    if (result.status == 0) {
+    if (result.status == ConversionStatus::Message) {
         const auto payload = result.message.serialize();
         const PrintProtocolJsonMsg reparsed(payload.data(), static_cast<uint32_t>(payload.size()));
         if (reparsed.getJson() != result.message.getJson()) std::abort();

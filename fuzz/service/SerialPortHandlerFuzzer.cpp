@@ -144,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzz::fail("an exception left SerialPortHandler::handle");
     }
 
-    const bool isMessage = seen.status == kConversionMessage;
+    const bool isMessage = seen.status == ConversionStatus::Message;
     const int32_t method = isMessage ? seen.message.getMethod() : kMethodUnknown;
     const int32_t type = isMessage ? seen.message.getType() : kMsgTypeUnknown;
     const bool notification = method == kMethodDiscovery && type == kMsgTypeNotification;

@@ -65,12 +65,9 @@ void StreamServer::logCapacity(const std::string& text) {
     ORV_LOG(Warning, "%s", text.c_str());
 }
 
-std::error_code StreamServer::listenTcp(const std::string& address, uint16_t port, const char** failedStep) {
+Result<void> StreamServer::listenTcp(const std::string& address, uint16_t port) {
     const char* step = "open";
-    auto fail = [&](std::error_code ec) {
-        if (failedStep != nullptr) *failedStep = step;
-        return ec;
-    };
+    auto fail = [&](std::error_code ec) { return Error{ec, step}; };
     if (acceptor_.is_open()) return fail(asio::error::already_open);
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd) return fail(lastError());
@@ -98,12 +95,12 @@ std::error_code StreamServer::listenTcp(const std::string& address, uint16_t por
     return {};
 }
 
-std::error_code StreamServer::listenUnix(const std::string& path) {
-    if (acceptor_.is_open()) return asio::error::already_open;
+Result<void> StreamServer::listenUnix(const std::string& path) {
+    if (acceptor_.is_open()) return Error{asio::error::already_open, "open"};
     UniqueFd fd;
     UnixSocketFile file;
     if (std::error_code ec = bindUnixSocket(path, options_.unixMode, fd, file, options_.backlog)) {
-        return ec;
+        return Error{ec, "bind"};
     }
     unixFile_.emplace(std::move(file));
     std::error_code ec;
@@ -111,7 +108,7 @@ std::error_code StreamServer::listenUnix(const std::string& path) {
     if (ec) {
         unixFile_->remove();
         unixFile_.reset();
-        return ec;
+        return Error{ec, "open"};
     }
     fd.release();
     return {};

@@ -76,7 +76,7 @@ struct Recorder : StreamHandler {
 struct TcpServer {
     explicit TcpServer(Recorder& rec, StreamServerOptions o = {}) {
         server = std::make_unique<StreamServer>(loop.io(), rec, std::move(o));
-        EXPECT_FALSE(server->listenTcp("127.0.0.1", 0));
+        EXPECT_TRUE(server->listenTcp("127.0.0.1", 0));
         port = server->boundPort();
         server->start();
         loop.start();
@@ -323,7 +323,7 @@ TEST(StreamServerFraming, RecordsAreCutAtTheirSizeWhateverTheReads) {
     o.recordSize = 8;
     LoopThread loop;
     StreamServer server(loop.io(), rec, o);
-    ASSERT_FALSE(server.listenUnix(dir.path + "/s"));
+    ASSERT_TRUE(server.listenUnix(dir.path + "/s"));
     server.start();
     loop.start();
     auto a = test::unixConnect(dir.path + "/s");
@@ -358,7 +358,7 @@ TEST(StreamServerCap, OneUidCannotTakeEverySlot) {
     LoopThread loop;
     StreamServer server(loop.io(), rec, o);
     const std::string path = dir.path + "/s";
-    ASSERT_FALSE(server.listenUnix(path));
+    ASSERT_TRUE(server.listenUnix(path));
     server.start();
     loop.start();
     auto root = test::unixConnect(path);
@@ -413,7 +413,7 @@ TEST(StreamServerAccept, OutOfDescriptorsPausesInsteadOfSpinning) {
         o.backlog = 64;
         asio::io_context io;
         StreamServer server(io, rec, o);
-        if (server.listenTcp("127.0.0.1", 0)) ::_exit(10);
+        if (!server.listenTcp("127.0.0.1", 0)) ::_exit(10);
         const uint16_t port = server.boundPort();
         (void)!::write(portPipe[1], &port, sizeof port);
         // Exactly a handful of free descriptors: fill every free slot under
@@ -483,6 +483,41 @@ TEST(StreamServerAccept, OutOfDescriptorsPausesInsteadOfSpinning) {
     ::close(portPipe[1]);
 }
 
+TEST(StreamServerListen, AFailedListenNamesItsStep) {
+    Recorder rec;
+    asio::io_context io;
+    StreamServer first(io, rec, {});
+    ASSERT_TRUE(first.listenTcp("127.0.0.1", 0));
+    // Listening twice on one server fails before any socket is made.
+    const Result<void> twice = first.listenTcp("127.0.0.1", 0);
+    ASSERT_FALSE(twice);
+    EXPECT_EQ(twice.error(), asio::error::already_open);
+    EXPECT_EQ(twice.context(), "open");
+    const Result<void> unixToo = first.listenUnix("/nonexistent/for/sure/s");
+    ASSERT_FALSE(unixToo);
+    EXPECT_EQ(unixToo.context(), "open");
+
+    StreamServerOptions o;
+    o.bindWait = 0ms;
+    StreamServer taken(io, rec, o);
+    const Result<void> inUse = taken.listenTcp("127.0.0.1", first.boundPort());
+    ASSERT_FALSE(inUse);
+    EXPECT_EQ(inUse.error(), std::errc::address_in_use);
+    EXPECT_EQ(inUse.context(), "bind");
+    EXPECT_EQ(taken.boundPort(), 0);
+
+    StreamServer badAddress(io, rec, o);
+    const Result<void> bad = badAddress.listenTcp("not an address", 0);
+    ASSERT_FALSE(bad);
+    EXPECT_EQ(bad.error(), std::errc::invalid_argument);
+    EXPECT_EQ(bad.context(), "bind");
+
+    StreamServer noDir(io, rec, o);
+    const Result<void> missing = noDir.listenUnix("/nonexistent/for/sure/s");
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.context(), "bind");
+}
+
 TEST(StreamServerLifecycle, StopBeforeStartDuringStartAndTwiceNeverHangs) {
     {
         LoopThread loop;
@@ -494,7 +529,7 @@ TEST(StreamServerLifecycle, StopBeforeStartDuringStartAndTwiceNeverHangs) {
         Recorder rec;
         LoopThread loop;
         StreamServer server(loop.io(), rec, {});
-        ASSERT_FALSE(server.listenTcp("127.0.0.1", 0));
+        ASSERT_TRUE(server.listenTcp("127.0.0.1", 0));
         server.start();
         std::thread starter([&] { loop.start(); });
         std::thread stopper([&] { loop.stop([&] { server.stop(); }); });

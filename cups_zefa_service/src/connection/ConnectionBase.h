@@ -4,7 +4,8 @@
 #pragma once
 
 #include <functional>
-#include <system_error>
+
+#include <runtime/Result.h>
 
 #include "protocol/RawStreamData.h"
 #include "protocol/Reply.h"
@@ -32,9 +33,10 @@ public:
     /// Destruction stops all delivery: no callback runs once it has returned.
     virtual ~ConnectionBase() = default;
 
-    /// Opens the transport and starts receiving (main thread); a zero value
-    /// means the channel is open.
-    virtual std::error_code open() = 0;
+    /// Opens the transport and starts receiving (main thread). Success means
+    /// the channel is open; a failure carries the error and names the step
+    /// that failed ("open", "stat", "shm_cli_start", ...).
+    virtual orv::Result<void> open() = 0;
 
     /// Takes the reply over and puts its whole image on the channel, never a
     /// part of it between other frames. `done` (may be empty) is told once:

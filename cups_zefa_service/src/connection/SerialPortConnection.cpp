@@ -29,33 +29,43 @@ std::string baseOf(const std::string& path) {
     return ::basename(copy.data());
 }
 
+// The steps of opening the port that refuse a port which did open.
+constexpr const char* kCheckDirectory = "check directory";
+constexpr const char* kCheckDevice = "check device";
+
+// Why a failed open refused the port; null when a system call failed.
+const char* refusalOf(const std::string& step) {
+    if (step == kCheckDirectory) return "its directory may be written by other users";
+    if (step == kCheckDevice) return "it is not a character device";
+    return nullptr;
+}
+
 // Opens the port through its directory, pinned first. The entries under
 // /dev/virtio-ports are udev's links to the real device, so the last
 // component is followed; what makes that safe is that only root can have put
 // it there: the directory must be root's and writable by nobody else, and what
-// the link leads to must be a character device. A refusal of a port that did
-// open carries what was refused as its context; a failing system call none.
+// the link leads to must be a character device. A failure names its step.
 orv::Result<orv::UniqueFd> openPort(const std::string& path) {
     orv::UniqueFd dir(::open(dirOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!dir) {
-        return orv::Error::lastErrno();
+        return orv::Error::lastErrno("open");
     }
     struct stat st {};
     if (::fstat(dir.get(), &st) != 0) {
-        return orv::Error::lastErrno();
+        return orv::Error::lastErrno("fstat");
     }
     if ((st.st_uid != 0 && st.st_uid != ::geteuid()) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        return orv::Error::fromErrno(EPERM, "its directory may be written by other users");
+        return orv::Error::fromErrno(EPERM, kCheckDirectory);
     }
     orv::UniqueFd fd(::openat(dir.get(), baseOf(path).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (!fd) {
-        return orv::Error::lastErrno();
+        return orv::Error::lastErrno("open");
     }
     if (::fstat(fd.get(), &st) != 0) {
-        return orv::Error::lastErrno();
+        return orv::Error::lastErrno("fstat");
     }
     if (!S_ISCHR(st.st_mode)) {
-        return orv::Error::fromErrno(ENODEV, "it is not a character device");
+        return orv::Error::fromErrno(ENODEV, kCheckDevice);
     }
     return fd;
 }
@@ -87,29 +97,28 @@ SerialPortConnection::~SerialPortConnection() {
     }
 }
 
-std::error_code SerialPortConnection::open() {
+orv::Result<void> SerialPortConnection::open() {
     if (options_.logOpen) {
         ORV_LOG(Info, "opening serial port reader: %s\n", options_.portPath.c_str());
     }
     orv::Result<orv::UniqueFd> fd = openPort(options_.portPath);
     if (!fd) {
-        const std::string& why = fd.context();
         if (options_.logOpen) {
-            if (why.empty()) {
+            if (const char* why = refusalOf(fd.context())) {
+                ORV_LOG(Error, "refusing %s: %s\n", options_.portPath.c_str(), why);
+            } else {
                 ::orv::log(::orv::LogLevel::Error, ::orv::LogTag{nullptr, nullptr},
                            "[SerialPortConnection]:[%s]:: open failed %s\n", "open", std::strerror(fd.errnum()));
-            } else {
-                ORV_LOG(Error, "refusing %s: %s\n", options_.portPath.c_str(), why.c_str());
             }
         }
-        return {fd.errnum(), std::system_category()};
+        return orv::Error{fd.error(), fd.context()};
     }
     ORV_LOG(Info, "port opened\n");
     std::error_code ec;
     port_.assign(fd->get(), ec);
     if (ec) {
         ORV_LOG_AS(Error, "open", "assign: %d %s\n", ec.value(), ec.message().c_str());
-        return ec;  // the owner closes the descriptor the port did not take
+        return orv::Error{ec, "assign"};  // the owner closes the descriptor the port did not take
     }
     // The port object owns the descriptor from here on.
     fd->release();

@@ -49,7 +49,10 @@ public:
 
     /// Main thread, before or on the loop. Opens the port (refusing anything
     /// but a character device, and never following a link) and starts reading.
-    std::error_code open() override;
+    /// A failure names its step: "open" or "fstat" (the system call's errno),
+    /// "check directory" (EPERM: others may write the port's directory),
+    /// "check device" (ENODEV: not a character device) or "assign".
+    orv::Result<void> open() override;
     /// Any thread: a call from outside the loop is handed to it. Frames go out
     /// one after the other, each whole; `done` runs on the loop.
     void write(Reply reply, WriteDone done) override;

@@ -43,7 +43,7 @@ void ShmConnection::stop() {
     connected_ = false;
 }
 
-std::error_code ShmConnection::open() {
+orv::Result<void> ShmConnection::open() {
     if (options_.logOpen) {
         ORV_LOG(Info, "opening shm reader: %s\n", options_.name.c_str());
         ORV_LOG_AS(Info, "open_quor_reader", "opening shm client %s\n", options_.name.c_str());
@@ -53,7 +53,7 @@ std::error_code ShmConnection::open() {
         if (options_.logOpen) {
             ORV_LOG_AS(Error, "open_quor_reader", "cannot find '%s' \n", options_.name.c_str());
         }
-        return {ENOENT, std::system_category()};
+        return orv::Error::fromErrno(ENOENT, "stat");
     }
     shm_config cfg;
     shm_config_init(&cfg);
@@ -71,7 +71,7 @@ std::error_code ShmConnection::open() {
     client_.reset(shm_cli_start(&cfg));
     if (!client_) {
         ORV_LOG_AS(Error, "open_quor_reader", "cannot open shm client\n");
-        return {EIO, std::system_category()};
+        return orv::Error::fromErrno(EIO, "shm_cli_start");
     }
     return {};
 }

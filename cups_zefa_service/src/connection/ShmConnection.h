@@ -53,9 +53,11 @@ public:
     ShmConnection(const ShmConnection&) = delete;
     ShmConnection& operator=(const ShmConnection&) = delete;
 
-    /// Main thread. Starts the client endpoint; 0 once started, whether or
-    /// not the host is there yet (the client connects on its own thread).
-    std::error_code open() override;
+    /// Main thread. Starts the client endpoint; success once started, whether
+    /// or not the host is there yet (the client connects on its own thread).
+    /// A failure names its step: "stat" (ENOENT: the object is not there) or
+    /// "shm_cli_start" (EIO: the library refused to start the client).
+    orv::Result<void> open() override;
     /// Any thread; one frame at a time (a second writer waits for the first
     /// frame to be wholly in the ring). Runs `done` on the calling thread.
     void write(Reply reply, WriteDone done) override;

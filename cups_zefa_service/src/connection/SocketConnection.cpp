@@ -33,23 +33,22 @@ SocketConnection::~SocketConnection() {
     server_.stop();
 }
 
-std::error_code SocketConnection::open() {
+orv::Result<void> SocketConnection::open() {
     ORV_LOG(Info, "opening socket %s:%d\n", address_.c_str(), static_cast<int>(port_));
-    const char* step = "open";
-    const std::error_code ec = server_.listenTcp(address_, port_, &step);
-    const std::string failed = ec ? step : "";
-    if (failed == "open") {
+    orv::Result<void> listening = server_.listenTcp(address_, port_);
+    const std::string& failed = listening.context();
+    if (!listening && failed == "open") {
         ORV_LOG(Error, "acceptor open failed\n");
-        return ec;
+        return listening;
     }
     ORV_LOG(Info, "socket opened\n");
-    if (failed == "bind") {
-        ORV_LOG(Error, "bind failed\n");
-        return ec;
-    }
-    if (failed == "listen") {
-        ORV_LOG(Error, "listen failed\n");
-        return ec;
+    if (!listening) {
+        if (failed == "bind") {
+            ORV_LOG(Error, "bind failed\n");
+        } else {
+            ORV_LOG(Error, "listen failed\n");
+        }
+        return listening;
     }
     server_.start();
     return {};

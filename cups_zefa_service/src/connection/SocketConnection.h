@@ -18,6 +18,7 @@
 #include <cups_zefa_service/BackendLink.h>
 
 #include "protocol/RawStreamData.h"
+#include "runtime/Result.h"
 #include "runtime/StreamServer.h"
 
 namespace czs {
@@ -59,8 +60,9 @@ public:
     SocketConnection(const SocketConnection&) = delete;
     SocketConnection& operator=(const SocketConnection&) = delete;
 
-    /// Binds, listens and starts accepting; 0 or the error of the failed step.
-    std::error_code open();
+    /// Binds, listens and starts accepting. A failure carries the error and
+    /// names the failed step ("open", "bind" or "listen").
+    orv::Result<void> open();
     /// The port actually bound (useful when constructed with port 0).
     uint16_t boundPort() const { return server_.boundPort(); }
     /// Backends connected now.

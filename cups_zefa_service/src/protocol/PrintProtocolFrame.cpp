@@ -2,22 +2,9 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <map>
 
 namespace czs {
 namespace {
-
-// Built during static initialisation, read-only afterwards.
-const std::map<int32_t, const char*> kErrorTexts = {
-    {kFrameNoError, "No error"},
-    {kFrameInvalidSof, "SOF value is invalid"},
-    {kFrameInvalidType, "type value is invalid"},
-    {kFrameTooSmall, "frame size is too small"},
-    {kFrameInvalidPayloadLen, "payload len is invalid"},
-    {kFrameInvalidCrc, "crc value is invalid"},
-    {kFrameMissingEof, "end of frame is missed"},
-    {kFrameUnknown, "unknown error"},
-};
 
 uint16_t readBe16(const uint8_t* p) {
     return static_cast<uint16_t>((p[0] << 8) | p[1]);
@@ -28,15 +15,34 @@ uint32_t readBe32(const uint8_t* p) {
 
 }  // namespace
 
-const char* PrintProtocolFrame::errorText(int32_t code) noexcept {
-    // NoData (empty input) and any code outside the table share the generic
-    // text, so what() always has something to say.
-    const auto it = kErrorTexts.find(code);
-    return it != kErrorTexts.end() ? it->second : kErrorTexts.at(kFrameUnknown);
+const char* PrintProtocolFrame::errorText(PrintProtocolFrameError error) noexcept {
+    using E = PrintProtocolFrameError;
+    switch (error) {
+        case E::NoError:
+            return "No error";
+        case E::InvalidSof:
+            return "SOF value is invalid";
+        case E::InvalidType:
+            return "type value is invalid";
+        case E::FrameTooSmall:
+            return "frame size is too small";
+        case E::InvalidPayloadLen:
+            return "payload len is invalid";
+        case E::InvalidCrc:
+            return "crc value is invalid";
+        case E::MissingEof:
+            return "end of frame is missed";
+        case E::NoData:
+        case E::Unknown:
+            break;
+    }
+    // Empty input and any value outside the enumeration share the generic
+    // text.
+    return "unknown error";
 }
 
 const char* PrintProtocolFrame::PrintProtocolFrameException::what() const noexcept {
-    return errorText(code_);
+    return errorText(error_);
 }
 
 bool PrintProtocolFrame::parseHeader(const uint8_t* data, Header& out) noexcept {
@@ -50,29 +56,34 @@ bool PrintProtocolFrame::mayStartFrame(const uint8_t* data, uint64_t n) noexcept
     return std::memcmp(data, kSof, n < sizeof kSof ? static_cast<std::size_t>(n) : sizeof kSof) == 0;
 }
 
-void PrintProtocolFrame::fail(int32_t code) {
-    error_ = code;
-    throw PrintProtocolFrameException(code);
+PrintProtocolFrameError PrintProtocolFrame::decode(const uint8_t* data, uint64_t size) noexcept {
+    using E = PrintProtocolFrameError;
+    // The order of the checks is part of the protocol: the first that fails
+    // decides the code the peer-facing log reports.
+    if (data == nullptr || size == 0) return E::NoData;
+    if (size < 4) return E::FrameTooSmall;
+    if (std::memcmp(data, kSof, sizeof kSof) != 0) return E::InvalidSof;
+    if (size == 4) return E::FrameTooSmall;
+    if (data[size - 1] != kEof) return E::MissingEof;
+    if (size < 7) return E::FrameTooSmall;
+    const uint16_t type = readBe16(data + 4);
+    if (type > kMaxType) return E::InvalidType;
+    type_ = type;
+    if (size < kOverhead + 2) return E::FrameTooSmall;
+    const uint32_t len = readBe32(data + 6);
+    if (uint64_t{len} != size - kOverhead) return E::InvalidPayloadLen;
+    payloadLen_ = len;
+    if (data[size - 3] != 0 || data[size - 2] != 0) return E::InvalidCrc;
+    payload_ = data + kHeaderSize;
+    return E::NoError;
 }
 
 PrintProtocolFrame::PrintProtocolFrame(const uint8_t* data, uint64_t size) {
-    // The order of the checks is part of the protocol: the first that fails
-    // decides the code the peer-facing log reports.
-    if (data == nullptr || size == 0) fail(kFrameNoData);
-    if (size < 4) fail(kFrameTooSmall);
-    if (std::memcmp(data, kSof, sizeof kSof) != 0) fail(kFrameInvalidSof);
-    if (size == 4) fail(kFrameTooSmall);
-    if (data[size - 1] != kEof) fail(kFrameMissingEof);
-    if (size < 7) fail(kFrameTooSmall);
-    const uint16_t type = readBe16(data + 4);
-    if (type > kMaxType) fail(kFrameInvalidType);
-    type_ = type;
-    if (size < kOverhead + 2) fail(kFrameTooSmall);
-    const uint32_t len = readBe32(data + 6);
-    if (uint64_t{len} != size - kOverhead) fail(kFrameInvalidPayloadLen);
-    payloadLen_ = len;
-    if (data[size - 3] != 0 || data[size - 2] != 0) fail(kFrameInvalidCrc);
-    payload_ = data + kHeaderSize;
+    // The one place a decode failure becomes the exception callers catch.
+    error_ = decode(data, size);
+    if (error_ != PrintProtocolFrameError::NoError) {
+        throw PrintProtocolFrameException(error_);
+    }
 }
 
 void PrintProtocolFrame::serialize(uint8_t*& buffer, uint64_t& size) {

@@ -11,17 +11,30 @@
 
 namespace czs {
 
-enum PrintProtocolFrameError : int32_t {
-    kFrameNoError = 0,
-    kFrameNoData = 1,
-    kFrameInvalidSof = 2,
-    kFrameInvalidType = 3,
-    kFrameTooSmall = 4,
-    kFrameInvalidPayloadLen = 5,
-    kFrameInvalidCrc = 6,
-    kFrameMissingEof = 7,
-    kFrameUnknown = 8,
+/// Why a received buffer is not a valid frame: the outcome of each decode
+/// check. The numbers are what the exception's code() and getError() report,
+/// and peers' logs quote them, so they are fixed.
+enum class PrintProtocolFrameError : int32_t {
+    NoError = 0,
+    NoData = 1,  // null or empty input
+    InvalidSof = 2,
+    InvalidType = 3,
+    FrameTooSmall = 4,
+    InvalidPayloadLen = 5,
+    InvalidCrc = 6,
+    MissingEof = 7,
+    Unknown = 8,  // has a text, but no check produces it
 };
+static_assert(sizeof(PrintProtocolFrameError) == sizeof(int32_t));
+static_assert(static_cast<int32_t>(PrintProtocolFrameError::NoError) == 0);
+static_assert(static_cast<int32_t>(PrintProtocolFrameError::NoData) == 1);
+static_assert(static_cast<int32_t>(PrintProtocolFrameError::InvalidSof) == 2);
+static_assert(static_cast<int32_t>(PrintProtocolFrameError::InvalidType) == 3);
+static_assert(static_cast<int32_t>(PrintProtocolFrameError::FrameTooSmall) == 4);
+static_assert(static_cast<int32_t>(PrintProtocolFrameError::InvalidPayloadLen) == 5);
+static_assert(static_cast<int32_t>(PrintProtocolFrameError::InvalidCrc) == 6);
+static_assert(static_cast<int32_t>(PrintProtocolFrameError::MissingEof) == 7);
+static_assert(static_cast<int32_t>(PrintProtocolFrameError::Unknown) == 8);
 
 // One object describes one frame and is used by one thread at a time; it owns
 // nothing: a decoded frame points into the caller's buffer, a built frame's
@@ -53,18 +66,23 @@ public:
     /// i.e. whether a frame may begin there.
     static bool mayStartFrame(const uint8_t* data, uint64_t n) noexcept;
 
+    /// What a failed decode throws: the code of the first failed check;
+    /// what() is that code's text.
     class PrintProtocolFrameException : public std::exception {
     public:
-        explicit PrintProtocolFrameException(int32_t code) noexcept : code_(code) {}
+        explicit PrintProtocolFrameException(PrintProtocolFrameError error) noexcept : error_(error) {}
         const char* what() const noexcept override;
-        int32_t code() const noexcept { return code_; }
+        /// The code as the protocol numbers it.
+        int32_t code() const noexcept { return static_cast<int32_t>(error_); }
+        PrintProtocolFrameError error() const noexcept { return error_; }
 
     private:
-        int32_t code_;
+        PrintProtocolFrameError error_;
     };
 
-    // The text reported for a decode error code; never null.
-    static const char* errorText(int32_t code) noexcept;
+    /// The text reported for a decode error; never null. NoData has no text
+    /// of its own and reports Unknown's, so what() always says something.
+    static const char* errorText(PrintProtocolFrameError error) noexcept;
 
     PrintProtocolFrame() = default;
     // For building a frame of the given type.
@@ -96,16 +114,18 @@ public:
     const uint8_t* getPayload() const { return payload_; }
     uint16_t getCrc() const { return crc_; }
     /// The code of the failed decode check, 0 for a valid frame.
-    int32_t getError() const { return error_; }
+    int32_t getError() const { return static_cast<int32_t>(error_); }
 
 private:
-    [[noreturn]] void fail(int32_t code);
+    // Runs the decode checks in their fixed order and fills the fields the
+    // passed checks establish; the first failed check's code, or NoError.
+    PrintProtocolFrameError decode(const uint8_t* data, uint64_t size) noexcept;
 
     int32_t type_ = -1;
     uint32_t payloadLen_ = 0;
     const uint8_t* payload_ = nullptr;
     uint16_t crc_ = 0;
-    int32_t error_ = kFrameNoError;
+    PrintProtocolFrameError error_ = PrintProtocolFrameError::NoError;
 };
 
 }  // namespace czs

@@ -18,21 +18,6 @@ const std::map<int32_t, std::string> kTypeNames = {
     {kMsgTypeNotification, "notification"}, {kMsgTypeError, "error"},     {kMsgTypeInfo, "info"},
 };
 
-const std::map<int32_t, std::string> kErrorTexts = {
-    {kMsgOk, "OK"},
-    {kMsgDecodeError, "Error while decoding JSON data"},
-    {kMsgConvertError, "Error while converting data to JSON object"},
-    {kMsgNull, "JSON object is null"},
-    {kMsgEmpty, "JSON object is empty"},
-    {kMsgNotObject, "Data in message is not a JSON object"},
-    {kMsgNoMethod, "Message does not contain method field"},
-    {kMsgUnknownMethod, "Message contains unknown method"},
-    {kMsgNoContext, "Message does not contain context field"},
-    {kMsgContextNotSupported, "Message contains context is not supported"},
-    {kMsgNoType, "Message does not contain type field"},
-    {kMsgUnknownError, "Unknown error"},
-};
-
 // Received names map to numbers; names outside the table stay unknown.
 int32_t lookupName(const std::map<int32_t, std::string>& table, const std::string& name, int32_t unknown) {
     for (const auto& [number, text] : table) {
@@ -49,8 +34,35 @@ const std::map<int32_t, std::string>& PrintProtocolJsonMsg::methodNames() {
 const std::map<int32_t, std::string>& PrintProtocolJsonMsg::typeNames() {
     return kTypeNames;
 }
-const std::map<int32_t, std::string>& PrintProtocolJsonMsg::errorTexts() {
-    return kErrorTexts;
+const char* PrintProtocolJsonMsg::errorText(PrintProtocolJsonMsgError error) noexcept {
+    using E = PrintProtocolJsonMsgError;
+    switch (error) {
+        case E::Ok:
+            return "OK";
+        case E::DecodeError:
+            return "Error while decoding JSON data";
+        case E::ConvertError:
+            return "Error while converting data to JSON object";
+        case E::Null:
+            return "JSON object is null";
+        case E::Empty:
+            return "JSON object is empty";
+        case E::NotObject:
+            return "Data in message is not a JSON object";
+        case E::NoMethod:
+            return "Message does not contain method field";
+        case E::UnknownMethod:
+            return "Message contains unknown method";
+        case E::NoContext:
+            return "Message does not contain context field";
+        case E::ContextNotSupported:
+            return "Message contains context is not supported";
+        case E::NoType:
+            return "Message does not contain type field";
+        case E::UnknownError:
+            break;
+    }
+    return "Unknown error";
 }
 
 PrintProtocolJsonMsg::PrintProtocolJsonMsg(int32_t method, int32_t type) {
@@ -95,58 +107,67 @@ std::vector<uint8_t> PrintProtocolJsonMsg::serialize() const {
     return out;
 }
 
-void PrintProtocolJsonMsg::fail(int32_t code) {
-    errorCode_ = code;
-    errorText_ = kErrorTexts.at(code);
+void PrintProtocolJsonMsg::record(PrintProtocolJsonMsgError error, const char* detail) {
+    errorCode_ = error;
+    errorText_ = errorText(error);
+    if (detail != nullptr) {
+        errorText_ += std::string(" (") + detail + ")";
+    }
+}
+
+void PrintProtocolJsonMsg::raise(PrintProtocolJsonMsgError error, const char* detail) {
+    record(error, detail);
     throw PrintProtocolJsonMsgException(errorCode_, errorText_);
 }
 
 PrintProtocolJsonMsg::PrintProtocolJsonMsg(const uint8_t* payload, uint32_t length) {
+    using E = PrintProtocolJsonMsgError;
     std::vector<uint8_t> text;
     if (payload == nullptr) length = 0;
-    if (!base64::decode(payload, length, text)) fail(kMsgDecodeError);
+    if (!base64::decode(payload, length, text)) raise(E::DecodeError);
+    E error = E::Ok;
     try {
-        parse(text);
-    } catch (const PrintProtocolJsonMsgException&) {
-        throw;
+        error = parse(text);
     } catch (const nlohmann::json::exception& e) {
-        errorCode_ = kMsgConvertError;
-        errorText_ = kErrorTexts.at(kMsgConvertError) + " (" + e.what() + ")";
-        throw PrintProtocolJsonMsgException(errorCode_, errorText_);
+        raise(E::ConvertError, e.what());
     } catch (const std::exception&) {
-        fail(kMsgUnknownError);
+        raise(E::UnknownError);
+    }
+    if (error == E::ContextNotSupported) {
+        // Recorded only: the message is still delivered.
+        record(error);
+    } else if (error != E::Ok) {
+        raise(error);
     }
 }
 
-void PrintProtocolJsonMsg::parse(const std::vector<uint8_t>& text) {
+PrintProtocolJsonMsgError PrintProtocolJsonMsg::parse(const std::vector<uint8_t>& text) {
+    using E = PrintProtocolJsonMsgError;
     // Strict: one value, nothing after it, no comments.
     nlohmann::json value = nlohmann::json::parse(text.begin(), text.end());
     if (!value.is_object()) {
-        if (value.is_null() || (value.is_array() && value.empty())) fail(kMsgEmpty);
-        fail(kMsgNotObject);
+        if (value.is_null() || (value.is_array() && value.empty())) return E::Empty;
+        return E::NotObject;
     }
-    if (value.empty()) fail(kMsgEmpty);
+    if (value.empty()) return E::Empty;
     json_ = std::move(value);
 
     const auto method = json_.find("method");
-    if (method == json_.end()) fail(kMsgNoMethod);
+    if (method == json_.end()) return E::NoMethod;
     const auto methodName = method->get<std::string>();
-    if (methodName.empty()) fail(kMsgUnknownMethod);
+    if (methodName.empty()) return E::UnknownMethod;
     method_ = lookupName(kMethodNames, methodName, kMethodUnknown);
 
     const auto type = json_.find("type");
-    if (type == json_.end()) fail(kMsgNoType);
+    if (type == json_.end()) return E::NoType;
     const auto typeName = type->get<std::string>();
-    if (typeName.empty()) fail(kMsgUnknownError);
+    if (typeName.empty()) return E::UnknownError;
     type_ = lookupName(kTypeNames, typeName, kMsgTypeUnknown);
 
     const auto context = json_.find("context");
-    if (context == json_.end()) fail(kMsgNoContext);
-    if (context->get<std::string>() != kContext) {
-        // Recorded only: the message is still delivered.
-        errorCode_ = kMsgContextNotSupported;
-        errorText_ = kErrorTexts.at(kMsgContextNotSupported);
-    }
+    if (context == json_.end()) return E::NoContext;
+    if (context->get<std::string>() != kContext) return E::ContextNotSupported;
+    return E::Ok;
 }
 
 }  // namespace czs

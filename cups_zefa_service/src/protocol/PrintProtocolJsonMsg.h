@@ -29,20 +29,36 @@ enum PrintProtocolMsgType : int32_t {
     kMsgTypeInfo = 5,
 };
 
-enum PrintProtocolJsonMsgError : int32_t {
-    kMsgOk = 0,
-    kMsgDecodeError = 1,
-    kMsgConvertError = 2,
-    kMsgNull = 3,
-    kMsgEmpty = 4,
-    kMsgNotObject = 5,
-    kMsgNoMethod = 6,
-    kMsgUnknownMethod = 7,
-    kMsgNoContext = 8,
-    kMsgContextNotSupported = 9,
-    kMsgNoType = 10,
-    kMsgUnknownError = 11,
+/// Why a received payload is not a valid message: the outcome of each
+/// validation step. The numbers are what the exception's code() and
+/// getErrorCode() report, so they are fixed.
+enum class PrintProtocolJsonMsgError : int32_t {
+    Ok = 0,
+    DecodeError = 1,   // not base64
+    ConvertError = 2,  // not JSON, or a field of the wrong JSON type
+    Null = 3,          // has a text, but no step produces it
+    Empty = 4,
+    NotObject = 5,
+    NoMethod = 6,
+    UnknownMethod = 7,
+    NoContext = 8,
+    ContextNotSupported = 9,  // recorded only, never thrown
+    NoType = 10,
+    UnknownError = 11,
 };
+static_assert(sizeof(PrintProtocolJsonMsgError) == sizeof(int32_t));
+static_assert(static_cast<int32_t>(PrintProtocolJsonMsgError::Ok) == 0);
+static_assert(static_cast<int32_t>(PrintProtocolJsonMsgError::DecodeError) == 1);
+static_assert(static_cast<int32_t>(PrintProtocolJsonMsgError::ConvertError) == 2);
+static_assert(static_cast<int32_t>(PrintProtocolJsonMsgError::Null) == 3);
+static_assert(static_cast<int32_t>(PrintProtocolJsonMsgError::Empty) == 4);
+static_assert(static_cast<int32_t>(PrintProtocolJsonMsgError::NotObject) == 5);
+static_assert(static_cast<int32_t>(PrintProtocolJsonMsgError::NoMethod) == 6);
+static_assert(static_cast<int32_t>(PrintProtocolJsonMsgError::UnknownMethod) == 7);
+static_assert(static_cast<int32_t>(PrintProtocolJsonMsgError::NoContext) == 8);
+static_assert(static_cast<int32_t>(PrintProtocolJsonMsgError::ContextNotSupported) == 9);
+static_assert(static_cast<int32_t>(PrintProtocolJsonMsgError::NoType) == 10);
+static_assert(static_cast<int32_t>(PrintProtocolJsonMsgError::UnknownError) == 11);
 
 // A value type: it owns its JSON document; copies are deep. One thread at a
 // time per object; the vocabulary tables are read-only after start-up.
@@ -50,21 +66,27 @@ class PrintProtocolJsonMsg {
 public:
     static constexpr const char* kContext = "cups";
 
+    /// What a failed parse throws: the code and the message's error text
+    /// at the time of the throw, which what() returns.
     class PrintProtocolJsonMsgException : public std::exception {
     public:
-        PrintProtocolJsonMsgException(int32_t code, std::string text) : code_(code), text_(std::move(text)) {}
+        PrintProtocolJsonMsgException(PrintProtocolJsonMsgError error, std::string text)
+            : error_(error), text_(std::move(text)) {}
         const char* what() const noexcept override { return text_.c_str(); }
-        int32_t code() const noexcept { return code_; }
+        /// The code as the protocol numbers it.
+        int32_t code() const noexcept { return static_cast<int32_t>(error_); }
+        PrintProtocolJsonMsgError error() const noexcept { return error_; }
 
     private:
-        int32_t code_;
+        PrintProtocolJsonMsgError error_;
         std::string text_;
     };
 
     // The vocabulary tables (built during static initialisation).
     static const std::map<int32_t, std::string>& methodNames();
     static const std::map<int32_t, std::string>& typeNames();
-    static const std::map<int32_t, std::string>& errorTexts();
+    /// The text of a validation code; never null.
+    static const char* errorText(PrintProtocolJsonMsgError error) noexcept;
 
     PrintProtocolJsonMsg() = default;
     // A message to send: "method", "type", "context" set from the tables.
@@ -87,7 +109,7 @@ public:
     const nlohmann::json& jsonValue() const { return json_; }
     int32_t getMethod() const { return method_; }
     int32_t getType() const { return type_; }
-    int32_t getErrorCode() const { return errorCode_; }
+    int32_t getErrorCode() const { return static_cast<int32_t>(errorCode_); }
     const std::string& getErrorText() const { return errorText_; }
 
     // The member `key` of an object value, otherwise null.
@@ -98,13 +120,19 @@ public:
     std::vector<uint8_t> serialize() const;
 
 private:
-    [[noreturn]] void fail(int32_t code);
-    void parse(const std::vector<uint8_t>& text);
+    // Validates the decoded text and keeps what passed; Ok or the code of the
+    // first failed step. The JSON library's own errors propagate as thrown.
+    PrintProtocolJsonMsgError parse(const std::vector<uint8_t>& text);
+    // Records `error` (its text, then " (`detail`)" when one is given).
+    void record(PrintProtocolJsonMsgError error, const char* detail = nullptr);
+    // Records `error` and throws it: the one place a code becomes the
+    // exception callers catch.
+    [[noreturn]] void raise(PrintProtocolJsonMsgError error, const char* detail = nullptr);
 
     int32_t method_ = kMethodUnknown;
     int32_t type_ = kMsgTypeUnknown;
     nlohmann::json json_;
-    int32_t errorCode_ = kMsgOk;
+    PrintProtocolJsonMsgError errorCode_ = PrintProtocolJsonMsgError::Ok;
     std::string errorText_ = "OK";
 };
 

@@ -15,11 +15,11 @@ ConversionResult RawStreamDataConverterImpl::convertToProtocolJsonMsg(const RawS
     try {
         const PrintProtocolFrame frame(data.data(), data.size());
         if (frame.getType() != PrintProtocolFrame::kTypeJsonMessage) {
-            result.status = kConversionNoMessage;
+            result.status = ConversionStatus::NoMessage;
             return result;
         }
         result.message = PrintProtocolJsonMsg(frame.getPayload(), frame.getPayloadLen());
-        result.status = kConversionMessage;
+        result.status = ConversionStatus::Message;
     } catch (const PrintProtocolFrame::PrintProtocolFrameException& e) {
         ORV_LOG(Error, "got exception: %s\n", e.what());
         result = ConversionResult{};

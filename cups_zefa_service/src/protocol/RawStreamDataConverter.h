@@ -10,14 +10,21 @@
 
 namespace czs {
 
-enum ConversionStatus : int32_t {
-    kConversionMessage = 0,    // a message was decoded
-    kConversionNoMessage = 1,  // a valid frame whose type is not 4
-    kConversionError = 2,      // the frame or the message failed validation
+/// What one conversion gave. The numbers are the status the host handler
+/// logs ("res=%d"), so they are fixed.
+enum class ConversionStatus : int32_t {
+    Message = 0,    // a message was decoded
+    NoMessage = 1,  // a valid frame whose type is not 4
+    Error = 2,      // the frame or the message failed validation
 };
+static_assert(sizeof(ConversionStatus) == sizeof(int32_t));
+static_assert(static_cast<int32_t>(ConversionStatus::Message) == 0);
+static_assert(static_cast<int32_t>(ConversionStatus::NoMessage) == 1);
+static_assert(static_cast<int32_t>(ConversionStatus::Error) == 2);
 
 struct ConversionResult {
-    int32_t status = kConversionError;
+    /// A signed 32-bit status: 0 message, 1 frame without message, 2 error.
+    ConversionStatus status = ConversionStatus::Error;
     // The parsed message for status 0 (possibly with errorCode 9); a fresh,
     // empty message otherwise.
     PrintProtocolJsonMsg message;

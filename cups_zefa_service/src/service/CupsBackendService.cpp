@@ -39,7 +39,7 @@ CupsBackendService::~CupsBackendService() {
     connection_.reset();
 }
 
-std::error_code CupsBackendService::open() {
+orv::Result<void> CupsBackendService::open() {
     return connection_->open();
 }
 

@@ -12,9 +12,8 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <system_error>
-
 #include <cups_zefa_service/BackendLink.h>
+#include <runtime/Result.h>
 
 #include "connection/SocketConnection.h"
 #include "protocol/Reply.h"
@@ -53,7 +52,8 @@ public:
     CupsBackendService(const CupsBackendService&) = delete;
     CupsBackendService& operator=(const CupsBackendService&) = delete;
 
-    std::error_code open();
+    /// Opens the backend socket; a failure names the failed step.
+    orv::Result<void> open();
     /// One backend line, on the loop thread: handled at once; `answer` is
     /// sent when the host side reports on the frame (or at once when the line
     /// was refused).

@@ -34,8 +34,9 @@ int32_t CupsZefaService::openHostChannel() {
 }
 
 int32_t CupsZefaService::openBackendSocket() {
-    std::error_code ec = backend_->open();
-    return ec ? (ec.value() != 0 ? ec.value() : -1) : 0;
+    const orv::Result<void> opened = backend_->open();
+    if (opened) return 0;
+    return opened.errnum() != 0 ? opened.errnum() : -1;
 }
 
 void CupsZefaService::onReply(Reply reply, WriteDone done) {

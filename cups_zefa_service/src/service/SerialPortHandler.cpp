@@ -40,8 +40,8 @@ Reply SerialPortHandler::handle(const RawStreamData& data) {
     // that must cost this one message, not the daemon or the transport thread.
     try {
         ConversionResult result = converter_->convertToProtocolJsonMsg(data);
-        if (result.status != kConversionMessage) {
-            ORV_LOG(Error, "RawStreamDataConverter error res=%d\n", result.status);
+        if (result.status != ConversionStatus::Message) {
+            ORV_LOG(Error, "RawStreamDataConverter error res=%d\n", static_cast<int>(result.status));
             return {};
         }
         std::unique_ptr<TaskBase> task = createTask(result.message);

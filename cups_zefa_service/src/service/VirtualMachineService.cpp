@@ -103,7 +103,7 @@ bool VirtualMachineService::tryTransport(HostTransport t, bool logOpen) {
     std::unique_ptr<ConnectionBase> candidate = makeConnection(t, logOpen);
     // Stored before open(): once open, a delivery may reply through it at once.
     connection_ = std::move(candidate);
-    if (!connection_->open()) {
+    if (connection_->open()) {
         transport_ = t;
         return true;
     }

@@ -96,8 +96,10 @@ TEST(SerialPortConnection, MissingPortFailsWithTheSystemErrorAndLogsIt) {
     test::LogCapture log;
     asio::io_context io;
     SerialPortConnection c(io, {}, at("/nonexistent/orvanta.Printer.0"));
-    std::error_code ec = c.open();
-    EXPECT_EQ(ec.value(), ENOENT);
+    const orv::Result<void> opened = c.open();
+    ASSERT_FALSE(opened);
+    EXPECT_EQ(opened.errnum(), ENOENT);
+    EXPECT_EQ(opened.context(), "open");
     EXPECT_TRUE(log.contains("opening serial port reader: /nonexistent/orvanta.Printer.0\n"));
     EXPECT_TRUE(log.contains("[SerialPortConnection]:[open]:: open failed No such file or directory\n"));
 }
@@ -108,7 +110,7 @@ TEST(SerialPortConnection, GluedAndSplitFramesAreDeliveredOneByOne) {
     asio::io_context io;
     std::vector<RawStreamData> got;
     SerialPortConnection c(io, {[&](const RawStreamData& d) { got.push_back(d); }, nullptr}, at(pty.path()));
-    ASSERT_FALSE(c.open());
+    ASSERT_TRUE(c.open());
     EXPECT_TRUE(log.contains("[SerialPortConnection]:[open]: port opened\n"));
 
     auto f1 = frame("first");
@@ -139,7 +141,7 @@ TEST(SerialPortConnection, GarbageIsDroppedWithALogLineAndTheNextFrameStillArriv
     asio::io_context io;
     std::vector<RawStreamData> got;
     SerialPortConnection c(io, {[&](const RawStreamData& d) { got.push_back(d); }, nullptr}, at(pty.path()));
-    ASSERT_FALSE(c.open());
+    ASSERT_TRUE(c.open());
     pty.send(cat(test::bytes("\x01\x02noise"), frame("ok")));
     runFor(io, std::chrono::milliseconds(100));
     ASSERT_EQ(got.size(), 1u);
@@ -152,7 +154,7 @@ TEST(SerialPortConnection, QueuedWritesReachThePortWholeAndInOrder) {
     Pty pty;
     asio::io_context io;
     SerialPortConnection c(io, {}, at(pty.path()));
-    ASSERT_FALSE(c.open());
+    ASSERT_TRUE(c.open());
     // Large frames need several system writes each; started together they
     // would interleave without the queue.
     std::vector<uint8_t> expected;
@@ -184,7 +186,7 @@ TEST(SerialPortConnection, WritesFromAnotherThreadGoThroughTheLoop) {
     Pty pty;
     asio::io_context io;
     SerialPortConnection c(io, {}, at(pty.path()));
-    ASSERT_FALSE(c.open());
+    ASSERT_TRUE(c.open());
     auto f = frame("from-another-thread");
     std::thread t([&] { c.write(replyOf(f), nullptr); });
     t.join();
@@ -199,7 +201,7 @@ TEST(SerialPortConnection, DestroyingWithAPendingWriteFreesTheBuffer) {
     asio::io_context io;
     {
         SerialPortConnection c(io, {}, at(pty.path()));
-        ASSERT_FALSE(c.open());
+        ASSERT_TRUE(c.open());
         auto f = frame(std::string(1 << 20, 'z'));
         c.write(replyOf(f), [&](bool w) { outcomes.push_back(w); });
         c.write(replyOf(f), [&](bool w) { outcomes.push_back(w); });
@@ -221,7 +223,7 @@ TEST(SerialPortConnection, EachWriteIsReportedAndAProducedFrameGoesOutWholeInPie
     Pty pty;
     asio::io_context io;
     SerialPortConnection c(io, {}, at(pty.path()));
-    ASSERT_FALSE(c.open());
+    ASSERT_TRUE(c.open());
     // Larger than one write piece, so it is produced in several.
     auto big = frame(std::string(150000, 'p'));
     struct Producer : FrameProducer {
@@ -260,7 +262,7 @@ TEST(SerialPortConnection, WithNothingAttachedTheReadsPauseInsteadOfSpinningAndN
     asio::io_context io;
     int closed = 0;
     SerialPortConnection c(io, {nullptr, [&] { ++closed; }}, at(pty.path()));
-    ASSERT_FALSE(c.open());
+    ASSERT_TRUE(c.open());
     // The host side gone: the port reads end of file at once, every time.
     pty.hangUp();
     io.restart();
@@ -283,7 +285,9 @@ TEST(SerialPortConnection, OnlyACharacterDeviceInADirectoryNobodyElseWritesIsOpe
     std::fclose(std::fopen(plain.c_str(), "w"));
     {
         SerialPortConnection c(io, {}, at(plain));
-        EXPECT_EQ(c.open().value(), ENODEV);
+        const orv::Result<void> opened = c.open();
+        EXPECT_EQ(opened.errnum(), ENODEV);
+        EXPECT_EQ(opened.context(), "check device");
         EXPECT_TRUE(
             log.contains("[SerialPortConnection]:[open]: refusing " + plain + ": it is not a character device\n"));
     }
@@ -293,7 +297,9 @@ TEST(SerialPortConnection, OnlyACharacterDeviceInADirectoryNobodyElseWritesIsOpe
     ASSERT_EQ(::symlink(pty.path().c_str(), planted.c_str()), 0);
     {
         SerialPortConnection c(io, {}, at(planted));
-        EXPECT_EQ(c.open().value(), EPERM);
+        const orv::Result<void> opened = c.open();
+        EXPECT_EQ(opened.errnum(), EPERM);
+        EXPECT_EQ(opened.context(), "check directory");
         EXPECT_TRUE(log.contains("[SerialPortConnection]:[open]: refusing " + planted +
                                  ": its directory may be written by other users\n"));
     }
@@ -302,7 +308,7 @@ TEST(SerialPortConnection, OnlyACharacterDeviceInADirectoryNobodyElseWritesIsOpe
     ASSERT_EQ(::symlink(pty.path().c_str(), owned.c_str()), 0);
     {
         SerialPortConnection c(io, {}, at(owned));
-        EXPECT_FALSE(c.open());
+        EXPECT_TRUE(c.open());
     }
     ::unlink(planted.c_str());
     ::unlink(owned.c_str());

@@ -29,7 +29,7 @@ struct SocketConnectionClient : ::testing::Test {
                           },
                           "127.0.0.1", 0};
 
-    void SetUp() override { ASSERT_FALSE(conn.open()); }
+    void SetUp() override { ASSERT_TRUE(conn.open()); }
 
     tcp::socket connect() {
         tcp::socket s(io);
@@ -152,7 +152,7 @@ TEST(SocketConnectionLimits, AClientThatNeverFinishesItsLineIsDroppedAtTheDeadli
     SocketConnection conn(
         io, [&](const RawStreamData& d, orv::Answer) { got.push_back(str(d)); }, "127.0.0.1", 0,
         SocketConnection::kDefaultMaxLine, std::chrono::milliseconds(0), limits);
-    ASSERT_FALSE(conn.open());
+    ASSERT_TRUE(conn.open());
     tcp::socket s(io);
     s.connect({asio::ip::make_address("127.0.0.1"), conn.boundPort()});
     asio::write(s, asio::buffer(std::string("{\"abspath\":")));
@@ -183,7 +183,7 @@ TEST(SocketConnectionLimits, AtTheCapTheLongestIdleClientMakesRoom) {
     SocketConnection conn(
         io, [&](const RawStreamData& d, orv::Answer) { got.push_back(str(d)); }, "127.0.0.1", 0,
         SocketConnection::kDefaultMaxLine, std::chrono::milliseconds(0), limits);
-    ASSERT_FALSE(conn.open());
+    ASSERT_TRUE(conn.open());
     auto spinFor = [&](int rounds) {
         for (int i = 0; i < rounds; ++i) {
             io.restart();
@@ -210,28 +210,43 @@ TEST(SocketConnectionOpen, APortInUseFailsWithBindFailed) {
     test::LogCapture log;
     asio::io_context io;
     SocketConnection first(io, nullptr, "127.0.0.1", 0);
-    ASSERT_FALSE(first.open());
+    ASSERT_TRUE(first.open());
     SocketConnection second(io, nullptr, "127.0.0.1", first.boundPort(), SocketConnection::kDefaultMaxLine,
                             std::chrono::milliseconds(0));
-    std::error_code ec = second.open();
-    EXPECT_EQ(ec.value(), EADDRINUSE);
+    const orv::Result<void> opened = second.open();
+    ASSERT_FALSE(opened);
+    EXPECT_EQ(opened.errnum(), EADDRINUSE);
+    EXPECT_EQ(opened.context(), "bind");
     EXPECT_TRUE(log.contains("[SocketConnection]:[open]: bind failed\n"));
+}
+
+TEST(SocketConnectionOpen, OpeningTwiceFailsAtTheOpenStep) {
+    test::LogCapture log;
+    asio::io_context io;
+    SocketConnection conn(io, nullptr, "127.0.0.1", 0);
+    ASSERT_TRUE(conn.open());
+    const orv::Result<void> again = conn.open();
+    ASSERT_FALSE(again);
+    EXPECT_EQ(again.error(), asio::error::already_open);
+    EXPECT_EQ(again.context(), "open");
+    EXPECT_TRUE(log.contains("[SocketConnection]:[open]: acceptor open failed\n"));
+    EXPECT_NE(conn.boundPort(), 0);  // the first listener is untouched
 }
 
 TEST(SocketConnectionOpen, ABindRetriedWhileThePreviousOwnerLetsGoSucceeds) {
     test::LogCapture log;
     asio::io_context io;
     auto first = std::make_unique<SocketConnection>(io, nullptr, "127.0.0.1", 0);
-    ASSERT_FALSE(first->open());
+    ASSERT_TRUE(first->open());
     SocketConnection second(io, nullptr, "127.0.0.1", first->boundPort(), SocketConnection::kDefaultMaxLine,
                             std::chrono::milliseconds(3000));
     std::thread closer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         first.reset();
     });
-    std::error_code ec = second.open();
+    const orv::Result<void> opened = second.open();
     closer.join();
-    EXPECT_FALSE(ec) << ec.message();
+    EXPECT_TRUE(opened) << opened.context() << ": " << opened.error().message();
     EXPECT_FALSE(log.contains("bind failed"));
 }
 

@@ -53,7 +53,7 @@ TEST_F(ConverterTest, ChunkRequestGivesStatusZero) {
     const RawStreamData in = frameOf(4, kChunkRequestB64);
     const RawStreamData copy = in;
     const ConversionResult r = converter->convertToProtocolJsonMsg(in);
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, ConversionStatus::Message);
     EXPECT_EQ(r.message.getMethod(), kMethodSendFile);
     EXPECT_EQ(r.message.getType(), kMsgTypeRequest);
     EXPECT_EQ(r.message.getJson()["data"]["size"], 10);
@@ -66,13 +66,13 @@ TEST_F(ConverterTest, DiscoveryRequestFrameOf89Bytes) {
     const RawStreamData in = frameOf(4, "eyJjb250ZXh0IjoiY3VwcyIsIm1ldGhvZCI6ImRpc2NvdmVyeSIsInR5cGUiOiJyZXF1ZXN0In0=");
     ASSERT_EQ(in.size(), 89u);
     const ConversionResult r = converter->convertToProtocolJsonMsg(in);
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, ConversionStatus::Message);
     EXPECT_EQ(r.message.getMethod(), kMethodDiscovery);
 }
 
 TEST_F(ConverterTest, OtherFrameTypeGivesStatusOneSilently) {
     const ConversionResult r = converter->convertToProtocolJsonMsg(frameOf(3, "xx"));
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, ConversionStatus::NoMessage);
     EXPECT_TRUE(r.message.getJson().is_null());
     EXPECT_EQ(r.message.getMethod(), -1);
     EXPECT_EQ(log.text(), "");
@@ -83,7 +83,7 @@ TEST_F(ConverterTest, TwoFramesBackToBackAreOneError) {
     const RawStreamData second = two;
     two.insert(two.end(), second.begin(), second.end());
     const ConversionResult r = converter->convertToProtocolJsonMsg(two);
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.status, ConversionStatus::Error);
     EXPECT_TRUE(r.message.getJson().is_null());
     EXPECT_EQ(log.count(std::string(kLinePrefix) + "payload len is invalid\n"), 1u);
 }
@@ -91,7 +91,7 @@ TEST_F(ConverterTest, TwoFramesBackToBackAreOneError) {
 TEST_F(ConverterTest, MessageErrorsAreLoggedWithTheirText) {
     // "W10=" is the base64 of [].
     const ConversionResult r = converter->convertToProtocolJsonMsg(frameOf(4, "W10="));
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.status, ConversionStatus::Error);
     EXPECT_EQ(r.message.getType(), -1);
     EXPECT_TRUE(log.contains(std::string(kLinePrefix) + "JSON object is empty\n"));
     EXPECT_TRUE(log.contains("ERROR"));
@@ -99,7 +99,7 @@ TEST_F(ConverterTest, MessageErrorsAreLoggedWithTheirText) {
 
 TEST_F(ConverterTest, EmptyInputIsLoggedAndRejected) {
     const ConversionResult r = converter->convertToProtocolJsonMsg({});
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.status, ConversionStatus::Error);
     EXPECT_TRUE(log.contains(std::string(kLinePrefix) + "unknown error\n"));
 }
 
@@ -107,7 +107,7 @@ TEST_F(ConverterTest, ForeignContextStillDelivers) {
     // {"context":"other","method":"sendfile","type":"request"}
     const ConversionResult r = converter->convertToProtocolJsonMsg(
         frameOf(4, "eyJjb250ZXh0Ijoib3RoZXIiLCJtZXRob2QiOiJzZW5kZmlsZSIsInR5cGUiOiJyZXF1ZXN0In0="));
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, ConversionStatus::Message);
     EXPECT_EQ(r.message.getErrorCode(), 9);
 }
 

@@ -31,10 +31,10 @@ struct FakeConnection : ConnectionBase {
             s_.onDestroy();
         }
     }
-    std::error_code open() override {
+    orv::Result<void> open() override {
         s_.opened.push_back(t_);
-        return s_.succeed(t_, static_cast<int>(s_.opened.size())) ? std::error_code{}
-                                                                  : std::error_code{ENOENT, std::system_category()};
+        if (s_.succeed(t_, static_cast<int>(s_.opened.size()))) return {};
+        return orv::Error::fromErrno(ENOENT, "open");
     }
     void write(Reply reply, WriteDone done) override {
         std::string image(static_cast<std::size_t>(reply.size()), '\0');

@@ -63,7 +63,8 @@ void UserInfoCollectorServer::start() {
 void UserInfoCollectorServer::bindAndServe() {
     ORV_LOG(Info, "Initializing socket %s\n", path_.c_str());
     ORV_LOG(Debug, "Binding socket %s\n", path_.c_str());
-    if (std::error_code ec = server_.listenUnix(path_)) {
+    if (orv::Result<void> listening = server_.listenUnix(path_); !listening) {
+        const std::error_code ec = listening.error();
         // Logged in full once; a path that stays taken is tried again quietly.
         if (bindFailures_ == 0) {
             ORV_LOG(Error, "Error: Failed to bind socket\n");

@@ -24,6 +24,7 @@
 #include <system_error>
 
 #include "runtime/Answer.h"
+#include "runtime/Result.h"
 #include "runtime/StreamHandler.h"
 #include "runtime/StreamServerOptions.h"
 #include "runtime/StreamSession.h"
@@ -44,13 +45,14 @@ public:
     StreamServer& operator=(const StreamServer&) = delete;
 
     /// Binds `address`:`port` (port 0: any) with SO_REUSEADDR and listens.
-    /// On failure returns the error and names the step in `failedStep`
-    /// ("open", "bind", "listen").
-    std::error_code listenTcp(const std::string& address, uint16_t port, const char** failedStep = nullptr);
+    /// A failure names its step: "open" (the socket, or a server already
+    /// listening), "bind" or "listen".
+    Result<void> listenTcp(const std::string& address, uint16_t port);
     /// Puts a listening socket at `path` with the configured mode, replacing
     /// whatever stood there that is not a socket of ours (never following a
-    /// link) and logging what it was.
-    std::error_code listenUnix(const std::string& path);
+    /// link) and logging what it was. A failure names its step: "open" (a
+    /// server already listening, or the acceptor) or "bind" (the socket file).
+    Result<void> listenUnix(const std::string& path);
     /// Starts accepting. Call after a successful listen.
     void start();
     /// Stops accepting, closes every client and, for a Unix socket, removes
