@@ -390,7 +390,10 @@ TEST(LogConcurrency, EveryLineOnceAcrossRotations) {
             ++seen[{std::stoi(m[1]), std::stoi(m[2])}];
         }
     }
-    EXPECT_GT(backups, 10);
+    // About 70 rotations are due; how many happen depends on how soon each
+    // rotation's thread finishes beside eight busy writers (writers do not
+    // start another meanwhile), so only "several" is certain.
+    EXPECT_GE(backups, 3);
     EXPECT_LE(backups, 200);
     EXPECT_FALSE(fs::exists(path + ".0"));
     ASSERT_EQ(seen.size(), static_cast<size_t>(kThreads * kLines));
