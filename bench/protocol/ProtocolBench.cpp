@@ -89,7 +89,7 @@ void encodeLoop(benchmark::State& state) {
     const auto& in = chunkBytes();
     std::string out(base64::encodedSize(in.size()), '\0');
     for (auto _ : state) {
-        base64::encode(in.data(), in.size(), out.data());
+        base64::encode(in, std::span<char>(out));
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
@@ -121,11 +121,11 @@ void BM_Base64EncodeTwice_Stream(benchmark::State& state) {
     std::string payload(base64::encodedSize(base64::encodedSize(in.size())), '\0');
     std::string chars(base64::encodedSize(kStep), '\0');
     for (auto _ : state) {
-        base64::StreamEncoder enc(payload.data());
+        base64::StreamEncoder enc{std::span<char>(payload)};
         for (size_t at = 0; at < in.size(); at += kStep) {
             const size_t n = std::min(kStep, in.size() - at);
-            base64::encode(in.data() + at, n, chars.data());
-            enc.update(reinterpret_cast<const uint8_t*>(chars.data()), base64::encodedSize(n));
+            base64::encode(std::span(in).subspan(at, n), std::span<char>(chars));
+            enc.update(std::span(reinterpret_cast<const uint8_t*>(chars.data()), base64::encodedSize(n)));
         }
         benchmark::DoNotOptimize(enc.finish());
         benchmark::ClobberMemory();
@@ -150,7 +150,7 @@ void decodeLoop(benchmark::State& state) {
     std::vector<uint8_t> out;
     out.reserve(kChunk);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(base64::decode(text.data(), text.size(), out));
+        benchmark::DoNotOptimize(base64::decode(text, out));
         benchmark::ClobberMemory();
     }
     setBytes(state);
@@ -212,7 +212,7 @@ void BM_Step_PayloadBase64Decode(benchmark::State& state) {
     const auto& frame = responseFrame();
     std::vector<uint8_t> text;
     for (auto _ : state) {
-        base64::decode(frame.data() + 10, frame.size() - 13, text);
+        base64::decode(std::span(frame).subspan(10, frame.size() - 13), text);
         benchmark::DoNotOptimize(text.data());
     }
     setBytes(state);
@@ -222,7 +222,7 @@ BENCHMARK(BM_Step_PayloadBase64Decode);
 void BM_Step_JsonParse(benchmark::State& state) {
     const auto& frame = responseFrame();
     std::vector<uint8_t> text;
-    base64::decode(frame.data() + 10, frame.size() - 13, text);
+    base64::decode(std::span(frame).subspan(10, frame.size() - 13), text);
     for (auto _ : state) {
         auto j = nlohmann::json::parse(text.begin(), text.end());
         benchmark::DoNotOptimize(j);

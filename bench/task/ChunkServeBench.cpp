@@ -59,7 +59,7 @@ std::vector<PrintProtocolJsonMsg> requests(const std::string& id) {
 void drainInto(Reply& reply) {
     static std::vector<uint8_t> ring(4 << 20);
     while (reply.remaining() != 0)
-        reply.take(ring.data(), ring.size());
+        reply.take(ring);
     benchmark::DoNotOptimize(ring.data());
 }
 
@@ -94,8 +94,9 @@ void BM_Serve256MiB_Floor(benchmark::State& state) {
     for (auto _ : state) {
         for (int64_t off = 0; off < kFileSize; off += kChunk) {
             if (::pread(fd, bytes.data(), kChunk, off) != kChunk) state.SkipWithError("short read");
-            base64::encode(bytes.data(), bytes.size(), once.data());
-            base64::encode(reinterpret_cast<const uint8_t*>(once.data()), once.size(), twice.data());
+            base64::encode(bytes, std::span<char>(once));
+            base64::encode(std::span(reinterpret_cast<const uint8_t*>(once.data()), once.size()),
+                           std::span<char>(twice));
             benchmark::DoNotOptimize(twice.data());
             benchmark::ClobberMemory();
         }

@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::size_t piece = 1 + data[at] % 97;
         ++at;
         piece = piece < size - at ? piece : size - at;
-        a.append(data + at, piece);
+        a.append(std::span(data + at, piece));
         at += piece;
         czs::RawStreamData f;
         while (a.next(f)) {

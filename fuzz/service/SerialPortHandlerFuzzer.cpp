@@ -158,7 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(notification || chunkRequest, "only notifications and chunk requests are answered");
     // A chunk response is produced as the transport drains it.
     std::vector<uint8_t> image(static_cast<size_t>(reply.size()));
-    require(reply.take(image.data(), image.size()) == image.size(), "the whole reply can be drained");
+    require(reply.take(image) == image.size(), "the whole reply can be drained");
     const nlohmann::json message = fuzz::readReplyFrame(image.data(), image.size());
     if (notification) {
         const std::string& want = discoveryRequestFrame();

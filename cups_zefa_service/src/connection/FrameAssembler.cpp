@@ -15,12 +15,12 @@ constexpr const uint8_t* kSofEnd = Frame::kSof + sizeof Frame::kSof;
 FrameAssembler::FrameAssembler(std::size_t maxFrame, DropReporter onDrop)
     : maxFrame_(std::max<std::size_t>(maxFrame, Frame::kOverhead)), onDrop_(std::move(onDrop)) {}
 
-void FrameAssembler::append(const uint8_t* data, std::size_t size) {
-    if (size == 0) {
+void FrameAssembler::append(std::span<const uint8_t> bytes) {
+    if (bytes.empty()) {
         return;
     }
     compact();
-    buf_.insert(buf_.end(), data, data + size);
+    buf_.insert(buf_.end(), bytes.begin(), bytes.end());
 }
 
 void FrameAssembler::clear() {

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <vector>
 
 #include "protocol/PrintProtocolFrame.h"
@@ -33,8 +34,8 @@ public:
     /// One assembler belongs to one reading thread; it takes no lock.
     explicit FrameAssembler(std::size_t maxFrame = kDefaultMaxFrame, DropReporter onDrop = {});
 
-    /// Copies `size` bytes at `data` to the end of the buffered stream.
-    void append(const uint8_t* data, std::size_t size);
+    /// Copies `bytes` to the end of the buffered stream.
+    void append(std::span<const uint8_t> bytes);
 
     /// Moves the next complete frame into `out` and returns true, or returns
     /// false when the buffered bytes do not yet hold one.

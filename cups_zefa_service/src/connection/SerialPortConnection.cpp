@@ -158,7 +158,7 @@ void SerialPortConnection::handleRead(const std::error_code& ec, std::size_t byt
         }
         return;
     }
-    assembler_.append(readBuf_.data(), bytesTransferred);
+    assembler_.append(std::span(readBuf_).first(bytesTransferred));
     // Each complete frame on its own, in arrival order. The owner may destroy
     // this connection from the callback: check the lifetime token each time.
     std::weak_ptr<SerialPortConnection*> weak = alive_;
@@ -225,7 +225,7 @@ void SerialPortConnection::startWrite() {
     } else {
         // A producer writes its image piece by piece into our buffer.
         piece_.resize(static_cast<std::size_t>(std::min<uint64_t>(front.remaining(), kWritePiece)));
-        piece_.resize(front.take(piece_.data(), piece_.size()));
+        piece_.resize(front.take(piece_));
         out = asio::buffer(piece_);
     }
     std::weak_ptr<SerialPortConnection*> weak = alive_;

@@ -130,7 +130,7 @@ int ShmConnection::channelState(void* user, shm_endpoint* ep, uint32_t unread) {
     if (got < 0 || static_cast<size_t>(got) > kReadBuffer) {
         return -1;
     }
-    self->assembler_.append(self->readBuf_.data(), static_cast<size_t>(got));
+    self->assembler_.append(std::span(self->readBuf_).first(static_cast<size_t>(got)));
     self->deliverFrames();
     return 0;
 }

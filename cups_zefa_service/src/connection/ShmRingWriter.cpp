@@ -14,9 +14,9 @@ ssize_t shmPutSome(shm_endpoint* ep, Reply& reply, uint64_t timeoutUs, bool whol
     if (reserved <= 0) {
         return reserved == 0 ? -ENOSPC : reserved;
     }
-    std::size_t put = reply.take(spans[0].data, spans[0].len);
+    std::size_t put = reply.take(std::span(spans[0].data, spans[0].len));
     if (spans[1].len != 0) {
-        put += reply.take(spans[1].data, spans[1].len);
+        put += reply.take(std::span(spans[1].data, spans[1].len));
     }
     // Publishes exactly what was produced; a reservation larger than the
     // rest of the frame gives its tail back.

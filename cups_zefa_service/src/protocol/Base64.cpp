@@ -1,6 +1,7 @@
 #include "protocol/Base64.h"
 
 #include <array>
+#include <cassert>
 #include <atomic>
 #include <cstring>
 
@@ -191,17 +192,20 @@ bool useKernel(Kernel k) {
 
 }  // namespace detail
 
-void encode(const uint8_t* in, size_t n, char* out) {
-    detail::kernels().encode(in, n, out);
+void encode(std::span<const uint8_t> in, std::span<char> out) {
+    assert(out.size() >= encodedSize(in.size()));
+    detail::kernels().encode(in.data(), in.size(), out.data());
 }
 
-std::string encode(const uint8_t* in, size_t n) {
-    std::string s(encodedSize(n), '\0');
-    encode(in, n, s.data());
+std::string encode(std::span<const uint8_t> in) {
+    std::string s(encodedSize(in.size()), '\0');
+    encode(in, std::span<char>(s));
     return s;
 }
 
-void StreamEncoder::update(const uint8_t* in, size_t n) {
+void StreamEncoder::update(std::span<const uint8_t> bytes) {
+    const uint8_t* in = bytes.data();
+    size_t n = bytes.size();
     if (n == 0) return;
     if (carryLen_ != 0) {
         uint8_t group[3];
@@ -217,6 +221,7 @@ void StreamEncoder::update(const uint8_t* in, size_t n) {
             carryLen_ = k;
             return;
         }
+        assert(written_ + 4 <= room_);
         encodeGroup(group, out_ + written_);
         written_ += 4;
         carryLen_ = 0;
@@ -224,7 +229,7 @@ void StreamEncoder::update(const uint8_t* in, size_t n) {
         n -= used;
     }
     const size_t full = n / 3 * 3;
-    encode(in, full, out_ + written_);
+    encode(std::span(in, full), std::span(out_ + written_, room_ - written_));
     written_ += full / 3 * 4;
     carryLen_ = n - full;
     for (size_t i = 0; i < carryLen_; ++i)
@@ -233,6 +238,7 @@ void StreamEncoder::update(const uint8_t* in, size_t n) {
 
 size_t StreamEncoder::finish() {
     if (carryLen_ != 0) {
+        assert(written_ + 4 <= room_);
         encodeTail(carry_, carryLen_, out_ + written_);
         written_ += 4;
         carryLen_ = 0;
@@ -240,11 +246,12 @@ size_t StreamEncoder::finish() {
     return written_;
 }
 
-bool decode(const char* text, size_t n, std::vector<uint8_t>& out) {
+bool decode(std::string_view text, std::vector<uint8_t>& out) {
+    const size_t n = text.size();
     if (n % 4 != 0) return false;
     out.clear();
     if (n == 0) return true;
-    const auto* in = reinterpret_cast<const unsigned char*>(text);
+    const auto* in = reinterpret_cast<const unsigned char*>(text.data());
     size_t outLen = n / 4 * 3;
     if (in[n - 1] == '=') --outLen;
     if (in[n - 2] == '=') --outLen;

@@ -103,7 +103,7 @@ nlohmann::json PrintProtocolJsonMsg::getField(const nlohmann::json& value, const
 std::vector<uint8_t> PrintProtocolJsonMsg::serialize() const {
     const std::string text = json_.dump();
     std::vector<uint8_t> out(base64::encodedSize(text.size()));
-    base64::encode(reinterpret_cast<const uint8_t*>(text.data()), text.size(), reinterpret_cast<char*>(out.data()));
+    base64::encode(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), std::span(out));
     return out;
 }
 
@@ -124,7 +124,7 @@ PrintProtocolJsonMsg::PrintProtocolJsonMsg(const uint8_t* payload, uint32_t leng
     using E = PrintProtocolJsonMsgError;
     std::vector<uint8_t> text;
     if (payload == nullptr) length = 0;
-    if (!base64::decode(payload, length, text)) raise(E::DecodeError);
+    if (!base64::decode(std::span(payload, length), text)) raise(E::DecodeError);
     E error = E::Ok;
     try {
         error = parse(text);

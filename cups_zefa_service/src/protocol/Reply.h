@@ -13,6 +13,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <span>
 #include <utility>
 
 namespace czs {
@@ -30,9 +31,10 @@ public:
     virtual ~FrameProducer() = default;
     /// The whole image's size in bytes; fixed before the first produce().
     virtual uint64_t size() const = 0;
-    /// Writes the next `n` bytes of the image to `out` (n > 0, and never past
-    /// size() in total). Called from the thread that writes the reply.
-    virtual void produce(uint8_t* out, std::size_t n) = 0;
+    /// Fills `out` with the next out.size() bytes of the image (not empty,
+    /// and never past size() in total). Called from the thread that writes
+    /// the reply.
+    virtual void produce(std::span<uint8_t> out) = 0;
 };
 
 // Told once whether a reply's whole image reached the host channel (true),
@@ -97,16 +99,17 @@ public:
     /// transports that can write a contiguous buffer as it is use this.
     const uint8_t* data() const noexcept { return data_.get(); }
 
-    /// Copies (or produces) the next at most `n` bytes of the image into
-    /// `out`, in order; returns how many. The same reply can be drained in
-    /// pieces of any size, e.g. the two spans of a ring's free space.
-    std::size_t take(uint8_t* out, std::size_t n) {
-        n = static_cast<std::size_t>(std::min<uint64_t>(n, remaining()));
+    /// Copies (or produces) the next bytes of the image into the front of
+    /// `out`, in order, as many as fit; returns how many. The same reply can
+    /// be drained in pieces of any size, e.g. the two spans of a ring's free
+    /// space.
+    std::size_t take(std::span<uint8_t> out) {
+        const auto n = static_cast<std::size_t>(std::min<uint64_t>(out.size(), remaining()));
         if (n == 0) return 0;
         if (data_) {
-            std::memcpy(out, data_.get() + written_, n);
+            std::memcpy(out.data(), data_.get() + written_, n);
         } else {
-            producer_->produce(out, n);
+            producer_->produce(out.first(n));
         }
         written_ += n;
         return n;

@@ -91,7 +91,7 @@ void ChunkFrameProducer::refill() {
         // Whole inner groups only, except for the chunk's own last group,
         // which the inner encoder pads.
         const std::size_t n = std::min(bytes_.size() - bytesDone_, room / 4 * 3);
-        base64::encode(bytes_.data() + bytesDone_, n, reinterpret_cast<char*>(stage_.get() + stageEnd_));
+        base64::encode(std::span(bytes_).subspan(bytesDone_, n), std::span(stage_.get() + stageEnd_, room));
         bytesDone_ += n;
         stageEnd_ += base64::encodedSize(n);
         room -= base64::encodedSize(n);
@@ -104,8 +104,9 @@ void ChunkFrameProducer::refill() {
     }
 }
 
-void ChunkFrameProducer::produce(uint8_t* out, std::size_t n) {
-    n = static_cast<std::size_t>(std::min<uint64_t>(n, size_ - pos_));
+void ChunkFrameProducer::produce(std::span<uint8_t> into) {
+    uint8_t* out = into.data();
+    std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(into.size(), size_ - pos_));
     while (n > 0) {
         std::size_t wrote = 0;
         if (pendingAt_ < pendingEnd_) {
@@ -125,13 +126,13 @@ void ChunkFrameProducer::produce(uint8_t* out, std::size_t n) {
             const uint8_t* text = stage_.get() + stageAt_;
             if (const std::size_t groups = std::min(avail / 3, n / 4); groups > 0) {
                 // The bulk: straight into the caller's memory.
-                base64::encode(text, groups * 3, reinterpret_cast<char*>(out));
+                base64::encode(std::span(text, groups * 3), std::span(out, groups * 4));
                 stageAt_ += groups * 3;
                 wrote = groups * 4;
             } else {
                 // A group split by the caller's piece, or the padded last one.
                 const std::size_t take = std::min<std::size_t>(avail, 3);
-                base64::encode(text, take, reinterpret_cast<char*>(pending_));
+                base64::encode(std::span(text, take), std::span(pending_));
                 stageAt_ += take;
                 pendingAt_ = 0;
                 pendingEnd_ = 4;

@@ -56,7 +56,7 @@ public:
     static uint64_t frameSizeFor(uint64_t jsonSize);
 
     uint64_t size() const override { return size_; }
-    void produce(uint8_t* out, std::size_t n) override;
+    void produce(std::span<uint8_t> out) override;
 
 private:
     // Tops up the staged JSON text (keeping an unfinished 3-byte group).

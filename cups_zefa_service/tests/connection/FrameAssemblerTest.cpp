@@ -36,7 +36,7 @@ TEST(FrameAssembler, DeliversGluedFramesOneByOneInOrder) {
     FrameAssembler a;
     auto second = frame("second-frame-payload");
     auto both = cat(kSmallFrame, second);
-    a.append(both.data(), both.size());
+    a.append(both);
     auto out = drain(a);
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[0], kSmallFrame);
@@ -49,10 +49,10 @@ TEST(FrameAssembler, WaitsForTheRestWhenAReadEndsOnA0AInTheHeader) {
     auto f = frame("0123456789");
     ASSERT_EQ(f[9], 0x0A);
     FrameAssembler a;
-    a.append(f.data(), 10);
+    a.append(std::span(f).first(10));
     RawStreamData out;
     EXPECT_FALSE(a.next(out));
-    a.append(f.data() + 10, f.size() - 10);
+    a.append(std::span(f).subspan(10));
     ASSERT_TRUE(a.next(out));
     EXPECT_EQ(out, f);
 }
@@ -63,7 +63,7 @@ TEST(FrameAssembler, ByteByByteFeedingGivesEveryFrameOnceAndKeepsAPartialTail) {
     FrameAssembler a;
     std::vector<RawStreamData> out;
     for (uint8_t b : stream) {
-        a.append(&b, 1);
+        a.append(std::span(&b, 1));
         for (auto& f : drain(a)) {
             out.push_back(f);
         }
@@ -77,7 +77,7 @@ TEST(FrameAssembler, ResynchronisesAfterGarbageAndReportsWhatWasDropped) {
     std::size_t dropped = 0;
     FrameAssembler a(FrameAssembler::kDefaultMaxFrame, [&](std::size_t n, const char*) { dropped += n; });
     auto stream = cat(bytes("garbage!!"), kSmallFrame);
-    a.append(stream.data(), stream.size());
+    a.append(stream);
     auto out = drain(a);
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0], kSmallFrame);
@@ -88,13 +88,13 @@ TEST(FrameAssembler, GarbageWithoutMarkerIsDroppedButAPossibleMarkerStartIsKept)
     std::size_t dropped = 0;
     FrameAssembler a(FrameAssembler::kDefaultMaxFrame, [&](std::size_t n, const char*) { dropped += n; });
     auto junk = bytes("xxxxxxxxxxZEF");
-    a.append(junk.data(), junk.size());
+    a.append(junk);
     RawStreamData out;
     EXPECT_FALSE(a.next(out));
     EXPECT_EQ(dropped, 10u);
     EXPECT_EQ(a.buffered(), 3u);
     // The kept "ZEF" plus the rest of the frame makes a whole frame.
-    a.append(kSmallFrame.data() + 3, kSmallFrame.size() - 3);
+    a.append(std::span(kSmallFrame).subspan(3));
     ASSERT_TRUE(a.next(out));
     EXPECT_EQ(out, kSmallFrame);
 }
@@ -104,7 +104,7 @@ TEST(FrameAssembler, AFalseStartWithAHugeLengthDoesNotBlockTheChannel) {
     FrameAssembler a(1024, [&](std::size_t n, const char*) { dropped += n; });
     std::vector<uint8_t> bogus = {'Z', 'E', 'F', 'A', 0, 4, 0x7F, 0xFF, 0xFF, 0xFF};
     auto stream = cat(bogus, kSmallFrame);
-    a.append(stream.data(), stream.size());
+    a.append(stream);
     auto out = drain(a);
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0], kSmallFrame);
@@ -116,7 +116,7 @@ TEST(FrameAssembler, AFrameWhoseEndByteIsWrongIsSkipped) {
     bad.back() = 'X';
     FrameAssembler a;
     auto stream = cat(bad, kSmallFrame);
-    a.append(stream.data(), stream.size());
+    a.append(stream);
     auto out = drain(a);
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0], kSmallFrame);
@@ -126,11 +126,11 @@ TEST(FrameAssembler, BufferNeverHoldsMoreThanTheBoundPlusOneRead) {
     FrameAssembler a(4096);
     // A header that claims a frame just under the bound, then endless filler.
     std::vector<uint8_t> start = {'Z', 'E', 'F', 'A', 0, 4, 0, 0, 0x0F, 0x00};
-    a.append(start.data(), start.size());
+    a.append(start);
     std::vector<uint8_t> filler(1000, 'q');
     RawStreamData out;
     for (int i = 0; i < 100; ++i) {
-        a.append(filler.data(), filler.size());
+        a.append(filler);
         EXPECT_FALSE(a.next(out));
         EXPECT_LE(a.buffered(), 4096u + filler.size());
     }
@@ -144,7 +144,7 @@ TEST(FrameAssembler, AFalseStartIsDroppedAtOnceWhenItsHeaderCannotBeTrue) {
     std::vector<uint8_t> badType = {'Z', 'E', 'F', 'A', 0x12, 0x34, 0x00, 0x10, 0x00, 0x00};
     std::vector<uint8_t> lyingLength = {'Z', 'E', 'F', 'A', 0x00, 0x04, 0x00, 0x10, 0x00, 0x00, 'a', 'b', 0x0A};
     auto stream = cat(cat(badType, lyingLength), kSmallFrame);
-    a.append(stream.data(), stream.size());
+    a.append(stream);
     auto out = drain(a);
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0], kSmallFrame);
@@ -161,7 +161,7 @@ TEST(FrameAssembler, ShortButCompleteFramesAreStillDeliveredForTheDecoderToJudge
     auto empty = frame("");
     FrameAssembler a;
     auto stream = cat(empty, kSmallFrame);
-    a.append(stream.data(), stream.size());
+    a.append(stream);
     auto out = drain(a);
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[0].size(), 13u);

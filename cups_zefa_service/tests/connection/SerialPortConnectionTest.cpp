@@ -229,9 +229,9 @@ TEST(SerialPortConnection, EachWriteIsReportedAndAProducedFrameGoesOutWholeInPie
     struct Producer : FrameProducer {
         Producer(std::vector<uint8_t> b, int& p) : bytes(std::move(b)), pieces(p) {}
         uint64_t size() const override { return bytes.size(); }
-        void produce(uint8_t* out, std::size_t n) override {
-            std::memcpy(out, bytes.data() + at, n);
-            at += n;
+        void produce(std::span<uint8_t> out) override {
+            std::memcpy(out.data(), bytes.data() + at, out.size());
+            at += out.size();
             ++pieces;
         }
         std::vector<uint8_t> bytes;

@@ -215,9 +215,9 @@ class PatternProducer : public FrameProducer {
 public:
     explicit PatternProducer(std::vector<uint8_t> image) : image_(std::move(image)) {}
     uint64_t size() const override { return image_.size(); }
-    void produce(uint8_t* out, std::size_t n) override {
-        std::memcpy(out, image_.data() + at_, n);
-        at_ += n;
+    void produce(std::span<uint8_t> out) override {
+        std::memcpy(out.data(), image_.data() + at_, out.size());
+        at_ += out.size();
         ++pieces_;
     }
     std::size_t at_ = 0;
@@ -333,7 +333,7 @@ TEST(ShmConnection, FramesLargerThanTheRingAndFromTwoThreadsArriveWholeAndUnmixe
     ASSERT_EQ(bytes.size(), total);
     // Cut the stream by the frames' own lengths: each must be one of ours, whole.
     FrameAssembler cutter;
-    cutter.append(bytes.data(), bytes.size());
+    cutter.append(bytes);
     RawStreamData f;
     int seen = 0;
     while (cutter.next(f)) {

@@ -77,7 +77,7 @@ std::vector<uint8_t> decodeExact(const std::string& text) {
     const std::unique_ptr<char[]> src(new char[text.size()]);
     std::copy(text.begin(), text.end(), src.get());
     std::vector<uint8_t> out;
-    EXPECT_TRUE(base64::decode(src.get(), text.size(), out));
+    EXPECT_TRUE(base64::decode(std::string_view(src.get(), text.size()), out));
     return out;
 }
 
@@ -120,7 +120,7 @@ std::string encodeExact(const std::vector<uint8_t>& in) {
     std::copy(in.begin(), in.end(), src.get());
     const size_t outSize = base64::encodedSize(in.size());
     const std::unique_ptr<char[]> dst(new char[outSize]);
-    base64::encode(src.get(), in.size(), dst.get());
+    base64::encode(std::span(src.get(), in.size()), std::span(dst.get(), outSize));
     return std::string(dst.get(), outSize);
 }
 
@@ -186,7 +186,7 @@ TEST_P(KernelPath, EveryLengthAndAlignmentMatchesTheReference) {
     for (size_t off = 0; off < 32; ++off) {
         const std::vector<uint8_t> in(big.begin() + static_cast<std::ptrdiff_t>(off), big.end());
         std::string out(base64::encodedSize(in.size()) + off, '#');
-        base64::encode(big.data() + off, in.size(), out.data() + off);
+        base64::encode(std::span(big).subspan(off), std::span<char>(out).subspan(off));
         EXPECT_EQ(out.substr(0, off), std::string(off, '#'));
         EXPECT_EQ(out.substr(off), referenceEncode(in)) << "offset " << off;
     }
@@ -215,12 +215,12 @@ TEST_P(KernelPath, StreamEncoderAgreesAcrossRandomSplits) {
         const auto in = randomBytes(rng, n);
         const std::string whole = referenceEncode(in);
         std::string streamed(whole.size(), '?');
-        base64::StreamEncoder enc(streamed.data());
+        base64::StreamEncoder enc{std::span<char>(streamed)};
         size_t at = 0;
         while (at < n) {
             // Mostly short pieces that leave carries, sometimes long ones that reach the vector loop.
             const size_t piece = std::min(n - at, rng() % 4 == 0 ? size_t{rng() % 3000} : size_t{rng() % 5});
-            enc.update(in.data() + at, piece);
+            enc.update(std::span(in).subspan(at, piece));
             at += piece;
         }
         EXPECT_EQ(enc.finish(), whole.size());

@@ -243,9 +243,9 @@ class CountingProducer : public FrameProducer {
 public:
     explicit CountingProducer(uint64_t size) : size_(size) {}
     uint64_t size() const override { return size_; }
-    void produce(uint8_t* out, std::size_t n) override {
-        for (std::size_t i = 0; i < n; ++i)
-            out[i] = static_cast<uint8_t>(next_++);
+    void produce(std::span<uint8_t> out) override {
+        for (uint8_t& b : out)
+            b = static_cast<uint8_t>(next_++);
     }
 
 private:
@@ -267,9 +267,9 @@ TEST(Reply, DrainsInArbitraryPiecesInOrder) {
         Bytes out(image.size() + 7, 0xEE);
         std::size_t at = 0;
         for (std::size_t piece : {1u, 0u, 13u, 500u, 486u})
-            at += r->take(out.data() + at, piece);
+            at += r->take(std::span(out).subspan(at, piece));
         EXPECT_EQ(at, image.size());
-        EXPECT_EQ(r->take(out.data() + at, 7), 0u);  // nothing past the end
+        EXPECT_EQ(r->take(std::span(out).subspan(at, 7)), 0u);  // nothing past the end
         EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<long>(at)), image);
         EXPECT_EQ(out.back(), 0xEE);
         EXPECT_EQ(r->remaining(), 0u);

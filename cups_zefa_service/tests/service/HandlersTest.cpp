@@ -13,7 +13,7 @@ namespace czs {
 namespace {
 
 RawStreamData messageFrame(const std::string& json) {
-    std::string b64 = base64::encode(reinterpret_cast<const uint8_t*>(json.data()), json.size());
+    std::string b64 = base64::encode(std::span(reinterpret_cast<const uint8_t*>(json.data()), json.size()));
     return test::frame(b64);
 }
 
@@ -27,7 +27,7 @@ struct Owner {
 std::string str(Reply& r) {
     if (r.data() != nullptr) return {reinterpret_cast<const char*>(r.data()), static_cast<size_t>(r.size())};
     std::string out(static_cast<size_t>(r.remaining()), '\0');
-    r.take(reinterpret_cast<uint8_t*>(out.data()), out.size());
+    r.take(std::span(reinterpret_cast<uint8_t*>(out.data()), out.size()));
     return out;
 }
 
@@ -150,7 +150,7 @@ TEST_F(SerialPortHandlerChunks, AnnouncedFileIsServedAndABadRequestInBetweenChan
     // Take the id out of the announcement frame.
     std::string payload = str(note).substr(10, note.size() - 13);
     std::vector<uint8_t> json;
-    ASSERT_TRUE(base64::decode(payload.data(), payload.size(), json));
+    ASSERT_TRUE(base64::decode(payload, json));
     auto id = nlohmann::json::parse(json)["data"]["id"].get<std::string>();
 
     auto request = [&](const std::string& offset, const std::string& size) {
@@ -163,7 +163,7 @@ TEST_F(SerialPortHandlerChunks, AnnouncedFileIsServedAndABadRequestInBetweenChan
     Reply second = host.handle(request("4", "6"));
     ASSERT_FALSE(second.empty());
     std::string p2 = str(second).substr(10, second.size() - 13);
-    ASSERT_TRUE(base64::decode(p2.data(), p2.size(), json));
+    ASSERT_TRUE(base64::decode(p2, json));
     auto data = nlohmann::json::parse(json)["data"];
     EXPECT_EQ(data["offset"], 4);
     EXPECT_EQ(data["chunk"], "NDU2Nzg5");  // base64 of "456789"

@@ -38,7 +38,7 @@ struct FakeConnection : ConnectionBase {
     }
     void write(Reply reply, WriteDone done) override {
         std::string image(static_cast<std::size_t>(reply.size()), '\0');
-        reply.take(reinterpret_cast<uint8_t*>(image.data()), image.size());
+        reply.take(std::span(reinterpret_cast<uint8_t*>(image.data()), image.size()));
         s_.written.push_back(std::move(image));
         if (done) done(true);
     }

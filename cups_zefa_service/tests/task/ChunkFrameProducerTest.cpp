@@ -41,7 +41,7 @@ std::vector<uint8_t> drain(Reply& reply, std::mt19937& rng, std::size_t maxPiece
     std::size_t at = 0;
     while (reply.remaining() != 0) {
         const std::size_t want = std::min<std::size_t>(piece(rng), out.size() - at);
-        const std::size_t got = reply.take(out.data() + at, want);
+        const std::size_t got = reply.take(std::span(out).subspan(at, want));
         EXPECT_EQ(got, want);
         if (got == 0) break;
         at += got;

@@ -20,7 +20,7 @@ json request(const json& data) {
 // The response's JSON text (checked to be exactly the compact key-sorted form).
 json responseOf(const std::vector<uint8_t>& payload) {
     std::vector<uint8_t> text;
-    EXPECT_TRUE(base64::decode(payload.data(), payload.size(), text));
+    EXPECT_TRUE(base64::decode(payload, text));
     const std::string s(text.begin(), text.end());
     const json j = json::parse(s);
     EXPECT_EQ(s, j.dump());
@@ -190,8 +190,7 @@ TEST_F(ChunkPerformerTest, RandomFileInRandomPiecesReassemblesExactly) {
         ASSERT_EQ(data["offset"], got.size());
         ASSERT_EQ(data["size"], size);
         std::vector<uint8_t> bytes;
-        ASSERT_TRUE(
-            base64::decode(data["chunk"].get<std::string>().data(), data["chunk"].get<std::string>().size(), bytes));
+        ASSERT_TRUE(base64::decode(data["chunk"].get<std::string>(), bytes));
         ASSERT_EQ(bytes.size(), static_cast<size_t>(size));
         got.insert(got.end(), bytes.begin(), bytes.end());
         ++requests;

@@ -20,7 +20,7 @@ RawStreamData bytesOf(const std::string& s) {
 
 json announcementData(const std::vector<uint8_t>& payload) {
     std::vector<uint8_t> text;
-    EXPECT_TRUE(base64::decode(payload.data(), payload.size(), text));
+    EXPECT_TRUE(base64::decode(payload, text));
     const json msg = json::parse(text.begin(), text.end());
     EXPECT_EQ(msg["method"], "sendfile");
     EXPECT_EQ(msg["type"], "notification");

@@ -43,7 +43,7 @@ protected:
         const std::vector<uint8_t> payload = announcer.createMessage();
         EXPECT_FALSE(payload.empty());
         std::vector<uint8_t> text;
-        EXPECT_TRUE(base64::decode(payload.data(), payload.size(), text));
+        EXPECT_TRUE(base64::decode(payload, text));
         return json::parse(text)["data"]["id"];
     }
     bool fetch(const std::string& id, int offset, int size) {

@@ -46,7 +46,7 @@ private:
 inline std::vector<uint8_t> imageOf(Reply& reply) {
     if (reply.data() != nullptr) return {reply.data(), reply.data() + reply.size()};
     std::vector<uint8_t> image(static_cast<size_t>(reply.remaining()));
-    EXPECT_EQ(reply.take(image.data(), image.size()), image.size());
+    EXPECT_EQ(reply.take(image), image.size());
     return image;
 }
 
@@ -66,7 +66,7 @@ inline std::string frameJsonText(Reply& reply) {
     EXPECT_EQ(f[n - 2], 0x00);
     EXPECT_EQ(f[n - 1], 0x0A);
     std::vector<uint8_t> text;
-    EXPECT_TRUE(base64::decode(f + 10, n - 13, text));
+    EXPECT_TRUE(base64::decode(std::span(f + 10, n - 13), text));
     return std::string(text.begin(), text.end());
 }
 
