@@ -129,9 +129,9 @@ void shmi_ep_note_result(shm_endpoint* ep, long rc) {
     if (rc != -ETIMEDOUT && rc != -EIO) return;
     if (__atomic_exchange_n(&ep->broken, 1, __ATOMIC_SEQ_CST)) return;
     /* The endpoint's thread acts on a broken peer only once it looks, and it
-   * may be asleep on the ring it reads for a long while: wake it. A thread
-   * holding the map lock for writing is that thread, awake, remapping. */
-    if (pthread_equal(pthread_self(), ep->thread)) return;
+     * may be asleep on the ring it reads for a long while: wake it (on that
+     * thread itself the signal finds nobody marked and costs a load). The
+     * map lock held for writing means that thread is awake, remapping. */
     if (pthread_rwlock_tryrdlock(&ep->map_lock) != 0) return;
     int ring = shmi_ep_ring(ep, 0);
     if (ep->mb != NULL && ring >= 0) shmi_event_signal(&ep->mb->rb[ring].req);
