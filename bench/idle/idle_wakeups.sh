@@ -11,8 +11,12 @@
 # (default 60 s), with its CPU time (schedstat). A context switch is a wake-up
 # here: an idle thread runs only when something woke it. Prints switches per
 # second per process and per thread, so the thread that wakes is named.
-# With MAX_PER_S set, fails when the print daemon's figure is above it;
-# ONLY=print or ONLY=mount measures one daemon.
+# With MAX_PER_S set, fails when either daemon's figure is above it;
+# ONLY=print or ONLY=mount measures one daemon. With BASELINE_DIR set to a
+# directory holding the four programs of another build (same file names:
+# cups_zefa_service, host-sim, quor-mounting-shdir-service, host-sim-mount),
+# each daemon of that build is measured first, in the same run, and the
+# ratio of the two figures is printed per daemon.
 set -eu
 abs() { case $1 in /*) echo "$1" ;; *) echo "$PWD/$1" ;; esac; }
 DAEMON=$(abs "$1") HOSTSIM=$(abs "$2") MOUNTSVC=$(abs "$3") HOSTSIM_MOUNT=$(abs "$4")
@@ -64,43 +68,71 @@ measure() {
 : > $W/figures
 ONLY=${ONLY:-both}
 
-# 1. the print daemon, connected and idle
-if [ "$ONLY" != mount ]; then
+# print_idle LABEL DAEMON HOSTSIM: the print daemon, connected and idle.
+print_idle() {
+label=$1 daemon=$2 hostsim=$3
+rm -f $W/ctl $LOG
 mkfifo $W/ctl
-"$HOSTSIM" --transport shm --out $W < $W/ctl > $W/hs.out 2> $W/hs.err &
+"$hostsim" --transport shm --out $W < $W/ctl > $W/hs.out 2> $W/hs.err &
 hs=$!
 exec 9> $W/ctl
 i=0; until grep -q '^listening' $W/hs.out 2>/dev/null; do i=$((i+1)); [ $i -lt 100 ] || fail "host-sim did not start"; sleep 0.05; done
-"$DAEMON" start
+"$daemon" start
 i=0; until grep -q 'socket opened' $LOG 2>/dev/null && grep -q '^connected' $W/hs.out; do
   i=$((i+1)); [ $i -lt 200 ] || fail "daemon not up"; sleep 0.05; done
 pid=$(cat /var/run/cups_zefa_service.pid)
-measure cups_zefa_service $pid
+measure "$label" $pid
 kill -TERM $pid
 echo quit >&9
 exec 9>&-
 wait $hs || true
-fi
+# The next run binds the same port and writes the same log.
+i=0; while kill -0 $pid 2>/dev/null; do i=$((i+1)); [ $i -lt 200 ] || fail "$label did not stop"; sleep 0.05; done
+}
 
-# 2. the mount service, a host connected, no request
-if [ "$ONLY" != print ]; then
+# mount_idle LABEL MOUNTSVC HOSTSIM_MOUNT: the mount service, a host
+# connected, no request.
+mount_idle() {
+label=$1 mountsvc=$2 hostsim_mount=$3
 printf 'debug: false\n' > $W/mount.yaml
-(cd /tmp && exec "$MOUNTSVC" -c $W/mount.yaml) > $W/ms.out 2>&1 &
+(cd /tmp && exec "$mountsvc" -c $W/mount.yaml) > $W/ms.out 2>&1 &
 ms=$!
 i=0; until [ -e /dev/shm/quor-mounting-shdir-service ]; do i=$((i+1)); [ $i -lt 200 ] || fail "mount service not up: $(cat $W/ms.out)"; sleep 0.05; done
+rm -f $W/mctl
 mkfifo $W/mctl
-"$HOSTSIM_MOUNT" < $W/mctl > $W/hsm.out 2>&1 &
+"$hostsim_mount" < $W/mctl > $W/hsm.out 2>&1 &
 hsm=$!
 exec 8> $W/mctl
 i=0; until grep -q '^connected' $W/hsm.out 2>/dev/null; do i=$((i+1)); [ $i -lt 200 ] || fail "host-sim-mount did not connect"; sleep 0.05; done
-measure quor-mounting-shdir-service $ms
+measure "$label" $ms
 echo quit >&8
 exec 8>&-
 wait $hsm || true
 kill -TERM $ms
 wait $ms || true
+}
+
+# ratio NAME: the figure of NAME over that of "baseline NAME", when both ran.
+ratio() {
+  awk -v n="$1" '{ v = $NF; f[substr($0, 1, length($0) - length(v) - 1)] = v }
+    END { b = f["baseline " n]; c = f[n]; if (b != "" && c != "" && b > 0) printf "%s: %.2f/s against %.2f/s of the baseline, ratio %.2fx\n", n, c, b, c / b }' $W/figures
+}
+
+BASE=${BASELINE_DIR:-}
+if [ -n "$BASE" ]; then BASE=$(abs "$BASE"); fi
+if [ "$ONLY" != mount ]; then
+  if [ -n "$BASE" ]; then print_idle "baseline cups_zefa_service" "$BASE/cups_zefa_service" "$BASE/host-sim"; fi
+  print_idle cups_zefa_service "$DAEMON" "$HOSTSIM"
+fi
+if [ "$ONLY" != print ]; then
+  if [ -n "$BASE" ]; then mount_idle "baseline quor-mounting-shdir-service" "$BASE/quor-mounting-shdir-service" "$BASE/host-sim-mount"; fi
+  mount_idle quor-mounting-shdir-service "$MOUNTSVC" "$HOSTSIM_MOUNT"
+fi
+if [ -n "$BASE" ]; then
+  ratio cups_zefa_service
+  ratio quor-mounting-shdir-service
 fi
 
 if [ -n "${MAX_PER_S:-}" ]; then
-  awk -v max="$MAX_PER_S" '$1 == "cups_zefa_service" && $2 > max { print "idle bench: print daemon wakes " $2 "/s, above " max "/s"; bad = 1 } END { exit bad }' $W/figures
+  awk -v max="$MAX_PER_S" '$1 != "baseline" && $2 > max { print "idle bench: " $1 " wakes " $2 "/s, above " max "/s"; bad = 1 } END { exit bad }' $W/figures
 fi

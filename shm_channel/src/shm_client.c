@@ -23,53 +23,112 @@ static void cli_teardown(shm_endpoint* ep, shm_endpoint** hup, int signal_srv) {
     shmi_ep_release_mapping(ep);
 }
 
-enum { CLI_RETRY, CLI_CONNECTED, CLI_FATAL };
+/* Positive, so that a helper can return them negated beside a descriptor. */
+enum { CLI_RETRY = 1, CLI_CONNECTED, CLI_FATAL };
 
-/* One connect attempt: open, check, map, connect. */
-static int cli_attempt(shm_endpoint* ep) {
+/* Opens the object and decides whom it belongs to. The descriptor (>= 0)
+ * with its status in *st, or CLI_RETRY / CLI_FATAL negated. */
+static int cli_open_checked(shm_endpoint* ep, struct stat* st) {
     const shm_config* c = &ep->cfg;
     int fd = shmi_open_object(ep->name, O_RDWR, 0);
-    if (fd == -ENOENT) return CLI_RETRY;
-    if (fd < 0) return CLI_FATAL;
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
+    if (fd == -ENOENT) return -CLI_RETRY;
+    if (fd < 0) return -CLI_FATAL;
+    if (fstat(fd, st) != 0) {
         close(fd);
-        return CLI_FATAL;
+        return -CLI_FATAL;
     }
     snprintf(ep->text, sizeof ep->text, "%s %s", "shm_cli", ep->name);
     /* Whom we are about to talk to is decided on the descriptor that will be
    * mapped, so a name swapped after the check cannot slip another object
    * in. A refusal is treated like a missing object: logged (once per
    * object), retried after the pause. */
-    if (c->on_owner != NULL && c->on_owner(c->user_data, st.st_uid) < 0) {
-        if (!ep->refused_valid || ep->refused_ino != st.st_ino || ep->refused_uid != st.st_uid)
+    if (c->on_owner != NULL && c->on_owner(c->user_data, st->st_uid) < 0) {
+        if (!ep->refused_valid || ep->refused_ino != st->st_ino || ep->refused_uid != st->st_uid)
             shmi_log(SHM_KIND_ERR, "%s: object owned by uid %u refused, waiting for another\n", ep->text,
-                     (unsigned)st.st_uid);
+                     (unsigned)st->st_uid);
         ep->refused_valid = 1;
-        ep->refused_ino = st.st_ino;
-        ep->refused_uid = st.st_uid;
+        ep->refused_ino = st->st_ino;
+        ep->refused_uid = st->st_uid;
         close(fd);
-        return CLI_RETRY;
+        return -CLI_RETRY;
     }
     ep->refused_valid = 0;
-    int rc;
-    shm_membuf* mb = NULL;
-    size_t map_len = 0;
-    if ((uint64_t)st.st_size < SHM_MIN_SIZE && c->size >= SHM_MIN_SIZE) {
+    return fd;
+}
+
+/* Maps the object and connects to it. 0 with the mapping in *mb and
+ * *map_len; or a connect code, the mapping (if one was made) left for the
+ * caller to release; or, when mapping itself failed, *fatal set. */
+static int cli_map_connect(shm_endpoint* ep, int fd, const struct stat* st, shm_membuf** mb, size_t* map_len,
+                           int* fatal) {
+    const shm_config* c = &ep->cfg;
+    *mb = NULL;
+    *map_len = 0;
+    *fatal = 0;
+    if ((uint64_t)st->st_size < SHM_MIN_SIZE && c->size >= SHM_MIN_SIZE) {
         /* Created but not sized yet: touching a mapping of it would fault. */
-        rc = SHM_ERR_NOT_READY;
+        return SHM_ERR_NOT_READY;
+    }
+    *map_len = (uint64_t)st->st_size < c->size ? (size_t)st->st_size : c->size;
+    int rc = shmi_map(fd, *map_len, mb);
+    if (rc != 0) {
+        shmi_log(SHM_KIND_ERR, "error mapping shm_cli (%d)\n", -rc);
+        *fatal = 1;
+        return rc;
+    }
+    if (*map_len < c->size) return shmi_mb_is_bound(*mb) ? SHM_ERR_BAD_SIZE : SHM_ERR_NOT_READY;
+    return shmi_mb_connect(*mb, c->size);
+}
+
+/* A server may be setting an unbound object up right now: only an object
+ * whose server is known dead, or the same object still unbound after a
+ * pause, is stale, and its name is unlinked. */
+static void cli_note_not_ready(shm_endpoint* ep, const struct stat* st, int server_dead) {
+    int same = ep->stale_valid && ep->stale_dev == st->st_dev && ep->stale_ino == st->st_ino;
+    if (server_dead || same) {
+        shm_unlink(ep->name);
+        ep->stale_valid = 0;
     } else {
-        map_len = (uint64_t)st.st_size < c->size ? (size_t)st.st_size : c->size;
-        rc = shmi_map(fd, map_len, &mb);
-        if (rc != 0) {
-            shmi_log(SHM_KIND_ERR, "error mapping shm_cli (%d)\n", -rc);
-            close(fd);
-            return CLI_FATAL;
-        }
-        if (map_len < c->size)
-            rc = shmi_mb_is_bound(mb) ? SHM_ERR_BAD_SIZE : SHM_ERR_NOT_READY;
-        else
-            rc = shmi_mb_connect(mb, c->size);
+        ep->stale_valid = 1;
+        ep->stale_dev = st->st_dev;
+        ep->stale_ino = st->st_ino;
+    }
+}
+
+/* What a failed connect means: retry (logged at debug level, or once per
+ * foreign object) or give up. */
+static int cli_failed_connect(shm_endpoint* ep, const struct stat* st, int rc) {
+    if (rc == SHM_ERR_NOT_READY || rc == SHM_ERR_ALREADY_CONNECTED) {
+        shmi_log(SHM_KIND_DBG, "error connecting (%d): %s\n", -rc, shm_strerror(rc));
+        return CLI_RETRY;
+    }
+    if (rc == SHM_ERR_BAD_MAGIC || rc == SHM_ERR_BAD_SIZE) {
+        /* Not a channel we can use, but whoever made it may replace it with a
+     * sound one (or the host agent may, once it is removed): keep looking
+     * instead of ending the client for good, and say so once per object. */
+        if (!ep->foreign_valid || ep->foreign_dev != st->st_dev || ep->foreign_ino != st->st_ino)
+            shmi_log(SHM_KIND_ERR, "error connecting (%d): %s\n", -rc, shm_strerror(rc));
+        ep->foreign_valid = 1;
+        ep->foreign_dev = st->st_dev;
+        ep->foreign_ino = st->st_ino;
+        return CLI_RETRY;
+    }
+    shmi_log(SHM_KIND_ERR, "error connecting (%d): %s\n", -rc, shm_strerror(rc));
+    return CLI_FATAL;
+}
+
+/* One connect attempt: open, check, map, connect. */
+static int cli_attempt(shm_endpoint* ep) {
+    struct stat st;
+    int fd = cli_open_checked(ep, &st);
+    if (fd < 0) return -fd;
+    shm_membuf* mb;
+    size_t map_len;
+    int fatal;
+    int rc = cli_map_connect(ep, fd, &st, &mb, &map_len, &fatal);
+    if (fatal) {
+        close(fd);
+        return CLI_FATAL;
     }
     if (rc == 0) {
         ep->fd = fd;
@@ -80,37 +139,8 @@ static int cli_attempt(shm_endpoint* ep) {
     int server_dead = mb != NULL && (shmi_mb_flags(mb) & SHM_FLAG_SRV_HUP) != 0;
     if (mb != NULL) munmap(mb, map_len);
     close(fd);
-    if (rc == SHM_ERR_NOT_READY) {
-        /* A server may be setting this object up right now: only an object
-     * whose server is known dead, or the same object still unbound after a
-     * pause, is stale. */
-        int same = ep->stale_valid && ep->stale_dev == st.st_dev && ep->stale_ino == st.st_ino;
-        if (server_dead || same) {
-            shm_unlink(ep->name);
-            ep->stale_valid = 0;
-        } else {
-            ep->stale_valid = 1;
-            ep->stale_dev = st.st_dev;
-            ep->stale_ino = st.st_ino;
-        }
-    }
-    if (rc == SHM_ERR_NOT_READY || rc == SHM_ERR_ALREADY_CONNECTED) {
-        shmi_log(SHM_KIND_DBG, "error connecting (%d): %s\n", -rc, shm_strerror(rc));
-        return CLI_RETRY;
-    }
-    if (rc == SHM_ERR_BAD_MAGIC || rc == SHM_ERR_BAD_SIZE) {
-        /* Not a channel we can use, but whoever made it may replace it with a
-     * sound one (or the host agent may, once it is removed): keep looking
-     * instead of ending the client for good, and say so once per object. */
-        if (!ep->foreign_valid || ep->foreign_dev != st.st_dev || ep->foreign_ino != st.st_ino)
-            shmi_log(SHM_KIND_ERR, "error connecting (%d): %s\n", -rc, shm_strerror(rc));
-        ep->foreign_valid = 1;
-        ep->foreign_dev = st.st_dev;
-        ep->foreign_ino = st.st_ino;
-        return CLI_RETRY;
-    }
-    shmi_log(SHM_KIND_ERR, "error connecting (%d): %s\n", -rc, shm_strerror(rc));
-    return CLI_FATAL;
+    if (rc == SHM_ERR_NOT_READY) cli_note_not_ready(ep, &st, server_dead);
+    return cli_failed_connect(ep, &st, rc);
 }
 
 static void* cli_thread(void* arg) {
@@ -168,7 +198,7 @@ static void* cli_thread(void* arg) {
             }
             uint64_t count = shmi_rb_unread(mb, 0);
             if (count == 0) {
-                shmi_ep_idle_wait(ep, 0);
+                shmi_ep_idle_wait(ep, 0, f);
                 continue;
             }
             shmi_ep_deliver(ep, 0, count, buf);

@@ -126,7 +126,16 @@ void shmi_ep_set_mapping(shm_endpoint* ep, shm_membuf* mb, size_t size) {
 }
 
 void shmi_ep_note_result(shm_endpoint* ep, long rc) {
-    if (rc == -ETIMEDOUT || rc == -EIO) __atomic_store_n(&ep->broken, 1, __ATOMIC_SEQ_CST);
+    if (rc != -ETIMEDOUT && rc != -EIO) return;
+    if (__atomic_exchange_n(&ep->broken, 1, __ATOMIC_SEQ_CST)) return;
+    /* The endpoint's thread acts on a broken peer only once it looks, and it
+     * may be asleep on the ring it reads for a long while: wake it (on that
+     * thread itself the signal finds nobody marked and costs a load). The
+     * map lock held for writing means that thread is awake, remapping. */
+    if (pthread_rwlock_tryrdlock(&ep->map_lock) != 0) return;
+    int ring = shmi_ep_ring(ep, 0);
+    if (ep->mb != NULL && ring >= 0) shmi_event_signal(&ep->mb->rb[ring].req);
+    pthread_rwlock_unlock(&ep->map_lock);
 }
 
 int shmi_ep_ring(const shm_endpoint* ep, int writing) {
@@ -182,20 +191,54 @@ void shmi_ep_wake_pause(shm_endpoint* ep) {
     pthread_mutex_unlock(&ep->pause_mutex);
 }
 
-/* Waits for data on `ring`, at most a second (a peer that never signals
- * costs at most that). A peer holding the event's mutex past the lock
- * deadline is broken. When the event cannot be waited on because another
- * waiter's mark is set, a short sleep keeps the loop from spinning (see
- * after_event_wait); that is the only sleep left here. */
+/* Waits for data on `ring`, or for anything else the endpoint's loop must
+ * act on. Every such event comes with a signal of the ring's event: the
+ * peer's write, the peer's connect or departure (the flags word changes
+ * first), a hang-up the listener saw, a stop. The timed part of the wait
+ * is only a backstop for a signal that never comes: see idle_backstop_us.
+ * A peer holding the event's mutex past the lock deadline is broken. When
+ * the event cannot be waited on because another waiter's mark is set, a
+ * short sleep keeps the loop from spinning (see after_event_wait). */
 struct data_or_news {
     shm_endpoint* ep;
     const uint64_t* has_data;
+    const uint32_t* flags;
+    uint32_t flags_seen;
 };
 
 static int data_or_news(const void* arg) {
     const struct data_or_news* d = arg;
     return __atomic_load_n(d->has_data, __ATOMIC_SEQ_CST) != 0 || !shmi_ep_running(d->ep) ||
-           __atomic_load_n(&d->ep->peer_left, __ATOMIC_SEQ_CST) || __atomic_load_n(&d->ep->broken, __ATOMIC_SEQ_CST);
+           __atomic_load_n(&d->ep->peer_left, __ATOMIC_SEQ_CST) || __atomic_load_n(&d->ep->broken, __ATOMIC_SEQ_CST) ||
+           __atomic_load_n(d->flags, __ATOMIC_SEQ_CST) != d->flags_seen;
+}
+
+/* How long an idle reader sleeps before it looks at its ring unasked.
+ *
+ * A signal cannot be lost between a sound writer and this reader: the
+ * reader marks itself waiting and only then looks at the ring, the flags
+ * and its own state, and the writer publishes before it looks at the mark
+ * (under the event's mutex, or by sequentially consistent accesses). So
+ * the backstop only matters where something may change without a signal:
+ *
+ * - no hang-up listener watches a peer (none is connected, or the listener
+ *   could not start). A client that claims the channel and dies before its
+ *   signal, or a peer that dies unwatched, is then seen only by looking:
+ *   one second, as the peer's own reader does.
+ * - the peer has been seen publishing data without a signal (a wait ran to
+ *   its deadline and found data): one second for the rest of that session,
+ *   so such a peer's messages wait at most that long.
+ *
+ * Otherwise a connected peer is watched by the listener (its departure and
+ * its death both wake this wait) and signals every write, and the reader
+ * sleeps the long backstop: an idle, connected channel then costs a
+ * wake-up every shmi_idle_backstop_us (30 s) instead of every second. */
+#define SHMI_SHORT_BACKSTOP_US 1000000u
+uint64_t shmi_idle_backstop_us = 30000000u;
+
+static uint64_t idle_backstop_us(const shm_endpoint* ep) {
+    if (ep->peer_watched && !ep->peer_unsignalled) return __atomic_load_n(&shmi_idle_backstop_us, __ATOMIC_RELAXED);
+    return SHMI_SHORT_BACKSTOP_US;
 }
 
 /* How long a reader that found its ring empty keeps looking before it
@@ -263,16 +306,21 @@ static void after_event_wait(shm_endpoint* ep, int rc) {
     if (rc < 0 && rc != -ETIMEDOUT) usleep(10000);
 }
 
-void shmi_ep_idle_wait(shm_endpoint* ep, int ring) {
+void shmi_ep_idle_wait(shm_endpoint* ep, int ring, uint32_t flags_seen) {
     shm_ringbuf* rb = &ep->mb->rb[ring];
-    struct data_or_news d = {ep, &rb->has_data};
+    struct data_or_news d = {ep, &rb->has_data, &ep->mb->flags, flags_seen};
     uint64_t start = mono_ns();
     if (spin_until_news(ep, &d, start)) {
         ep->spin_ns = next_budget(ep->spin_ns, mono_ns() - start, 1);
         return;
     }
-    int rc = shmi_event_wait_for(&rb->req, 1000000u, data_or_news, &d);
-    ep->spin_ns = next_budget(ep->spin_ns, mono_ns() - start, data_or_news(&d));
+    int rc = shmi_event_wait_for(&rb->req, idle_backstop_us(ep), data_or_news, &d);
+    int news = data_or_news(&d);
+    ep->spin_ns = next_budget(ep->spin_ns, mono_ns() - start, news);
+    if (rc == ETIMEDOUT && __atomic_load_n(&rb->has_data, __ATOMIC_SEQ_CST) != 0 && !ep->peer_unsignalled) {
+        ep->peer_unsignalled = 1;
+        shmi_log(SHM_KIND_DBG, "%s: data arrived without a signal, looking every second\n", ep->text);
+    }
     after_event_wait(ep, rc);
 }
 

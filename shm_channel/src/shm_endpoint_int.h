@@ -68,6 +68,11 @@ struct shm_endpoint {
     /* Set by the hang-up listener when the peer it watched has gone; the
    * endpoint's thread takes it as the end of that peer's session. */
     uint8_t peer_left;
+    /* 1 while a hang-up listener watches the current peer, and 1 once that
+   * peer was seen publishing data without a signal (endpoint thread): they
+   * choose the idle reader's backstop. */
+    uint8_t peer_watched;
+    uint8_t peer_unsignalled;
     /* The reader's current spin budget before blocking (endpoint thread). */
     uint32_t spin_ns;
     uint32_t spin_skips;
@@ -110,8 +115,9 @@ void shmi_ep_release_mapping(shm_endpoint* ep);
 /* Sleeps the retry period, or until the endpoint is stopped. */
 void shmi_ep_pause(shm_endpoint* ep);
 void shmi_ep_wake_pause(shm_endpoint* ep);
-/* Waits for data on `ring` (the one this side reads), at most a second. */
-void shmi_ep_idle_wait(shm_endpoint* ep, int ring);
+/* Waits for data on `ring` (the one this side reads), a change of the
+ * flags word from `flags_seen`, a hang-up or a stop. */
+void shmi_ep_idle_wait(shm_endpoint* ep, int ring, uint32_t flags_seen);
 /* Hands received data to the application. */
 void shmi_ep_deliver(shm_endpoint* ep, int ring, uint64_t count, uint8_t* buf);
 /* Ends an endpoint thread, notifying shm_stop when it waits. */

@@ -107,6 +107,8 @@ static void* hup_thread(void* arg) {
 
 shm_endpoint* shmi_hup_start(shm_endpoint* parent, int owner) {
     if (parent->role != SHMI_ROLE_SERVER && parent->role != SHMI_ROLE_CLIENT) return NULL;
+    /* A new session: whatever the last peer did about signals is forgotten. */
+    parent->peer_unsignalled = 0;
     shm_endpoint* ep = shmi_ep_create(SHMI_ROLE_HUP, NULL, parent);
     if (ep == NULL) {
         int err = errno != 0 ? errno : ENOMEM;
@@ -124,11 +126,13 @@ shm_endpoint* shmi_hup_start(shm_endpoint* parent, int owner) {
         return NULL;
     }
     pthread_detach(ep->thread);
+    parent->peer_watched = 1;
     return ep;
 }
 
 void shmi_hup_stop(shm_endpoint* hup) {
     if (hup == NULL) return;
+    hup->parent->peer_watched = 0;
     __atomic_store_n(&hup->running, 0, __ATOMIC_RELEASE);
     /* The listener may be just about to sleep on the peer's lock, where a
    * single wake would miss it: wake until it is out. It looks at `running`

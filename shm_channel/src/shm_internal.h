@@ -55,6 +55,9 @@ int shmi_robust_lock(pthread_mutex_t* m, int* owner_died);
 int shmi_lock_timed(pthread_mutex_t* m, int* owner_died);
 /* How long a lock a peer can hold is waited for; tests lower it. */
 extern uint64_t shmi_lock_deadline_us;
+/* The longest an idle reader whose peer is watched and signals sleeps
+ * before it looks at its ring unasked (shm_endpoint.c); tests change it. */
+extern uint64_t shmi_idle_backstop_us;
 /* *ts = now + us on the real-time clock (the clock of timed locks). */
 void shmi_deadline_in(struct timespec* ts, uint64_t us);
 int shmi_event_init(shm_event* ev);

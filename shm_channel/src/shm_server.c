@@ -161,10 +161,65 @@ static int srv_replace_object(shm_endpoint* ep, int* connected, shm_endpoint** h
     return -1;
 }
 
+/* Whether a client is connected now, by the flags word and the listener. */
+static int srv_client_present(shm_endpoint* ep, uint32_t f, int connected) {
+    /* A hang-up not yet handled counts as gone even if bit 1 was claimed
+   * again meanwhile: the rings still hold the dead client's state. */
+    int now = (f & SHM_FLAG_CONNECTED) && !(f & SHM_FLAG_CLI_HUP);
+    /* The listener saw the client go: that session is over even when a new
+   * client has already claimed the channel (the bit then looks unchanged).
+   * The new one is taken on the next pass. */
+    if (connected && __atomic_load_n(&ep->peer_left, __ATOMIC_ACQUIRE)) now = 0;
+    return now;
+}
+
+/* A client arrived: watch it, then greet it. */
+static void srv_client_arrived(shm_endpoint* ep, shm_endpoint** hup) {
+    const shm_config* c = &ep->cfg;
+    __atomic_store_n(&ep->peer_left, 0, __ATOMIC_RELEASE);
+    /* Watch before greeting, and watch this very client: the listener is
+   * told which thread holds the client lock now, so that a client that
+   * leaves at once and a successor that takes the lock before the listener
+   * runs are still two sessions. */
+    *hup = shmi_hup_start(ep, srv_await_client_lock(ep->mb));
+    if (c->on_connected != NULL) c->on_connected(c->user_data, ep);
+}
+
+/* The client left: stop watching it, get the object ready for the next one
+ * and tell the application. 0 when still bound, -1 when the object could
+ * not be bound again (the loop ends). */
+static int srv_client_left(shm_endpoint* ep, shm_endpoint** hup) {
+    const shm_config* c = &ep->cfg;
+    shmi_hup_stop(*hup);
+    *hup = NULL;
+    __atomic_store_n(&ep->peer_left, 0, __ATOMIC_RELEASE);
+    srv_relock(ep);
+    int bound = shmi_mb_is_bound(ep->mb);
+    if (c->on_disconnected != NULL) c->on_disconnected(c->user_data, ep);
+    return bound ? 0 : -1;
+}
+
+/* Ends serving: unbinds (when still bound), unmaps and unlinks. */
+static void srv_finish(shm_endpoint* ep, shm_endpoint* hup, int bound) {
+    if (ep->mb == NULL) {
+        shmi_hup_stop(hup);
+        return;
+    }
+    shm_membuf* mb = ep->mb;
+    shmi_log(SHM_KIND_DBG, "shm_srv finished cicle, connected = %d\n", shmi_mb_is_connected(mb) ? 1 : 0);
+    /* No application call may use the rings while they are torn down. */
+    ep->hidden_mb = mb;
+    shmi_ep_set_mapping(ep, NULL, ep->map_size);
+    /* The listener reads the control block: stop it before unbinding. */
+    shmi_hup_stop(hup);
+    if (bound) shmi_mb_unbind(mb);
+    shmi_ep_release_mapping(ep);
+    shm_unlink(ep->name);
+}
+
 static void* srv_thread(void* arg) {
     shm_endpoint* ep = arg;
-    const shm_config* c = &ep->cfg;
-    uint8_t* buf = malloc(c->chunk);
+    uint8_t* buf = malloc(ep->cfg.chunk);
     if (buf == NULL || srv_create(ep) != 0) goto out;
     __atomic_store_n(&ep->running, 1, __ATOMIC_RELEASE);
     ep->endpoint_notify(ep);
@@ -172,68 +227,32 @@ static void* srv_thread(void* arg) {
     int connected = 0;
     int bound = 1;
     shm_endpoint* hup = NULL;
-    shm_membuf* mb = ep->mb;
     while (shmi_ep_running(ep)) {
         if (__atomic_load_n(&ep->broken, __ATOMIC_ACQUIRE)) {
             if (srv_replace_object(ep, &connected, &hup) != 0) {
                 bound = 0;
                 break;
             }
-            mb = ep->mb;
             continue;
         }
+        shm_membuf* mb = ep->mb;
         uint32_t f = shmi_mb_flags(mb);
-        /* A hang-up not yet handled counts as gone even if bit 1 was claimed
-     * again meanwhile: the rings still hold the dead client's state. */
-        int now = (f & SHM_FLAG_CONNECTED) && !(f & SHM_FLAG_CLI_HUP);
-        /* The listener saw the client go: that session is over even when a new
-     * client has already claimed the channel (the bit then looks unchanged).
-     * The new one is taken on the next pass. */
-        if (connected && __atomic_load_n(&ep->peer_left, __ATOMIC_ACQUIRE)) now = 0;
-        if (now != connected) {
-            if (now) {
-                __atomic_store_n(&ep->peer_left, 0, __ATOMIC_RELEASE);
-                /* Watch before greeting, and watch this very client: the listener
-         * is told which thread holds the client lock now, so that a client
-         * that leaves at once and a successor that takes the lock before
-         * the listener runs are still two sessions. */
-                hup = shmi_hup_start(ep, srv_await_client_lock(mb));
-                if (c->on_connected != NULL) c->on_connected(c->user_data, ep);
-            } else {
-                shmi_hup_stop(hup);
-                hup = NULL;
-                __atomic_store_n(&ep->peer_left, 0, __ATOMIC_RELEASE);
-                srv_relock(ep);
-                if (!shmi_mb_is_bound(mb)) {
-                    bound = 0;
-                    if (c->on_disconnected != NULL) c->on_disconnected(c->user_data, ep);
-                    break;
-                }
-                if (c->on_disconnected != NULL) c->on_disconnected(c->user_data, ep);
-            }
-            connected = now;
+        int now = srv_client_present(ep, f, connected);
+        if (now && !connected) {
+            srv_client_arrived(ep, &hup);
+        } else if (!now && connected && srv_client_left(ep, &hup) != 0) {
+            bound = 0;
+            break;
         }
+        connected = now;
         uint64_t count = shmi_rb_unread(mb, 1);
         if (count == 0) {
-            shmi_ep_idle_wait(ep, 1);
+            shmi_ep_idle_wait(ep, 1, f);
             continue;
         }
         shmi_ep_deliver(ep, 1, count, buf);
     }
-    if (ep->mb != NULL) {
-        mb = ep->mb;
-        shmi_log(SHM_KIND_DBG, "shm_srv finished cicle, connected = %d\n", shmi_mb_is_connected(mb) ? 1 : 0);
-        /* No application call may use the rings while they are torn down. */
-        ep->hidden_mb = mb;
-        shmi_ep_set_mapping(ep, NULL, ep->map_size);
-        /* The listener reads the control block: stop it before unbinding. */
-        shmi_hup_stop(hup);
-        if (bound) shmi_mb_unbind(mb);
-        shmi_ep_release_mapping(ep);
-        shm_unlink(ep->name);
-    } else {
-        shmi_hup_stop(hup);
-    }
+    srv_finish(ep, hup, bound);
     free(buf);
     shmi_ep_thread_end(ep);
     return NULL;

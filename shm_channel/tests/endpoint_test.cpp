@@ -664,8 +664,8 @@ TEST(Endpoint, PingPongHasNoStalledRoundTrip) {
         ASSERT_TRUE(csink.wait([&] { return csink.bytes >= want; }, 5000ms)) << i;
         worst = std::max(worst, Clock::now() - t0);
     }
-    // A lost wake-up costs the reader's whole one-second wait; anything well
-    // below that is scheduling (ThreadSanitizer slows each step down a lot).
+    // A lost wake-up costs the reader's whole backstop wait; anything well
+    // below a second is scheduling (ThreadSanitizer slows each step down a lot).
 #if defined(__SANITIZE_THREAD__)
     constexpr auto kStalled = 500ms;
 #else
@@ -686,6 +686,131 @@ TEST(Endpoint, TryingToConnectIsLoggedOnceWithTheTimeout) {
     EXPECT_EQ(log.count(6, "shm_cli " + name + " trying to connect, timeout 1.200 sec\n"), 1);
     shm_stop(cli);
     EXPECT_EQ(log.count(6, "shm_cli " + name + " stopped as interrupted\n"), 1);
+}
+
+// ---- the idle wait ---------------------------------------------------------
+
+// Raises the idle backstop for one test, so that any event that reached the
+// reader only through the backstop makes the test's bounded waits fail.
+struct Backstop {
+    explicit Backstop(uint64_t us) : saved(__atomic_load_n(&shmi_idle_backstop_us, __ATOMIC_RELAXED)) { set(us); }
+    ~Backstop() { set(saved); }
+    static void set(uint64_t us) { __atomic_store_n(&shmi_idle_backstop_us, us, __ATOMIC_RELAXED); }
+    uint64_t saved;
+};
+
+// Waits until both readers sleep on their ring's event.
+bool both_readers_asleep(const Peek& peek) {
+    for (int i = 0; i < 400; i++) {
+        if (__atomic_load_n(&peek.p->rb[0].req.waiting, __ATOMIC_ACQUIRE) == 1 &&
+            __atomic_load_n(&peek.p->rb[1].req.waiting, __ATOMIC_ACQUIRE) == 1)
+            return true;
+        usleep(5000);
+    }
+    return false;
+}
+
+// Runs shm_stop where a hang can be told from a prompt return.
+void stop_or_fail(shm_endpoint* ep, const char* what) {
+    auto f = std::async(std::launch::async, [ep] { return shm_stop(ep); });
+    if (f.wait_for(20s) != std::future_status::ready) {
+        ADD_FAILURE() << what << ": shm_stop did not return";
+        _exit(1);  // the blocked thread cannot be collected
+    }
+    EXPECT_EQ(f.get(), 0) << what;
+}
+
+TEST(IdleWait, SleepingReadersWakeForDataDepartureAndStopWithoutTheBackstop) {
+    Backstop forever(3600ull * 1000000u);
+    std::string name = unique_name("idlewake");
+    Unlinker u{name};
+    Sink ssink, csink;
+    shm_config sc = make_config(name, &ssink);
+    shm_config cc = make_config(name, &csink);
+    shm_endpoint* srv = shm_srv_start(&sc);
+    ASSERT_NE(srv, nullptr);
+    Peek peek(name);
+    ASSERT_NE(peek.p, nullptr);
+    shm_endpoint* cli = shm_cli_start(&cc);
+    ASSERT_TRUE(csink.wait([&] { return csink.connected == 1; }));
+    ASSERT_TRUE(ssink.wait([&] { return ssink.connected == 1; }));
+
+    // Data each way, each reader asleep before it comes.
+    ASSERT_TRUE(both_readers_asleep(peek));
+    ASSERT_EQ(shm_write(srv, "down", 4), 4);
+    EXPECT_TRUE(csink.wait([&] { return csink.text == "down"; }));
+    ASSERT_TRUE(both_readers_asleep(peek));
+    ASSERT_EQ(shm_write(cli, "up", 2), 2);
+    EXPECT_TRUE(ssink.wait([&] { return ssink.text == "up"; }));
+
+    // A client that leaves is seen by the sleeping server, and its own stop
+    // does not wait for a backstop.
+    ASSERT_TRUE(both_readers_asleep(peek));
+    stop_or_fail(cli, "idle client");
+    EXPECT_TRUE(ssink.wait([&] { return ssink.disconnected == 1; }));
+
+    // A server that stops is seen by the sleeping client.
+    Sink csink2;
+    shm_config cc2 = make_config(name, &csink2);
+    shm_endpoint* cli2 = shm_cli_start(&cc2);
+    ASSERT_TRUE(csink2.wait([&] { return csink2.connected == 1; }));
+    ASSERT_TRUE(ssink.wait([&] { return ssink.connected == 2; }));
+    ASSERT_TRUE(both_readers_asleep(peek));
+    stop_or_fail(srv, "idle server");
+    EXPECT_TRUE(csink2.wait([&] { return csink2.disconnected == 1; }));
+    stop_or_fail(cli2, "client of a stopped server");
+}
+
+// Publishes bytes in ring 0 the way a peer that forgets the signal would:
+// under the ring lock, without touching the event.
+void publish_unsignalled(shm_membuf* mb, const char* text) {
+    shm_ringbuf* rb = &mb->rb[0];
+    size_t n = std::strlen(text);
+    pthread_mutex_lock(&rb->lock.mutex);
+    std::memcpy(reinterpret_cast<uint8_t*>(mb) + rb->pbuf + rb->tail, text, n);
+    rb->tail += n;
+    __atomic_store_n(&rb->has_data, rb->has_data + n, __ATOMIC_SEQ_CST);
+    pthread_mutex_unlock(&rb->lock.mutex);
+}
+
+TEST(IdleWait, DataPublishedWithoutASignalIsReadAndThePeerIsThenLookedAtEverySecond) {
+    Backstop backstop(300000u);
+    std::string name = unique_name("unsignalled");
+    Unlinker u{name};
+    Sink ssink, csink;
+    shm_config sc = make_config(name, &ssink);
+    shm_config cc = make_config(name, &csink);
+    shm_endpoint* srv = shm_srv_start(&sc);
+    ASSERT_NE(srv, nullptr);
+    int fd = shm_open(name.c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    void* m = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    ASSERT_NE(m, MAP_FAILED);
+    auto* mb = static_cast<shm_membuf*>(m);
+    LogCapture log;
+    shm_endpoint* cli = shm_cli_start(&cc);
+    ASSERT_TRUE(csink.wait([&] { return csink.connected == 1; }));
+    ASSERT_TRUE(ssink.wait([&] { return ssink.connected == 1; }));
+    for (int i = 0; i < 400 && __atomic_load_n(&mb->rb[0].req.waiting, __ATOMIC_ACQUIRE) != 1; i++)
+        usleep(5000);
+
+    // No signal ever comes: only the backstop finds the bytes.
+    publish_unsignalled(mb, "quiet");
+    EXPECT_TRUE(csink.wait([&] { return csink.text == "quiet"; }));
+    std::string seen = "shm_cli " + name + ": data arrived without a signal, looking every second\n";
+    EXPECT_TRUE(csink.wait([&] { return log.count(7, seen) == 1; }, 2000ms));
+
+    // That peer has shown it does not signal: the long backstop no longer
+    // applies to it, and its next message is found within about a second.
+    Backstop::set(3600ull * 1000000u);
+    usleep(1200000);  // the reader is back asleep, on the short backstop
+    publish_unsignalled(mb, "again");
+    EXPECT_TRUE(csink.wait([&] { return csink.text == "quietagain"; }, 10000ms));
+
+    stop_or_fail(cli, "client");
+    stop_or_fail(srv, "server");
+    munmap(m, kSize);
 }
 
 }  // namespace

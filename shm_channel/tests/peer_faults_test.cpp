@@ -124,12 +124,14 @@ int child_main(const std::string& role, const std::string& name, const std::stri
         auto* mb = static_cast<shm_membuf*>(p);
         shm_ringbuf* rb = &mb->rb[std::stoi(arg)];
         pthread_mutex_lock(&rb->lock.mutex);
-        // Announce bytes, so that the ring's reader has to take the lock.
+        // Announce bytes, so that the ring's reader has to take the lock, and
+        // signal them as a writer does: the reader wakes for them at once.
         if (rb->has_data == 0) {
             rb->head = rb->tail = 0;
             rb->tail = 4;
-            rb->has_data = 4;
+            __atomic_store_n(&rb->has_data, 4, __ATOMIC_SEQ_CST);
         }
+        shmi_event_signal(&rb->req);
         report("holding");
         hold_forever();
     }
