@@ -22,7 +22,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "../service/FuzzSupport.h"
+#include "service/FuzzSupport.h"
 #include "printer/PaperSize.h"
 #include "printer/PpdGenerator.h"
 #include "printer/QueueName.h"

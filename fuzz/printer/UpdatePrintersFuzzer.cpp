@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "../service/FuzzSupport.h"
+#include "service/FuzzSupport.h"
 #include "printer/TaskUpdatePrinters.h"
 #include "printer/HostChannelPath.h"
 #include "printer/QueueName.h"

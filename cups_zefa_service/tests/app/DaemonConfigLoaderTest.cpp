@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "../support/LogCapture.h"
+#include "support/LogCapture.h"
 
 namespace czs {
 namespace {

@@ -5,7 +5,7 @@
 #include <runtime/Log.h>
 #include <runtime/LogSinks.h>
 
-#include "../support/LogCapture.h"
+#include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

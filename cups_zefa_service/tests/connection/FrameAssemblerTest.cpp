@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "FrameBytes.h"
+#include "support/FrameBytes.h"
 
 namespace czs {
 namespace {

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <thread>
 
-#include "FrameBytes.h"
-#include "../support/LogCapture.h"
+#include "support/FrameBytes.h"
+#include "support/LogCapture.h"
 
 namespace czs {
 namespace {

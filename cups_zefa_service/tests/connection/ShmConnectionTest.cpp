@@ -11,10 +11,10 @@
 #include <mutex>
 #include <thread>
 
-#include "FrameBytes.h"
+#include "support/FrameBytes.h"
 #include "TwoProcess.h"
 #include <runtime/LogSinks.h>
-#include "../support/LogCapture.h"
+#include "support/LogCapture.h"
 
 namespace czs {
 namespace {

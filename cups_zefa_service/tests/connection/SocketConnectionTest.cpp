@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "../support/LogCapture.h"
+#include "support/LogCapture.h"
 
 namespace czs {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "../support/LogCapture.h"
+#include "support/LogCapture.h"
 #include "printer/PrinterManager.h"
 
 namespace czs {

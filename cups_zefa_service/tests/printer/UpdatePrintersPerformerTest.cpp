@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "../support/LogCapture.h"
+#include "support/LogCapture.h"
 #include "printer/TaskUpdatePrinters.h"
 #include "printer/UpdatePrintersPerformer.h"
 

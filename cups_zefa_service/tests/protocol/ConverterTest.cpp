@@ -6,33 +6,16 @@
 #include <iterator>
 #include <string>
 
-#include "../support/LogCapture.h"
+#include "support/FrameBytes.h"
+#include "support/LogCapture.h"
 
 namespace czs {
 namespace {
 
 // Frames around a payload, assembled by hand here so the converter is not
 // tested against its own encoder.
-// Sized once and filled in place: grown piecewise, GCC 12 at -O2 reports a
-// bounds error that cannot happen.
 RawStreamData frameOf(uint16_t type, const std::string& payload) {
-    const auto n = static_cast<uint32_t>(payload.size());
-    const uint8_t header[] = {'Z',
-                              'E',
-                              'F',
-                              'A',
-                              static_cast<uint8_t>(type >> 8),
-                              static_cast<uint8_t>(type),
-                              static_cast<uint8_t>(n >> 24),
-                              static_cast<uint8_t>(n >> 16),
-                              static_cast<uint8_t>(n >> 8),
-                              static_cast<uint8_t>(n)};
-    const uint8_t trailer[] = {0x00, 0x00, 0x0A};
-    RawStreamData f(sizeof header + payload.size() + sizeof trailer);
-    std::copy(std::begin(header), std::end(header), f.begin());
-    std::copy(payload.begin(), payload.end(), f.begin() + sizeof header);
-    std::copy(std::begin(trailer), std::end(trailer), f.end() - sizeof trailer);
-    return f;
+    return test::frame(payload, type);
 }
 
 // {"context":"cups","method":"sendfile","type":"request","data":{"id":"a","offset":0,"size":10}}

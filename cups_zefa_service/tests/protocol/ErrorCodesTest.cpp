@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "../support/LogCapture.h"
+#include "support/FrameBytes.h"
+#include "support/LogCapture.h"
 
 namespace czs {
 namespace {
@@ -21,20 +22,7 @@ using FrameError = PrintProtocolFrameError;
 using MsgError = PrintProtocolJsonMsgError;
 
 Bytes frame(uint16_t type, const std::string& payload) {
-    const auto n = static_cast<uint32_t>(payload.size());
-    Bytes f = {'Z',
-               'E',
-               'F',
-               'A',
-               static_cast<uint8_t>(type >> 8),
-               static_cast<uint8_t>(type),
-               static_cast<uint8_t>(n >> 24),
-               static_cast<uint8_t>(n >> 16),
-               static_cast<uint8_t>(n >> 8),
-               static_cast<uint8_t>(n)};
-    f.insert(f.end(), payload.begin(), payload.end());
-    f.insert(f.end(), {0x00, 0x00, 0x0A});
-    return f;
+    return test::frame(payload, type);
 }
 
 // The frame exception a decode throws, if any. Any other exception escapes

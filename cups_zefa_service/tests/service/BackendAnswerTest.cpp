@@ -13,7 +13,7 @@
 #include <mutex>
 #include <thread>
 
-#include "../support/LogCapture.h"
+#include "support/LogCapture.h"
 #include "runtime/LoopThread.h"
 #include "service/CupsBackendService.h"
 

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "../connection/FrameBytes.h"
-#include "../support/LogCapture.h"
+#include "support/FrameBytes.h"
+#include "support/LogCapture.h"
 #include "protocol/Base64.h"
 #include "service/SerialPortHandler.h"
 #include "service/SocketHandler.h"

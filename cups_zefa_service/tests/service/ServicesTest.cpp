@@ -4,8 +4,8 @@
 #include <atomic>
 #include <thread>
 
-#include "../connection/FrameBytes.h"
-#include "../support/LogCapture.h"
+#include "support/FrameBytes.h"
+#include "support/LogCapture.h"
 #include "service/CupsZefaService.h"
 #include "service/VirtualMachineService.h"
 

@@ -5,7 +5,7 @@
 #include <random>
 #include <sys/stat.h>
 
-#include "../support/LogCapture.h"
+#include "support/LogCapture.h"
 #include "TaskTestSupport.h"
 
 namespace czs {

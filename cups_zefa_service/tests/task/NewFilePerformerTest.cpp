@@ -6,7 +6,7 @@
 #include <set>
 #include <unistd.h>
 
-#include "../support/LogCapture.h"
+#include "support/LogCapture.h"
 #include "TaskTestSupport.h"
 
 namespace czs {

@@ -12,7 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "../support/LogCapture.h"
+#include "support/LogCapture.h"
 #include "TaskTestSupport.h"
 #include "task/ChunkPerformer.h"
 #include "task/NewFilePerformer.h"

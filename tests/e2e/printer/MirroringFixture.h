@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "../../../cups_zefa_service/tests/support/LogCapture.h"
+#include "support/LogCapture.h"
 #include "CupsQueues.h"
 #include "printer/HostChannelPath.h"
 #include "printer/TaskUpdatePrinters.h"
