@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -82,6 +84,16 @@ private:
 
 std::string read_text(const std::string& path);
 void write_text(const std::string& path, const std::string& text);
+
+/// Polls `done` every 5 ms until it holds or `ms` have passed; its last answer.
+template <class F>
+bool eventually(F done, int ms = 3000) {
+    for (int i = 0; i < ms / 5; ++i) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return done();
+}
 
 }  // namespace test
 }  // namespace qmss

@@ -125,7 +125,7 @@ protected:
             got.push_back(u);
         });
         server->start();
-        ASSERT_TRUE(waitFor([&] { return server->running(); }));
+        ASSERT_TRUE(test::eventually([&] { return server->running(); }));
     }
 
     int connectClient() {
@@ -135,15 +135,6 @@ protected:
         std::strcpy(addr.sun_path, path.c_str());
         EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
         return fd;
-    }
-
-    template <class F>
-    static bool waitFor(F f, int ms = 3000) {
-        for (int i = 0; i < ms / 5; ++i) {
-            if (f()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return f();
     }
 
     size_t gotCount() {
@@ -178,24 +169,24 @@ TEST_F(Collector, RecordsSplitAndJoinedInAnyWay) {
     std::vector<uint8_t> both(a.begin(), a.end());
     both.insert(both.end(), b.begin(), b.end());
     ASSERT_EQ(write(fd, both.data(), both.size()), 16);
-    ASSERT_TRUE(waitFor([&] { return gotCount() == 2; }));
+    ASSERT_TRUE(test::eventually([&] { return gotCount() == 2; }));
     // 3 bytes, then 5: the first delivery waits.
     auto c = record(12, 65534);
     ASSERT_EQ(write(fd, c.data(), 3), 3);
-    ASSERT_TRUE(waitFor([&] { return server->bytesReceived() == 19; }));
+    ASSERT_TRUE(test::eventually([&] { return server->bytesReceived() == 19; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(gotCount(), 2u);
     ASSERT_EQ(write(fd, c.data() + 3, 5), 5);
-    ASSERT_TRUE(waitFor([&] { return gotCount() == 3; }));
+    ASSERT_TRUE(test::eventually([&] { return gotCount() == 3; }));
     // 12 bytes: one record, 4 stay buffered and complete with the next 4.
     auto d = record(13, 1000);
     auto e = record(14, 0);
     std::vector<uint8_t> twelve(d.begin(), d.end());
     twelve.insert(twelve.end(), e.begin(), e.begin() + 4);
     ASSERT_EQ(write(fd, twelve.data(), 12), 12);
-    ASSERT_TRUE(waitFor([&] { return gotCount() == 4; }));
+    ASSERT_TRUE(test::eventually([&] { return gotCount() == 4; }));
     ASSERT_EQ(write(fd, e.data() + 4, 4), 4);
-    ASSERT_TRUE(waitFor([&] { return gotCount() == 5; }));
+    ASSERT_TRUE(test::eventually([&] { return gotCount() == 5; }));
     std::lock_guard<std::mutex> lock(mu);
     std::vector<std::string> users;
     for (auto& u : got) {
@@ -219,7 +210,7 @@ TEST_F(Collector, InvalidRecordsAreSkippedAndTheConnectionStays) {
     data.insert(data.end(), bad_uid.begin(), bad_uid.end());
     data.insert(data.end(), good.begin(), good.end());
     ASSERT_EQ(write(fd, data.data(), data.size()), 24);
-    ASSERT_TRUE(waitFor([&] { return gotCount() == 1; }));
+    ASSERT_TRUE(test::eventually([&] { return gotCount() == 1; }));
     EXPECT_TRUE(log.has(LogLevel::Error, "Error: parsing user info failed, pid not valid\n"));
     EXPECT_TRUE(log.has(LogLevel::Error, "Error: parsing user info failed, uid not valid\n"));
     close(fd);
@@ -229,14 +220,14 @@ TEST_F(Collector, LeftoverBytesDoNotLeakIntoTheNextConnection) {
     int fd = connectClient();
     auto a = record(20, 1000);
     ASSERT_EQ(write(fd, a.data(), 5), 5);
-    ASSERT_TRUE(waitFor([&] { return server->bytesReceived() == 5; }));
+    ASSERT_TRUE(test::eventually([&] { return server->bytesReceived() == 5; }));
     close(fd);
-    ASSERT_TRUE(waitFor([&] { return server->clientCount() == 0; }));
+    ASSERT_TRUE(test::eventually([&] { return server->clientCount() == 0; }));
     // Most likely the same descriptor number; the new stream starts clean.
     int fd2 = connectClient();
     auto b = record(21, 65534);
     ASSERT_EQ(write(fd2, b.data(), 8), 8);
-    ASSERT_TRUE(waitFor([&] { return gotCount() == 1; }));
+    ASSERT_TRUE(test::eventually([&] { return gotCount() == 1; }));
     std::lock_guard<std::mutex> lock(mu);
     EXPECT_EQ(got[0].username, "nobody");
     close(fd2);
@@ -265,7 +256,7 @@ TEST_F(Collector, UnprivilegedPeerMayOnlySpeakForItself) {
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
     ASSERT_EQ(WEXITSTATUS(status), 0);
-    ASSERT_TRUE(waitFor([&] { return gotCount() == 1; }));
+    ASSERT_TRUE(test::eventually([&] { return gotCount() == 1; }));
     std::lock_guard<std::mutex> lock(mu);
     EXPECT_EQ(got[0].pid, child) << "the pid is the sender's, not the record's 31";
     EXPECT_EQ(got[0].username, "nobody");
@@ -274,9 +265,9 @@ TEST_F(Collector, UnprivilegedPeerMayOnlySpeakForItself) {
 
 TEST_F(Collector, ClientThatClosesWithoutSending) {
     int fd = connectClient();
-    ASSERT_TRUE(waitFor([&] { return server->clientCount() == 1; }));
+    ASSERT_TRUE(test::eventually([&] { return server->clientCount() == 1; }));
     close(fd);
-    ASSERT_TRUE(waitFor([&] { return server->clientCount() == 0; }));
+    ASSERT_TRUE(test::eventually([&] { return server->clientCount() == 0; }));
     EXPECT_TRUE(log.anyContaining("disconnected. Reason: read error - "));
     EXPECT_EQ(log.count("now_client_num: 0\n"), 1u);
     EXPECT_EQ(gotCount(), 0u);
@@ -296,9 +287,7 @@ TEST(CollectorStart, LeftoverSocketFileIsRemovedBeforeBind) {
     {
         UserInfoCollectorServer server(path, system_passwd_lookup, std::make_shared<FakeSeats>(false));
         server.start();
-        for (int i = 0; i < 600 && !server.running(); ++i)
-            usleep(5000);
-        ASSERT_TRUE(server.running());
+        ASSERT_TRUE(test::eventually([&] { return server.running(); }, 3000));
         struct stat st {};
         ASSERT_EQ(lstat(path.c_str(), &st), 0);
         EXPECT_TRUE(S_ISSOCK(st.st_mode));
@@ -350,18 +339,13 @@ TEST(CollectorStart, BindFailureKeepsUmaskAndIsRetriedUntilItWorks) {
         limits.rebindInterval = std::chrono::milliseconds(100);
         UserInfoCollectorServer server(path, system_passwd_lookup, std::make_shared<FakeSeats>(false), limits);
         server.start();
-        for (int i = 0; i < 600 && server.bindFailures() < 1; ++i)
-            usleep(5000);
+        ASSERT_TRUE(test::eventually([&] { return server.bindFailures() >= 1u; }));
         EXPECT_TRUE(log.has(LogLevel::Error, "Error: Failed to bind socket\n"));
         EXPECT_FALSE(server.running());
-        for (int i = 0; i < 600 && server.bindFailures() < 3; ++i)
-            usleep(5000);
-        ASSERT_GE(server.bindFailures(), 3u);
+        ASSERT_TRUE(test::eventually([&] { return server.bindFailures() >= 3u; }, 3000));
         EXPECT_EQ(log.count("Error: Failed to bind socket\n"), 1u) << "a retried bind is not logged again";
         ASSERT_EQ(mkdir(parent.c_str(), 0755), 0);
-        for (int i = 0; i < 200 && !server.running(); ++i)
-            usleep(5000);
-        EXPECT_TRUE(server.running());
+        EXPECT_TRUE(test::eventually([&] { return server.running(); }, 1000));
         struct stat st {};
         ASSERT_EQ(lstat(path.c_str(), &st), 0);
         EXPECT_TRUE(S_ISSOCK(st.st_mode));
@@ -379,9 +363,7 @@ TEST(CollectorStart, APlantedDirectoryIsMovedAsideAndTheSocketServed) {
     ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
     UserInfoCollectorServer server(path, system_passwd_lookup, std::make_shared<FakeSeats>(false));
     server.start();
-    for (int i = 0; i < 600 && !server.running(); ++i)
-        usleep(5000);
-    ASSERT_TRUE(server.running());
+    ASSERT_TRUE(test::eventually([&] { return server.running(); }, 3000));
     struct stat st {};
     ASSERT_EQ(lstat(path.c_str(), &st), 0);
     EXPECT_TRUE(S_ISSOCK(st.st_mode));
@@ -481,9 +463,7 @@ TEST_F(PeerRules, WithoutLogindAUserMaySpeakForItselfAndThatIsSaidOnce) {
 TEST_F(PeerRules, ThePidIsTheSendersAsTheKernelTellsIt) {
     seats->activeUid = 65534;
     collector->start();
-    for (int i = 0; i < 600 && !collector->running(); ++i)
-        usleep(5000);
-    ASSERT_TRUE(collector->running());
+    ASSERT_TRUE(test::eventually([&] { return collector->running(); }, 3000));
     chmod(dir.path().c_str(), 0755);
     int go[2];
     ASSERT_EQ(pipe(go), 0);
