@@ -128,9 +128,11 @@ size_t LogoutWatch::checkOnce() {
 void LogoutWatch::run() {
     for (;;) {
         pollfd fds[2] = {{wake_.get(), POLLIN, 0}, {states_.changeFd(), POLLIN, 0}};
-        // Without a change descriptor, or should a change be missed, a pass
-        // runs every few seconds anyway.
-        int r = poll(fds, fds[1].fd >= 0 ? 2 : 1, 5000);
+        // logind's change descriptor wakes the watch for every login and
+        // logout; a pass also runs once a minute in case one was missed.
+        // Without that descriptor, looking every few seconds is the only way.
+        const bool monitored = fds[1].fd >= 0;
+        int r = poll(fds, monitored ? 2 : 1, monitored ? 60000 : 5000);
         if (r > 0 && (fds[0].revents & POLLIN)) return;
         if (r > 0 && (fds[1].revents & POLLIN)) states_.flush();
         checkOnce();
