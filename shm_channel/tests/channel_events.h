@@ -16,6 +16,7 @@ struct ChannelEvents {
     std::mutex m;
     std::condition_variable cv;
     int connected = 0, disconnected = 0;
+    std::chrono::steady_clock::time_point disconnected_at;  ///< of the latest hang-up
 
     /// Read under the lock: the endpoint's thread counts while a test looks.
     int connections() {
@@ -27,6 +28,10 @@ struct ChannelEvents {
     bool wait(P pred, std::chrono::milliseconds t = std::chrono::milliseconds(20000)) {
         std::unique_lock<std::mutex> l(m);
         return cv.wait_for(l, t, pred);
+    }
+    /// Waits (bounded) for a first connection.
+    bool wait_connected(std::chrono::milliseconds t = std::chrono::milliseconds(20000)) {
+        return wait([this] { return connected > 0; }, t);
     }
 };
 
@@ -46,6 +51,7 @@ int events_disconnected(void* u, shm_endpoint*) {
     auto* e = static_cast<E*>(u);
     std::lock_guard<std::mutex> l(e->m);
     e->disconnected++;
+    e->disconnected_at = std::chrono::steady_clock::now();
     e->cv.notify_all();
     return 0;
 }

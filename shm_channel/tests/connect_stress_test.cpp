@@ -10,6 +10,7 @@
 #include <string>
 
 #include "shm_internal.h"
+#include "channel_setup.h"
 #include "two_process.h"
 
 namespace {
@@ -19,10 +20,7 @@ using namespace shmtest;
 constexpr uint32_t kSize = 65536;
 constexpr int kRounds = 2000;
 
-struct Side {
-    std::mutex m;
-    std::condition_variable cv;
-    int connected = 0, disconnected = 0;
+struct Side : ChannelEvents {
     int write_failures = 0;
     std::string last_error;
     std::string received;
@@ -50,33 +48,18 @@ int side_data(void* u, shm_endpoint*, const uint8_t* d, size_t n) {
     s->cv.notify_all();
     return 0;
 }
-int side_disconnected(void* u, shm_endpoint*) {
-    auto* s = static_cast<Side*>(u);
-    std::lock_guard<std::mutex> l(s->m);
-    s->disconnected++;
-    s->cv.notify_all();
-    return 0;
-}
 
 shm_config config(const std::string& name, Side* s) {
-    shm_config c;
-    shm_config_init(&c);
-    c.name = name.c_str();
-    c.size = kSize;
-    c.timeout_us = 1000;  // retry at once: many rounds
+    shm_config c = events_config(name, s, kSize, 1000);  // retry at once: many rounds
     c.on_connected = side_connected;
     c.on_data = side_data;
-    c.on_disconnected = side_disconnected;
-    c.user_data = s;
     return c;
 }
-
-void quiet(int, const char*, va_list) {}
 
 // The client process: connects, greets, waits for the server's greeting,
 // stops; kRounds times. Reports the failures it saw.
 int child_main(const std::string& role, const std::string& name, const std::string&) {
-    shm_log_set_handler(quiet, 0, 1, 2);
+    shm_log_set_handler(quiet_log, 0, 1, 2);
     if (role != "client_rounds") return 100;
     int missing = 0;
     static Side side;
@@ -105,7 +88,7 @@ int child_main(const std::string& role, const std::string& name, const std::stri
 ORV_TWO_PROCESS_CHILD_ENTRY(name_arg_entry<child_main>)
 
 TEST(ConnectStress, FirstWriteRightAfterConnectedNeverFailsEitherWay) {
-    shm_log_set_handler(quiet, 0, 1, 2);
+    shm_log_set_handler(quiet_log, 0, 1, 2);
     std::string name = unique_name("stress");
     Side side;
     side.greeting = "from-server";

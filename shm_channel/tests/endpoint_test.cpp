@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "shm_internal.h"
-#include "channel_events.h"
+#include "channel_setup.h"
 #include "two_process.h"
 
 using namespace std::chrono_literals;
@@ -75,7 +75,6 @@ struct Sink : ChannelEvents {
     uint64_t bytes = 0;
     std::string text;  // first bytes, for small messages
     std::vector<size_t> blocks;
-    Clock::time_point disconnected_at;
 };
 
 int sink_data(void* u, shm_endpoint*, const uint8_t* d, size_t n) {
@@ -88,26 +87,23 @@ int sink_data(void* u, shm_endpoint*, const uint8_t* d, size_t n) {
     s->cv.notify_all();
     return 0;
 }
-int sink_disconnected(void* u, shm_endpoint*) {
-    auto* s = static_cast<Sink*>(u);
-    std::lock_guard<std::mutex> l(s->m);
-    s->disconnected++;
-    s->disconnected_at = Clock::now();
-    s->cv.notify_all();
-    return 0;
-}
 
 shm_config make_config(const std::string& name, Sink* sink, uint32_t size = kSize) {
-    shm_config c;
-    shm_config_init(&c);
-    c.name = name.c_str();
-    c.size = size;
-    c.timeout_us = 1000000;
-    c.on_connected = events_connected<Sink>;
+    shm_config c = events_config(name, sink, size, 1000000);
     c.on_data = sink_data;
-    c.on_disconnected = sink_disconnected;
-    c.user_data = sink;
     return c;
+}
+
+// A server in this process, its callbacks reporting to `sink`.
+shm_endpoint* start_server(const std::string& name, Sink& sink, uint32_t size = kSize) {
+    shm_config c = make_config(name, &sink, size);
+    return shm_srv_start(&c);
+}
+
+// A client in this process; it connects on its own thread.
+shm_endpoint* start_client(const std::string& name, Sink& sink) {
+    shm_config c = make_config(name, &sink);
+    return shm_cli_start(&c);
 }
 
 // ---- children --------------------------------------------------------------
@@ -122,14 +118,6 @@ int echo_data(void*, shm_endpoint* ep, const uint8_t* d, size_t n) {
             usleep(20);
     }
     return 0;
-}
-
-shm_endpoint* start_server_retrying(const shm_config& c) {
-    for (int i = 0; i < 400; i++) {
-        if (shm_endpoint* ep = shm_srv_start(&c)) return ep;
-        usleep(50000);
-    }
-    return nullptr;
 }
 
 int child_main(const std::string& role, const std::string& name, const std::string& arg) {
@@ -154,9 +142,8 @@ int child_main(const std::string& role, const std::string& name, const std::stri
     if (role == "client_hold_ring") {  // dies inside ring 1's lock, mid-write
         shm_cli_start(&c);
         if (!sink.wait([] { return sink.connected > 0; })) return 2;
-        int fd = shm_open(name.c_str(), O_RDWR, 0);
-        void* p = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (fd < 0 || p == MAP_FAILED) return 3;
+        void* p = map_object(name, kSize);
+        if (p == nullptr) return 3;
         auto* mb = static_cast<shm_membuf*>(p);
         shm_ringbuf* rb = &mb->rb[1];
         pthread_mutex_lock(&rb->lock.mutex);
@@ -173,13 +160,13 @@ int child_main(const std::string& role, const std::string& name, const std::stri
             report("connected");
             return 0;
         };
-        if (start_server_retrying(c) == nullptr) return 2;
+        if (start_server_retrying(c, 400) == nullptr) return 2;
         report("started");
         hold_forever();
     }
     if (role == "server_echo") {
         c.on_data = echo_data;
-        if (start_server_retrying(c) == nullptr) return 2;
+        if (start_server_retrying(c, 400) == nullptr) return 2;
         report("started");
         hold_forever();
     }
@@ -214,41 +201,11 @@ bool object_exists(const std::string& name) {
     return true;
 }
 
-// Collects formatted log lines from the library.
-struct LogCapture {
-    static std::mutex m;
-    static std::vector<std::pair<int, std::string>> lines;
-    static void handler(int level, const char* fmt, va_list ap) {
-        char buf[512];
-        vsnprintf(buf, sizeof buf, fmt, ap);
-        std::lock_guard<std::mutex> l(m);
-        lines.emplace_back(level, buf);
-    }
-    LogCapture() {
-        std::lock_guard<std::mutex> l(m);
-        lines.clear();
-        shm_log_set_handler(handler, 3, 6, 7);
-        shm_log_set_debug(1);
-    }
-    ~LogCapture() {
-        shm_log_set_debug(0);
-        shm_log_set_handler(nullptr, 0, 1, 2);
-    }
-    int count(int level, const std::string& text) {
-        std::lock_guard<std::mutex> l(m);
-        int n = 0;
-        for (auto& e : lines)
-            n += e.first == level && e.second == text;
-        return n;
-    }
-};
-std::mutex LogCapture::m;
-std::vector<std::pair<int, std::string>> LogCapture::lines;
-
-struct Unlinker {
-    std::string name;
-    ~Unlinker() { shm_unlink(name.c_str()); }
-};
+// Starts the peer `role` and returns the first line it reports.
+std::string start_peer(Child& c, const std::string& role, const std::string& name, const std::string& arg = "") {
+    spawn(c, role, name, arg);
+    return c.line();
+}
 
 // ---- tests -----------------------------------------------------------------
 
@@ -259,8 +216,7 @@ TEST(Endpoint, BadArgumentsAreRefused) {
     std::string name = unique_name("args");
     Unlinker u{name};
     Sink sink;
-    shm_config c = make_config(name, &sink);
-    shm_endpoint* cli = shm_cli_start(&c);  // no server: not mapped yet
+    shm_endpoint* cli = start_client(name, sink);  // no server: not mapped yet
     ASSERT_NE(cli, nullptr);
     char b[4];
     EXPECT_EQ(shm_write(cli, "x", 1), -EINVAL);
@@ -275,12 +231,11 @@ TEST(Endpoint, ExchangeBothWaysAtOnceKeepsEveryByte) {
     std::string name = unique_name("exchange");
     Unlinker u{name};
     Sink sink;
-    shm_config c = make_config(name, &sink);
-    shm_endpoint* srv = shm_srv_start(&c);
+    shm_endpoint* srv = start_server(name, sink);
     ASSERT_NE(srv, nullptr);
     Child child;
     spawn(child, "client_exchange", name);
-    ASSERT_TRUE(sink.wait([&] { return sink.connected > 0; }));
+    ASSERT_TRUE(sink.wait_connected());
     ASSERT_TRUE(send_stream(srv, 1, kExchangeBytes));
     ASSERT_TRUE(sink.wait([&] { return sink.bytes >= kExchangeBytes; }, 120000ms));
     std::string rep = child.line(120000ms);
@@ -301,9 +256,8 @@ TEST(Endpoint, OnDataHandsAtMostChunkBytes) {
     sc.chunk = 8192;
     shm_endpoint* srv = shm_srv_start(&sc);
     ASSERT_NE(srv, nullptr);
-    shm_config cc = make_config(name, &csink);
-    shm_endpoint* cli = shm_cli_start(&cc);
-    ASSERT_TRUE(csink.wait([&] { return csink.connected > 0; }));
+    shm_endpoint* cli = start_client(name, csink);
+    ASSERT_TRUE(csink.wait_connected());
     std::vector<uint8_t> data(20000, 0x5a);
     ASSERT_EQ(shm_write(cli, data.data(), data.size()), 20000);
     ASSERT_TRUE(ssink.wait([&] { return ssink.bytes >= 20000; }));
@@ -327,9 +281,8 @@ TEST(Endpoint, ReserveAllGivesTheWholeLengthOrNothing) {
     sc.on_data_available = leave_unread;
     shm_endpoint* srv = shm_srv_start(&sc);
     ASSERT_NE(srv, nullptr);
-    shm_config cc = make_config(name, &csink);
-    shm_endpoint* cli = shm_cli_start(&cc);
-    ASSERT_TRUE(csink.wait([&] { return csink.connected > 0; }));
+    shm_endpoint* cli = start_client(name, csink);
+    ASSERT_TRUE(csink.wait_connected());
     const size_t capacity = (kSize - SHM_MEMBUF_SIZE) / 2;
     shm_span sp[2];
     EXPECT_EQ(shm_reserve_all(cli, capacity + 1, sp, 1000), -EMSGSIZE);
@@ -385,15 +338,13 @@ TEST(Endpoint, BadSizeLeavesTheClaimClearAndTheClientWaitsForASoundObject) {
     std::string name = unique_name("badsize");
     Unlinker u{name};
     Sink ssink, csink;
-    shm_config sc = make_config(name, &ssink);
-    shm_endpoint* srv = shm_srv_start(&sc);
+    shm_endpoint* srv = start_server(name, ssink);
     ASSERT_NE(srv, nullptr);
-    LogCapture log;
+    LogCapture log(true);
     shm_config cc = make_config(name, &csink, kSize / 2);
     cc.timeout_us = 50000;
     shm_endpoint* cli = shm_cli_start(&cc);
-    for (int i = 0; i < 300 && log.count(3, "error connecting (37198): connect error: Bad size\n") == 0; i++)
-        usleep(10000);
+    log.await(3, "error connecting (37198): connect error: Bad size\n", 3000ms);
     {
         Peek peek(name);
         ASSERT_NE(peek.p, nullptr);
@@ -408,8 +359,7 @@ TEST(Endpoint, BadSizeLeavesTheClaimClearAndTheClientWaitsForASoundObject) {
     // the client that kept looking connects to it.
     shm_stop(srv);
     Sink ssink2;
-    shm_config sc2 = make_config(name, &ssink2, kSize / 2);
-    shm_endpoint* srv2 = shm_srv_start(&sc2);
+    shm_endpoint* srv2 = start_server(name, ssink2, kSize / 2);
     ASSERT_NE(srv2, nullptr);
     EXPECT_TRUE(csink.wait([&] { return csink.connected == 1; }));
     EXPECT_EQ(shm_stop(cli), 0);
@@ -420,23 +370,19 @@ TEST(Endpoint, SecondClientIsToldBusyAndGetsInAfterTheFirstDies) {
     std::string name = unique_name("second");
     Unlinker u{name};
     Sink ssink, csink;
-    shm_config sc = make_config(name, &ssink);
-    shm_endpoint* srv = shm_srv_start(&sc);
+    shm_endpoint* srv = start_server(name, ssink);
     ASSERT_NE(srv, nullptr);
     Child first;
-    spawn(first, "client_idle", name);
-    ASSERT_EQ(first.line(), "connected");
-    LogCapture log;
-    shm_config cc = make_config(name, &csink);
-    shm_endpoint* cli = shm_cli_start(&cc);
+    ASSERT_EQ(start_peer(first, "client_idle", name), "connected");
+    LogCapture log(true);
+    shm_endpoint* cli = start_client(name, csink);
     const std::string busy = "error connecting (37196): connect error: already connected\n";
-    for (int i = 0; i < 300 && log.count(7, busy) == 0; i++)
-        usleep(10000);
+    log.await(7, busy, 3000ms);
     EXPECT_GE(log.count(7, busy), 1);
     EXPECT_EQ(log.count(3, busy), 0);
     EXPECT_EQ(csink.connections(), 0);
     first.kill9();
-    EXPECT_TRUE(csink.wait([&] { return csink.connected > 0; }, 6000ms));
+    EXPECT_TRUE(csink.wait_connected(6000ms));
     EXPECT_TRUE(ssink.wait([&] { return ssink.connected == 2; }, 6000ms));
     shm_stop(cli);
     shm_stop(srv);
@@ -445,24 +391,19 @@ TEST(Endpoint, SecondClientIsToldBusyAndGetsInAfterTheFirstDies) {
 TEST(Endpoint, StaleUnboundObjectIsRemovedByAClientSoAServerCanStart) {
     std::string name = unique_name("stale");
     Unlinker u{name};
-    int fd = shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(ftruncate(fd, kSize), 0);
-    close(fd);
+    ASSERT_TRUE(create_unbound_object(name, kSize));
     Sink ssink, csink;
-    shm_config sc = make_config(name, &ssink);
-    EXPECT_EQ(shm_srv_start(&sc), nullptr);  // the name is taken
-    shm_config cc = make_config(name, &csink);
-    shm_endpoint* cli = shm_cli_start(&cc);
+    EXPECT_EQ(start_server(name, ssink), nullptr);  // the name is taken
+    shm_endpoint* cli = start_client(name, csink);
     bool gone = false;
     for (int i = 0; i < 500 && !gone; i++) {
         gone = !object_exists(name);
         usleep(10000);
     }
     EXPECT_TRUE(gone);
-    shm_endpoint* srv = shm_srv_start(&sc);
+    shm_endpoint* srv = start_server(name, ssink);
     ASSERT_NE(srv, nullptr);
-    EXPECT_TRUE(csink.wait([&] { return csink.connected > 0; }, 5000ms));
+    EXPECT_TRUE(csink.wait_connected(5000ms));
     shm_stop(cli);
     shm_stop(srv);
 }
@@ -476,12 +417,10 @@ TEST(Endpoint, ObjectBeingSetUpIsNeitherMappedEarlyNorUnlinked) {
     struct stat st0;
     ASSERT_EQ(fstat(fd, &st0), 0);
     Sink csink;
-    shm_config cc = make_config(name, &csink);
-    LogCapture log;
-    shm_endpoint* cli = shm_cli_start(&cc);
+    LogCapture log(true);
+    shm_endpoint* cli = start_client(name, csink);
     const std::string not_ready = "error connecting (37200): connect error: Shared memory is not ready\n";
-    for (int i = 0; i < 300 && log.count(7, not_ready) == 0; i++)
-        usleep(5000);
+    log.await(7, not_ready, 1500ms);
     ASSERT_EQ(log.count(7, not_ready), 1);
     // Finish the set-up well before the client's next attempt.
     ASSERT_EQ(ftruncate(fd, kSize), 0);
@@ -489,7 +428,7 @@ TEST(Endpoint, ObjectBeingSetUpIsNeitherMappedEarlyNorUnlinked) {
     ASSERT_NE(p, MAP_FAILED);
     auto* mb = static_cast<shm_membuf*>(p);
     ASSERT_EQ(shmi_mb_bind(mb, kSize), 0);
-    EXPECT_TRUE(csink.wait([&] { return csink.connected > 0; }, 5000ms));
+    EXPECT_TRUE(csink.wait_connected(5000ms));
     struct stat st1;
     ASSERT_EQ(stat(("/dev/shm" + name).c_str(), &st1), 0);
     EXPECT_EQ(st1.st_ino, st0.st_ino);  // still the object being set up
@@ -505,12 +444,10 @@ TEST(Endpoint, KilledClientIsNoticedAndTheNextOneStartsEmpty) {
     std::string name = unique_name("killcli");
     Unlinker u{name};
     Sink ssink;
-    shm_config sc = make_config(name, &ssink);
-    shm_endpoint* srv = shm_srv_start(&sc);
+    shm_endpoint* srv = start_server(name, ssink);
     ASSERT_NE(srv, nullptr);
     Child child;
-    spawn(child, "client_idle", name);
-    ASSERT_EQ(child.line(), "connected");
+    ASSERT_EQ(start_peer(child, "client_idle", name), "connected");
     ASSERT_TRUE(ssink.wait([&] { return ssink.connected == 1; }));
     ASSERT_EQ(shm_write(srv, "stale", 5), 5);  // the idle client never reads it
     auto killed = Clock::now();
@@ -518,9 +455,8 @@ TEST(Endpoint, KilledClientIsNoticedAndTheNextOneStartsEmpty) {
     ASSERT_TRUE(ssink.wait([&] { return ssink.disconnected == 1; }, 5000ms));
     EXPECT_LT(ssink.disconnected_at - killed, 1500ms);
     Sink csink;
-    shm_config cc = make_config(name, &csink);
-    shm_endpoint* cli = shm_cli_start(&cc);
-    ASSERT_TRUE(csink.wait([&] { return csink.connected > 0; }, 5000ms));
+    shm_endpoint* cli = start_client(name, csink);
+    ASSERT_TRUE(csink.wait_connected(5000ms));
     ASSERT_EQ(shm_write(srv, "fresh", 5), 5);
     ASSERT_TRUE(csink.wait([&] { return csink.bytes >= 5; }));
     usleep(100000);
@@ -533,15 +469,13 @@ TEST(Endpoint, WriterNeverHangsAfterItsReaderWasKilledMidWait) {
     std::string name = unique_name("midwait");
     Unlinker u{name};
     Sink ssink;
-    shm_config sc = make_config(name, &ssink);
-    shm_endpoint* srv = shm_srv_start(&sc);
+    shm_endpoint* srv = start_server(name, ssink);
     ASSERT_NE(srv, nullptr);
     Peek peek(name);
     ASSERT_NE(peek.p, nullptr);
     for (int round = 0; round < 3; round++) {
         Child child;
-        spawn(child, "client_idle", name);
-        ASSERT_EQ(child.line(), "connected");
+        ASSERT_EQ(start_peer(child, "client_idle", name), "connected");
         // The idle client sits in the event wait of ring 0.
         bool waiting = false;
         for (int i = 0; i < 300 && !waiting; i++) {
@@ -573,9 +507,8 @@ TEST(Endpoint, WriterNeverHangsAfterItsReaderWasKilledMidWait) {
     }
     // A new reader that waits on the same ring gets the server's signals.
     Sink csink;
-    shm_config cc = make_config(name, &csink);
-    shm_endpoint* cli = shm_cli_start(&cc);
-    ASSERT_TRUE(csink.wait([&] { return csink.connected > 0; }, 5000ms));
+    shm_endpoint* cli = start_client(name, csink);
+    ASSERT_TRUE(csink.wait_connected(5000ms));
     usleep(50000);
     auto t0 = Clock::now();
     auto w = std::async(std::launch::async, [&] { return shm_write(srv, "after", 5); });
@@ -594,20 +527,17 @@ TEST(Endpoint, KilledServerIsNoticedAndTheClientReconnectsToANewOne) {
     std::string name = unique_name("killsrv");
     Unlinker u{name};
     Child first;
-    spawn(first, "server_hold", name, "hello-1");
-    ASSERT_EQ(first.line(), "started");
+    ASSERT_EQ(start_peer(first, "server_hold", name, "hello-1"), "started");
     Sink csink;
-    shm_config cc = make_config(name, &csink);
-    LogCapture log;
-    shm_endpoint* cli = shm_cli_start(&cc);
+    LogCapture log(true);
+    shm_endpoint* cli = start_client(name, csink);
     ASSERT_TRUE(csink.wait([&] { return csink.text == "hello-1"; }));
     auto killed = Clock::now();
     first.kill9();
     ASSERT_TRUE(csink.wait([&] { return csink.disconnected == 1; }, 5000ms));
     EXPECT_LT(csink.disconnected_at - killed, 1500ms);
     Child second;
-    spawn(second, "server_hold", name, "hello-2");
-    ASSERT_EQ(second.line(), "started");
+    ASSERT_EQ(start_peer(second, "server_hold", name, "hello-2"), "started");
     ASSERT_TRUE(csink.wait([&] { return csink.connected == 2; }, 8000ms));
     EXPECT_TRUE(csink.wait([&] { return csink.text == "hello-1hello-2"; }));
     std::string trying = "shm_cli " + name + " trying to connect, timeout 1.000 sec\n";
@@ -619,12 +549,10 @@ TEST(Endpoint, WriterKilledHoldingTheRingLockDoesNotBreakTheChannel) {
     std::string name = unique_name("ringlock");
     Unlinker u{name};
     Sink ssink;
-    shm_config sc = make_config(name, &ssink);
-    shm_endpoint* srv = shm_srv_start(&sc);
+    shm_endpoint* srv = start_server(name, ssink);
     ASSERT_NE(srv, nullptr);
     Child child;
-    spawn(child, "client_hold_ring", name);
-    ASSERT_EQ(child.line(), "holding");
+    ASSERT_EQ(start_peer(child, "client_hold_ring", name), "holding");
     child.kill9();
     ASSERT_TRUE(ssink.wait([&] { return ssink.disconnected == 1; }, 5000ms));
     // The server took the dead writer's lock over and read what it published,
@@ -633,9 +561,8 @@ TEST(Endpoint, WriterKilledHoldingTheRingLockDoesNotBreakTheChannel) {
     const std::string before = ssink.text;
     EXPECT_TRUE(before == "HELD" || before.empty()) << before;
     Sink csink;
-    shm_config cc = make_config(name, &csink);
-    shm_endpoint* cli = shm_cli_start(&cc);
-    ASSERT_TRUE(csink.wait([&] { return csink.connected > 0; }, 5000ms));
+    shm_endpoint* cli = start_client(name, csink);
+    ASSERT_TRUE(csink.wait_connected(5000ms));
     ASSERT_EQ(shm_write(cli, "after", 5), 5);
     ASSERT_EQ(shm_write(srv, "back", 4), 4);
     EXPECT_TRUE(ssink.wait([&] { return ssink.text == before + "after"; }));
@@ -648,12 +575,10 @@ TEST(Endpoint, PingPongHasNoStalledRoundTrip) {
     std::string name = unique_name("pingpong");
     Unlinker u{name};
     Child child;
-    spawn(child, "server_echo", name);
-    ASSERT_EQ(child.line(), "started");
+    ASSERT_EQ(start_peer(child, "server_echo", name), "started");
     Sink csink;
-    shm_config cc = make_config(name, &csink);
-    shm_endpoint* cli = shm_cli_start(&cc);
-    ASSERT_TRUE(csink.wait([&] { return csink.connected > 0; }, 5000ms));
+    shm_endpoint* cli = start_client(name, csink);
+    ASSERT_TRUE(csink.wait_connected(5000ms));
     char msg[32];
     std::memset(msg, 'p', sizeof msg);
     Clock::duration worst{};
@@ -680,7 +605,7 @@ TEST(Endpoint, TryingToConnectIsLoggedOnceWithTheTimeout) {
     Sink csink;
     shm_config cc = make_config(name, &csink);
     cc.timeout_us = 1200000;
-    LogCapture log;
+    LogCapture log(true);
     shm_endpoint* cli = shm_cli_start(&cc);
     usleep(2500000);
     EXPECT_EQ(log.count(6, "shm_cli " + name + " trying to connect, timeout 1.200 sec\n"), 1);
@@ -725,13 +650,11 @@ TEST(IdleWait, SleepingReadersWakeForDataDepartureAndStopWithoutTheBackstop) {
     std::string name = unique_name("idlewake");
     Unlinker u{name};
     Sink ssink, csink;
-    shm_config sc = make_config(name, &ssink);
-    shm_config cc = make_config(name, &csink);
-    shm_endpoint* srv = shm_srv_start(&sc);
+    shm_endpoint* srv = start_server(name, ssink);
     ASSERT_NE(srv, nullptr);
     Peek peek(name);
     ASSERT_NE(peek.p, nullptr);
-    shm_endpoint* cli = shm_cli_start(&cc);
+    shm_endpoint* cli = start_client(name, csink);
     ASSERT_TRUE(csink.wait([&] { return csink.connected == 1; }));
     ASSERT_TRUE(ssink.wait([&] { return ssink.connected == 1; }));
 
@@ -751,8 +674,7 @@ TEST(IdleWait, SleepingReadersWakeForDataDepartureAndStopWithoutTheBackstop) {
 
     // A server that stops is seen by the sleeping client.
     Sink csink2;
-    shm_config cc2 = make_config(name, &csink2);
-    shm_endpoint* cli2 = shm_cli_start(&cc2);
+    shm_endpoint* cli2 = start_client(name, csink2);
     ASSERT_TRUE(csink2.wait([&] { return csink2.connected == 1; }));
     ASSERT_TRUE(ssink.wait([&] { return ssink.connected == 2; }));
     ASSERT_TRUE(both_readers_asleep(peek));
@@ -778,18 +700,13 @@ TEST(IdleWait, DataPublishedWithoutASignalIsReadAndThePeerIsThenLookedAtEverySec
     std::string name = unique_name("unsignalled");
     Unlinker u{name};
     Sink ssink, csink;
-    shm_config sc = make_config(name, &ssink);
-    shm_config cc = make_config(name, &csink);
-    shm_endpoint* srv = shm_srv_start(&sc);
+    shm_endpoint* srv = start_server(name, ssink);
     ASSERT_NE(srv, nullptr);
-    int fd = shm_open(name.c_str(), O_RDWR, 0);
-    ASSERT_GE(fd, 0);
-    void* m = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    close(fd);
-    ASSERT_NE(m, MAP_FAILED);
+    void* m = map_object(name, kSize);
+    ASSERT_NE(m, nullptr);
     auto* mb = static_cast<shm_membuf*>(m);
-    LogCapture log;
-    shm_endpoint* cli = shm_cli_start(&cc);
+    LogCapture log(true);
+    shm_endpoint* cli = start_client(name, csink);
     ASSERT_TRUE(csink.wait([&] { return csink.connected == 1; }));
     ASSERT_TRUE(ssink.wait([&] { return ssink.connected == 1; }));
     for (int i = 0; i < 400 && __atomic_load_n(&mb->rb[0].req.waiting, __ATOMIC_ACQUIRE) != 1; i++)

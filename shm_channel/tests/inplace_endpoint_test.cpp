@@ -1,7 +1,6 @@
 // In-place endpoint calls against a peer process built only from the
 // copying calls (as the host agent is): 256 MiB each way with random
-// message sizes, byte-exact; the calls' contracts at the endpoint; a peer
-// that holds a ring lock while alive; the owner hook.
+// message sizes, byte-exact, with the parent as server and as client.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -17,7 +16,7 @@
 #include <vector>
 
 #include "shm_internal.h"
-#include "channel_events.h"
+#include "channel_setup.h"
 #include "two_process.h"
 
 namespace {
@@ -68,18 +67,11 @@ int ev_available(void* u, shm_endpoint* ep, uint32_t) {
 }
 
 shm_config config(const std::string& name, Events* e, bool in_place) {
-    shm_config c;
-    shm_config_init(&c);
-    c.name = name.c_str();
-    c.size = kSize;
-    c.timeout_us = 200000;
-    c.on_connected = events_connected<Events>;
-    c.on_disconnected = events_disconnected<Events>;
+    shm_config c = events_config(name, e, kSize, 200000);
     if (in_place)
         c.on_data_available = ev_available;
     else
         c.on_data = ev_data;
-    c.user_data = e;
     return c;
 }
 
@@ -139,17 +131,13 @@ bool send_in_place(shm_endpoint* ep, uint64_t seed, uint64_t total) {
     return true;
 }
 
-int child_main(const std::string& role, const std::string& name, const std::string& arg) {
+int child_main(const std::string& role, const std::string& name, const std::string&) {
     static Events ev;
     shm_config c = config(name, &ev, false);
     if (role == "copy_client" || role == "copy_server") {
         shm_endpoint* ep = role == "copy_client" ? shm_cli_start(&c) : nullptr;
         if (role == "copy_server") {
-            for (int i = 0; i < 200 && ep == nullptr; i++) {
-                ep = shm_srv_start(&c);
-                if (ep == nullptr) usleep(50000);
-            }
-            if (ep == nullptr) return 2;
+            if ((ep = start_server_retrying(c, 200)) == nullptr) return 2;
             report("started");
         }
         if (!ev.wait([] { return ev.connected > 0; })) return 3;
@@ -161,31 +149,15 @@ int child_main(const std::string& role, const std::string& name, const std::stri
         shm_stop(ep);
         return 0;
     }
-    if (role == "lock_holder") {  // maps the object and keeps ring `arg` locked
-        int fd = shm_open(name.c_str(), O_RDWR, 0);
-        void* p = fd < 0 ? MAP_FAILED : mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (p == MAP_FAILED) return 2;
-        auto* mb = static_cast<shm_membuf*>(p);
-        pthread_mutex_lock(&mb->rb[std::stoi(arg)].lock.mutex);
-        report("holding");
-        hold_forever();
-    }
     return 100;
 }
 
 ORV_TWO_PROCESS_CHILD_ENTRY(name_arg_entry<child_main>)
 
-struct Unlinker {
-    std::string name;
-    ~Unlinker() { shm_unlink(name.c_str()); }
-};
-
-void quiet(int, const char*, va_list) {}
-
 // ---- 256 MiB each way ------------------------------------------------------
 
 void big_exchange(bool parent_is_server) {
-    shm_log_set_handler(quiet, 0, 1, 2);
+    shm_log_set_handler(quiet_log, 0, 1, 2);
     std::string name = unique_name(parent_is_server ? "bigsrv" : "bigcli");
     Unlinker u{name};
     Events ev;

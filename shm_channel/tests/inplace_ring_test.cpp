@@ -13,34 +13,14 @@
 #include <unistd.h>
 
 #include "shm_internal.h"
+#include "shared_block.h"
 
 namespace {
 
-struct SharedBlock {
-    explicit SharedBlock(size_t n) : size(n) {
-        p = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) p = nullptr;
-    }
-    ~SharedBlock() {
-        if (p != nullptr) munmap(p, size);
-    }
-    shm_membuf* mb() const { return static_cast<shm_membuf*>(p); }
-    void* p;
-    size_t size;
-};
+using namespace shmtest;
 
-constexpr size_t kCap8Object = 512;  // two rings of 8 bytes
-
-class InPlace8 : public ::testing::Test {
+class InPlace8 : public Cap8Ring {
 protected:
-    void SetUp() override {
-        ASSERT_NE(block.p, nullptr);
-        ASSERT_EQ(shmi_mb_bind(block.mb(), kCap8Object), 0);
-    }
-    void TearDown() override { shmi_mb_unbind(block.mb()); }
-
-    shm_membuf* mb() { return block.mb(); }
-    const shm_ringbuf& rb() { return block.mb()->rb[0]; }
     uint8_t* area() { return reinterpret_cast<uint8_t*>(block.p) + 496; }
 
     ssize_t write(const std::string& s) { return shmi_rb_write(mb(), block.size, 0, s.data(), s.size()); }
@@ -75,13 +55,6 @@ protected:
         EXPECT_EQ(s.size(), static_cast<size_t>(r));
         return s;
     }
-    void expect_state(uint64_t head, uint64_t tail, uint64_t has) {
-        EXPECT_EQ(rb().head, head);
-        EXPECT_EQ(rb().tail, tail);
-        EXPECT_EQ(rb().has_data, has);
-    }
-
-    SharedBlock block{kCap8Object};
 };
 
 TEST_F(InPlace8, ReserveAcrossTheWrapGivesTwoSpansAndIndicesOfTwoCopyingWrites) {
@@ -218,28 +191,12 @@ TEST_F(InPlace8, ConsumeOfMoreThanIsUnreadIsRefused) {
 
 TEST_F(InPlace8, WriterKilledBetweenReserveAndCommitPublishesNothing) {
     ASSERT_EQ(write("AB"), 2);
-    int p[2];
-    ASSERT_EQ(pipe(p), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
+    run_and_kill_child([&] {
         shm_span sp[2];
         uint64_t at = 0;
         if (shmi_rb_reserve(mb(), block.size, 0, 6, sp, &at) != 6) _exit(2);
         std::memset(sp[0].data, '!', sp[0].len);
-        char k = 'k';
-        if (::write(p[1], &k, 1) != 1) _exit(3);
-        for (;;)
-            pause();
-    }
-    close(p[1]);
-    char k;
-    ASSERT_EQ(::read(p[0], &k, 1), 1);
-    close(p[0]);
-    kill(pid, SIGKILL);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status));
+    });
     expect_state(0, 2, 2);
     EXPECT_EQ(read(8), "AB");  // never the reserved bytes
     EXPECT_EQ(put("CDEFGHIJ", 8), 8);
@@ -266,21 +223,8 @@ TEST(LockDeadline, RingLockHeldByALiveProcessTimesOut) {
     ASSERT_EQ(shmi_mb_bind(block.mb(), kCap8Object), 0);
     uint64_t saved = shmi_lock_deadline_us;
     shmi_lock_deadline_us = 200000;
-    int p[2];
-    ASSERT_EQ(pipe(p), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        pthread_mutex_lock(&block.mb()->rb[0].lock.mutex);
-        char k = 'k';
-        if (::write(p[1], &k, 1) != 1) _exit(3);
-        for (;;)
-            pause();
-    }
-    close(p[1]);
-    char k;
-    ASSERT_EQ(::read(p[0], &k, 1), 1);
-    close(p[0]);
+    pid_t pid = fork_holder([&] { pthread_mutex_lock(&block.mb()->rb[0].lock.mutex); });
+    ASSERT_GT(pid, 0);
     struct timespec t0, t1;
     clock_gettime(CLOCK_MONOTONIC, &t0);
     EXPECT_EQ(shmi_rb_write(block.mb(), block.size, 0, "A", 1), -ETIMEDOUT);
@@ -288,8 +232,7 @@ TEST(LockDeadline, RingLockHeldByALiveProcessTimesOut) {
     double s = static_cast<double>(t1.tv_sec - t0.tv_sec) + static_cast<double>(t1.tv_nsec - t0.tv_nsec) / 1e9;
     EXPECT_GE(s, 0.19);
     EXPECT_LT(s, 5.0);
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    kill_and_reap(pid);
     // Its death frees the lock for the next holder.
     EXPECT_EQ(shmi_rb_write(block.mb(), block.size, 0, "A", 1), 1);
     shmi_lock_deadline_us = saved;

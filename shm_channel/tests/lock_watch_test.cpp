@@ -13,10 +13,13 @@
 #include <unistd.h>
 
 #include "shm_internal.h"
+#include "shared_block.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using shmtest::fork_holder;
+using shmtest::kill_and_reap;
 
 // Far beyond any wait below: a watch that ends within these tests was woken,
 // it did not run out.
@@ -102,27 +105,13 @@ TEST(LockWatch, WakeWatchersEndsTheWatchWithTheLockStillHeld) {
 TEST(LockWatch, HolderKilledEndsTheWatchAndLeavesTheLockOwnerDead) {
     SharedLock s;
     ASSERT_NE(s.lock, nullptr);
-    int p[2];
-    ASSERT_EQ(pipe(p), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        pthread_mutex_lock(&s.lock->mutex);
-        char c = 1;
-        if (write(p[1], &c, 1) != 1) _exit(1);
-        for (;;)
-            pause();
-    }
-    close(p[1]);
-    char c = 0;
-    ASSERT_EQ(read(p[0], &c, 1), 1);
-    close(p[0]);
+    const pid_t child = fork_holder([&] { pthread_mutex_lock(&s.lock->mutex); });
+    ASSERT_GT(child, 0);
     {
         Watcher w(s.lock);
         std::this_thread::sleep_for(100ms);
         EXPECT_FALSE(w.done);
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
+        kill_and_reap(child);
         EXPECT_TRUE(w.ends_within(5s)) << "the holder's death did not wake the watcher";
     }
     EXPECT_TRUE(shmi_lock_owner_died(s.lock));

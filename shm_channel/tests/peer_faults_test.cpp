@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "shm_internal.h"
-#include "channel_events.h"
+#include "channel_setup.h"
 #include "two_process.h"
 
 namespace {
@@ -36,46 +36,10 @@ int ev_data(void* u, shm_endpoint*, const uint8_t*, size_t n) {
 }
 
 shm_config config(const std::string& name, Events* e) {
-    shm_config c;
-    shm_config_init(&c);
-    c.name = name.c_str();
-    c.size = kSize;
-    c.timeout_us = 200000;
-    c.on_connected = events_connected<Events>;
+    shm_config c = events_config(name, e, kSize, 200000);
     c.on_data = ev_data;
-    c.on_disconnected = events_disconnected<Events>;
-    c.user_data = e;
     return c;
 }
-
-// Log lines of this process, for the texts that matter.
-struct Logs {
-    static std::mutex m;
-    static std::vector<std::string> lines;
-    static void handler(int, const char* fmt, va_list ap) {
-        char buf[1024];
-        vsnprintf(buf, sizeof buf, fmt, ap);
-        std::lock_guard<std::mutex> l(m);
-        lines.emplace_back(buf);
-    }
-    static int count(const std::string& needle) {
-        std::lock_guard<std::mutex> l(m);
-        int n = 0;
-        for (auto& s : lines)
-            n += s.find(needle) != std::string::npos;
-        return n;
-    }
-    Logs() {
-        std::lock_guard<std::mutex> l(m);
-        lines.clear();
-        shm_log_set_handler(handler, 0, 1, 2);
-    }
-    ~Logs() { shm_log_set_handler(nullptr, 0, 1, 2); }
-};
-std::mutex Logs::m;
-std::vector<std::string> Logs::lines;
-
-void quiet(int, const char*, va_list) {}
 
 // Keeps writing one byte every 20 ms while connected.
 void chatter(shm_endpoint* ep, Events* ev) {
@@ -91,7 +55,7 @@ void chatter(shm_endpoint* ep, Events* ev) {
 }
 
 int child_main(const std::string& role, const std::string& name, const std::string& arg) {
-    shm_log_set_handler(quiet, 0, 1, 2);
+    shm_log_set_handler(quiet_log, 0, 1, 2);
     static Events ev;
     shm_config c = config(name, &ev);
     if (role == "chatty_client" || role == "chatty_server") {
@@ -99,9 +63,7 @@ int child_main(const std::string& role, const std::string& name, const std::stri
         if (role == "chatty_client") {
             ep = shm_cli_start(&c);
         } else {
-            for (int i = 0; i < 100 && ep == nullptr; i++)
-                if ((ep = shm_srv_start(&c)) == nullptr) usleep(50000);
-            if (ep == nullptr) return 2;
+            if ((ep = start_server_retrying(c, 100)) == nullptr) return 2;
             report("started");
         }
         std::thread(chatter, ep, &ev).detach();
@@ -118,9 +80,8 @@ int child_main(const std::string& role, const std::string& name, const std::stri
         hold_forever();
     }
     if (role == "lock_holder") {  // maps the object and keeps ring `arg` locked
-        int fd = shm_open(name.c_str(), O_RDWR, 0);
-        void* p = fd < 0 ? MAP_FAILED : mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (p == MAP_FAILED) return 2;
+        void* p = map_object(name, kSize);
+        if (p == nullptr) return 2;
         auto* mb = static_cast<shm_membuf*>(p);
         shm_ringbuf* rb = &mb->rb[std::stoi(arg)];
         pthread_mutex_lock(&rb->lock.mutex);
@@ -140,11 +101,6 @@ int child_main(const std::string& role, const std::string& name, const std::stri
 
 ORV_TWO_PROCESS_CHILD_ENTRY(name_arg_entry<child_main>)
 
-struct Unlinker {
-    std::string name;
-    ~Unlinker() { shm_unlink(name.c_str()); }
-};
-
 struct DeadlineFor {
     uint64_t saved = shmi_lock_deadline_us;
     explicit DeadlineFor(uint64_t us) { shmi_lock_deadline_us = us; }
@@ -154,7 +110,7 @@ struct DeadlineFor {
 // ---- a live peer holding a ring lock -----------------------------------------
 
 TEST(LivePeerHoldingALock, ServerDropsTheConnectionAndServesAFreshObject) {
-    Logs logs;
+    LogCapture logs(false);
     DeadlineFor deadline(300000);
     std::string name = unique_name("holdsrv");
     Unlinker u{name};
@@ -173,7 +129,7 @@ TEST(LivePeerHoldingALock, ServerDropsTheConnectionAndServesAFreshObject) {
     auto t0 = Clock::now();
     ASSERT_TRUE(ev.wait([&] { return ev.disconnected == 1; }, 5000ms));
     EXPECT_LT(Clock::now() - t0, 3000ms) << "dropped within the deadline and a pass";
-    EXPECT_EQ(Logs::count("broken peer"), 1);
+    EXPECT_EQ(logs.count_containing("broken peer"), 1);
     // The client finds the fresh object and data flows again, although the
     // holder is still alive and still holds its lock in the old object.
     EXPECT_EQ(client.line(), "connected 2");
@@ -188,7 +144,7 @@ TEST(LivePeerHoldingALock, ServerDropsTheConnectionAndServesAFreshObject) {
 }
 
 TEST(LivePeerHoldingALock, ClientDropsTheConnectionAndReconnects) {
-    Logs logs;
+    LogCapture logs(false);
     DeadlineFor deadline(300000);
     std::string name = unique_name("holdcli");
     Unlinker u{name};
@@ -205,7 +161,7 @@ TEST(LivePeerHoldingALock, ClientDropsTheConnectionAndReconnects) {
     auto t0 = Clock::now();
     ASSERT_TRUE(ev.wait([&] { return ev.disconnected >= 1; }, 5000ms));
     EXPECT_LT(Clock::now() - t0, 3000ms);
-    EXPECT_GE(Logs::count("broken peer"), 1);
+    EXPECT_GE(logs.count_containing("broken peer"), 1);
     // Back in the connect loop, and connected again.
     ASSERT_TRUE(ev.wait([&] { return ev.connected >= 2; }));
     // Once the holder is gone its lock is recovered and data flows again.
@@ -231,7 +187,7 @@ int owner_hook(void*, uid_t owner) {
 }
 
 TEST(OwnerHook, RefusedOwnerIsLoggedOnceAndRetriedUntilAccepted) {
-    Logs logs;
+    LogCapture logs(false);
     std::string name = unique_name("owner");
     Unlinker u{name};
     Events sev, cev;
@@ -251,7 +207,7 @@ TEST(OwnerHook, RefusedOwnerIsLoggedOnceAndRetriedUntilAccepted) {
     EXPECT_EQ(g_owner_seen.load(), static_cast<long>(geteuid()));
     EXPECT_EQ(cev.connections(), 0);
     EXPECT_EQ(sev.connections(), 0) << "nothing was claimed in the refused object";
-    EXPECT_EQ(Logs::count("refused"), 1);
+    EXPECT_EQ(logs.count_containing("refused"), 1);
     g_owner_answer = 0;
     EXPECT_TRUE(cev.wait([&] { return cev.connected == 1; }));
     shm_stop(cli);
@@ -261,7 +217,7 @@ TEST(OwnerHook, RefusedOwnerIsLoggedOnceAndRetriedUntilAccepted) {
 // ---- a server killed with -9 and started again -------------------------------
 
 TEST(ServerRestart, ObjectOfAKilledServerIsTakenOverOneOfALiveServerIsNot) {
-    Logs logs;
+    LogCapture logs(false);
     std::string name = unique_name("takeover");
     Unlinker u{name};
     Events ev;
@@ -271,11 +227,11 @@ TEST(ServerRestart, ObjectOfAKilledServerIsTakenOverOneOfALiveServerIsNot) {
     ASSERT_EQ(old_server.line(), "started");
     // Alive: refused, and its object left as it is.
     EXPECT_EQ(shm_srv_start(&c), nullptr);
-    EXPECT_EQ(Logs::count("taking it over"), 0);
+    EXPECT_EQ(logs.count_containing("taking it over"), 0);
     old_server.kill9();
     shm_endpoint* srv = shm_srv_start(&c);
     ASSERT_NE(srv, nullptr);
-    EXPECT_EQ(Logs::count("taking it over"), 1);
+    EXPECT_EQ(logs.count_containing("taking it over"), 1);
     // And it serves.
     Events cev;
     shm_config cc = config(name, &cev);
@@ -288,17 +244,14 @@ TEST(ServerRestart, ObjectOfAKilledServerIsTakenOverOneOfALiveServerIsNot) {
 }
 
 TEST(ServerRestart, ObjectThatIsNotAChannelIsNotTakenOver) {
-    Logs logs;
+    LogCapture logs(false);
     std::string name = unique_name("foreign");
     Unlinker u{name};
-    int fd = shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(ftruncate(fd, kSize), 0);
-    close(fd);
+    ASSERT_TRUE(create_unbound_object(name, kSize));
     Events ev;
     shm_config c = config(name, &ev);
     EXPECT_EQ(shm_srv_start(&c), nullptr);
-    EXPECT_EQ(Logs::count("taking it over"), 0);
+    EXPECT_EQ(logs.count_containing("taking it over"), 0);
 }
 
 }  // namespace

@@ -10,46 +10,17 @@
 #include <unistd.h>
 
 #include "shm_internal.h"
+#include "shared_block.h"
 
 namespace {
 
-// A shared anonymous mapping, so that forked children see the same block.
-struct SharedBlock {
-    explicit SharedBlock(size_t n) : size(n) {
-        p = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) p = nullptr;
-    }
-    ~SharedBlock() {
-        if (p != nullptr) munmap(p, size);
-    }
-    shm_membuf* mb() const { return static_cast<shm_membuf*>(p); }
-    uint8_t* bytes() const { return static_cast<uint8_t*>(p); }
-    void* p;
-    size_t size;
-};
+using namespace shmtest;
 
-// 496 + 2 * 8: two rings of capacity 8.
-constexpr size_t kCap8Object = 512;
-
-class Ring8 : public ::testing::Test {
+class Ring8 : public Cap8Ring {
 protected:
-    void SetUp() override {
-        ASSERT_NE(block.p, nullptr);
-        ASSERT_EQ(shmi_mb_bind(block.mb(), kCap8Object), 0);
-    }
-    void TearDown() override { shmi_mb_unbind(block.mb()); }
-
     ssize_t write(const char* s, size_t n) { return shmi_rb_write(block.mb(), block.size, 0, s, n); }
     ssize_t read(char* d, size_t n) { return shmi_rb_read(block.mb(), block.size, 0, d, n); }
-    const shm_ringbuf& rb() const { return block.mb()->rb[0]; }
     std::string area() const { return std::string(reinterpret_cast<const char*>(block.bytes() + 496), 8); }
-    void expect_state(uint64_t head, uint64_t tail, uint64_t has) {
-        EXPECT_EQ(rb().head, head);
-        EXPECT_EQ(rb().tail, tail);
-        EXPECT_EQ(rb().has_data, has);
-    }
-
-    SharedBlock block{kCap8Object};
 };
 
 TEST(Layout, ObjectGeometry) {
@@ -226,32 +197,6 @@ TEST(Connect, RefusalsLeaveTheClaimBitClear) {
     EXPECT_EQ(shmi_mb_connect(mb, kCap8Object), SHM_ERR_ALREADY_CONNECTED);
     mb->flags &= ~SHM_FLAG_CLI_HUP;
     shmi_mb_unbind(mb);
-}
-
-// Runs `body` in a child that is killed with SIGKILL once it has reported
-// (through a pipe) that it reached the point of interest.
-template <class F>
-void run_and_kill_child(F body) {
-    int p[2];
-    ASSERT_EQ(pipe(p), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        close(p[0]);
-        body();
-        char c = 'k';
-        if (::write(p[1], &c, 1) != 1) _exit(3);
-        for (;;)
-            pause();
-    }
-    close(p[1]);
-    char c = 0;
-    ASSERT_EQ(::read(p[0], &c, 1), 1);
-    close(p[0]);
-    kill(pid, SIGKILL);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status));
 }
 
 TEST_F(Ring8, WriterKilledInsideRingLockLeavesAWorkingRing) {
