@@ -70,6 +70,11 @@ struct Recorder : StreamHandler {
         return held.size();
     }
     bool logged(const std::string& part) const { return log.logged(part); }
+    /// Sends the answer owed to the `i`th held unit.
+    void answerHeld(std::size_t i, const std::string& text) {
+        std::lock_guard<std::mutex> l(mu);
+        held.at(i).send(text);
+    }
 };
 
 // A TCP server on an ephemeral loopback port, run on its own thread.
@@ -93,9 +98,31 @@ struct TcpServer {
         asio::post(loop.io(), [&] { p.set_value(f()); });
         return fut.get();
     }
+    std::size_t clientCount() {
+        return onLoop([this] { return server->clientCount(); });
+    }
     LoopThread loop;
     std::unique_ptr<StreamServer> server;
     uint16_t port = 0;
+};
+
+// A server on a Unix socket in a fresh directory, run on its
+// own thread.
+struct UnixServer {
+    UnixServer(Recorder& rec, StreamServerOptions o) : server(loop.io(), rec, std::move(o)) {}
+    ~UnixServer() {
+        loop.stop([this] { server.stop(); });
+    }
+    bool start() {
+        if (!server.listenUnix(path)) return false;
+        server.start();
+        loop.start();
+        return true;
+    }
+    test::TempDirForSockets dir;
+    const std::string path = dir.path + "/s";
+    LoopThread loop;
+    StreamServer server;
 };
 
 StreamServerOptions withCap(std::size_t cap) {
@@ -104,27 +131,28 @@ StreamServerOptions withCap(std::size_t cap) {
     return o;
 }
 
+StreamServerOptions withUnitDeadline(std::chrono::milliseconds d) {
+    StreamServerOptions o;
+    o.unitDeadline = d;
+    return o;
+}
+
 TEST(StreamServerCap, AtTheCapTheLongestIdleClientMakesRoom) {
     Recorder rec;
     TcpServer srv(rec, withCap(2));
     auto a = test::tcpConnect(srv.port);
-    ASSERT_TRUE(eventually([&] { return srv.onLoop([&] { return srv.server->clientCount(); }) == 1; }));
+    ASSERT_TRUE(eventually([&] { return srv.clientCount() == 1; }));
     auto b = test::tcpConnect(srv.port);
-    ASSERT_TRUE(eventually([&] { return srv.onLoop([&] { return srv.server->clientCount(); }) == 2; }));
+    ASSERT_TRUE(eventually([&] { return srv.clientCount() == 2; }));
     // b has just spoken, so a has been idle longer.
-    ASSERT_TRUE(test::sendAll(b.get(), "b1\n"));
-    EXPECT_EQ(test::readLine(b.get(), 2000), "ok b1\n");
+    EXPECT_EQ(test::ask(b.get(), "b1\n"), "ok b1\n");
     auto c = test::tcpConnect(srv.port);
-    ASSERT_TRUE(test::sendAll(c.get(), "c1\n"));
-    EXPECT_EQ(test::readLine(c.get(), 2000), "ok c1\n");
-    bool closed = false;
-    test::readUntilClosed(a.get(), 2000, &closed);
-    EXPECT_TRUE(closed) << "the idle client was not shed";
+    EXPECT_EQ(test::ask(c.get(), "c1\n"), "ok c1\n");
+    EXPECT_TRUE(test::closedWithin(a.get(), 2000)) << "the idle client was not shed";
     EXPECT_TRUE(eventually([&] { return rec.count(CloseReason::Shed) == 1; }));
     EXPECT_TRUE(rec.logged("closed idle client"));
     // b was not touched.
-    ASSERT_TRUE(test::sendAll(b.get(), "b2\n"));
-    EXPECT_EQ(test::readLine(b.get(), 2000), "ok b2\n");
+    EXPECT_EQ(test::ask(b.get(), "b2\n"), "ok b2\n");
 }
 
 TEST(StreamServerCap, WhenEveryClientIsBusyTheNewOneIsRefused) {
@@ -137,9 +165,7 @@ TEST(StreamServerCap, WhenEveryClientIsBusyTheNewOneIsRefused) {
     ASSERT_TRUE(test::sendAll(b.get(), "b\n"));
     ASSERT_TRUE(eventually([&] { return rec.heldCount() == 2; }));
     auto c = test::tcpConnect(srv.port);
-    bool closed = false;
-    test::readUntilClosed(c.get(), 2000, &closed);
-    EXPECT_TRUE(closed);
+    EXPECT_TRUE(test::closedWithin(c.get(), 2000));
     EXPECT_TRUE(rec.logged("refused a client: 2 clients connected, none idle"));
     // The busy ones still get their answers.
     {
@@ -153,46 +179,35 @@ TEST(StreamServerCap, WhenEveryClientIsBusyTheNewOneIsRefused) {
 
 TEST(StreamServerDeadline, AClientThatSendsNothingIsClosedAtTheDeadline) {
     Recorder rec;
-    StreamServerOptions o;
-    o.unitDeadline = 200ms;
-    TcpServer srv(rec, o);
+    TcpServer srv(rec, withUnitDeadline(200ms));
     auto a = test::tcpConnect(srv.port);
     const auto t0 = std::chrono::steady_clock::now();
-    bool closed = false;
-    test::readUntilClosed(a.get(), 3000, &closed);
-    EXPECT_TRUE(closed);
+    EXPECT_TRUE(test::closedWithin(a.get(), 3000));
     EXPECT_GE(std::chrono::steady_clock::now() - t0, 150ms);
     EXPECT_TRUE(eventually([&] { return rec.count(CloseReason::UnitDeadline) == 1; }));
 }
 
 TEST(StreamServerDeadline, TricklingBytesDoNotExtendTheDeadlineOfOneLine) {
     Recorder rec;
-    StreamServerOptions o;
-    o.unitDeadline = 300ms;
-    TcpServer srv(rec, o);
+    TcpServer srv(rec, withUnitDeadline(300ms));
     auto a = test::tcpConnect(srv.port);
     bool stillOpen = true;
     for (int i = 0; i < 40 && stillOpen; ++i) {
         stillOpen = test::sendAll(a.get(), "x");
         std::this_thread::sleep_for(25ms);
     }
-    bool closed = false;
-    test::readUntilClosed(a.get(), 2000, &closed);
-    EXPECT_TRUE(closed);
+    EXPECT_TRUE(test::closedWithin(a.get(), 2000));
     EXPECT_TRUE(eventually([&] { return rec.count(CloseReason::UnitDeadline) == 1; }));
     EXPECT_EQ(rec.unitCount(), 0u);
 }
 
 TEST(StreamServerDeadline, EachCompleteLineStartsANewDeadline) {
     Recorder rec;
-    StreamServerOptions o;
-    o.unitDeadline = 300ms;
-    TcpServer srv(rec, o);
+    TcpServer srv(rec, withUnitDeadline(300ms));
     auto a = test::tcpConnect(srv.port);
     for (int i = 0; i < 5; ++i) {
         std::this_thread::sleep_for(150ms);
-        ASSERT_TRUE(test::sendAll(a.get(), "line\n"));
-        EXPECT_EQ(test::readLine(a.get(), 2000), "ok line\n") << i;
+        EXPECT_EQ(test::ask(a.get(), "line\n"), "ok line\n") << i;
     }
     EXPECT_EQ(rec.count(CloseReason::UnitDeadline), 0u);
 }
@@ -205,8 +220,7 @@ TEST(StreamServerDeadline, WhereIdlingIsFreeOnlyAStartedUnitHasADeadline) {
     TcpServer srv(rec, o);
     auto idle = test::tcpConnect(srv.port);
     auto done = test::tcpConnect(srv.port);
-    ASSERT_TRUE(test::sendAll(done.get(), "whole\n"));
-    EXPECT_EQ(test::readLine(done.get(), 2000), "ok whole\n");
+    EXPECT_EQ(test::ask(done.get(), "whole\n"), "ok whole\n");
     auto slow = test::tcpConnect(srv.port);
     const auto t0 = std::chrono::steady_clock::now();
     bool closed = false;
@@ -219,9 +233,8 @@ TEST(StreamServerDeadline, WhereIdlingIsFreeOnlyAStartedUnitHasADeadline) {
     EXPECT_TRUE(eventually([&] { return rec.count(CloseReason::UnitDeadline) == 1; }));
     // The idle one and the one that finished its unit are still there.
     std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(srv.onLoop([&] { return srv.server->clientCount(); }), 2u);
-    ASSERT_TRUE(test::sendAll(idle.get(), "late\n"));
-    EXPECT_EQ(test::readLine(idle.get(), 2000), "ok late\n");
+    EXPECT_EQ(srv.clientCount(), 2u);
+    EXPECT_EQ(test::ask(idle.get(), "late\n"), "ok late\n");
 }
 
 TEST(StreamServerAnswers, AnswersComeInLineOrderWhicheverIsSentFirst) {
@@ -256,10 +269,7 @@ TEST(StreamServerAnswers, AClientThatStopsSendingStillGetsItsAnswerThenTheEnd) {
     ::shutdown(a.get(), SHUT_WR);
     ASSERT_TRUE(eventually([&] { return rec.heldCount() == 1; }));
     std::this_thread::sleep_for(100ms);  // the end of its input has been seen
-    {
-        std::lock_guard<std::mutex> l(rec.mu);
-        rec.held[0].send("answer\n");
-    }
+    rec.answerHeld(0, "answer\n");
     bool closed = false;
     EXPECT_EQ(test::readUntilClosed(a.get(), 2000, &closed), "answer\n");
     EXPECT_TRUE(closed);
@@ -276,15 +286,11 @@ TEST(StreamServerAnswers, AClientThatLeftBeforeItsAnswerDoesNotDisturbTheServer)
         ASSERT_TRUE(eventually([&] { return rec.heldCount() == 1; }));
     }
     std::this_thread::sleep_for(50ms);
-    {
-        std::lock_guard<std::mutex> l(rec.mu);
-        rec.held[0].send("answer nobody reads\n");
-    }
-    ASSERT_TRUE(eventually([&] { return srv.onLoop([&] { return srv.server->clientCount(); }) == 0; }));
+    rec.answerHeld(0, "answer nobody reads\n");
+    ASSERT_TRUE(eventually([&] { return srv.clientCount() == 0; }));
     rec.holdAnswers = false;
     auto b = test::tcpConnect(srv.port);
-    ASSERT_TRUE(test::sendAll(b.get(), "next\n"));
-    EXPECT_EQ(test::readLine(b.get(), 2000), "ok next\n");
+    EXPECT_EQ(test::ask(b.get(), "next\n"), "ok next\n");
 }
 
 TEST(StreamServerAnswers, AnAnswerThatNeverComesIsBounded) {
@@ -308,25 +314,19 @@ TEST(StreamServerFraming, ALineTooLongDropsThatClient) {
     TcpServer srv(rec, o);
     auto a = test::tcpConnect(srv.port);
     test::sendAll(a.get(), std::string(100, 'x'));
-    bool closed = false;
-    test::readUntilClosed(a.get(), 2000, &closed);
-    EXPECT_TRUE(closed);
+    EXPECT_TRUE(test::closedWithin(a.get(), 2000));
     EXPECT_TRUE(eventually([&] { return rec.count(CloseReason::TooLong) == 1; }));
     EXPECT_EQ(rec.unitCount(), 0u);
 }
 
 TEST(StreamServerFraming, RecordsAreCutAtTheirSizeWhateverTheReads) {
     Recorder rec;
-    test::TempDirForSockets dir;
     StreamServerOptions o;
     o.framing = StreamServerOptions::Framing::Record;
     o.recordSize = 8;
-    LoopThread loop;
-    StreamServer server(loop.io(), rec, o);
-    ASSERT_TRUE(server.listenUnix(dir.path + "/s"));
-    server.start();
-    loop.start();
-    auto a = test::unixConnect(dir.path + "/s");
+    UnixServer srv(rec, o);
+    ASSERT_TRUE(srv.start());
+    auto a = test::unixConnect(srv.path);
     ASSERT_TRUE(a);
     ASSERT_TRUE(test::sendAll(a.get(), "abc"));
     ASSERT_TRUE(eventually([&] {
@@ -344,23 +344,18 @@ TEST(StreamServerFraming, RecordsAreCutAtTheirSizeWhateverTheReads) {
         EXPECT_EQ(rec.peers[0].pid, ::getpid());
         EXPECT_EQ(rec.peers[0].uid, ::getuid());
     }
-    loop.stop([&] { server.stop(); });
 }
 
 TEST(StreamServerCap, OneUidCannotTakeEverySlot) {
     Recorder rec;
-    test::TempDirForSockets dir;
-    ::chmod(dir.path.c_str(), 0755);
     StreamServerOptions o;
     o.framing = StreamServerOptions::Framing::Record;
     o.maxClients = 8;
     o.maxClientsPerUid = 2;
-    LoopThread loop;
-    StreamServer server(loop.io(), rec, o);
-    const std::string path = dir.path + "/s";
-    ASSERT_TRUE(server.listenUnix(path));
-    server.start();
-    loop.start();
+    UnixServer srv(rec, o);
+    ::chmod(srv.dir.path.c_str(), 0755);  // another user connects too
+    ASSERT_TRUE(srv.start());
+    const std::string& path = srv.path;
     auto root = test::unixConnect(path);
     ASSERT_TRUE(root);
     // Another user opens five connections and keeps them.
@@ -390,7 +385,6 @@ TEST(StreamServerCap, OneUidCannotTakeEverySlot) {
     ::waitpid(child, nullptr, 0);
     ::close(ready[0]);
     ::close(ready[1]);
-    loop.stop([&] { server.stop(); });
 }
 
 // Out of descriptors, the server pauses its accepts (one log line) instead
@@ -550,9 +544,7 @@ TEST(StreamServerLifecycle, StoppingClosesEveryClientAndLateAnswersAreHarmless) 
     ASSERT_TRUE(test::sendAll(a.get(), "job\n"));
     ASSERT_TRUE(eventually([&] { return rec.heldCount() == 1; }));
     srv->stopNow();
-    bool closed = false;
-    test::readUntilClosed(a.get(), 2000, &closed);
-    EXPECT_TRUE(closed);
+    EXPECT_TRUE(test::closedWithin(a.get(), 2000));
     {
         // The server has stopped: the answer goes nowhere and nothing breaks.
         std::lock_guard<std::mutex> l(rec.mu);

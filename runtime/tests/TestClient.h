@@ -90,6 +90,19 @@ inline std::string readLine(int fd, int ms) {
     return got;
 }
 
+// Whether the server closed `fd` within `ms`, whatever it sent before.
+inline bool closedWithin(int fd, int ms) {
+    bool closed = false;
+    readUntilClosed(fd, ms, &closed);
+    return closed;
+}
+
+// Sends `line` and returns the one line that answers it within `ms`.
+inline std::string ask(int fd, const std::string& line, int ms = 2000) {
+    if (!sendAll(fd, line)) return "<send failed>";
+    return readLine(fd, ms);
+}
+
 // A fresh directory under /tmp (short enough for socket paths), removed with
 // its contents afterwards.
 struct TempDirForSockets {
