@@ -11,6 +11,7 @@
 
 #include "printer/Printer.h"
 #include "printer/HostChannelPath.h"
+#include "support/HostValues.h"
 
 namespace czs {
 namespace {
@@ -20,12 +21,7 @@ const std::string kVirtio = "/dev/virtio-ports/orvanta.Printer.0";
 TEST(PrinterRecord, DerivesNamesAndUrisFromHostValues) {
     Printer p(true, false, "7", "Office printer", "2nd floor", "HP LaserJet", "Office HP", kVirtio);
     EXPECT_EQ(p.backend, "zefa-prt");
-    EXPECT_TRUE(p.isDefault);
-    EXPECT_FALSE(p.driverXps);
-    EXPECT_EQ(p.deviceId, "7");
-    EXPECT_EQ(p.info, "Office printer");
-    EXPECT_EQ(p.location, "2nd floor");
-    EXPECT_EQ(p.makeAndModel, "HP LaserJet");
+    EXPECT_EQ(test::hostValues(p), (test::HostValues{true, false, "7", "Office printer", "2nd floor", "HP LaserJet"}));
     EXPECT_EQ(p.name, "Office HP");
     EXPECT_EQ(p.cupsName, "Office+HP");
     EXPECT_EQ(p.transportPath, kVirtio);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/HostValues.h"
 #include "support/LogCapture.h"
 #include "printer/TaskUpdatePrinters.h"
 #include "printer/UpdatePrintersPerformer.h"
@@ -68,12 +69,7 @@ TEST_F(UpdatePrintersTest, DeviceWithOnlyANameGetsTheDefaults) {
     update(performer, response({{"meta", json::object()}, {"devices", {{{"name", "solo"}}}}}));
     ASSERT_EQ(performer.manager().printers().size(), 1u);
     const Printer& p = performer.manager().printers()[0];
-    EXPECT_FALSE(p.isDefault);
-    EXPECT_FALSE(p.driverXps);
-    EXPECT_EQ(p.deviceId, "");
-    EXPECT_EQ(p.info, "");
-    EXPECT_EQ(p.location, "");
-    EXPECT_EQ(p.makeAndModel, "");
+    EXPECT_EQ(test::hostValues(p), test::HostValues{});
     EXPECT_EQ(p.name, "solo");
     EXPECT_EQ(p.deviceUri, "zefa-prt:///dev/virtio-ports/orvanta.Printer.0/");
 }
@@ -86,12 +82,7 @@ TEST_F(UpdatePrintersTest, CarriesEveryDeviceValueIntoTheRecord) {
     update(performer, response({{"meta", json::object()}, {"devices", {device}}, {"x", 1}}));
     ASSERT_EQ(performer.manager().printers().size(), 1u);
     const Printer& p = performer.manager().printers()[0];
-    EXPECT_TRUE(p.isDefault);
-    EXPECT_TRUE(p.driverXps);
-    EXPECT_EQ(p.deviceId, "7");
-    EXPECT_EQ(p.info, "Info");
-    EXPECT_EQ(p.location, "Loc");
-    EXPECT_EQ(p.makeAndModel, "Model");
+    EXPECT_EQ(test::hostValues(p), (test::HostValues{true, true, "7", "Info", "Loc", "Model"}));
     EXPECT_EQ(p.cupsName, "Office+HP");
     EXPECT_EQ(p.deviceUri, "zefa-prt:///dev/virtio-ports/orvanta.Printer.0/7");
 }
