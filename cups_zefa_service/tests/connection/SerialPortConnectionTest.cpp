@@ -92,6 +92,29 @@ void runFor(asio::io_context& io, std::chrono::milliseconds d) {
     io.run_for(d);
 }
 
+// Runs the loop in short slices until `done` holds or `slices` have passed.
+template <class P>
+void runUntil(asio::io_context& io, int slices, P done) {
+    for (int i = 0; i < slices && !done(); ++i) {
+        runFor(io, std::chrono::milliseconds(20));
+    }
+}
+
+// A connection on a fresh pseudo-terminal, not yet opened; with `collect`
+// the frames it delivers land in `got`, else nothing is attached to reads.
+struct PortOnPty {
+    explicit PortOnPty(bool collect)
+        : c(io,
+            {collect ? ConnectionBase::DataCallback([this](const RawStreamData& d) { got.push_back(d); }) : nullptr,
+             nullptr},
+            at(pty.path())) {}
+    test::LogCapture log;
+    Pty pty;
+    asio::io_context io;
+    std::vector<RawStreamData> got;
+    SerialPortConnection c;
+};
+
 TEST(SerialPortConnection, MissingPortFailsWithTheSystemErrorAndLogsIt) {
     test::LogCapture log;
     asio::io_context io;
@@ -105,11 +128,8 @@ TEST(SerialPortConnection, MissingPortFailsWithTheSystemErrorAndLogsIt) {
 }
 
 TEST(SerialPortConnection, GluedAndSplitFramesAreDeliveredOneByOne) {
-    test::LogCapture log;
-    Pty pty;
-    asio::io_context io;
-    std::vector<RawStreamData> got;
-    SerialPortConnection c(io, {[&](const RawStreamData& d) { got.push_back(d); }, nullptr}, at(pty.path()));
+    PortOnPty port(true);
+    auto& [log, pty, io, got, c] = port;
     ASSERT_TRUE(c.open());
     EXPECT_TRUE(log.contains("[SerialPortConnection]:[open]: port opened\n"));
 
@@ -126,9 +146,7 @@ TEST(SerialPortConnection, GluedAndSplitFramesAreDeliveredOneByOne) {
     // More than the terminal buffers at once: the writer blocks until the
     // connection reads, so it runs on its own thread.
     std::thread writer([&] { pty.send({stream.begin() + static_cast<long>(cut), stream.end()}); });
-    for (int i = 0; i < 200 && got.size() < 3; ++i) {
-        runFor(io, std::chrono::milliseconds(20));
-    }
+    runUntil(io, 200, [&] { return got.size() >= 3; });
     writer.join();
     ASSERT_EQ(got.size(), 3u);
     EXPECT_EQ(got[1], f2);
@@ -136,11 +154,8 @@ TEST(SerialPortConnection, GluedAndSplitFramesAreDeliveredOneByOne) {
 }
 
 TEST(SerialPortConnection, GarbageIsDroppedWithALogLineAndTheNextFrameStillArrives) {
-    test::LogCapture log;
-    Pty pty;
-    asio::io_context io;
-    std::vector<RawStreamData> got;
-    SerialPortConnection c(io, {[&](const RawStreamData& d) { got.push_back(d); }, nullptr}, at(pty.path()));
+    PortOnPty port(true);
+    auto& [log, pty, io, got, c] = port;
     ASSERT_TRUE(c.open());
     pty.send(cat(test::bytes("\x01\x02noise"), frame("ok")));
     runFor(io, std::chrono::milliseconds(100));
@@ -150,10 +165,8 @@ TEST(SerialPortConnection, GarbageIsDroppedWithALogLineAndTheNextFrameStillArriv
 }
 
 TEST(SerialPortConnection, QueuedWritesReachThePortWholeAndInOrder) {
-    test::LogCapture log;
-    Pty pty;
-    asio::io_context io;
-    SerialPortConnection c(io, {}, at(pty.path()));
+    PortOnPty port(false);
+    auto& [log, pty, io, delivered, c] = port;
     ASSERT_TRUE(c.open());
     // Large frames need several system writes each; started together they
     // would interleave without the queue.
@@ -171,9 +184,7 @@ TEST(SerialPortConnection, QueuedWritesReachThePortWholeAndInOrder) {
     });
     std::vector<uint8_t> got;
     std::thread reader([&] { got = pty.receive(expected.size(), 5000); });
-    for (int i = 0; i < 200 && written < 4; ++i) {
-        runFor(io, std::chrono::milliseconds(20));
-    }
+    runUntil(io, 200, [&] { return written >= 4; });
     reader.join();
     EXPECT_EQ(written, 4);
     ASSERT_EQ(got.size(), expected.size());
@@ -182,10 +193,8 @@ TEST(SerialPortConnection, QueuedWritesReachThePortWholeAndInOrder) {
 }
 
 TEST(SerialPortConnection, WritesFromAnotherThreadGoThroughTheLoop) {
-    test::LogCapture log;
-    Pty pty;
-    asio::io_context io;
-    SerialPortConnection c(io, {}, at(pty.path()));
+    PortOnPty port(false);
+    auto& [log, pty, io, delivered, c] = port;
     ASSERT_TRUE(c.open());
     auto f = frame("from-another-thread");
     std::thread t([&] { c.write(replyOf(f), nullptr); });
@@ -219,10 +228,8 @@ TEST(SerialPortConnection, DestroyingWithAPendingWriteFreesTheBuffer) {
 }
 
 TEST(SerialPortConnection, EachWriteIsReportedAndAProducedFrameGoesOutWholeInPieces) {
-    test::LogCapture log;
-    Pty pty;
-    asio::io_context io;
-    SerialPortConnection c(io, {}, at(pty.path()));
+    PortOnPty port(false);
+    auto& [log, pty, io, delivered, c] = port;
     ASSERT_TRUE(c.open());
     // Larger than one write piece, so it is produced in several.
     auto big = frame(std::string(150000, 'p'));
@@ -246,9 +253,7 @@ TEST(SerialPortConnection, EachWriteIsReportedAndAProducedFrameGoesOutWholeInPie
     c.write(replyOf(small), [&](bool w) { outcomes.push_back(w); });
     std::vector<uint8_t> got;
     std::thread reader([&] { got = pty.receive(big.size() + small.size(), 5000); });
-    for (int i = 0; i < 250 && outcomes.size() < 2; ++i) {
-        runFor(io, std::chrono::milliseconds(20));
-    }
+    runUntil(io, 250, [&] { return outcomes.size() >= 2; });
     reader.join();
     EXPECT_EQ(outcomes, (std::vector<bool>{true, true}));
     EXPECT_GT(pieces, 1);

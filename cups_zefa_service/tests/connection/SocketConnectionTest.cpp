@@ -17,6 +17,23 @@ std::string str(const RawStreamData& d) {
     return {d.begin(), d.end()};
 }
 
+using Lines = std::vector<std::string>;
+
+// Runs the loop in slices of `slice` until `done` holds or `slices` have passed.
+template <class P>
+void runUntil(asio::io_context& io, int slices, std::chrono::milliseconds slice, P done) {
+    for (int i = 0; i < slices && !done(); ++i) {
+        io.restart();
+        io.run_for(slice);
+    }
+}
+
+tcp::socket connectTo(asio::io_context& io, uint16_t port) {
+    tcp::socket s(io);
+    s.connect({asio::ip::make_address("127.0.0.1"), port});
+    return s;
+}
+
 struct SocketConnectionClient : ::testing::Test {
     test::LogCapture log;
     asio::io_context io;
@@ -31,18 +48,23 @@ struct SocketConnectionClient : ::testing::Test {
 
     void SetUp() override { ASSERT_TRUE(conn.open()); }
 
-    tcp::socket connect() {
-        tcp::socket s(io);
-        s.connect({asio::ip::make_address("127.0.0.1"), conn.boundPort()});
-        return s;
-    }
+    tcp::socket connect() { return connectTo(io, conn.boundPort()); }
     void send(tcp::socket& s, const std::string& text) { asio::write(s, asio::buffer(text)); }
     void spin(std::size_t wantLines, int rounds = 100) {
-        for (int i = 0; i < rounds && got.size() < wantLines; ++i) {
-            io.restart();
-            io.run_for(std::chrono::milliseconds(10));
-        }
+        runUntil(io, rounds, std::chrono::milliseconds(10), [&] { return got.size() >= wantLines; });
     }
+};
+
+// A connection under the given limits, opened by the test, its lines collected.
+struct LimitedConnection {
+    explicit LimitedConnection(SocketConnection::Limits limits)
+        : conn(
+              io, [this](const RawStreamData& d, orv::Answer) { got.push_back(str(d)); }, "127.0.0.1", 0,
+              SocketConnection::kDefaultMaxLine, std::chrono::milliseconds(0), limits) {}
+    test::LogCapture log;
+    asio::io_context io;
+    Lines got;
+    SocketConnection conn;
 };
 
 TEST_F(SocketConnectionClient, OpenLogsItsSteps) {
@@ -54,9 +76,7 @@ TEST_F(SocketConnectionClient, TwoLinesInOnePacketAreDeliveredSeparately) {
     auto s = connect();
     send(s, "{\"abspath\":\"/a\"}\n{\"abspath\":\"/b\"}\n");
     spin(2);
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0], "{\"abspath\":\"/a\"}\n");
-    EXPECT_EQ(got[1], "{\"abspath\":\"/b\"}\n");
+    EXPECT_EQ(got, (Lines{"{\"abspath\":\"/a\"}\n", "{\"abspath\":\"/b\"}\n"}));
 }
 
 TEST_F(SocketConnectionClient, ALineSplitOverSeveralPacketsArrivesOnce) {
@@ -66,12 +86,10 @@ TEST_F(SocketConnectionClient, ALineSplitOverSeveralPacketsArrivesOnce) {
     EXPECT_TRUE(got.empty());
     send(s, "path\":\"/a\"}\n{\"x\"");
     spin(1);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0], "{\"abspath\":\"/a\"}\n");
+    EXPECT_EQ(got, Lines{"{\"abspath\":\"/a\"}\n"});
     send(s, ":1}\n");
     spin(2);
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[1], "{\"x\":1}\n");
+    EXPECT_EQ(got, (Lines{"{\"abspath\":\"/a\"}\n", "{\"x\":1}\n"}));
 }
 
 TEST_F(SocketConnectionClient, AnUnfinishedLineOfAClientThatLeftIsNotGluedToTheNextClient) {
@@ -84,8 +102,7 @@ TEST_F(SocketConnectionClient, AnUnfinishedLineOfAClientThatLeftIsNotGluedToTheN
     auto s2 = connect();
     send(s2, "{\"abspath\":\"/whole\"}\n");
     spin(1);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0], "{\"abspath\":\"/whole\"}\n");
+    EXPECT_EQ(got, Lines{"{\"abspath\":\"/whole\"}\n"});
     EXPECT_TRUE(log.contains("[SocketConnection]:[handleRead]: got data from socket with size=0\n"));
 }
 
@@ -96,14 +113,12 @@ TEST_F(SocketConnectionClient, IdleClientsDoNotDelayAnotherClientsLine) {
     auto c = connect();
     send(c, "third\n");
     spin(1);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0], "third\n");
+    EXPECT_EQ(got, Lines{"third\n"});
     EXPECT_EQ(conn.clientCount(), 3u);
     // The earlier ones are still served afterwards.
     send(a, "first\n");
     spin(2);
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[1], "first\n");
+    EXPECT_EQ(got, (Lines{"third\n", "first\n"}));
 }
 
 TEST_F(SocketConnectionClient, TheAnswerReachesTheClientThatSentTheLine) {
@@ -139,32 +154,20 @@ TEST_F(SocketConnectionClient, AHugeLineDropsThatClientAndTheNextIsServed) {
     auto s2 = connect();
     send(s2, "ok\n");
     spin(1);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0], "ok\n");
+    EXPECT_EQ(got, Lines{"ok\n"});
 }
 
 TEST(SocketConnectionLimits, AClientThatNeverFinishesItsLineIsDroppedAtTheDeadline) {
-    test::LogCapture log;
-    asio::io_context io;
     SocketConnection::Limits limits;
     limits.lineDeadline = std::chrono::milliseconds(150);
-    std::vector<std::string> got;
-    SocketConnection conn(
-        io, [&](const RawStreamData& d, orv::Answer) { got.push_back(str(d)); }, "127.0.0.1", 0,
-        SocketConnection::kDefaultMaxLine, std::chrono::milliseconds(0), limits);
+    LimitedConnection limited(limits);
+    auto& [log, io, got, conn] = limited;
     ASSERT_TRUE(conn.open());
-    tcp::socket s(io);
-    s.connect({asio::ip::make_address("127.0.0.1"), conn.boundPort()});
+    tcp::socket s = connectTo(io, conn.boundPort());
     asio::write(s, asio::buffer(std::string("{\"abspath\":")));
-    for (int i = 0; i < 100 && conn.clientCount() == 0; ++i) {
-        io.restart();
-        io.run_for(std::chrono::milliseconds(5));
-    }
+    runUntil(io, 100, std::chrono::milliseconds(5), [&] { return conn.clientCount() != 0; });
     ASSERT_EQ(conn.clientCount(), 1u);
-    for (int i = 0; i < 100 && conn.clientCount() != 0; ++i) {
-        io.restart();
-        io.run_for(std::chrono::milliseconds(10));
-    }
+    runUntil(io, 100, std::chrono::milliseconds(10), [&] { return conn.clientCount() == 0; });
     EXPECT_EQ(conn.clientCount(), 0u);
     EXPECT_TRUE(got.empty());
     // Closed from the daemon's side: the client reads the end of the stream.
@@ -175,33 +178,20 @@ TEST(SocketConnectionLimits, AClientThatNeverFinishesItsLineIsDroppedAtTheDeadli
 }
 
 TEST(SocketConnectionLimits, AtTheCapTheLongestIdleClientMakesRoom) {
-    test::LogCapture log;
-    asio::io_context io;
     SocketConnection::Limits limits;
     limits.maxClients = 2;
-    std::vector<std::string> got;
-    SocketConnection conn(
-        io, [&](const RawStreamData& d, orv::Answer) { got.push_back(str(d)); }, "127.0.0.1", 0,
-        SocketConnection::kDefaultMaxLine, std::chrono::milliseconds(0), limits);
+    LimitedConnection limited(limits);
+    auto& [log, io, got, conn] = limited;
     ASSERT_TRUE(conn.open());
-    auto spinFor = [&](int rounds) {
-        for (int i = 0; i < rounds; ++i) {
-            io.restart();
-            io.run_for(std::chrono::milliseconds(5));
-        }
-    };
     std::vector<tcp::socket> idle;
     for (int i = 0; i < 5; ++i) {
-        idle.emplace_back(io);
-        idle.back().connect({asio::ip::make_address("127.0.0.1"), conn.boundPort()});
-        spinFor(4);
+        idle.push_back(connectTo(io, conn.boundPort()));
+        runUntil(io, 4, std::chrono::milliseconds(5), [] { return false; });  // the whole 20 ms: accept it
     }
     EXPECT_EQ(conn.clientCount(), 2u);
-    tcp::socket job(io);
-    job.connect({asio::ip::make_address("127.0.0.1"), conn.boundPort()});
+    tcp::socket job = connectTo(io, conn.boundPort());
     asio::write(job, asio::buffer(std::string("job\n")));
-    for (int i = 0; i < 100 && got.empty(); ++i)
-        spinFor(1);
+    runUntil(io, 100, std::chrono::milliseconds(5), [&] { return !got.empty(); });
     ASSERT_EQ(got.size(), 1u);
     EXPECT_TRUE(log.contains("closed idle client"));
 }
