@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace czs {
@@ -68,38 +69,31 @@ TEST(PrintProtocolFrameHeader, APrefixOfTheMarkerMayStartAFrame) {
 }
 
 TEST(PrintProtocolFrameDecode, EachCheckGivesItsCodeAndText) {
-    Bytes len3 = kFrame15;
-    len3[9] = 0x03;
-    EXPECT_EQ(decodeError(len3), 5);
-    EXPECT_EQ(decodeText(len3), "payload len is invalid");
-
-    Bytes crc = kFrame15;
-    crc[13] = 0x01;
-    EXPECT_EQ(decodeError(crc), 6);
-    EXPECT_EQ(decodeText(crc), "crc value is invalid");
-
-    Bytes crcHigh = kFrame15;
-    crcHigh[12] = 0x80;
-    EXPECT_EQ(decodeError(crcHigh), 6);
-
-    Bytes type5 = kFrame15;
-    type5[5] = 0x05;
-    EXPECT_EQ(decodeError(type5), 3);
-    EXPECT_EQ(decodeText(type5), "type value is invalid");
-
-    Bytes typeHigh = kFrame15;
-    typeHigh[4] = 0x01;  // 0x0104 > 4 although the low byte is 4
-    EXPECT_EQ(decodeError(typeHigh), 3);
-
-    Bytes noEof = kFrame15;
-    noEof[14] = 0x0B;
-    EXPECT_EQ(decodeError(noEof), 7);
-    EXPECT_EQ(decodeText(noEof), "end of frame is missed");
-
-    Bytes sof = kFrame15;
-    sof[3] = 'B';
-    EXPECT_EQ(decodeError(sof), 2);
-    EXPECT_EQ(decodeText(sof), "SOF value is invalid");
+    // The 15-byte frame with one byte changed; an empty text is not checked.
+    struct Case {
+        const char* what;
+        std::size_t at;
+        uint8_t value;
+        int code;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"length 3", 9, 0x03, 5, "payload len is invalid"},
+        {"crc", 13, 0x01, 6, "crc value is invalid"},
+        {"crc high byte", 12, 0x80, 6, ""},
+        {"type 5", 5, 0x05, 3, "type value is invalid"},
+        {"type 0x0104", 4, 0x01, 3, ""},  // > 4 although the low byte is 4
+        {"no end of frame", 14, 0x0B, 7, "end of frame is missed"},
+        {"SOF", 3, 'B', 2, "SOF value is invalid"},
+    };
+    for (const Case& c : cases) {
+        Bytes b = kFrame15;
+        b[c.at] = c.value;
+        EXPECT_EQ(decodeError(b), c.code) << c.what;
+        if (!c.text.empty()) {
+            EXPECT_EQ(decodeText(b), c.text) << c.what;
+        }
+    }
 }
 
 TEST(PrintProtocolFrameDecode, TypesZeroToThreeAreValidFrames) {

@@ -59,6 +59,16 @@ VirtualMachineService::Options fakeOptions(FakeConnection::Shared& shared, bool 
     return o;
 }
 
+// The whole service over a fake host channel that opens only as shared
+// memory (no unit installed), its backend socket on an ephemeral port.
+CupsZefaService::Options overSharedMemory(FakeConnection::Shared& shared) {
+    shared.succeed = [](HostTransport t, int) { return t == HostTransport::SharedMemory; };
+    CupsZefaService::Options o;
+    o.host = fakeOptions(shared, false);
+    o.backendPort = 0;
+    return o;
+}
+
 // What the service owns and lends to the host side.
 struct Owned {
     PrintFileRegistry registry;
@@ -238,11 +248,7 @@ TEST(CupsZefaServiceFlow, AHostRequestIsAnsweredOnTheSameConnectionAndBadBackend
     test::LogCapture log;
     asio::io_context io;
     FakeConnection::Shared shared;
-    shared.succeed = [](HostTransport t, int) { return t == HostTransport::SharedMemory; };
-    CupsZefaService::Options o;
-    o.host = fakeOptions(shared, false);
-    o.backendPort = 0;
-    CupsZefaService service(io, DaemonConfig{}, o);
+    CupsZefaService service(io, DaemonConfig{}, overSharedMemory(shared));
     ASSERT_EQ(service.openHostChannel(), 0);
     ASSERT_EQ(service.openBackendSocket(), 0);
 
@@ -267,11 +273,7 @@ TEST(CupsZefaServiceFlow, TheHostChannelClosingEndsTheLoopAsACleanStop) {
     asio::io_context io;
     auto work = asio::make_work_guard(io);
     FakeConnection::Shared shared;
-    shared.succeed = [](HostTransport t, int) { return t == HostTransport::SharedMemory; };
-    CupsZefaService::Options o;
-    o.host = fakeOptions(shared, false);
-    o.backendPort = 0;
-    CupsZefaService service(io, DaemonConfig{}, o);
+    CupsZefaService service(io, DaemonConfig{}, overSharedMemory(shared));
     ASSERT_EQ(service.openHostChannel(), 0);
     // Reported from another thread, as the shared-memory client does.
     std::thread client([&] {
