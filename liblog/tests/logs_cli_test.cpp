@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iomanip>
 #include <map>
 #include <regex>
@@ -228,10 +229,24 @@ TEST(LogOpen, CreatesDirectoryChainAndContinuesExistingFile) {
     EXPECT_NE(readFile(path + ".1").find("second"), std::string::npos);
 }
 
-TEST(LogRotation, SecondSixtyByteLineRotatesAtOneHundred) {
+// A log file in a fresh directory; each test sets its limits on `cfg`
+// before it opens the logger.
+class LogRotation : public ::testing::Test {
+protected:
+    // Writes each text raw and lets the logger settle after it.
+    static void writeSettled(std::initializer_list<std::string> texts) {
+        for (const std::string& text : texts) {
+            log_write(text.data(), text.size());
+            settle();
+        }
+    }
+
     TempDir dir;
-    std::string path = dir / "r.log";
+    const std::string path = dir / "rot.log";
     log_config cfg = configFor(path);
+};
+
+TEST_F(LogRotation, SecondSixtyByteLineRotatesAtOneHundred) {
     cfg.max_size = 100;
     Logger logger(cfg);
     const std::string line = std::string(59, 'a') + "\n";  // 60 bytes, written raw
@@ -247,18 +262,11 @@ TEST(LogRotation, SecondSixtyByteLineRotatesAtOneHundred) {
     EXPECT_EQ(readFile(path), third);
 }
 
-TEST(LogRotation, ChainKeepsBackupCountAndDropsTheOldest) {
-    TempDir dir;
-    std::string path = dir / "chain.log";
-    log_config cfg = configFor(path);
+TEST_F(LogRotation, ChainKeepsBackupCountAndDropsTheOldest) {
     cfg.max_size = 10;
     cfg.close_delay_us = 0;
     Logger logger(cfg);
-    for (int i = 1; i <= 5; ++i) {
-        std::string line = "line" + std::to_string(i) + "-padding\n";
-        log_write(line.data(), line.size());
-        settle();
-    }
+    writeSettled({"line1-padding\n", "line2-padding\n", "line3-padding\n", "line4-padding\n", "line5-padding\n"});
     // Newest rotated file is .1; .3 is the oldest kept; nothing beyond.
     EXPECT_EQ(readFile(path + ".1"), "line5-padding\n");
     EXPECT_EQ(readFile(path + ".2"), "line4-padding\n");
@@ -267,25 +275,16 @@ TEST(LogRotation, ChainKeepsBackupCountAndDropsTheOldest) {
     EXPECT_FALSE(fs::exists(path + ".0"));
 }
 
-TEST(LogRotation, BackupCountZeroKeepsOnlyDotZero) {
-    TempDir dir;
-    std::string path = dir / "zero.log";
-    log_config cfg = configFor(path);
+TEST_F(LogRotation, BackupCountZeroKeepsOnlyDotZero) {
     cfg.max_size = 10;
     cfg.backup_count = 0;
     Logger logger(cfg);
-    for (const char* text : {"first-line\n", "second-line\n"}) {
-        log_write(text, std::strlen(text));
-        settle();
-    }
+    writeSettled({"first-line\n", "second-line\n"});
     EXPECT_EQ(readFile(path + ".0"), "second-line\n");
     EXPECT_FALSE(fs::exists(path + ".1"));
 }
 
-TEST(LogRotation, NegativeSizesMeanNever) {
-    TempDir dir;
-    std::string path = dir / "neg.log";
-    log_config cfg = configFor(path);
+TEST_F(LogRotation, NegativeSizesMeanNever) {
     cfg.max_size = -5;
     cfg.close_delay_us = -1;
     Logger logger(cfg);
