@@ -218,6 +218,13 @@ protected:
         return path;
     }
 
+    // The daemon was sent exactly one announcement, of `data`.
+    void expectOneDelivery(Listener& daemon, const std::string& data) {
+        const auto lines = daemon.lines();
+        ASSERT_EQ(lines.size(), 1u);
+        checkDelivered(lines[0], data);
+    }
+
     const std::vector<std::string> jobArgs = {"42", "alice", "Quarterly report", "2", "sides=two-sided-long-edge"};
     std::string base_;
     std::string spool_;
@@ -241,9 +248,7 @@ TEST_F(BackendTest, JobFromStandardInputIsSpooledAndAnnounced) {
     const std::string data = randomBytes(300000);
     const BackendRun r = runBackend(jobArgs, env(daemon.port()), data);
     EXPECT_EQ(r.status, 0) << r.err;
-    const auto lines = daemon.lines();
-    ASSERT_EQ(lines.size(), 1u);
-    checkDelivered(lines[0], data);
+    expectOneDelivery(daemon, data);
 }
 
 TEST_F(BackendTest, JobFromAFileArgument) {
@@ -256,9 +261,7 @@ TEST_F(BackendTest, JobFromAFileArgument) {
     args.push_back(input);
     const BackendRun r = runBackend(args, env(daemon.port()), "not this");
     EXPECT_EQ(r.status, 0) << r.err;
-    const auto lines = daemon.lines();
-    ASSERT_EQ(lines.size(), 1u);
-    checkDelivered(lines[0], data);
+    expectOneDelivery(daemon, data);
 }
 
 TEST_F(BackendTest, BusyDaemonIsWaitedFor) {
@@ -268,9 +271,7 @@ TEST_F(BackendTest, BusyDaemonIsWaitedFor) {
     const BackendRun r = runBackend(jobArgs, env(daemon.port()), "late");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("INFO: retrying in "), std::string::npos);
-    const auto lines = daemon.lines();
-    ASSERT_EQ(lines.size(), 1u);
-    checkDelivered(lines[0], "late");
+    expectOneDelivery(daemon, "late");
 }
 
 TEST_F(BackendTest, RefusedConnectionIsRetriedThenLeftToCups) {
