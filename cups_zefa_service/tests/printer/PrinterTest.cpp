@@ -21,7 +21,7 @@ const std::string kVirtio = "/dev/virtio-ports/orvanta.Printer.0";
 TEST(PrinterRecord, DerivesNamesAndUrisFromHostValues) {
     Printer p(true, false, "7", "Office printer", "2nd floor", "HP LaserJet", "Office HP", kVirtio);
     EXPECT_EQ(p.backend, "zefa-prt");
-    EXPECT_EQ(test::hostValues(p), (test::HostValues{true, false, "7", "Office printer", "2nd floor", "HP LaserJet"}));
+    EXPECT_EQ(test::hostValues(p), std::make_tuple(true, false, "7", "Office printer", "2nd floor", "HP LaserJet"));
     EXPECT_EQ(p.name, "Office HP");
     EXPECT_EQ(p.cupsName, "Office+HP");
     EXPECT_EQ(p.transportPath, kVirtio);

@@ -69,7 +69,7 @@ TEST_F(UpdatePrintersTest, DeviceWithOnlyANameGetsTheDefaults) {
     update(performer, response({{"meta", json::object()}, {"devices", {{{"name", "solo"}}}}}));
     ASSERT_EQ(performer.manager().printers().size(), 1u);
     const Printer& p = performer.manager().printers()[0];
-    EXPECT_EQ(test::hostValues(p), test::HostValues{});
+    EXPECT_EQ(test::hostValues(p), std::make_tuple(false, false, "", "", "", ""));
     EXPECT_EQ(p.name, "solo");
     EXPECT_EQ(p.deviceUri, "zefa-prt:///dev/virtio-ports/orvanta.Printer.0/");
 }
@@ -82,7 +82,7 @@ TEST_F(UpdatePrintersTest, CarriesEveryDeviceValueIntoTheRecord) {
     update(performer, response({{"meta", json::object()}, {"devices", {device}}, {"x", 1}}));
     ASSERT_EQ(performer.manager().printers().size(), 1u);
     const Printer& p = performer.manager().printers()[0];
-    EXPECT_EQ(test::hostValues(p), (test::HostValues{true, true, "7", "Info", "Loc", "Model"}));
+    EXPECT_EQ(test::hostValues(p), std::make_tuple(true, true, "7", "Info", "Loc", "Model"));
     EXPECT_EQ(p.cupsName, "Office+HP");
     EXPECT_EQ(p.deviceUri, "zefa-prt:///dev/virtio-ports/orvanta.Printer.0/7");
 }
