@@ -19,7 +19,6 @@ silent_endpoint      a WebDAV endpoint that accepts and never answers
 import hashlib
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import time
@@ -119,6 +118,25 @@ def still_serves(bed, d, folder="final"):
     check(bed.service.poll() is None, "service still running")
 
 
+def race(kind, target, d, after_mount):
+    """ROUNDS mounts of host/share, each followed by `after_mount()`, while
+    the racer of `kind` aims at `target`; the race must really have run."""
+    racer = Racer(kind, target)
+    try:
+        for _ in range(ROUNDS):
+            d.mount("host/share")
+            after_mount()
+    finally:
+        swaps = racer.stop()
+    check(swaps >= ROUNDS // 2, "the race was run (%d swaps)" % swaps)
+
+
+def unmount_and_pause(d):
+    """Unmounts, then leaves the racer time to set up a fresh ~/.davfs2."""
+    d.unmount_all()
+    time.sleep(0.2)
+
+
 # ---------------------------------------------------------------- scenarios
 
 def mount_point_swap(bed):
@@ -126,15 +144,11 @@ def mount_point_swap(bed):
     user(bed, "alice", 5001)
     target = victim_dir("profile.d", {"00-keep.sh": ("echo keep\n", 0o644)})
     before = snapshot()
-    racer = Racer("mountpoint", target)
-    try:
-        for _ in range(ROUNDS):
-            d.mount("host/share")
-            check(outside_mounts() == [], "a mount outside the home: %r" % mounts())
-            d.unmount_all()
-    finally:
-        swaps = racer.stop()
-    check(swaps >= ROUNDS // 2, "the race was run (%d swaps)" % swaps)
+
+    def each():
+        check(outside_mounts() == [], "a mount outside the home: %r" % mounts())
+        d.unmount_all()
+    race("mountpoint", target, d, each)
     check(outside_mounts() == [] and target not in mounts(), "nothing mounted outside: %r" % mounts())
     check(snapshot() == before, "the root directory is untouched")
     d.unmount_all()
@@ -148,15 +162,7 @@ def davfs_dir_swap(bed):
     user(bed, "alice", 5001)
     target = victim_dir("modprobe.d")
     before = snapshot()
-    racer = Racer("davfsdir", target)
-    try:
-        for _ in range(ROUNDS):
-            d.mount("host/share")
-            d.unmount_all()
-            time.sleep(0.2)  # the racer sets up a fresh ~/.davfs2
-    finally:
-        swaps = racer.stop()
-    check(swaps >= ROUNDS // 2, "the race was run (%d swaps)" % swaps)
+    race("davfsdir", target, d, lambda: unmount_and_pause(d))
     check(os.listdir(target) == [], "root wrote into the linked directory: %r" % os.listdir(target))
     check(snapshot() == before, "the root directory is untouched")
     d.unmount_all()
@@ -170,15 +176,7 @@ def secrets_swap(bed):
     passwd = "root:x:0:0:root:/root:/bin/bash\n"
     target = victim_dir("etc", {"passwd": (passwd, 0o644)})
     before = snapshot()
-    racer = Racer("secrets", target)
-    try:
-        for _ in range(ROUNDS):
-            d.mount("host/share")
-            d.unmount_all()
-            time.sleep(0.2)
-    finally:
-        swaps = racer.stop()
-    check(swaps >= ROUNDS // 2, "the race was run (%d swaps)" % swaps)
+    race("secrets", target, d, lambda: unmount_and_pause(d))
     with open(os.path.join(target, "passwd")) as f:
         check(f.read() == passwd, "the root file was written to")
     check(os.stat(os.path.join(target, "passwd")).st_mode & 0o7777 == 0o644, "the root file was chmod-ed")
@@ -223,14 +221,7 @@ class SilentEndpoint:
                 "s.bind(('127.0.0.1', 9843)); s.listen(64); held=[]\n"
                 "while True: held.append(s.accept())\n")
         self.p = subprocess.Popen(as_user(MALLORY_UID, MALLORY_GID, ["/usr/bin/python3", "-c", code]))
-
-        def up():
-            try:
-                socket.create_connection(("127.0.0.1", 9843), timeout=0.2).close()
-                return True
-            except OSError:
-                return False
-        wait_until(up, 10, "silent endpoint")
+        mountenv.wait_for_port(9843, 10, "silent endpoint")
 
     def stop(self):
         self.p.kill()
@@ -239,19 +230,7 @@ class SilentEndpoint:
 
 def command_processes():
     """sudo, mount and mount.davfs processes still running (zombies aside)."""
-    out = []
-    for pid in os.listdir("/proc"):
-        if not pid.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % pid) as f:
-                stat = f.read()
-        except OSError:
-            continue
-        name = stat[stat.index("(") + 1:stat.rindex(")")]
-        if name in ("sudo", "mount", "mount.davfs") and stat[stat.rindex(")") + 2] != "Z":
-            out.append((int(pid), name))
-    return out
+    return mountenv.live_processes(("sudo", "mount", "mount.davfs"))
 
 
 def silent_endpoint(bed):

@@ -50,6 +50,37 @@ def wait_until(pred, timeout=10.0, what="condition"):
     raise Failure("timed out waiting for " + what)
 
 
+def wait_for_port(port, timeout, what):
+    """Waits until something accepts connections on 127.0.0.1:port."""
+    def up():
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
+            return True
+        except OSError:
+            return False
+    wait_until(up, timeout, what)
+
+
+def live_processes(names):
+    """(pid, name) of the running processes called one of `names`. An ended
+    process whose parent is gone stays a zombie of the namespace's first
+    process (the scenario itself), which does not reap it: that one has
+    ended and does not count."""
+    out = []
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % pid) as f:
+                stat = f.read()
+        except OSError:
+            continue
+        name = stat[stat.index("(") + 1:stat.rindex(")")]
+        if name in names and stat[stat.rindex(")") + 2] != "Z":
+            out.append((int(pid), name))
+    return out
+
+
 def private_dev():
     """Replace /dev by a tmpfs holding only the nodes the programs need, so
     the syslog listener at /dev/log leaves nothing in the real /dev."""
@@ -169,14 +200,7 @@ class Bed:
         p = subprocess.Popen(["rclone", "serve", "webdav", DAV_DIR, "--addr", "127.0.0.1:9843"],
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.procs.append(p)
-
-        def up():
-            try:
-                socket.create_connection(("127.0.0.1", 9843), timeout=0.2).close()
-                return True
-            except OSError:
-                return False
-        wait_until(up, 15, "WebDAV endpoint")
+        wait_for_port(9843, 15, "WebDAV endpoint")
 
     def write_config(self, text, path="/tmp/mount.yaml"):
         with open(path, "w") as f:

@@ -79,22 +79,8 @@ def user(bed, name, pid):
 
 
 def davfs_daemons():
-    """Live mount.davfs processes. An ended daemon whose parent is gone
-    stays a zombie of the namespace's first process (the scenario itself),
-    which does not reap it: that one has ended and does not count."""
-    out = []
-    for pid in os.listdir("/proc"):
-        if pid.isdigit():
-            try:
-                with open("/proc/%s/stat" % pid) as f:
-                    stat = f.read()
-            except OSError:
-                continue
-            name = stat[stat.index("(") + 1:stat.rindex(")")]
-            state = stat[stat.rindex(")") + 2]
-            if name == "mount.davfs" and state != "Z":
-                out.append(int(pid))
-    return out
+    """Pids of the live mount.davfs processes."""
+    return [pid for pid, _ in mountenv.live_processes(("mount.davfs",))]
 
 
 def pid_files():
