@@ -172,8 +172,13 @@ double bench_memcpy(uint64_t total) {
     return double(total) / s / 1e6;
 }
 
-double bench_ring_throughput(uint64_t total) {
-    std::string name = object_name("tput");
+// Pushes kWarm and then `total` bytes from a server to a client in a forked
+// child, timing the second part until the child reports it has read them
+// all; MB/s. `start_reader` sets up the child's side of the configuration.
+double ring_throughput(const char* tag, uint64_t total,
+                       void (*start_reader)(shm_config&, uint64_t target, int report_fd),
+                       void (*send)(shm_endpoint*, const std::vector<uint8_t>&, uint64_t)) {
+    std::string name = object_name(tag);
     shm_unlink(name.c_str());
     int done[2];
     if (pipe(done) != 0) die("pipe");
@@ -184,11 +189,8 @@ double bench_ring_throughput(uint64_t total) {
     pid_t pid = fork();
     if (pid == 0) {
         close(done[0]);
-        static Counter cli;
-        cli.target = kWarm + total;
-        cli.report_fd = done[1];
-        shm_config c = base_config(name, &cli);
-        c.on_data = count_data;
+        shm_config c = base_config(name, nullptr);
+        start_reader(c, kWarm + total, done[1]);
         shm_cli_start(&c);
         for (;;)
             pause();
@@ -196,9 +198,9 @@ double bench_ring_throughput(uint64_t total) {
     close(done[1]);
     wait_connected(srv);
     std::vector<uint8_t> src(16u << 20, 2);
-    ring_send(ep, src, kWarm);
+    send(ep, src, kWarm);
     auto t0 = Clock::now();
-    ring_send(ep, src, total);
+    send(ep, src, total);
     wait_byte(done[0]);
     double s = seconds_since(t0);
     kill(pid, SIGKILL);
@@ -206,6 +208,19 @@ double bench_ring_throughput(uint64_t total) {
     close(done[0]);
     shm_stop(ep);
     return double(total) / s / 1e6;
+}
+
+// The copying calls: the client counts what on_data hands it.
+void copying_reader(shm_config& c, uint64_t target, int report_fd) {
+    static Counter cli;
+    cli.target = target;
+    cli.report_fd = report_fd;
+    c.user_data = &cli;
+    c.on_data = count_data;
+}
+
+double bench_ring_throughput(uint64_t total) {
+    return ring_throughput("tput", total, copying_reader, ring_send);
 }
 
 // In place: the writer reserves ring space and produces each 64 KiB message
@@ -262,43 +277,18 @@ void ring_send_in_place(shm_endpoint* ep, const std::vector<uint8_t>& src, uint6
     }
 }
 
+// In place: the client reads where the bytes lie (inplace_available).
+void inplace_reader(shm_config& c, uint64_t target, int report_fd) {
+    static InPlaceReader reader;
+    reader.target = target;
+    reader.report_fd = report_fd;
+    c.on_data_available = inplace_available;
+    c.user_data = &reader;
+    c.on_connected = nullptr;
+}
+
 double bench_ring_inplace_throughput(uint64_t total) {
-    std::string name = object_name("tput-inplace");
-    shm_unlink(name.c_str());
-    int done[2];
-    if (pipe(done) != 0) die("pipe");
-    Counter srv;
-    shm_config cfg = base_config(name, &srv);
-    shm_endpoint* ep = shm_srv_start(&cfg);
-    if (ep == nullptr) die("shm_srv_start");
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(done[0]);
-        static Counter cli;
-        static InPlaceReader reader;
-        reader.target = kWarm + total;
-        reader.report_fd = done[1];
-        shm_config c = base_config(name, &cli);
-        c.on_data_available = inplace_available;
-        c.user_data = &reader;
-        c.on_connected = nullptr;
-        shm_cli_start(&c);
-        for (;;)
-            pause();
-    }
-    close(done[1]);
-    wait_connected(srv);
-    std::vector<uint8_t> src(16u << 20, 2);
-    ring_send_in_place(ep, src, kWarm);
-    auto t0 = Clock::now();
-    ring_send_in_place(ep, src, total);
-    wait_byte(done[0]);
-    double s = seconds_since(t0);
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    close(done[0]);
-    shm_stop(ep);
-    return double(total) / s / 1e6;
+    return ring_throughput("tput-inplace", total, inplace_reader, ring_send_in_place);
 }
 
 double bench_socket_throughput(uint64_t total) {
