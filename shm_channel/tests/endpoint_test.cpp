@@ -39,35 +39,6 @@ using namespace shmtest;
 constexpr uint32_t kSize = 1u << 20;  // two rings of about 512 KiB
 constexpr uint64_t kExchangeBytes = 64ull << 20;
 
-// Writes `total` bytes of stream `seed` in random-sized pieces.
-bool send_stream(shm_endpoint* ep, uint64_t seed, uint64_t total) {
-    Stream s(seed);
-    std::mt19937 sizes{static_cast<unsigned>(seed)};
-    std::vector<uint8_t> buf(70000);
-    uint64_t sent = 0;
-    auto deadline = Clock::now() + 120s;
-    while (sent < total) {
-        size_t n = std::uniform_int_distribution<size_t>(1, buf.size())(sizes);
-        if (n > total - sent) n = size_t(total - sent);
-        for (size_t i = 0; i < n; i++)
-            buf[i] = s.next();
-        size_t off = 0;
-        while (off < n) {
-            ssize_t r = shm_write(ep, buf.data() + off, n - off);
-            if (r > 0) {
-                off += size_t(r);
-            } else if (r == -ENOSPC) {
-                if (Clock::now() > deadline) return false;
-                usleep(50);
-            } else {
-                return false;
-            }
-        }
-        sent += n;
-    }
-    return true;
-}
-
 // ---- shared receive state --------------------------------------------------
 
 struct Sink : ChannelEvents {

@@ -75,35 +75,6 @@ shm_config config(const std::string& name, Events* e, bool in_place) {
     return c;
 }
 
-// Copying sender: random pieces of up to 70000 bytes through shm_write.
-bool send_copying(shm_endpoint* ep, uint64_t seed, uint64_t total) {
-    Stream s(seed);
-    std::mt19937 sizes{static_cast<unsigned>(seed)};
-    std::vector<uint8_t> buf(70000);
-    uint64_t sent = 0;
-    auto stall = Clock::now() + 60s;
-    while (sent < total) {
-        size_t n = std::uniform_int_distribution<size_t>(1, buf.size())(sizes);
-        n = static_cast<size_t>(std::min<uint64_t>(n, total - sent));
-        for (size_t i = 0; i < n; i++)
-            buf[i] = s.next();
-        size_t off = 0;
-        while (off < n) {
-            ssize_t r = shm_write(ep, buf.data() + off, n - off);
-            if (r > 0) {
-                off += static_cast<size_t>(r);
-                stall = Clock::now() + 60s;
-            } else if (r == -ENOSPC && Clock::now() < stall) {
-                usleep(50);
-            } else {
-                return false;
-            }
-        }
-        sent += n;
-    }
-    return true;
-}
-
 // In-place sender: reserves random sizes, fills the spans straight from the
 // stream and commits all or a random part of what it reserved.
 bool send_in_place(shm_endpoint* ep, uint64_t seed, uint64_t total) {
@@ -141,7 +112,7 @@ int child_main(const std::string& role, const std::string& name, const std::stri
             report("started");
         }
         if (!ev.wait([] { return ev.connected > 0; })) return 3;
-        if (!send_copying(ep, 11, kBigBytes)) return 4;
+        if (!send_stream(ep, 11, kBigBytes)) return 4;
         if (!ev.wait([] { return ev.bytes >= kBigBytes; }, 240000ms)) return 5;
         report("hash " + std::to_string(ev.hash.h) + " " + std::to_string(ev.bytes));
         // Stay until the parent has what it needs.

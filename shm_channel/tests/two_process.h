@@ -4,12 +4,16 @@
 // argument.
 #pragma once
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <random>
+#include <shm_channel/shm_channel.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -47,6 +51,38 @@ struct Fnv {
             h = (h ^ p[i]) * 1099511628211ull;
     }
 };
+
+// Writes `total` bytes of stream `seed` through shm_write in random pieces of
+// up to 70000 bytes, waiting while the ring is full; false on an error or
+// when the ring stays full for 60 s.
+inline bool send_stream(shm_endpoint* ep, uint64_t seed, uint64_t total) {
+    using namespace std::chrono_literals;
+    Stream s(seed);
+    std::mt19937 sizes{static_cast<unsigned>(seed)};
+    std::vector<uint8_t> buf(70000);
+    uint64_t sent = 0;
+    auto stall = std::chrono::steady_clock::now() + 60s;
+    while (sent < total) {
+        size_t n = std::uniform_int_distribution<size_t>(1, buf.size())(sizes);
+        n = static_cast<size_t>(std::min<uint64_t>(n, total - sent));
+        for (size_t i = 0; i < n; i++)
+            buf[i] = s.next();
+        size_t off = 0;
+        while (off < n) {
+            ssize_t r = shm_write(ep, buf.data() + off, n - off);
+            if (r > 0) {
+                off += static_cast<size_t>(r);
+                stall = std::chrono::steady_clock::now() + 60s;
+            } else if (r == -ENOSPC && std::chrono::steady_clock::now() < stall) {
+                usleep(50);
+            } else {
+                return false;
+            }
+        }
+        sent += n;
+    }
+    return true;
+}
 
 inline uint64_t expected_hash(uint64_t seed, uint64_t total) {
     Stream s(seed);

@@ -13,6 +13,8 @@
 #include "protocol/Base64.h"
 #include "protocol/Base64Kernels.h"
 
+#include "support/Rfc4648Vectors.h"
+
 namespace czs::base64::detail {
 // Names the parameter in failure messages.
 const char* nameOf(Kernel k) {
@@ -139,17 +141,7 @@ private:
 };
 
 TEST_P(KernelPath, KnownVectors) {
-    // RFC 4648, section 10.
-    const std::pair<std::string, std::string> vectors[] = {
-        {"", ""},
-        {"f", "Zg=="},
-        {"fo", "Zm8="},
-        {"foo", "Zm9v"},
-        {"foob", "Zm9vYg=="},
-        {"fooba", "Zm9vYmE="},
-        {"foobar", "Zm9vYmFy"},
-    };
-    for (const auto& [plain, text] : vectors)
+    for (const auto& [plain, text] : test::kRfc4648Vectors)
         EXPECT_EQ(encodeExact({plain.begin(), plain.end()}), text);
 
     // Long enough for the vector loop, covering every byte value.
